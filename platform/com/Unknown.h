@@ -1,0 +1,109 @@
+#pragma once
+// COM object model: IUnknown, class factories, an owning interface pointer, and a reference-
+// counting base for implementations.
+#include <atomic>
+#include <utility>
+
+#include "platform/com/Guid.h"
+#include "platform/com/WinTypes.h"
+
+constexpr IID IID_IUnknown = MakeGuid("{00000000-0000-0000-C000-000000000046}");
+constexpr IID IID_IClassFactory = MakeGuid("{00000001-0000-0000-C000-000000000046}");
+
+struct IUnknown
+{
+  virtual HRESULT QueryInterface(const IID& iid, void** out) = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+
+protected:
+  virtual ~IUnknown() = default;
+};
+
+struct IClassFactory : IUnknown
+{
+  virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** out) = 0;
+  virtual HRESULT LockServer(bool lock) = 0;
+};
+
+// The interface identifier of an interface type: each interface declares `static constexpr IID iid`.
+template <class T>
+constexpr const IID& uuidof()
+{
+  if constexpr (std::is_same_v<T, IUnknown>)
+    return IID_IUnknown;
+  else if constexpr (std::is_same_v<T, IClassFactory>)
+    return IID_IClassFactory;
+  else
+    return T::iid;
+}
+
+template <class T>
+class CComPtr
+{
+public:
+  CComPtr() = default;
+  CComPtr(T* p) : m_p(p)
+  {
+    if (m_p)
+      m_p->AddRef();
+  }
+  CComPtr(const CComPtr& o) : CComPtr(o.m_p) {}
+  CComPtr(CComPtr&& o) noexcept : m_p(std::exchange(o.m_p, nullptr)) {}
+  ~CComPtr() { Release(); }
+  CComPtr& operator=(CComPtr o) noexcept
+  {
+    std::swap(m_p, o.m_p);
+    return *this;
+  }
+
+  void Release()
+  {
+    if (T* p = std::exchange(m_p, nullptr))
+      p->Release();
+  }
+  void Attach(T* p)
+  {
+    Release();
+    m_p = p;
+  }
+  T* Detach() { return std::exchange(m_p, nullptr); }
+  T** operator&()
+  {
+    Release();
+    return &m_p;
+  }
+  T* operator->() const { return m_p; }
+  T* get() const { return m_p; }
+  operator T*() const { return m_p; }
+  explicit operator bool() const { return m_p != nullptr; }
+
+  template <class Q>
+  HRESULT QueryInterface(Q** out) const
+  {
+    if (!m_p)
+      return E_POINTER;
+    return m_p->QueryInterface(uuidof<Q>(), reinterpret_cast<void**>(out));
+  }
+
+private:
+  T* m_p = nullptr;
+};
+
+// Reference counting for an implementation; QueryInterface is left to the class.
+template <class Base>
+class CComRefCounted : public Base
+{
+public:
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override
+  {
+    const ULONG r = --m_refs;
+    if (r == 0)
+      delete this;
+    return r;
+  }
+
+private:
+  std::atomic<ULONG> m_refs{0};
+};

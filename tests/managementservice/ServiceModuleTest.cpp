@@ -1,0 +1,300 @@
+// The rudadiz executable as a process: registration, service installation, and start-up as a
+// local server or as a service reporting to a (fake) service manager.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class RudadizTest : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    char tmpl[] = "/tmp/corvex-rudadiz-XXXXXX";
+    m_dir = ::mkdtemp(tmpl);
+    m_env = {"CORVEX_REGISTRY=" + m_dir + "/registry.reg", "CORVEX_SYSTEMD_UNIT_DIR=" + m_dir + "/units",
+             "CORVEX_TRACE_FILE=" + m_dir + "/trace.log", "CORVEX_TRACE_LEVEL=3", "PATH=/usr/bin:/bin"};
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  struct Result
+  {
+    int exitCode = -1;
+    std::string out, err;
+  };
+
+  pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
+  {
+    std::vector<std::string> argStore = {RUDADIZ_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<std::string> envStore = m_env;
+    envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, (m_dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (m_dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, RUDADIZ_PATH, &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+  }
+
+  Result Wait(pid_t pid)
+  {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    Result r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = Read(m_dir + "/stdout");
+    r.err = Read(m_dir + "/stderr");
+    return r;
+  }
+
+  Result Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
+  {
+    return Wait(Spawn(args, extraEnv));
+  }
+
+  static std::string Read(const std::string& path)
+  {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  std::string Registry() const { return Read(m_dir + "/registry.reg"); }
+  std::string UnitPath() const { return m_dir + "/units/corvex-management-service.service"; }
+
+  void WriteRegistry(const std::string& body) const
+  {
+    std::ofstream(m_dir + "/registry.reg") << "Windows Registry Editor Version 5.00\n\n" << body;
+  }
+  void WritablePrivateKey(const std::string& group = "root") const
+  {
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
+                  "\"ConsoleAdministratorsGroup\"=\"" + group + "\"\n\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n");
+  }
+
+  // Waits until the trace shows the text (start-up done), for at most a few seconds.
+  bool WaitForTrace(const std::string& text) const
+  {
+    for (int i = 0; i < 100; ++i) {
+      if (Read(m_dir + "/trace.log").find(text) != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  std::string m_dir;
+  std::vector<std::string> m_env;
+};
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+// A datagram socket standing in for systemd's notification socket.
+class FakeServiceManager
+{
+public:
+  explicit FakeServiceManager(const std::string& path) : m_path(path)
+  {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    timeval tv{0, 100000};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~FakeServiceManager() { ::close(m_fd); }
+  std::vector<std::string> Drain()
+  {
+    std::vector<std::string> out;
+    char buf[1024];
+    for (;;) {
+      const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+      if (n <= 0)
+        return out;
+      out.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+private:
+  std::string m_path;
+  int m_fd;
+};
+
+}  // namespace
+
+TEST_F(RudadizTest, RegServerWritesTheClassesAppIdAndTypeLibraryAndUnregServerRemovesThem)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string reg = Registry();
+  for (const char* clsid : {"{94118687-66D6-464D-8893-94A0851C4C50}", "{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}",
+                            "{02D2BE0B-53CF-4c57-B6B1-0FCB348C843F}", "{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}",
+                            "{FE990909-05E1-406E-A90F-56DF96696C47}"}) {
+    const std::string key = std::string("[HKEY_CLASSES_ROOT\\CLSID\\") + clsid;
+    EXPECT_TRUE(Has(reg, key + "\\LocalServer32]\n@=\"" RUDADIZ_PATH "\"")) << clsid;
+    EXPECT_TRUE(Has(reg, key + "\\TypeLib]\n@=\"{233739DD-ECF7-4803-AE70-7647A67B44D3}\"")) << clsid;
+    EXPECT_TRUE(Has(reg, key + "]\n@=")) << clsid;
+  }
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\ManagementService.Clocks]\n@=\"Clocks Class\""));
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\ManagementService.Clocks\\CurVer]\n@=\"ManagementService.Clocks.1\""));
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\ManagementService.ComputerActions.1\\CLSID]\n@=\"{94118687-66D6-464D-8893-94A0851C4C50}\""));
+  EXPECT_TRUE(Has(reg, "{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}\\Programmable]"));
+  EXPECT_FALSE(Has(reg, "{94118687-66D6-464D-8893-94A0851C4C50}\\Programmable]"));
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\AppID\\{E0992E08-C43F-4419-BDD8-E60F19CB0AA3}]\n@=\"ManagementService\""));
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\AppID\\RudaDiz.EXE]\n\"AppID\"=\"{E0992E08-C43F-4419-BDD8-E60F19CB0AA3}\""));
+  EXPECT_TRUE(Has(reg, "[HKEY_CLASSES_ROOT\\TypeLib\\{233739DD-ECF7-4803-AE70-7647A67B44D3}\\1.0]"));
+  EXPECT_FALSE(Has(reg, "LocalService"));
+  EXPECT_FALSE(fs::exists(UnitPath()));
+
+  ASSERT_EQ(Run({"/unregserver"}).exitCode, 0);
+  const std::string after = Registry();
+  EXPECT_FALSE(Has(after, "ManagementService"));
+  EXPECT_FALSE(Has(after, "{94118687"));
+  EXPECT_FALSE(Has(after, "RudaDiz.EXE"));
+  EXPECT_TRUE(Has(after, "[HKEY_CLASSES_ROOT\\AppID]"));  // never removed
+  EXPECT_TRUE(Has(after, "[HKEY_CLASSES_ROOT\\CLSID]"));
+}
+
+TEST_F(RudadizTest, RegisterSwitchWinsOverServiceWhateverTheOrder)
+{
+  for (const auto& args : {std::vector<std::string>{"-Service", "-RegServer"}, {"/REGSERVER", "/service"}}) {
+    ASSERT_EQ(Run(args).exitCode, 0);
+    EXPECT_FALSE(Has(Registry(), "LocalService"));
+    EXPECT_FALSE(fs::exists(UnitPath()));
+  }
+}
+
+TEST_F(RudadizTest, ServiceSwitchInstallsTheUnitOnceAndUnregServerRemovesIt)
+{
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  EXPECT_TRUE(Has(Registry(), "\"LocalService\"=\"Corvex Management Service\""));
+  const std::string unit = Read(UnitPath());
+  EXPECT_TRUE(Has(unit, "Type=notify"));
+  EXPECT_TRUE(Has(unit, "Restart=on-failure"));
+  EXPECT_TRUE(Has(unit, "ExecStart=\"" RUDADIZ_PATH "\""));
+
+  // Registering again uninstalls the old service first and installs a fresh one.
+  std::ofstream(UnitPath(), std::ios::app) << "# edited by the administrator\n";
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  EXPECT_FALSE(Has(Read(UnitPath()), "# edited by the administrator"));
+  EXPECT_TRUE(Has(Read(UnitPath()), "Type=notify"));
+
+  // Registering as a local server uninstalls the service.
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(UnitPath()));
+  EXPECT_FALSE(Has(Registry(), "LocalService"));
+
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  ASSERT_EQ(Run({"-UnregServer"}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(UnitPath()));
+}
+
+TEST_F(RudadizTest, UnwritableUnitFolderIsReportedAsServiceManagerFailure)
+{
+  m_env[1] = "CORVEX_SYSTEMD_UNIT_DIR=/proc/corvex-no-such-dir";
+  const Result r = Run({"-Service"});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_TRUE(Has(r.err, "Corvex Management Service: Could not open Service Manager")) << r.err;
+}
+
+TEST_F(RudadizTest, WithoutLocalServiceItRunsAsALocalServerAndStopsOnSigterm)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  WritablePrivateKey();
+  const std::string notify = m_dir + "/notify";
+  FakeServiceManager scm(notify);
+  const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
+  ASSERT_TRUE(WaitForTrace("### Service started"));
+  ::kill(pid, SIGTERM);
+  const Result r = Wait(pid);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(scm.Drain().empty());  // a local server makes no service manager calls
+  EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Fudging success to S_OK"));
+}
+
+TEST_F(RudadizTest, AsAServiceItReportsEachStateToTheServiceManager)
+{
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  std::string reg = Registry();
+  WritablePrivateKey();
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << reg.substr(reg.find('\n'));
+  const std::string notify = m_dir + "/notify";
+  FakeServiceManager scm(notify);
+  const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
+  ASSERT_TRUE(WaitForTrace("### Service started"));
+  std::vector<std::string> seen = scm.Drain();
+  ::kill(pid, SIGTERM);
+  const Result r = Wait(pid);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  for (auto& m : scm.Drain())
+    seen.push_back(m);
+  ASSERT_GE(seen.size(), 4u);
+  EXPECT_TRUE(Has(seen[0], "STATUS=Starting"));
+  EXPECT_TRUE(Has(seen[1], "EXTEND_TIMEOUT_USEC=120000000"));
+  EXPECT_TRUE(Has(seen[2], "READY=1"));
+  EXPECT_TRUE(Has(seen[3], "STOPPING=1"));
+  EXPECT_TRUE(Has(seen.back(), "STATUS=Stopped"));
+}
+
+TEST_F(RudadizTest, AMissingConsoleGroupStopsTheServiceAtStartUp)
+{
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  std::string reg = Registry();
+  WritablePrivateKey("corvex-no-such-group");
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << reg.substr(reg.find('\n'));
+  const std::string notify = m_dir + "/notify";
+  FakeServiceManager scm(notify);
+  const Result r = Run({}, {"NOTIFY_SOCKET=" + notify});
+  EXPECT_EQ(r.exitCode, 0x80070534 & 0xFF);  // HRESULT of "no mapping between account names and SIDs"
+  const auto seen = scm.Drain();
+  for (const auto& m : seen)
+    EXPECT_FALSE(Has(m, "READY=1"));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(Has(seen.back(), "STATUS=Stopped"));
+  EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Parent's PreMessageLoop failed"));
+}
+
+TEST_F(RudadizTest, ARegisteredServiceStartedOutsideTheServiceManagerFails)
+{
+  ASSERT_EQ(Run({"-Service"}).exitCode, 0);
+  EXPECT_EQ(Run({}).exitCode, 1063 & 0xFF);  // the dispatcher could not connect
+}
+
+TEST_F(RudadizTest, AReadOnlyPrivateKeyStopsStartUpThroughTheComErrorBranch)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  std::string reg = Registry();
+  WritablePrivateKey();
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << reg.substr(reg.find('\n'));
+  ASSERT_EQ(::chmod((m_dir + "/registry.reg").c_str(), 0444), 0);
+  const Result r = Run({});
+  EXPECT_EQ(r.exitCode, 5);  // E_ACCESSDENIED's low byte
+  EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Caught COM error(Access is denied.)"));
+}
