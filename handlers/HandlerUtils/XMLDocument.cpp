@@ -69,9 +69,9 @@ bool XMLDocument::Load(const std::string& path)
   if (!local.empty())
     file.open(local, std::ios::binary);
   std::string bytes;
-  if (file)
+  if (file.is_open())
     bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (!file || file.bad()) {
+  if (!file.is_open() || file.bad()) {
     // Only local files: loading never reaches out to the network.
     const std::string reason = local.empty() ? "Only local files can be loaded: " + path : Win32ErrorText(ERROR_FILE_NOT_FOUND) + " " + path;
     dom.SetError(XMLParseError{0, FromUtf8(reason)});
