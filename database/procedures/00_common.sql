@@ -1,0 +1,100 @@
+-- Helpers shared by the procedures, and the parameter catalogue a data-access layer reads to
+-- learn a procedure's parameters (name, direction, type, declared size) in one query.
+--
+-- Advisory transaction locks (class 1129271896):
+--   1  changes of computer identity (creation, revival, address attachment, rename, merge);
+--   2  changes of the group tree (create, rename, move, delete);
+--   3  the alert purge (exclusive) against other changes of stored alerts (shared).
+-- Each is taken before any row lock of the same transaction, so they never close a cycle.
+
+CREATE OR REPLACE FUNCTION dbo.corvex_lock_computer_identity() RETURNS void
+LANGUAGE sql AS $$ SELECT pg_advisory_xact_lock(1129271896, 1) $$;
+
+CREATE OR REPLACE FUNCTION dbo.corvex_lock_group_tree() RETURNS void
+LANGUAGE sql AS $$ SELECT pg_advisory_xact_lock(1129271896, 2) $$;
+
+-- The service names two groups that are not rows: the root of the tree (0xFFFFFFFF, also
+-- passed as NULL) and the unassigned group (0xFFFFFFFE) holding the computers of no group.
+CREATE OR REPLACE FUNCTION dbo.corvex_group_kind(p_group bigint) RETURNS text
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE WHEN p_group IS NULL OR p_group = 4294967295 THEN 'root'
+                WHEN p_group = 4294967294 THEN 'unassigned'
+                ELSE 'group' END
+$$;
+
+-- The group row of an ordinary group id, or NULL when there is none.
+CREATE OR REPLACE FUNCTION dbo.corvex_group_row(p_group bigint) RETURNS integer
+LANGUAGE sql STABLE AS $$
+    SELECT g."GroupID" FROM dbo."Groups" g
+     WHERE p_group BETWEEN 1 AND 2147483647 AND g."GroupID" = p_group
+$$;
+
+-- Ids of a group and all its descendants.
+CREATE OR REPLACE FUNCTION dbo.corvex_subtree(p_group integer) RETURNS TABLE ("GroupID" integer)
+LANGUAGE sql STABLE AS $$
+    WITH RECURSIVE t AS (
+        SELECT p_group AS id
+        UNION ALL
+        SELECT g."GroupID" FROM dbo."Groups" g JOIN t ON g."ParentID" = t.id
+    )
+    SELECT id FROM t
+$$;
+
+-- Groups in tree order (parents before their children, siblings by name); the top of the walk
+-- is p_group's children, or the top-level groups when p_group is NULL.
+CREATE OR REPLACE FUNCTION dbo.corvex_tree_order(p_group integer)
+RETURNS TABLE ("GroupID" integer, "Depth" integer, "Path" integer[])
+LANGUAGE sql STABLE AS $$
+    WITH RECURSIVE ranked AS (
+        SELECT g."GroupID", g."ParentID",
+               row_number() OVER (PARTITION BY g."ParentID"
+                                  ORDER BY lower(g."Name"), g."GroupID")::integer AS rank
+          FROM dbo."Groups" g
+    ), t AS (
+        SELECT r."GroupID", 1 AS depth, ARRAY[r.rank] AS path
+          FROM ranked r WHERE r."ParentID" IS NOT DISTINCT FROM p_group
+        UNION ALL
+        SELECT r."GroupID", t.depth + 1, t.path || r.rank
+          FROM ranked r JOIN t ON r."ParentID" = t."GroupID"
+    )
+    SELECT * FROM t
+$$;
+
+-- A group name must not be empty and must not hold \ / * % ? : " < > |.
+-- Returns 0, 45 (empty) or 46 (forbidden character); longer names fail the domain check.
+CREATE OR REPLACE FUNCTION dbo.corvex_check_group_name(p_name text) RETURNS integer
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE WHEN p_name IS NULL OR p_name = '' THEN 45
+                WHEN p_name ~ '[\\/*%?:"<>|]' THEN 46
+                ELSE 0 END
+$$;
+
+-- Parameters of every procedure in dbo, in call order. "DeclaredSize" is the character limit of
+-- a sized text (the nvarchar_N domains), NULL for other types.
+CREATE OR REPLACE VIEW dbo."ProcedureParameters" AS
+SELECT p.proname::text                           AS "Procedure",
+       a.ordinal::integer                        AS "Ordinal",
+       a.name                                    AS "Parameter",
+       CASE a.mode WHEN 'i' THEN 'IN' WHEN 'o' THEN 'OUT' WHEN 'b' THEN 'INOUT' END AS "Direction",
+       format_type(a.type, NULL)                 AS "DataType",
+       (regexp_match(t.typname, '^nvarchar_(\d+)$'))[1]::integer AS "DeclaredSize"
+  FROM pg_proc p
+  JOIN pg_namespace n ON n.oid = p.pronamespace AND n.nspname = 'dbo'
+  CROSS JOIN LATERAL unnest(p.proallargtypes, p.proargmodes::text[], p.proargnames)
+       WITH ORDINALITY AS a(type, mode, name, ordinal)
+  JOIN pg_type t ON t.oid = a.type
+ WHERE p.proargnames[1] = '@RETURN_VALUE';
+
+-- Statements that change many computer rows lock them in id order first, so that two of them
+-- can never wait for each other.
+CREATE OR REPLACE FUNCTION dbo.corvex_lock_group_computers(p_group integer) RETURNS void
+LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM 1 FROM dbo."Computers" c WHERE c."GroupID" = p_group
+      ORDER BY c."ComputerID" FOR UPDATE;
+END $$;
+
+-- Deleting alerts in bulk (the purge) excludes other changes of existing alerts; those take
+-- the lock shared.
+CREATE OR REPLACE FUNCTION dbo.corvex_lock_alerts_shared() RETURNS void
+LANGUAGE sql AS $$ SELECT pg_advisory_xact_lock_shared(1129271896, 3) $$;

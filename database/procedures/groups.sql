@@ -1,0 +1,498 @@
+-- The group tree and computer membership. A computer is in at most one group; a computer in no
+-- group belongs to the unassigned group (0xFFFFFFFE); the root (0xFFFFFFFF or NULL) is the
+-- parent of the top-level groups. Changing a computer's group makes its configuration-match
+-- flags unknown until they are checked against the new group.
+
+CREATE FUNCTION dbo."GetGroupDetails"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" integer,
+    OUT "@Name" dbo.nvarchar_32)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    SELECT g."Name" INTO "@Name" FROM dbo."Groups" g WHERE g."GroupID" = "@GroupID";
+    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 22 END;
+END $$;
+
+-- 0 and the new id; 22: no such parent; 34: a sibling has the name; 38: the unassigned group
+-- takes no subgroups; 45/46: empty name / forbidden character.
+CREATE FUNCTION dbo."AddGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@NewParentID" bigint,
+    "@Name" dbo.nvarchar_32,
+    OUT "@GroupID" integer)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_parent integer;
+BEGIN
+    "@RETURN_VALUE" := dbo.corvex_check_group_name("@Name");
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
+    END IF;
+    CASE dbo.corvex_group_kind("@NewParentID")
+        WHEN 'unassigned' THEN
+            "@RETURN_VALUE" := 38;
+            RETURN;
+        WHEN 'group' THEN
+            v_parent := dbo.corvex_group_row("@NewParentID");
+            IF v_parent IS NULL THEN
+                "@RETURN_VALUE" := 22;
+                RETURN;
+            END IF;
+        ELSE
+            v_parent := NULL;
+    END CASE;
+    PERFORM dbo.corvex_lock_group_tree();
+    IF v_parent IS NOT NULL AND dbo.corvex_group_row(v_parent) IS NULL THEN
+        "@RETURN_VALUE" := 22;
+        RETURN;
+    END IF;
+    IF EXISTS (SELECT 1 FROM dbo."Groups" g
+                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
+                  AND lower(g."Name") = lower("@Name")) THEN
+        "@RETURN_VALUE" := 34;
+        RETURN;
+    END IF;
+    INSERT INTO dbo."Groups" ("ParentID", "Name") VALUES (v_parent, "@Name")
+    RETURNING "GroupID" INTO "@GroupID";
+END $$;
+
+-- 0; 22: no such group; 34: a sibling has the name; 38: a special group; 45/46: bad name.
+CREATE FUNCTION dbo."RenameGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    "@Name" dbo.nvarchar_32)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_parent integer;
+BEGIN
+    "@RETURN_VALUE" := dbo.corvex_check_group_name("@Name");
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
+    END IF;
+    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
+        "@RETURN_VALUE" := 38;
+        RETURN;
+    END IF;
+    PERFORM dbo.corvex_lock_group_tree();
+    SELECT g."ParentID" INTO v_parent FROM dbo."Groups" g
+     WHERE g."GroupID" = dbo.corvex_group_row("@GroupID") FOR UPDATE;
+    IF NOT FOUND THEN
+        "@RETURN_VALUE" := 22;
+        RETURN;
+    END IF;
+    IF EXISTS (SELECT 1 FROM dbo."Groups" g
+                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
+                  AND lower(g."Name") = lower("@Name") AND g."GroupID" <> "@GroupID") THEN
+        "@RETURN_VALUE" := 34;
+        RETURN;
+    END IF;
+    UPDATE dbo."Groups" g SET "Name" = "@Name" WHERE g."GroupID" = "@GroupID";
+END $$;
+
+-- 0; 41: no such group; 42: no such new parent; 37: the new parent is the group or one of its
+-- descendants; 34: a group of that name is already there; 38: a special group is involved.
+CREATE FUNCTION dbo."MoveGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    "@NewParentID" bigint)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_name text;
+    v_parent integer;
+BEGIN
+    IF dbo.corvex_group_kind("@GroupID") <> 'group'
+       OR dbo.corvex_group_kind("@NewParentID") = 'unassigned' THEN
+        "@RETURN_VALUE" := 38;
+        RETURN;
+    END IF;
+    PERFORM dbo.corvex_lock_group_tree();
+    SELECT g."Name" INTO v_name FROM dbo."Groups" g
+     WHERE g."GroupID" = dbo.corvex_group_row("@GroupID") FOR UPDATE;
+    IF NOT FOUND THEN
+        "@RETURN_VALUE" := 41;
+        RETURN;
+    END IF;
+    IF dbo.corvex_group_kind("@NewParentID") = 'group' THEN
+        v_parent := dbo.corvex_group_row("@NewParentID");
+        IF v_parent IS NULL THEN
+            "@RETURN_VALUE" := 42;
+            RETURN;
+        END IF;
+        IF v_parent IN (SELECT s."GroupID" FROM dbo.corvex_subtree("@GroupID"::integer) s) THEN
+            "@RETURN_VALUE" := 37;
+            RETURN;
+        END IF;
+    END IF;
+    IF EXISTS (SELECT 1 FROM dbo."Groups" g
+                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
+                  AND lower(g."Name") = lower(v_name) AND g."GroupID" <> "@GroupID") THEN
+        "@RETURN_VALUE" := 34;
+        RETURN;
+    END IF;
+    UPDATE dbo."Groups" g SET "ParentID" = v_parent WHERE g."GroupID" = "@GroupID";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- 0; 40: no such group; 43: the group has subgroups; 38: a special group. Its computers become
+-- unassigned.
+CREATE FUNCTION dbo."DeleteGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint)
+LANGUAGE plpgsql AS $$
+BEGIN
+    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
+        "@RETURN_VALUE" := 38;
+        RETURN;
+    END IF;
+    PERFORM dbo.corvex_lock_group_tree();
+    IF dbo.corvex_group_row("@GroupID") IS NULL THEN
+        "@RETURN_VALUE" := 40;
+        RETURN;
+    END IF;
+    IF EXISTS (SELECT 1 FROM dbo."Groups" g WHERE g."ParentID" = "@GroupID") THEN
+        "@RETURN_VALUE" := 43;
+        RETURN;
+    END IF;
+    PERFORM dbo.corvex_lock_group_computers("@GroupID"::integer);
+    UPDATE dbo."Computers" c SET "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
+     WHERE c."GroupID" = "@GroupID";
+    DELETE FROM dbo."Groups" g WHERE g."GroupID" = "@GroupID";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Puts a computer into a group, taking it out of any other. 0; 31: it is there already;
+-- 39: no such computer; 40: no such group; 38: the root holds no computers.
+CREATE FUNCTION dbo."AddComputerToGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerID" integer,
+    "@NewGroupID" bigint)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_current integer;
+    v_target integer;
+BEGIN
+    CASE dbo.corvex_group_kind("@NewGroupID")
+        WHEN 'root' THEN
+            "@RETURN_VALUE" := 38;
+            RETURN;
+        WHEN 'group' THEN
+            v_target := dbo.corvex_group_row("@NewGroupID");
+            IF v_target IS NULL THEN
+                "@RETURN_VALUE" := 40;
+                RETURN;
+            END IF;
+        ELSE
+            v_target := NULL;
+    END CASE;
+    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
+    IF NOT FOUND THEN
+        "@RETURN_VALUE" := 39;
+        RETURN;
+    END IF;
+    IF v_current IS NOT DISTINCT FROM v_target THEN
+        "@RETURN_VALUE" := 31;
+        RETURN;
+    END IF;
+    BEGIN
+        UPDATE dbo."Computers" c SET "GroupID" = v_target,
+               "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
+         WHERE c."ComputerID" = "@ComputerID";
+    EXCEPTION WHEN foreign_key_violation THEN
+        -- The group was deleted meanwhile.
+        "@RETURN_VALUE" := 40;
+        RETURN;
+    END;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Moves a computer from one group to another. 0; 30: it is not in the source group; 31: source
+-- and destination are the same; 39: no such computer; 41/42: no such source/destination;
+-- 38: the root holds no computers.
+CREATE FUNCTION dbo."MoveComputerGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerID" integer,
+    "@SrcGroupID" bigint,
+    "@DestGroupID" bigint)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_current integer;
+    v_source integer;
+    v_target integer;
+BEGIN
+    IF dbo.corvex_group_kind("@SrcGroupID") = 'root' OR dbo.corvex_group_kind("@DestGroupID") = 'root' THEN
+        "@RETURN_VALUE" := 38;
+        RETURN;
+    END IF;
+    IF dbo.corvex_group_kind("@SrcGroupID") = 'group' THEN
+        v_source := dbo.corvex_group_row("@SrcGroupID");
+        IF v_source IS NULL THEN
+            "@RETURN_VALUE" := 41;
+            RETURN;
+        END IF;
+    END IF;
+    IF dbo.corvex_group_kind("@DestGroupID") = 'group' THEN
+        v_target := dbo.corvex_group_row("@DestGroupID");
+        IF v_target IS NULL THEN
+            "@RETURN_VALUE" := 42;
+            RETURN;
+        END IF;
+    END IF;
+    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
+    IF NOT FOUND THEN
+        "@RETURN_VALUE" := 39;
+        RETURN;
+    END IF;
+    IF v_current IS DISTINCT FROM v_source THEN
+        "@RETURN_VALUE" := 30;
+        RETURN;
+    END IF;
+    IF v_source IS NOT DISTINCT FROM v_target THEN
+        "@RETURN_VALUE" := 31;
+        RETURN;
+    END IF;
+    BEGIN
+        UPDATE dbo."Computers" c SET "GroupID" = v_target,
+               "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
+         WHERE c."ComputerID" = "@ComputerID";
+    EXCEPTION WHEN foreign_key_violation THEN
+        "@RETURN_VALUE" := 42;
+        RETURN;
+    END;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Makes a computer unassigned. 0; 30: it is not in that group; 39: no such computer;
+-- 40: no such group; 38: a special group.
+CREATE FUNCTION dbo."RemoveComputerFromGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerID" integer,
+    "@GroupID" bigint)
+LANGUAGE plpgsql AS $$
+DECLARE
+    v_current integer;
+BEGIN
+    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
+        "@RETURN_VALUE" := 38;
+        RETURN;
+    END IF;
+    IF dbo.corvex_group_row("@GroupID") IS NULL THEN
+        "@RETURN_VALUE" := 40;
+        RETURN;
+    END IF;
+    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
+    IF NOT FOUND THEN
+        "@RETURN_VALUE" := 39;
+        RETURN;
+    END IF;
+    IF v_current IS DISTINCT FROM "@GroupID" THEN
+        "@RETURN_VALUE" := 30;
+        RETURN;
+    END IF;
+    UPDATE dbo."Computers" c SET "GroupID" = NULL,
+           "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
+     WHERE c."ComputerID" = "@ComputerID";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- The computers directly in a group, by name. The unassigned group lists the computers of no
+-- group; the root holds none. 22: no such group.
+CREATE FUNCTION dbo."GetGroupMembers"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    CASE dbo.corvex_group_kind("@GroupID")
+        WHEN 'root' THEN
+            OPEN "@RowSet" FOR SELECT NULL::integer AS "ComputerID" WHERE false;
+        WHEN 'unassigned' THEN
+            OPEN "@RowSet" FOR
+                SELECT c."ComputerID" FROM dbo."Computers" c
+                 WHERE c."GroupID" IS NULL AND NOT c."Deleted"
+                 ORDER BY lower(c."ComputerName");
+        ELSE
+            IF dbo.corvex_group_row("@GroupID") IS NULL THEN
+                "@RETURN_VALUE" := 22;
+                RETURN;
+            END IF;
+            OPEN "@RowSet" FOR
+                SELECT c."ComputerID" FROM dbo."Computers" c
+                 WHERE c."GroupID" = "@GroupID" AND NOT c."Deleted"
+                 ORDER BY lower(c."ComputerName");
+    END CASE;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- The subgroups of a group (the top-level groups for the root), by name, or with
+-- "@AllDescendants" <> 0 every group below it in tree order. 22: no such group.
+CREATE FUNCTION dbo."GetSubGroups"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    "@AllDescendants" integer,
+    "@Ascending" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+DECLARE
+    v_group integer;
+    v_all boolean := COALESCE("@AllDescendants", 0) <> 0;
+    v_asc boolean := COALESCE("@Ascending", 1) <> 0;
+BEGIN
+    CASE dbo.corvex_group_kind("@GroupID")
+        WHEN 'unassigned' THEN
+            OPEN "@RowSet" FOR SELECT NULL::integer AS "GroupID" WHERE false;
+            "@RETURN_VALUE" := 0;
+            RETURN;
+        WHEN 'group' THEN
+            v_group := dbo.corvex_group_row("@GroupID");
+            IF v_group IS NULL THEN
+                "@RETURN_VALUE" := 22;
+                RETURN;
+            END IF;
+        ELSE
+            v_group := NULL;
+    END CASE;
+    IF v_all THEN
+        OPEN "@RowSet" FOR
+            SELECT t."GroupID" FROM dbo.corvex_tree_order(v_group) t
+             ORDER BY CASE WHEN v_asc THEN t."Path" END ASC,
+                      CASE WHEN NOT v_asc THEN t."Path" END DESC;
+    ELSE
+        OPEN "@RowSet" FOR
+            SELECT g."GroupID" FROM dbo."Groups" g
+             WHERE g."ParentID" IS NOT DISTINCT FROM v_group
+             ORDER BY CASE WHEN v_asc THEN lower(g."Name") END ASC,
+                      CASE WHEN NOT v_asc THEN lower(g."Name") END DESC, g."GroupID";
+    END IF;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+CREATE FUNCTION dbo."GetRootGroups"(
+    OUT "@RETURN_VALUE" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    OPEN "@RowSet" FOR
+        SELECT g."GroupID" FROM dbo."Groups" g WHERE g."ParentID" IS NULL
+         ORDER BY lower(g."Name"), g."GroupID";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Every group, ordered by "@OrderBy": 0 id, 1 name, 2 tree order, 3 most computers first.
+-- 1: unknown order.
+CREATE FUNCTION dbo."GroupOrderedGroupListGet"(
+    OUT "@RETURN_VALUE" integer,
+    "@OrderBy" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    CASE "@OrderBy"
+        WHEN 0 THEN
+            OPEN "@RowSet" FOR SELECT g."GroupID" FROM dbo."Groups" g ORDER BY g."GroupID";
+        WHEN 1 THEN
+            OPEN "@RowSet" FOR SELECT g."GroupID" FROM dbo."Groups" g
+                                ORDER BY lower(g."Name"), g."GroupID";
+        WHEN 2 THEN
+            OPEN "@RowSet" FOR SELECT t."GroupID" FROM dbo.corvex_tree_order(NULL) t
+                                ORDER BY t."Path";
+        WHEN 3 THEN
+            OPEN "@RowSet" FOR
+                SELECT g."GroupID" FROM dbo."Groups" g
+                  LEFT JOIN (SELECT c."GroupID", count(*) AS n FROM dbo."Computers" c
+                              WHERE c."GroupID" IS NOT NULL AND NOT c."Deleted"
+                              GROUP BY c."GroupID") m ON m."GroupID" = g."GroupID"
+                 ORDER BY COALESCE(m.n, 0) DESC, lower(g."Name"), g."GroupID";
+        ELSE
+            "@RETURN_VALUE" := 1;
+            RETURN;
+    END CASE;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Every group below a group (below the root: every group), in tree order. 22: no such group.
+CREATE FUNCTION dbo."GroupAllChildGroupListGet"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+DECLARE
+    v_group integer;
+BEGIN
+    CASE dbo.corvex_group_kind("@GroupID")
+        WHEN 'unassigned' THEN
+            OPEN "@RowSet" FOR SELECT NULL::integer AS "GroupID" WHERE false;
+            "@RETURN_VALUE" := 0;
+            RETURN;
+        WHEN 'group' THEN
+            v_group := dbo.corvex_group_row("@GroupID");
+            IF v_group IS NULL THEN
+                "@RETURN_VALUE" := 22;
+                RETURN;
+            END IF;
+        ELSE
+            v_group := NULL;
+    END CASE;
+    OPEN "@RowSet" FOR SELECT t."GroupID" FROM dbo.corvex_tree_order(v_group) t ORDER BY t."Path";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- The computers of a group and of every group below it, by name; for the root every computer,
+-- for the unassigned group the computers of no group. 22: no such group.
+CREATE FUNCTION dbo."GroupAllChildComputerListGet"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupID" bigint,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+DECLARE
+    v_group integer;
+BEGIN
+    CASE dbo.corvex_group_kind("@GroupID")
+        WHEN 'root' THEN
+            OPEN "@RowSet" FOR
+                SELECT c."ComputerID" FROM dbo."Computers" c WHERE NOT c."Deleted"
+                 ORDER BY lower(c."ComputerName");
+        WHEN 'unassigned' THEN
+            OPEN "@RowSet" FOR
+                SELECT c."ComputerID" FROM dbo."Computers" c
+                 WHERE c."GroupID" IS NULL AND NOT c."Deleted"
+                 ORDER BY lower(c."ComputerName");
+        ELSE
+            v_group := dbo.corvex_group_row("@GroupID");
+            IF v_group IS NULL THEN
+                "@RETURN_VALUE" := 22;
+                RETURN;
+            END IF;
+            OPEN "@RowSet" FOR
+                SELECT c."ComputerID" FROM dbo."Computers" c
+                 WHERE c."GroupID" IN (SELECT s."GroupID" FROM dbo.corvex_subtree(v_group) s)
+                   AND NOT c."Deleted"
+                 ORDER BY lower(c."ComputerName");
+    END CASE;
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- Every (parent, group) pair; top-level groups have a NULL parent.
+CREATE FUNCTION dbo."GroupHierarchyGet"(
+    OUT "@RETURN_VALUE" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    OPEN "@RowSet" FOR
+        SELECT g."ParentID" AS "ParentID", g."GroupID" AS "ID" FROM dbo."Groups" g
+         ORDER BY g."ParentID" NULLS FIRST, lower(g."Name"), g."GroupID";
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- The identity of a special group: 1 the root (0xFFFFFFFF), 2 the unassigned group
+-- (0xFFFFFFFE). 1: unknown kind.
+CREATE FUNCTION dbo."GetSpecialGroup"(
+    OUT "@RETURN_VALUE" integer,
+    "@GroupType" integer,
+    OUT "@GroupID" bigint)
+LANGUAGE plpgsql IMMUTABLE AS $$
+BEGIN
+    "@GroupID" := CASE "@GroupType" WHEN 1 THEN 4294967295 WHEN 2 THEN 4294967294 END;
+    "@RETURN_VALUE" := CASE WHEN "@GroupID" IS NULL THEN 1 ELSE 0 END;
+END $$;
