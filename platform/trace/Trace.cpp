@@ -55,8 +55,8 @@ std::atomic<int>& LevelRef()
 }
 thread_local int t_depth = 0;
 
-// One conversion specification: %[flags][width][.precision][length]conversion.
-struct Spec
+// One conversion directive: %[flags][width][.precision][length]conversion.
+struct Directive
 {
   std::string flags;
   int width = -1;
@@ -90,12 +90,12 @@ public:
         ++i;
         continue;
       }
-      Spec spec;
-      if (!ParseSpec(i, spec)) {
+      Directive dir;
+      if (!ParseDirective(i, dir)) {
         out += "<bad format>";
         break;
       }
-      Emit(out, spec);
+      Emit(out, dir);
     }
     return out;
   }
@@ -121,35 +121,35 @@ private:
     return -1;
   }
 
-  bool ParseSpec(std::size_t& i, Spec& spec)
+  bool ParseDirective(std::size_t& i, Directive& dir)
   {
     while (i < m_fmt.size() && IsFlag(m_fmt[i]))
-      spec.flags += static_cast<char>(m_fmt[i++]);
+      dir.flags += static_cast<char>(m_fmt[i++]);
     if (i < m_fmt.size() && m_fmt[i] == Ch('*')) {
-      spec.width = TakeInt();
+      dir.width = TakeInt();
       ++i;
     } else {
       while (i < m_fmt.size() && m_fmt[i] >= Ch('0') && m_fmt[i] <= Ch('9'))
-        spec.width = std::max(spec.width, 0) * 10 + static_cast<int>(m_fmt[i++] - Ch('0'));
+        dir.width = std::max(dir.width, 0) * 10 + static_cast<int>(m_fmt[i++] - Ch('0'));
     }
     if (i < m_fmt.size() && m_fmt[i] == Ch('.')) {
       ++i;
-      spec.precision = 0;
+      dir.precision = 0;
       if (i < m_fmt.size() && m_fmt[i] == Ch('*')) {
-        spec.precision = TakeInt();
+        dir.precision = TakeInt();
         ++i;
       } else {
         while (i < m_fmt.size() && m_fmt[i] >= Ch('0') && m_fmt[i] <= Ch('9'))
-          spec.precision = spec.precision * 10 + static_cast<int>(m_fmt[i++] - Ch('0'));
+          dir.precision = dir.precision * 10 + static_cast<int>(m_fmt[i++] - Ch('0'));
       }
     }
-    if (spec.width > 256) spec.width = 256;
-    if (spec.precision > 256) spec.precision = 256;
+    if (dir.width > 256) dir.width = 256;
+    if (dir.precision > 256) dir.precision = 256;
     // Length modifiers: h, hh, l, ll, L, q, j, z, t, w and the platform's I, I32, I64.
     while (i < m_fmt.size()) {
       const Ch c = m_fmt[i];
-      if (c == Ch('h')) { spec.lengthH = 'h'; ++i; }
-      else if (c == Ch('l') || c == Ch('w')) { spec.lengthH = 'l'; ++i; }
+      if (c == Ch('h')) { dir.lengthH = 'h'; ++i; }
+      else if (c == Ch('l') || c == Ch('w')) { dir.lengthH = 'l'; ++i; }
       else if (c == Ch('L') || c == Ch('q') || c == Ch('j') || c == Ch('z') || c == Ch('t')) { ++i; }
       else if (c == Ch('I')) {
         ++i;
@@ -159,12 +159,12 @@ private:
     }
     if (i >= m_fmt.size())
       return false;
-    spec.conv = static_cast<char>(m_fmt[i] < 0x80 ? m_fmt[i] : '?');
+    dir.conv = static_cast<char>(m_fmt[i] < 0x80 ? m_fmt[i] : '?');
     ++i;
     return true;
   }
 
-  std::string PrintfSpec(const Spec& s, const char* length, char conv) const
+  std::string PrintfDirective(const Directive& s, const char* length, char conv) const
   {
     std::string f = "%" + s.flags;
     if (s.width >= 0) f += std::to_string(s.width);
@@ -174,7 +174,7 @@ private:
     return f;
   }
 
-  static void Pad(std::string& out, std::string text, const Spec& s)
+  static void Pad(std::string& out, std::string text, const Directive& s)
   {
     if (s.width > 0 && static_cast<int>(text.size()) < s.width) {
       const std::string pad(static_cast<std::size_t>(s.width) - text.size(), ' ');
@@ -183,7 +183,7 @@ private:
     out += text;
   }
 
-  void Emit(std::string& out, const Spec& spec)
+  void Emit(std::string& out, const Directive& dir)
   {
     if (m_next >= m_args.size()) {
       out += "<missing>";
@@ -191,15 +191,15 @@ private:
     }
     const Arg& a = m_args[m_next++];
     char buf[512];
-    switch (spec.conv) {
+    switch (dir.conv) {
       case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': {
         if (a.kind == Arg::Int || a.kind == Arg::UInt || a.kind == Arg::Ptr) {
-          const std::string f = PrintfSpec(spec, "ll", spec.conv);
+          const std::string f = PrintfDirective(dir, "ll", dir.conv);
           std::uint64_t bits = a.kind == Arg::Int ? static_cast<std::uint64_t>(a.i) : a.kind == Arg::UInt ? a.u : reinterpret_cast<std::uintptr_t>(a.p);
           // %x of a 32-bit value shows 32 bits, as on the platform where long is 32 bits.
-          if (spec.conv != 'd' && spec.conv != 'i' && a.kind == Arg::Int && a.i < 0 && a.i >= INT32_MIN)
+          if (dir.conv != 'd' && dir.conv != 'i' && a.kind == Arg::Int && a.i < 0 && a.i >= INT32_MIN)
             bits &= 0xFFFFFFFFu;
-          if (spec.conv == 'd' || spec.conv == 'i')
+          if (dir.conv == 'd' || dir.conv == 'i')
             std::snprintf(buf, sizeof buf, f.c_str(), static_cast<long long>(bits));
           else
             std::snprintf(buf, sizeof buf, f.c_str(), static_cast<unsigned long long>(bits));
@@ -220,7 +220,7 @@ private:
           std::snprintf(buf, sizeof buf, "%08llX", static_cast<unsigned long long>(bits & 0xFFFFFFFFu));
         else
           std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(bits));
-        Pad(out, buf, spec);
+        Pad(out, buf, dir);
         return;
       }
       case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A': {
@@ -229,7 +229,7 @@ private:
         else if (a.kind == Arg::Int) v = static_cast<double>(a.i);
         else if (a.kind == Arg::UInt) v = static_cast<double>(a.u);
         else { out += "<bad arg>"; return; }
-        std::snprintf(buf, sizeof buf, PrintfSpec(spec, "", spec.conv).c_str(), v);
+        std::snprintf(buf, sizeof buf, PrintfDirective(dir, "", dir.conv).c_str(), v);
         out += buf;
         return;
       }
@@ -238,7 +238,7 @@ private:
         if (a.kind == Arg::Int) cp = static_cast<std::uint64_t>(a.i);
         else if (a.kind == Arg::UInt) cp = a.u;
         else { out += "<bad arg>"; return; }
-        Pad(out, ToUtf8(std::wstring(1, static_cast<wchar_t>(cp <= 0x10FFFF ? cp : 0xFFFD))), spec);
+        Pad(out, ToUtf8(std::wstring(1, static_cast<wchar_t>(cp <= 0x10FFFF ? cp : 0xFFFD))), dir);
         return;
       }
       case 's': case 'S': case 'Z': {
@@ -246,9 +246,9 @@ private:
         if (a.kind == Arg::Str) text = a.nullText ? "(null)" : std::string(a.s);
         else if (a.kind == Arg::WStr) text = a.nullText ? "(null)" : ToUtf8(a.w);
         else { out += "<bad arg>"; return; }
-        if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < text.size())
-          text.resize(static_cast<std::size_t>(spec.precision));
-        Pad(out, std::move(text), spec);
+        if (dir.precision >= 0 && static_cast<std::size_t>(dir.precision) < text.size())
+          text.resize(static_cast<std::size_t>(dir.precision));
+        Pad(out, std::move(text), dir);
         return;
       }
       case 'n':
