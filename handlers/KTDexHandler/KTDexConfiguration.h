@@ -1,12 +1,12 @@
 #pragma once
 // The anti-virus configuration document: a group's configuration as the console edits it and
 // the service stores it, and the configuration a computer reports.
-#include <memory>
 #include <string>
 
 #include "handlers/HandlerUtils/XMLElement.h"
 #include "handlers/HandlerUtils/XMLTypes.h"
 #include "handlers/KTDexHandler/KTDexConfigTypes.h"
+#include "handlers/KTDexHandler/ValueHandle.h"
 
 namespace KTDexHandler {
 
@@ -55,8 +55,8 @@ public:
   KTDexConfiguration();
   KTDexConfiguration(const KTDexConfiguration& other);
   KTDexConfiguration& operator=(const KTDexConfiguration& other);
-  KTDexConfiguration(KTDexConfiguration&&) noexcept;
-  KTDexConfiguration& operator=(KTDexConfiguration&&) noexcept;
+  KTDexConfiguration(KTDexConfiguration&& other);
+  KTDexConfiguration& operator=(KTDexConfiguration&& other) noexcept;
   ~KTDexConfiguration();
 
   // Back to the defaults.
@@ -73,7 +73,7 @@ public:
   void SetConfig(const config_t& config);
 
 private:
-  std::unique_ptr<KTDexConfigurationImpl> m_impl;
+  ValueHandle<KTDexConfigurationImpl> m_impl;
 };
 
 }  // namespace KTDexHandler

@@ -1,6 +1,5 @@
 #pragma once
 // The anti-virus event document: one application message, virus detection or finished scan.
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,6 +7,7 @@
 #include "handlers/HandlerUtils/XMLElement.h"
 #include "handlers/HandlerUtils/XMLTypes.h"
 #include "handlers/KTDexHandler/LabelMaps.h"
+#include "handlers/KTDexHandler/ValueHandle.h"
 #include "platform/com/WinTypes.h"
 
 namespace KTDexHandler {
@@ -86,8 +86,8 @@ public:
   KTDexEvent();
   KTDexEvent(const KTDexEvent& other);
   KTDexEvent& operator=(const KTDexEvent& other);
-  KTDexEvent(KTDexEvent&&) noexcept;
-  KTDexEvent& operator=(KTDexEvent&&) noexcept;
+  KTDexEvent(KTDexEvent&& other);
+  KTDexEvent& operator=(KTDexEvent&& other) noexcept;
   ~KTDexEvent();
 
   // Back to a new event (current time, no type).
@@ -103,7 +103,7 @@ public:
   CorvexManagedEntity::XML_UTF16_t ToXML() const;
 
 private:
-  std::unique_ptr<KTDexEventImpl> m_impl;
+  ValueHandle<KTDexEventImpl> m_impl;
 };
 
 }  // namespace KTDexHandler
