@@ -19,7 +19,7 @@ public:
   // From an agent's text (bytes) or a stored configuration document (wide text). On failure the
   // exception passes through and the object keeps what it held.
   void Set(const std::string& agentText);
-  void Set(const std::wstring& document);
+  void Set(const std::wstring& text);
 
   // False until a Set succeeded.
   bool IsInitialised() const noexcept { return m_initialised; }
