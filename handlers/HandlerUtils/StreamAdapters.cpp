@@ -19,7 +19,7 @@ HRESULT Caught(const char* unknownText)
   try {
     throw;
   } catch (const std::exception& e) {
-    trace::Trace(TRACE_HANDLERUTILS, 0, "WriteStream_To_ostringstream::FlushStream caught %S: %S", typeid(e).name(), e.what());
+    trace::Trace(TRACE_HANDLERUTILS, 0, L"WriteStream_To_ostringstream::FlushStream caught %S: %S", typeid(e).name(), e.what());
   } catch (...) {
     trace::Trace(TRACE_HANDLERUTILS, 0, "%s", unknownText);
   }
@@ -81,15 +81,8 @@ HRESULT WriteStream_To_ostringstream::WriteStream(const void* data, ULONG size, 
   }
 }
 
-HRESULT WriteStream_To_ostringstream::FlushStream()
-{
-  try {
-    m_bytes.shrink_to_fit();
-    return S_OK;
-  } catch (...) {
-    return Caught("WriteStream_To_ostringstream::FlushStream caught ...");
-  }
-}
+// The bytes are in memory as soon as they are written: there is nothing to flush.
+HRESULT WriteStream_To_ostringstream::FlushStream() { return S_OK; }
 
 HRESULT ostringstream_To_IStream::Write(const void* data, ULONG count, ULONG* written)
 {

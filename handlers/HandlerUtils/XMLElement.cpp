@@ -3,6 +3,8 @@
 #include <cxxabi.h>
 #include <libxml/tree.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <locale>
@@ -44,6 +46,22 @@ void ValidateName(const std::string& name, const char* operation)
 {
   if (name.empty() || xmlValidateQName(X(name), 0) != 0)
     ThrowDomError(E_INVALIDARG, std::string(operation) + ": '" + name + "' is not a valid name");
+}
+
+// Text that a document cannot carry would make the written document unreadable: refuse it.
+std::string XmlText(const std::wstring& text, const char* operation)
+{
+  for (wchar_t c : text) {
+    const auto u = static_cast<std::uint32_t>(c);
+    const bool allowed = u == 0x9 || u == 0xA || u == 0xD || (u >= 0x20 && u <= 0xD7FF) || (u >= 0xE000 && u <= 0xFFFD) ||
+                         (u >= 0x10000 && u <= 0x10FFFF);
+    if (!allowed) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", u);
+      ThrowDomError(E_INVALIDARG, std::string(operation) + ": character " + code + " cannot appear in a document");
+    }
+  }
+  return ToUtf8(text);
 }
 
 std::wstring ContentOf(xmlNodePtr node)
@@ -110,7 +128,7 @@ std::wstring XMLElement::GetText() const
 void XMLElement::SetText(const std::wstring& text) const
 {
   xmlNodePtr node = Need(element, "put text");
-  const std::string value = ToUtf8(text);
+  const std::string value = XmlText(text, "put text");
   switch (node->type) {
     case XML_ELEMENT_NODE: {
       xmlNodePtr replacement = nullptr;
@@ -282,7 +300,7 @@ void XMLElement::CreateStringAttribute(const std::wstring& name, const std::wstr
   xmlNsPtr ns = nullptr;
   if (!prefix.empty() && !(ns = xmlSearchNs(node->doc, node, X(prefix))))
     ThrowDomError(E_INVALIDARG, "setAttribute: the prefix of '" + qname + "' is not declared");
-  if (!xmlSetNsProp(node, ns, X(local), X(ToUtf8(value))))
+  if (!xmlSetNsProp(node, ns, X(local), X(XmlText(value, "setAttribute"))))
     ThrowDomError(E_OUTOFMEMORY, "setAttribute " + qname);
 }
 
@@ -290,6 +308,7 @@ std::wstring XMLElement::GetStringFromNode(const std::wstring& path) const { ret
 
 XMLElement XMLElement::CreateStringNode(const std::wstring& name, const std::wstring& value, const std::wstring& ns) const
 {
+  XmlText(value, "createNode");  // refused before anything is added
   XMLElement node = CreateNode(name, ns);
   node.SetText(value);
   return node;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TraceCapture.h"
 #include "handlers/HandlerUtils/StreamAdapters.h"
@@ -287,4 +289,36 @@ TEST(XMLDocument, GetErrorWithoutDocument)
   EXPECT_TRUE(error.reason.empty());
   EXPECT_TRUE(capture.Contains("No document to retrive parse error from"));
   EXPECT_THROW(none.SetXML(std::string("<a/>")), WinRuntimeError);
+}
+
+TEST(XMLDocument, ParseErrorsAreKeptPerDocumentAcrossThreads)
+{
+  // Each thread's failures must report its own reason, never another thread's.
+  std::vector<int> mismatches(4, 0);
+  const std::string err = StderrOf([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([t, &mismatches] {
+        const std::string tag = "t" + std::to_string(t);
+        for (int i = 0; i < 200; ++i) {
+          XMLDocument doc;
+          try {
+            doc.SetXML("<" + tag + "></x" + tag + ">");
+            ++mismatches[t];
+          } catch (const XMLException& e) {
+            if (e.parseError.find(tag) == std::string::npos || e.parseError.find("x" + tag) == std::string::npos)
+              ++mismatches[t];
+          }
+          XMLDocument good;
+          good.SetXML("<" + tag + ">" + std::to_string(i) + "</" + tag + ">");
+          if (good.GetRoot().GetIntFromNode(L".") != i || !good.GetError().reason.empty())
+            ++mismatches[t];
+        }
+      });
+    }
+    for (auto& th : threads)
+      th.join();
+  });
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+  EXPECT_EQ(err, "");
 }

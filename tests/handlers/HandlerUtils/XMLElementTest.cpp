@@ -206,6 +206,14 @@ TEST(XMLElement, AttributesAndTextAreEscaped)
   EXPECT_THROW(r.CreateStringAttribute(L"bad name", L"v"), WinRuntimeError);
   EXPECT_THROW(r.CreateStringAttribute(L"p:a", L"v"), WinRuntimeError) << "undeclared prefix";
   EXPECT_THROW(r.CreateStringAttribute(L"xmlns", L"urn:x"), WinRuntimeError);
+
+  // Characters a document cannot carry are refused rather than written unreadably.
+  EXPECT_THROW(r.CreateStringNode(L"c", std::wstring(L"a\x01" L"b"), L""), WinRuntimeError);
+  EXPECT_THROW(r.CreateStringAttribute(L"a", std::wstring(1, L'\0')), WinRuntimeError);
+  EXPECT_THROW(r.GetNode(L"t").SetText(L"\xFFFE"), WinRuntimeError);
+  EXPECT_EQ(r.GetStringFromNode(L"t"), L"]]> & <b>");
+  EXPECT_EQ(r.GetStringFromAttribute(L"a"), L"&amp;");
+  EXPECT_FALSE(r.NodeExists(L"c")) << "a refused text leaves no empty node behind";
 }
 
 TEST(XMLElement, AttributeLookupUsesQualifiedNames)
