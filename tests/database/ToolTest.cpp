@@ -1,0 +1,189 @@
+// The database tool: create, upgrade, check and drop, and the contract check's findings.
+#include "database/EmbeddedSql.h"
+#include "tests/database/DatabaseFixture.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace corvexdb::test {
+namespace {
+
+using ToolTest = DatabaseTest;
+
+bool HasProblem(const CheckReport& report, const std::string& text) {
+    for (const std::string& p : report.problems) {
+        if (p.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST_F(ToolTest, CreatedDatabaseHoldsEveryCatalogueProcedureAndVersion8) {
+    const CheckReport report = CheckDatabase(Conn());
+    EXPECT_TRUE(report.Ok()) << (report.problems.empty() ? "" : report.problems[0]);
+    EXPECT_EQ(static_cast<int>(ParseCatalogue(SqlSource::Embedded().Catalogue()).size()), report.proceduresChecked);
+    EXPECT_GE(report.proceduresChecked, 67);
+    const ProcedureResult version = Call("GetInterfaceVersion");
+    EXPECT_EQ(0, version.returnValue);
+    EXPECT_EQ("8", version.Output("@MajorVersion"));
+    EXPECT_EQ("0", version.Output("@MinorVersion"));
+    EXPECT_FALSE(version.hasRowSet);
+}
+
+TEST_F(ToolTest, CheckFindsContractBreachesAndUpgradeRepairsThem) {
+    Conn().Exec("DROP FUNCTION dbo.\"GetAlertList\"");
+    Conn().Exec("CREATE FUNCTION dbo.\"GetRootGroups\"(OUT \"@RETURN_VALUE\" integer, \"@X\" integer)"
+                " LANGUAGE sql AS 'SELECT 0'");
+    Conn().Exec("DROP FUNCTION dbo.\"RenameGroup\";"
+                "CREATE FUNCTION dbo.\"RenameGroup\"(OUT \"@RETURN_VALUE\" integer, \"@GroupID\" bigint,"
+                " \"@NewName\" text) LANGUAGE sql AS 'SELECT 0'");
+    Conn().Exec("UPDATE dbo.\"InterfaceVersion\" SET \"MajorVersion\" = 9");
+
+    const CheckReport broken = CheckDatabase(Conn());
+    EXPECT_FALSE(broken.Ok());
+    EXPECT_TRUE(HasProblem(broken, "Procedure GetAlertList is missing"));
+    EXPECT_TRUE(HasProblem(broken, "Procedure GetRootGroups is overloaded (2 functions)"));
+    EXPECT_TRUE(HasProblem(broken, "Procedure RenameGroup parameter 3: expected @Name nvarchar_32, found @NewName text"));
+    EXPECT_TRUE(HasProblem(broken, "Interface version 9.0, expected major version 8"));
+    EXPECT_EQ(4u, broken.problems.size());
+
+    UpgradeDatabase(Conn());
+    const CheckReport repaired = CheckDatabase(Conn());
+    EXPECT_TRUE(repaired.Ok()) << (repaired.problems.empty() ? "" : repaired.problems[0]);
+}
+
+TEST_F(ToolTest, UpgradeKeepsDataAndAppliesSchemaStepsOnce) {
+    const int id = Managed("PC1");
+    const UpgradeReport first = UpgradeDatabase(Conn());
+    const UpgradeReport second = UpgradeDatabase(Conn());
+    EXPECT_TRUE(first.appliedMigrations.empty());
+    EXPECT_TRUE(second.appliedMigrations.empty());
+    EXPECT_GT(second.procedureFiles, 0);
+    EXPECT_EQ(id, IdOf("PC1"));
+    EXPECT_EQ(static_cast<long long>(SqlSource::Embedded().Migrations().size()),
+              Count("SELECT count(*) FROM dbo.\"SchemaMigrations\""));
+}
+
+TEST_F(ToolTest, FailedUpgradeChangesNothingAndNamesTheFile) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("corvex_sql_" + std::to_string(::getpid()));
+    for (const SqlFile& file : EmbeddedSqlFiles()) {
+        fs::create_directories((dir / file.path).parent_path());
+        std::ofstream(dir / file.path) << file.text;
+    }
+    std::ofstream(dir / "procedures" / "zz_broken.sql")
+        << "DROP TABLE dbo.\"Alerts\";\nCREATE FUNCTION broken( AS $$ $$;\n";
+    const SqlSource source = SqlSource::FromDirectory(dir.string());
+    fs::remove_all(dir);
+
+    try {
+        UpgradeDatabase(Conn(), source);
+        FAIL() << "a broken procedure file must fail the upgrade";
+    } catch (const DbError& e) {
+        EXPECT_NE(std::string(e.what()).find("procedures/zz_broken.sql"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(0, Count("SELECT count(*) FROM dbo.\"Alerts\""));  // the table is still there
+    EXPECT_TRUE(CheckDatabase(Conn()).Ok());
+}
+
+TEST_F(ToolTest, UpgradeInstallsIntoAnEmptyDatabase) {
+    ConnectionOptions options;
+    const std::string name = "corvex_test_empty_" + std::to_string(::getpid());
+    PgConnection admin(options, options.maintenanceDatabase);
+    admin.Exec("DROP DATABASE IF EXISTS " + admin.QuoteIdentifier(name));
+    admin.Exec("CREATE DATABASE " + admin.QuoteIdentifier(name));
+    {
+        PgConnection empty(options, name);
+        EXPECT_FALSE(CheckDatabase(empty).Ok());
+        const UpgradeReport report = UpgradeDatabase(empty);
+        EXPECT_EQ(SqlSource::Embedded().Migrations().size(), report.appliedMigrations.size());
+        EXPECT_TRUE(CheckDatabase(empty).Ok());
+    }
+    DropDatabase(options, name);
+    EXPECT_FALSE(DatabaseExists(options, name));
+}
+
+TEST_F(ToolTest, DropAndCreateRefuseWhatTheyMustNotTouch) {
+    ConnectionOptions options;
+    const std::string foreign = "corvex_test_foreign_" + std::to_string(::getpid());
+    PgConnection admin(options, options.maintenanceDatabase);
+    admin.Exec("DROP DATABASE IF EXISTS " + admin.QuoteIdentifier(foreign));
+    admin.Exec("CREATE DATABASE " + admin.QuoteIdentifier(foreign));
+    EXPECT_THROW(DropDatabase(options, foreign), DbError);
+    EXPECT_TRUE(DatabaseExists(options, foreign));
+    DropDatabase(options, foreign, true);
+    EXPECT_FALSE(DatabaseExists(options, foreign));
+
+    // Creating over an existing database fails and leaves it as it was.
+    const int id = Managed("PC1");
+    EXPECT_THROW(CreateDatabase(options, Conn().DatabaseName()), DbError);
+    EXPECT_EQ(id, IdOf("PC1"));
+
+    for (const std::string& bad : std::vector<std::string>{"", "a b", "x\";DROP", std::string(64, 'n')}) {
+        EXPECT_THROW(ValidateDatabaseName(bad), DbError) << bad;
+        EXPECT_THROW(DropDatabase(options, bad, true), DbError) << bad;
+    }
+    EXPECT_NO_THROW(ValidateDatabaseName(std::string(63, 'n')));
+}
+
+TEST(ServerOptionTest, SplitsHostPortAndSocketForms) {
+    std::string host, port;
+    auto split = [&](const std::string& s) {
+        SplitServer(s, host, port);
+        return host + "|" + port;
+    };
+    EXPECT_EQ("|", split(""));
+    EXPECT_EQ("|", split("."));
+    EXPECT_EQ("db1|", split("db1"));
+    EXPECT_EQ("db1|5433", split("db1:5433"));
+    EXPECT_EQ("::1|5433", split("[::1]:5433"));
+    EXPECT_EQ("/run/postgresql|", split("/run/postgresql"));
+    EXPECT_THROW(split("db1:"), DbError);
+    EXPECT_THROW(split("db1:x"), DbError);
+    EXPECT_THROW(split("[::1"), DbError);
+}
+
+TEST(CatalogueTest, ParsesProceduresAndRejectsMalformedLines) {
+    const auto specs = ParseCatalogue("# comment\n\nA(@X integer, out @Y nvarchar_31)\n"
+                                      "B(out @RowSet refcursor) -> ID, Name\nC()\n");
+    ASSERT_EQ(3u, specs.size());
+    EXPECT_EQ("A", specs[0].name);
+    ASSERT_EQ(2u, specs[0].parameters.size());
+    EXPECT_FALSE(specs[0].parameters[0].output);
+    EXPECT_TRUE(specs[0].parameters[1].output);
+    EXPECT_EQ("nvarchar_31", specs[0].parameters[1].type);
+    EXPECT_EQ((std::vector<std::string>{"ID", "Name"}), specs[1].columns);
+    EXPECT_TRUE(specs[2].parameters.empty());
+    for (const char* bad : {"A(@X)", "A(X integer)", "A @X integer", "A(@X integer) -> ID",
+                            "A(@X integer) extra", "A(in @X integer)"}) {
+        EXPECT_THROW(ParseCatalogue(bad), std::runtime_error) << bad;
+    }
+}
+
+int RunTool(const std::string& args) {
+    const int status = std::system((std::string(CORVEX_DB_BINARY) + " " + args + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(CommandLineTest, CreateCheckDropAndUsageErrors) {
+    const std::string name = "corvex_test_cli_" + std::to_string(::getpid());
+    EXPECT_EQ(0, RunTool("--help"));
+    EXPECT_EQ(2, RunTool(""));
+    EXPECT_EQ(2, RunTool("frob " + name));
+    EXPECT_EQ(2, RunTool("create"));
+    EXPECT_EQ(2, RunTool("--bogus check " + name));
+    EXPECT_EQ(1, RunTool("create 'bad name'"));
+    EXPECT_EQ(0, RunTool("create " + name));
+    EXPECT_EQ(1, RunTool("create " + name));
+    EXPECT_EQ(0, RunTool("--server . check " + name));
+    EXPECT_EQ(0, RunTool("upgrade " + name));
+    EXPECT_EQ(0, RunTool("drop " + name));
+    EXPECT_EQ(1, RunTool("check " + name));
+    EXPECT_EQ(0, RunTool("catalogue"));
+}
+
+}  // namespace
+}  // namespace corvexdb::test
