@@ -53,8 +53,8 @@ private:
   template <class Text>
   void SetText(const Text& text);
   void Rebind(HandlerUtils::XMLElement element);
-  HandlerUtils::XMLElement NeedChild(const wchar_t* name, const char* error) const;
-  void OnPrimaryAddressChanged(const std::wstring& address);
+  Bootstrap& BootstrapView() const;
+  void OnPrimaryAddressChanged(const std::wstring& address) const;
   bool ReadPrimaryAddress(std::wstring& address) const;
   HandlerUtils::XMLDocument Copy(const std::wstring* entityInfo) const;
 
@@ -64,6 +64,7 @@ private:
   mutable std::unique_ptr<Schedule> m_schedule;
   mutable std::unique_ptr<Logging> m_logging;
   mutable std::unique_ptr<Bootstrap> m_bootstrap;
+  mutable std::unique_ptr<CorvexAddress> m_corvexAddress;
   EntityInfo m_entityInfo;
 };
 

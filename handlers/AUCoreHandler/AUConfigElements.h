@@ -46,6 +46,28 @@ private:
 // or `parent` is null.
 HandlerUtils::XMLElement FindChild(const HandlerUtils::XMLElement& parent, const wchar_t* localName);
 
+// The value of an attribute of `element`; false when it is absent or cannot be read.
+bool ReadAttribute(const HandlerUtils::XMLElement& element, const wchar_t* name, std::wstring& value);
+
+// Takes the element out of its document.
+void RemoveElement(const HandlerUtils::XMLElement& element);
+// Puts a copy of `source` (from any document) in the place of `target`; returns the copy.
+HandlerUtils::XMLElement ReplaceElement(const HandlerUtils::XMLElement& target, const HandlerUtils::XMLElement& source);
+
+// The cached view of a child element, made or re-pointed when it is not bound; raises
+// MEInvalidException `error` when the child is missing.
+template <class View, class... A>
+View& ChildView(std::unique_ptr<View>& cache, const HandlerUtils::XMLElement& parent, const wchar_t* name, const char* error,
+                const A&... args);
+
+// Re-points a cached child view after its parent changed element.
+template <class View>
+void RebindChild(const std::unique_ptr<View>& cache, const HandlerUtils::XMLElement& parent, const wchar_t* name)
+{
+  if (cache)
+    cache->Rebind(FindChild(parent, name));
+}
+
 class Server final : public AttributeHolder, public IServer
 {
 public:
@@ -162,6 +184,15 @@ private:
   std::function<bool(std::wstring&)> m_primaryAddress;
 };
 
+// The maker's update address of a platform.
+class CorvexAddress final : public AttributeHolder
+{
+public:
+  explicit CorvexAddress(HandlerUtils::XMLElement element) : AttributeHolder(std::move(element), "Corvex address") {}
+  bool GetAddress(std::wstring& value) const { return ReadString(L"address", value); }
+  void SetAddress(const std::wstring& value) { WriteString(L"address", value); }
+};
+
 // The optional entityInfo child (entity-information namespace) of an element.
 class EntityInfo final : public IEntityInfo
 {
@@ -177,5 +208,23 @@ public:
 private:
   HandlerUtils::XMLElement m_parent;
 };
+
+[[noreturn]] void ThrowMissingChild(const char* error);
+
+template <class View, class... A>
+View& ChildView(std::unique_ptr<View>& cache, const HandlerUtils::XMLElement& parent, const wchar_t* name, const char* error,
+                const A&... args)
+{
+  if (cache && cache->IsBound())
+    return *cache;
+  HandlerUtils::XMLElement child = FindChild(parent, name);
+  if (!child.element)
+    ThrowMissingChild(error);
+  if (cache)
+    cache->Rebind(std::move(child));
+  else
+    cache = std::make_unique<View>(std::move(child), args...);
+  return *cache;
+}
 
 }  // namespace AUCoreHandler

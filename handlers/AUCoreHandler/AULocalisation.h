@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "handlers/AUCoreHandler/ILocalisation.h"
+#include "dexhandler/ILocalisation.h"  // shared with the AV localisation
 
 namespace AUCoreHandler {
 
