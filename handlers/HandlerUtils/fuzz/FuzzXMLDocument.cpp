@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (mode & 2) {
     // Replace the content of an element chosen by the input, keeping references to removed nodes.
-    XMLElement target = nodes.empty() ? doc.GetRoot() : nodes[(mode >> 2) % nodes.size()];
+    XMLElement target = nodes.empty() ? doc.GetRoot() : nodes[(mode >> 3) % nodes.size()];
     try {
       target.SetText(L"replaced \u00e9 <&>");
     } catch (const WinRuntimeError&) {
@@ -106,6 +106,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& node : nodes)
       node.GetText();
+  }
+  if (mode & 4) {
+    // Names and values taken from the document itself: bad names must be refused, good ones
+    // must give a document that still reads back.
+    const std::wstring text = doc.GetRoot().GetText().substr(0, 64);
+    try {
+      doc.GetRoot().CreateNode(text, L"urn:fuzz").CreateStringAttribute(text, text);
+    } catch (const WinRuntimeError&) {
+    }
+    try {
+      doc.GetRoot().CreateStringNode(L"p:v", text, L"urn:p");
+      doc.GetRoot().CreateStringAttribute(L"v", text);
+    } catch (const WinRuntimeError&) {
+      Check(false);  // the text came from a document: it is always writable
+    }
   }
 
   const std::string utf8 = doc.ToXML_UTF8();
@@ -116,5 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   XMLDocument wideAgain;
   wideAgain.SetXML(wide);
   Check(wideAgain.ToXML() == wide);
+
+  // Reloading keeps the elements of the previous tree readable.
+  doc.SetXML(utf8);
+  for (const auto& node : nodes)
+    node.GetText();
   return 0;
 }

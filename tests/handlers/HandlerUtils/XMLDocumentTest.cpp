@@ -265,9 +265,10 @@ TEST(XMLDocument, RemoveProcessingInstructionKeepsEverythingElse)
 
 TEST(XMLDocument, SaveFailureRaisesWinRuntimeError)
 {
+  // A sink that fails makes the save fail with the stream's "cannot save" code.
   struct FailingSink : util::IWriteStream
   {
-    HRESULT WriteStream(const void*, ULONG, ULONG*) override { return E_OUTOFMEMORY; }
+    HRESULT WriteStream(const void*, ULONG, ULONG*) override { return E_UNEXPECTED; }
     HRESULT FlushStream() override { return S_OK; }
   } sink;
   util::ostringstream_To_IStream stream(sink);

@@ -60,7 +60,7 @@ TEST(XMLElement, SelectsWithBoundPrefixesOnly)
   // NodeExists lets it through.
   EXPECT_THROW(root.GetNode(L"zz:user"), WinRuntimeError);
   EXPECT_THROW(root.NodeExists(L"ev:user[["), WinRuntimeError);
-  EXPECT_THROW(root.GetNode(L"count(ev:user)"), WinRuntimeError);
+  EXPECT_THROW(root.GetNode(L"count(ev:user)"), WinRuntimeError);  // not a node-set
 
   // Rebinding replaces the previous prefixes; a malformed list is refused.
   doc.SetSelectionNamespaces(L"xmlns:x=\"" + kNs + L"\"  xmlns:y='urn:other'");
