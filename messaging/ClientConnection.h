@@ -1,0 +1,99 @@
+#pragma once
+// One connection of the client library: logs an address on to a router, keeps it logged on,
+// sends letters and hands delivered envelopes to the receiver on its own delivery thread.
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "idl/MessageRouter.hh"
+#include "messaging/ClientLibrary.h"
+
+namespace ZiriviridUrurezArevudUza::detail {
+
+class ClientConnection;
+
+// The connection's inbox as the router sees it.
+class ConsumerServant : public POA_CorvexMessaging::EnvelopeConsumer
+{
+public:
+  explicit ConsumerServant(ClientConnection& owner) : m_owner(owner) {}
+  void push(const CorvexMessaging::Envelope& item) override;
+
+private:
+  ClientConnection& m_owner;
+};
+
+class ClientConnection final : public IConnection
+{
+public:
+  // Activates the inbox in the POA and starts the connection's threads. onRelease is called
+  // once, from Release, before the connection is freed.
+  ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
+                   std::string address, std::string routerReference,
+                   std::function<void(ClientConnection*)> onRelease);
+
+  CorvexMessaging::MessageId Send(const CorvexMessaging::Message& message) override;
+  void Release() override;
+  void Configure(long maxQueued, long heartbeatSeconds) override;
+  std::string Address() const override { return m_address; }
+  bool IsConnected() const override;
+
+  // The inbox's work (router threads): queues the envelope for the receiver. Throws
+  // CorvexMessaging::Rejected when the receiver already has as many as it takes.
+  void Accept(const CorvexMessaging::Envelope& envelope);
+  // The name of the router that delivered and sealed the envelope for this connection, or an
+  // empty text when it did not.
+  std::string SealingRouter(const CorvexMessaging::Envelope& envelope) const;
+
+private:
+  ~ClientConnection() override;
+
+  struct Item
+  {
+    bool notice = false;  // a connection change rather than an envelope
+    bool connected = false;
+    CorvexMessaging::Envelope envelope;
+  };
+
+  void Monitor();
+  void Deliver();
+  bool LogOn();
+  bool StillLoggedOn();
+  // Marks the session lost, unless a newer session has replaced it meanwhile.
+  void Lost(const std::string& session, const char* why);
+  void QueueNotice(bool connected);  // m_mutex held
+
+  CORBA::ORB_var m_orb;
+  PortableServer::POA_var m_poa;
+  IEnvelopeReceiver* const m_receiver;
+  const std::string m_address;
+  const std::string m_reference;
+  std::function<void(ClientConnection*)> m_onRelease;
+  ConsumerServant* m_servant = nullptr;
+  PortableServer::ObjectId_var m_servantId;
+  CorvexMessaging::EnvelopeConsumer_var m_self;
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_monitorWake;
+  std::condition_variable m_deliveryWake;
+  std::deque<Item> m_inbox;
+  std::size_t m_queuedEnvelopes = 0;
+  long m_maxQueued = 0;
+  long m_heartbeatSeconds = 10;
+  bool m_configured = false;
+  bool m_stopping = false;
+  bool m_connected = false;
+  CorvexMessaging::MessageRouter_var m_router;
+  std::string m_session;
+  std::string m_previousSession;
+  std::string m_routerName;
+  std::string m_previousRouterName;
+
+  std::thread m_monitor;
+  std::thread m_delivery;
+};
+
+}  // namespace ZiriviridUrurezArevudUza::detail

@@ -1,0 +1,178 @@
+// Seals must agree between the router and a client that decoded the envelope from the wire,
+// and must change with any part of it; router locations and router settings are parsed
+// strictly.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "idl/DEX_PTLMessages.hh"
+#include "messaging/EnvelopeCodec.h"
+#include "messaging/EnvelopeSeal.h"
+#include "messaging/RouterConfig.h"
+#include "messaging/RouterLocation.h"
+#include "tests/messaging/TestSupport.h"
+
+namespace {
+
+using namespace messaging_test;
+
+CorvexMessaging::Envelope StatusReply()
+{
+  DEX_PTLMessages::ComputerStatus2 computer;
+  computer.domain = CORBA::wstring_dup(L"BÜRO");
+  computer.computer_name = CORBA::wstring_dup(L"PC7");
+  computer.operating_system = CORBA::string_dup("WINXP");
+  computer.service_pack = CORBA::string_dup("");
+  computer.ip_address = 0x0A000007;
+  computer.computer_comment = CORBA::wstring_dup(L"");
+  computer.last_logged_on_user = CORBA::wstring_dup(L"anna");
+  DEX_PTLMessages::ApplicationErrorMessage error;
+  error.message = CORBA::wstring_dup(L"failed");
+  error.arguments.length(3);
+  error.arguments[0].long_mem(-4);
+  error.arguments[1]._d(DEX_PTLMessages::FLOAT_ARG);
+  error.arguments[2].wstring_mem(CORBA::wstring_dup(L"x"));
+  DEX_PTLMessages::AgentStatus status;
+  status.request_id = 1;
+  status.app_statuses.length(3);
+  status.app_statuses[0].entity = CORBA::string_dup("Agent");
+  status.app_statuses[0].status <<= computer;
+  status.app_statuses[1].entity = CORBA::string_dup("DEX");
+  status.app_statuses[1].status <<= error;
+  status.app_statuses[2].entity = CORBA::string_dup("ALC");
+
+  CorvexMessaging::Envelope e;
+  e.originator = CORBA::string_dup("PC7.Agent");
+  e.timestamps.length(1);
+  e.timestamps[0].name = CORBA::string_dup("R1");
+  e.timestamps[0].utc_time = 1700000000;
+  e.message_id = 5;
+  e.client_info = MakeMessage("SVC", "Tz-GetStatus-Reply");
+  e.client_info.custom_data <<= status;
+  return e;
+}
+
+TEST(EnvelopeSeal, SurvivesTheWireAndCoversEveryPart)
+{
+  EnsureOrb();
+  CorvexMessaging::Envelope sent = StatusReply();
+  sent.originator_certificate = messaging::SealOf(sent, "key").c_str();
+
+  const auto bytes = messaging::EncodeEnvelope(sent);
+  CorvexMessaging::Envelope received = messaging::DecodeEnvelope(bytes.data(), bytes.size());
+  EXPECT_TRUE(messaging::HasSeal(received, "key"));
+  EXPECT_TRUE(messaging::HasSeal(CorvexMessaging::Envelope(received), "key"));
+  EXPECT_FALSE(messaging::HasSeal(received, "other key"));
+  EXPECT_FALSE(messaging::HasSeal(received, ""));
+
+  auto altered = [&](auto change) {
+    CorvexMessaging::Envelope copy = received;
+    change(copy);
+    return messaging::HasSeal(copy, "key");
+  };
+  EXPECT_FALSE(altered([](auto& e) { e.originator = CORBA::string_dup("PC8.Agent"); }));
+  EXPECT_FALSE(altered([](auto& e) { e.message_id = 6; }));
+  EXPECT_FALSE(altered([](auto& e) { e.timestamps[0].utc_time += 1; }));
+  EXPECT_FALSE(altered([](auto& e) { e.client_info.ttl = 61; }));
+  EXPECT_FALSE(altered([](auto& e) { e.client_info.type = CORBA::string_dup("Tz-EntityEvent"); }));
+  EXPECT_FALSE(altered([](auto& e) {
+    const DEX_PTLMessages::AgentStatus* s = nullptr;
+    e.client_info.custom_data >>= s;
+    DEX_PTLMessages::AgentStatus changed = *s;
+    changed.app_statuses[2].entity = CORBA::string_dup("TzLib");
+    e.client_info.custom_data <<= changed;
+  }));
+  EXPECT_FALSE(altered([](auto& e) { e.client_info.custom_data <<= static_cast<CORBA::Long>(1); }));
+}
+
+TEST(EnvelopeSeal, CanonicalPayloadTellsTypesAndValuesApart)
+{
+  EnsureOrb();
+  CORBA::Any a, b, c, d;
+  a <<= static_cast<CORBA::Long>(7);
+  b <<= static_cast<CORBA::ULong>(7);
+  c <<= static_cast<CORBA::Long>(8);
+  d <<= static_cast<CORBA::Long>(7);
+  EXPECT_NE(messaging::CanonicalPayload(a), messaging::CanonicalPayload(b));
+  EXPECT_NE(messaging::CanonicalPayload(a), messaging::CanonicalPayload(c));
+  EXPECT_EQ(messaging::CanonicalPayload(a), messaging::CanonicalPayload(d));
+  CORBA::Any empty;
+  EXPECT_NE(messaging::CanonicalPayload(empty), messaging::CanonicalPayload(a));
+
+  // The union branch taken counts, FLOAT_ARG carrying nothing at all.
+  DEX_PTLMessages::ErrorArgument asLong, asFloat, asUlong;
+  asLong.long_mem(3);
+  asFloat._d(DEX_PTLMessages::FLOAT_ARG);
+  asUlong.ulong_mem(3);
+  CORBA::Any x, y, z;
+  x <<= asLong;
+  y <<= asFloat;
+  z <<= asUlong;
+  EXPECT_NE(messaging::CanonicalPayload(x), messaging::CanonicalPayload(z));
+  EXPECT_NE(messaging::CanonicalPayload(x), messaging::CanonicalPayload(y));
+}
+
+TEST(EnvelopeCodec, RefusesBytesThatAreNoEnvelope)
+{
+  EnsureOrb();
+  const std::uint8_t junk[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_THROW(messaging::DecodeEnvelope(junk, sizeof junk), std::runtime_error);
+  EXPECT_THROW(messaging::DecodeEnvelope(nullptr, 0), std::runtime_error);
+  auto bytes = messaging::EncodeEnvelope(StatusReply());
+  bytes.resize(bytes.size() / 2);
+  EXPECT_THROW(messaging::DecodeEnvelope(bytes.data(), bytes.size()), std::runtime_error);
+}
+
+TEST(RouterLocation, TurnsPathsAndHostPortsIntoReferences)
+{
+  EXPECT_EQ(messaging::RouterReference("/run/corvex/router.sock"),
+            "corbaloc:omniunix:/run/corvex/router.sock:/CorvexRouter");
+  EXPECT_EQ(messaging::RouterReference("server1:2809"), "corbaloc:iiop:server1:2809/CorvexRouter");
+  EXPECT_EQ(messaging::RouterReference("corbaloc:iiop:h:1/X"), "corbaloc:iiop:h:1/X");
+  EXPECT_EQ(messaging::RouterReference("IOR:0001"), "IOR:0001");
+  for (const char* bad : {"", "router.sock", "host", "host:", "host:0", "host:70000", "host:12ab", ":2809", "/a:b"})
+    EXPECT_THROW(messaging::RouterReference(bad), std::invalid_argument) << bad;
+}
+
+TEST(RouterSettings, FileThenOptionsWithClearErrors)
+{
+  TempDir dir;
+  const auto file = dir.Path() / "router.conf";
+  std::ofstream(file) << "# test router\nName = BRANCH1\nUnixSocket = /tmp/x.sock\nTcpEndpoint = 127.0.0.1:2810\n"
+                         "LogLevel = 3   # detail\nLogConsole = yes\nNumSenderThreads = 8\nHeartbeatInterval = 5\n";
+  auto config = router::ParseRouterArguments({"--threads", "2", "--config", file.string(), "--data-dir", dir.Path()});
+  EXPECT_EQ(config.core.name, "BRANCH1");
+  EXPECT_EQ(config.unixSocket, "/tmp/x.sock");
+  EXPECT_EQ(config.tcpEndpoint, "127.0.0.1:2810");
+  EXPECT_EQ(config.log.level, 3);
+  EXPECT_TRUE(config.log.console);
+  EXPECT_EQ(config.core.senderThreads, 2);  // the option beats the file
+  EXPECT_EQ(config.core.heartbeatSeconds, 5);
+  EXPECT_EQ(config.log.file, dir.Path() / "Logs" / "router.log");
+
+  const auto defaults = router::ParseRouterArguments({});
+  EXPECT_EQ(defaults.unixSocket, "/run/corvex/router.sock");
+  EXPECT_EQ(defaults.core.name, "corvex-router");
+  EXPECT_TRUE(defaults.tcpEndpoint.empty());
+
+  auto error = [](std::vector<std::string> args) {
+    try {
+      router::ParseRouterArguments(args);
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(error({"--threads", "0"}), "NumSenderThreads: expected a whole number of at least 1, got `0`");
+  EXPECT_EQ(error({"--socket", "relative.sock"}), "UnixSocket: expected an absolute path without ':', got `relative.sock`");
+  EXPECT_EQ(error({"--bogus"}), "unknown option `--bogus`");
+  EXPECT_EQ(error({"--name"}), "--name needs a value");
+  EXPECT_EQ(error({"--name", "a.b"}), "Name: a router name is one word without ':' or '.', got `a.b`");
+  EXPECT_EQ(error({"--tcp", "host:x"}), "TcpEndpoint: expected a whole number of at least 1, got `x`");
+  std::ofstream(file) << "Name = R\nColour = blue\n";
+  EXPECT_EQ(error({"--config", file.string()}), file.string() + ": line 2: unknown setting `Colour`");
+  std::ofstream(file) << "just words\n";
+  EXPECT_EQ(error({"--config", file.string()}), file.string() + ": line 1: expected Key = Value");
+}
+
+}  // namespace
