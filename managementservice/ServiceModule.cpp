@@ -9,7 +9,11 @@
 #include <new>
 #include <stdexcept>
 
+#include "idl/ManagementServiceInterfaces.h"
+#include "managementservice/Clocks.h"
 #include "managementservice/EventLogger.h"
+#include "managementservice/Receiver.h"
+#include "platform/dcom/Dcom.h"
 #include "managementservice/TraceComponent.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Registrar.h"
@@ -100,7 +104,7 @@ const std::vector<ObjectMapEntry>& ObjectMap()
     {MakeGuid("{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}"), IDR_COMPUTERACTIONSKT, nullptr},
     {MakeGuid("{02D2BE0B-53CF-4c57-B6B1-0FCB348C843F}"), IDR_KTCOMPUTERSEARCH, nullptr},
     {MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}"), IDR_KTCOMPUTERINSTALL, nullptr},
-    {MakeGuid("{FE990909-05E1-406E-A90F-56DF96696C47}"), IDR_CLOCKS, nullptr},
+    {CLSID_Clocks, IDR_CLOCKS, [] { return static_cast<IUnknown*>(new CComClassFactory<CClocks>); }},
   };
   return map;
 }
@@ -436,11 +440,20 @@ HRESULT CManagementServiceModule::BasePreMessageLoop()
     if (FAILED(hr))
       return hr;
   }
-  return RegisterClassObjects();
+  RegisterManagementServiceMarshallers();
+  HRESULT hr = RegisterClassObjects();
+  if (FAILED(hr))
+    return hr;
+  // The class objects are live: consoles may call in from here on.
+  hr = StartConsoleEndpoint();
+  if (FAILED(hr))
+    RevokeClassObjects();
+  return hr;
 }
 
 HRESULT CManagementServiceModule::BasePostMessageLoop()
 {
+  StopConsoleEndpoint();
   RevokeClassObjects();
   return S_OK;
 }
@@ -458,6 +471,20 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     return hr;
   }
   try {
+    m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
+    UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got MS client library instance\n");
+
+    std::vector<std::string> narrow = m_args;
+    narrow.insert(narrow.begin(), ExecutablePath());
+    std::vector<char*> argv;
+    for (auto& a : narrow)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    m_clientLibrary->InitORB(static_cast<int>(narrow.size()), argv.data());
+    UndoGuard shutdownOrb([this] { m_clientLibrary->ShutdownORB(); });
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "InitORB done.");
+
     {
       trace::CFunctionTrace check(TRACE_MANAGEMENTSERVICE, "Checking write access to the registry key.");
       HKEY key = nullptr;
@@ -467,6 +494,28 @@ HRESULT CManagementServiceModule::PreMessageLoop()
       if (r != ERROR_SUCCESS)
         throw _com_error(HRESULT_FROM_WIN32(r));
     }
+
+    const std::string privateKey = ToUtf8(kPrivateKey);
+    m_clientLibrary->InitialiseClientLibraryLocal("Tz", privateKey.c_str(), "PTLManagementService.reg", 0, "", 0, 0);
+    UndoGuard shutdownLocal([this] { m_clientLibrary->ShutdownClientLibraryLocal(); });
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "InitialiseClientLibraryLocal done.");
+
+    m_receiver = std::make_unique<Receiver>(true);
+    UndoGuard deleteReceiver([this] { m_receiver.reset(); });
+
+    m_connection = m_clientLibrary->Connect(m_receiver.get());
+    UndoGuard releaseConnection([this] {
+      if (auto* c = m_connection.exchange(nullptr))
+        c->Release();
+    });
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Connect done.");
+    m_connection.load()->Configure(0, 10);
+
+    releaseConnection.Dismiss();
+    deleteReceiver.Dismiss();
+    shutdownLocal.Dismiss();
+    shutdownOrb.Dismiss();
+    forgetLibrary.Dismiss();
     hr = S_OK;
   } catch (const std::bad_alloc& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught bad_alloc(%hs)", e.what());
@@ -496,5 +545,13 @@ HRESULT CManagementServiceModule::PreMessageLoop()
 HRESULT CManagementServiceModule::PostMessageLoop()
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "CManagementServiceModule::PostMessageLoop");
+  if (auto* connection = m_connection.exchange(nullptr))
+    connection->Release();
+  m_receiver.reset();
+  if (m_clientLibrary) {
+    m_clientLibrary->ShutdownClientLibraryLocal();
+    m_clientLibrary->ShutdownORB();
+    m_clientLibrary = nullptr;
+  }
   return BasePostMessageLoop();
 }

@@ -2,10 +2,12 @@
 // CManagementServiceModule: the process. Parses the command line, registers and unregisters the
 // COM classes and the service, runs as a service under the service manager or as a local server,
 // and owns the start-up and shutdown order of every long-lived part of the system.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "messaging/ClientLibrary.h"
 #include "platform/com/ClassTable.h"
 #include "platform/com/Guid.h"
 #include "platform/service/ServiceControl.h"
@@ -27,6 +29,8 @@ struct ObjectMapEntry
   unsigned registryResource;
   IUnknown* (*createClassObject)();  // null: the class is registered but has no class object yet
 };
+
+class Receiver;
 
 class CManagementServiceModule
 {
@@ -67,6 +71,8 @@ public:
   const std::vector<std::string>& Arguments() const { return m_args; }
 
   static CManagementServiceModule* Instance() { return s_instance; }
+  // The messaging connection, once connected (start-up step 14); null before and after.
+  ZiriviridUrurezArevudUza::IConnection* Connection() const { return m_connection.load(); }
 
 private:
   HRESULT BasePreMessageLoop();
@@ -83,6 +89,9 @@ private:
   bool m_bService = false;
   DWORD m_dwThreadID = 0;
   std::vector<DWORD> m_classCookies;
+  ZiriviridUrurezArevudUza::IClientLibrary* m_clientLibrary = nullptr;
+  std::atomic<ZiriviridUrurezArevudUza::IConnection*> m_connection{nullptr};
+  std::unique_ptr<Receiver> m_receiver;
   std::vector<std::string> m_args;
 
   static CManagementServiceModule* s_instance;

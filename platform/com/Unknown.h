@@ -2,6 +2,8 @@
 // COM object model: IUnknown, class factories, an owning interface pointer, and a reference-
 // counting base for implementations.
 #include <atomic>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "platform/com/Guid.h"
@@ -106,4 +108,41 @@ public:
 
 private:
   std::atomic<ULONG> m_refs{0};
+};
+
+// The class object of an implementation class T (default-constructible, derived from
+// CComRefCounted<...>): creates a new T for each request.
+template <class T>
+class CComClassFactory : public CComRefCounted<IClassFactory>
+{
+public:
+  HRESULT QueryInterface(const IID& iid, void** out) override
+  {
+    if (!out)
+      return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** out) override
+  {
+    if (!out)
+      return E_POINTER;
+    *out = nullptr;
+    if (outer)
+      return CLASS_E_NOAGGREGATION;
+    try {
+      CComPtr<T> object(new T);
+      return object->QueryInterface(iid, out);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
+  }
+  HRESULT LockServer(bool) override { return S_OK; }
 };

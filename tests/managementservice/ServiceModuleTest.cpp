@@ -95,7 +95,8 @@ protected:
   void WritablePrivateKey(const std::string& group = "root") const
   {
     WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
-                  "\"ConsoleAdministratorsGroup\"=\"" + group + "\"\n\n"
+                  "\"ConsoleAdministratorsGroup\"=\"" + group + "\"\n"
+                  "\"ConsoleSocket\"=\"" + m_dir + "/console.sock\"\n\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n");
   }
 
@@ -232,6 +233,9 @@ TEST_F(RudadizTest, WithoutLocalServiceItRunsAsALocalServerAndStopsOnSigterm)
   FakeServiceManager scm(notify);
   const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
   ASSERT_TRUE(WaitForTrace("### Service started"));
+  struct stat st{};
+  ASSERT_EQ(::stat((m_dir + "/console.sock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // without console security only the owner may connect
   ::kill(pid, SIGTERM);
   const Result r = Wait(pid);
   EXPECT_EQ(r.exitCode, 0);
@@ -249,6 +253,10 @@ TEST_F(RudadizTest, AsAServiceItReportsEachStateToTheServiceManager)
   FakeServiceManager scm(notify);
   const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
   ASSERT_TRUE(WaitForTrace("### Service started"));
+  struct stat st{};
+  ASSERT_EQ(::stat((m_dir + "/console.sock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);  // the console administrators group may connect
+  EXPECT_EQ(st.st_gid, 0u);             // the group configured: root
   std::vector<std::string> seen = scm.Drain();
   ::kill(pid, SIGTERM);
   const Result r = Wait(pid);
