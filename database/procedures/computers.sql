@@ -71,9 +71,9 @@ BEGIN
     "@LastScanDateTime" := c."LastScanDateTime";
     "@LastMessageTime" := c."LastMessageTime";
     -- Out of date since the first newer virus-data version appeared; NULL while up to date.
-    IF c."VirusDataVersion" <> '' THEN
+    IF c."VirusDataKey" IS NOT NULL THEN
         SELECT min(v."FirstSeen") INTO "@Outofdate" FROM dbo."VirusDataVersions" v
-         WHERE v."VersionKey" > dbo.version_key(c."VirusDataVersion");
+         WHERE v."VersionKey" > c."VirusDataKey";
     END IF;
     OPEN "@RowSet" FOR SELECT c."IDEList" AS "IdeList";
     "@RETURN_VALUE" := 0;
@@ -320,7 +320,9 @@ BEGIN
         WHEN 3 THEN 'EXISTS (SELECT 1 FROM dbo."Alerts" a WHERE a."ComputerID" = c."ComputerID" AND a."Outstanding" AND a."AlertType" = 1)'
         WHEN 4 THEN 'c."Connected" IS NOT TRUE AND c."MessageSystemAddress" IS NOT NULL'
         WHEN 5 THEN '(c."HasGroupAUConfig" = false OR c."HasGroupDexConfig" = false)'
-        WHEN 6 THEN 'c."VirusDataVersion" <> '''' AND dbo.version_key(c."VirusDataVersion") < (SELECT max(v."VersionKey") FROM dbo."VirusDataVersions" v)'
+        -- The newest version goes in as a constant so that the planner can use the key's statistics.
+        WHEN 6 THEN format('c."VirusDataKey" < %L::numeric[]',
+                           (SELECT max(v."VersionKey") FROM dbo."VirusDataVersions" v))
         WHEN 7 THEN 'c."InstallResult" <> 0'
         WHEN 8 THEN '(c."InstallPending" OR c."InstallInProgress")'
         WHEN 9 THEN 'c."MessageSystemAddress" IS NULL'

@@ -64,6 +64,8 @@ CREATE TABLE dbo."Computers" (
     "DexOnAccess"          boolean NULL,
     "DexVersion"           dbo.nvarchar_128 NOT NULL DEFAULT '',
     "VirusDataVersion"     dbo.nvarchar_128 NOT NULL DEFAULT '',
+    "VirusDataKey"         numeric[] GENERATED ALWAYS AS
+                           (CASE WHEN "VirusDataVersion" <> '' THEN dbo.version_key("VirusDataVersion") END) STORED,
     "VirusEngineVersion"   dbo.nvarchar_128 NOT NULL DEFAULT '',
     "IDEChecksum"          dbo.nvarchar_128 NOT NULL DEFAULT '',
     "ProductID"            dbo.nvarchar_128 NOT NULL DEFAULT '',
@@ -102,8 +104,8 @@ CREATE INDEX "Computers_DexMissing" ON dbo."Computers" ("ComputerID")
     WHERE "DexInstalled" IS NOT TRUE AND "MessageSystemAddress" IS NOT NULL AND NOT "Deleted";
 CREATE INDEX "Computers_DexStopped" ON dbo."Computers" ("ComputerID")
     WHERE "DexInstalled" AND "DexRunning" = false AND NOT "Deleted";
-CREATE INDEX "Computers_VirusData" ON dbo."Computers" (dbo.version_key("VirusDataVersion"))
-    WHERE "VirusDataVersion" <> '' AND NOT "Deleted";
+CREATE INDEX "Computers_VirusData" ON dbo."Computers" ("VirusDataKey")
+    WHERE "VirusDataKey" IS NOT NULL AND NOT "Deleted";
 
 -- Every virus-data version ever reported, with the time it was first seen: a computer is out
 -- of date from the moment a newer version than its own appeared.
