@@ -102,13 +102,18 @@ void AttributeHolder::Rebind(XMLElement element) { m_element = std::move(element
 
 bool AttributeHolder::ReadString(const wchar_t* name, std::wstring& value) const { return ReadAttribute(m_element, name, value); }
 
-bool AttributeHolder::ReadBool(const wchar_t* name, bool& value) const
+namespace {
+
+// An attribute that is present, converted by one of the element's typed readers; false when
+// the text does not convert.
+template <class T>
+bool ReadConverted(const XMLElement& element, const wchar_t* name, T& value, T (XMLElement::*convert)(const std::wstring&) const)
 {
   std::wstring text;
-  if (!ReadString(name, text))
+  if (!ReadAttribute(element, name, text))
     return false;
   try {
-    value = m_element.GetBoolFromAttribute(name);
+    value = (element.*convert)(name);
     return true;
   } catch (const HandlerUtils::XMLException&) {
     return false;  // traced where it was raised
@@ -118,20 +123,16 @@ bool AttributeHolder::ReadBool(const wchar_t* name, bool& value) const
   }
 }
 
+}  // namespace
+
+bool AttributeHolder::ReadBool(const wchar_t* name, bool& value) const
+{
+  return ReadConverted(m_element, name, value, &XMLElement::GetBoolFromAttribute);
+}
+
 bool AttributeHolder::ReadULong(const wchar_t* name, ULONG& value) const
 {
-  std::wstring text;
-  if (!ReadString(name, text))
-    return false;
-  try {
-    value = m_element.GetUnsignedIntFromAttribute(name);
-    return true;
-  } catch (const HandlerUtils::XMLException&) {
-    return false;  // traced where it was raised
-  } catch (const WinRuntimeError& e) {
-    trace::Trace(TRACE_AUCOREHANDLER, 0, "Reading attribute %S failed: %s", name, e.what());
-    return false;
-  }
+  return ReadConverted(m_element, name, value, &XMLElement::GetUnsignedIntFromAttribute);
 }
 
 void AttributeHolder::NeedElement() const

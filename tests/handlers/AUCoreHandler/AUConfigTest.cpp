@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Samples.h"
+#include "TestSupport.h"
 #include "TraceCapture.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
@@ -14,35 +14,10 @@ using CorvexManagedEntity::MEMalformedException;
 
 namespace {
 
-std::string DefaultPlatformText()
-{
-  AutoUpdateConfiguration defaults;
-  return defaults.ToXML_UTF8(L"DEXNT");
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to)
-{
-  const auto at = text.find(from);
-  if (at == std::string::npos)
-    throw std::logic_error("not in the text: " + from);
-  return text.replace(at, from.size(), to);
-}
-
-template <class E, class F>
-std::string ErrorOf(F&& f)
-{
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
 class PlatformConfig : public ::testing::Test
 {
 protected:
-  PlatformConfig() { config.Set(DefaultPlatformText()); }
+  PlatformConfig() { config.Set(DefaultPlatformText(L"DEXNT")); }
   IServer& Primary() { return config.GetPrimaryLocation().GetServer(); }
   std::pair<long, std::wstring> PortAndType(const std::wstring& address)
   {
@@ -70,7 +45,7 @@ TEST_F(PlatformConfig, PortNumbersAndConnectionTypes)
   EXPECT_EQ(PortAndType(L"ftp://updates:21/"), PortType(-1, L""));
 
   HandlerUtils::XMLDocument document;
-  document.SetXML(Replace(DefaultPlatformText(), " ConnectionAddress=\"\"", ""));
+  document.SetXML(Replace(DefaultPlatformText(L"DEXNT"), " ConnectionAddress=\"\"", ""));
   AUConfig noAddress(document.GetRoot());
   long port = 7;
   std::wstring type = L"unset";
@@ -104,7 +79,7 @@ TEST_F(PlatformConfig, SettersWriteTheAttributeTextAndTraceTheValue)
 
 TEST_F(PlatformConfig, UnconvertibleValuesReadAsAbsent)
 {
-  config.Set(Replace(Replace(DefaultPlatformText(), "Frequency=\"5\"", "Frequency=\"12abc\""), "LogLevel=\"50\"", "LogLevel=\"high\""));
+  config.Set(Replace(Replace(DefaultPlatformText(L"DEXNT"), "Frequency=\"5\"", "Frequency=\"12abc\""), "LogLevel=\"50\"", "LogLevel=\"high\""));
   ULONG value = 0;
   EXPECT_TRUE(config.GetSchedule().GetFrequency(value)) << "the number at the start counts";
   EXPECT_EQ(value, 12u);
@@ -154,7 +129,7 @@ TEST_F(PlatformConfig, MissingElementsAreNamed)
 {
   const auto broken = [](const std::string& from, const std::string& to) {
     HandlerUtils::XMLDocument document;
-    document.SetXML(Replace(DefaultPlatformText(), from, to));
+    document.SetXML(Replace(DefaultPlatformText(L"DEXNT"), from, to));
     return document;
   };
   const auto noBootstrap = broken("<bootstrap ", "<bootstrapped ");
@@ -185,7 +160,7 @@ TEST_F(PlatformConfig, SetRefusesOtherDocumentsAndKeepsTheOldOne)
   EXPECT_EQ(ErrorOf<MEMalformedException>([&] { config.Set(std::string("<AUConfig platform='DEXNT'>")); }).rfind("MalformedXML: ", 0), 0u);
   EXPECT_EQ(ErrorOf<MEInvalidException>([&] { config.Set(ReadSample("AUConfigurations.xml")); }),
             "InvalidXML: not an AUConfig document");
-  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { config.Set(Replace(DefaultPlatformText(), "<schedule ", "<sched ")); }),
+  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { config.Set(Replace(DefaultPlatformText(L"DEXNT"), "<schedule ", "<sched ")); }),
             "MalformedXML: Bad XML");
   std::wstring address;
   EXPECT_TRUE(Primary().GetAddress(address));

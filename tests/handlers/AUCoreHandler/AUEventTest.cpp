@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Samples.h"
+#include "TestSupport.h"
 #include "handlers/AUCoreHandler/AUEvent.h"
 #include "handlers/AUCoreHandler/AutoUpdateActions.h"
 #include "handlers/HandlerUtils/MEException.h"
@@ -11,25 +11,6 @@ using namespace AUCoreHandler;
 using HandlerUtils::timestamp_t;
 
 namespace {
-
-template <class E, class F>
-std::string ErrorOf(F&& f)
-{
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to)
-{
-  const auto at = text.find(from);
-  if (at == std::string::npos)
-    throw std::logic_error("not in the text: " + from);
-  return text.replace(at, from.size(), to);
-}
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Samples.h"
+#include "TestSupport.h"
 #include "TraceCapture.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
@@ -13,14 +13,6 @@ using CorvexManagedEntity::MEMalformedException;
 using CorvexManagedEntity::MEUnknownPlatform;
 
 namespace {
-
-std::string ReplaceFirst(std::string text, const std::string& from, const std::string& to)
-{
-  const auto at = text.find(from);
-  if (at == std::string::npos)
-    throw std::logic_error("not in the text: " + from);
-  return text.replace(at, from.size(), to);
-}
 
 std::string WithoutPlatform(std::string text, const std::string& platform)
 {
@@ -36,17 +28,6 @@ std::wstring PrimaryAddress(AutoUpdateConfiguration& configuration, const wchar_
   std::wstring address;
   EXPECT_TRUE(configuration.GetConfig(platform).GetPrimaryLocation().GetServer().GetAddress(address));
   return address;
-}
-
-template <class E, class F>
-std::string ErrorOf(F&& f)
-{
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 }  // namespace
@@ -113,9 +94,9 @@ TEST(AutoUpdateConfiguration, RefusedDocumentsLeaveTheHeldOneIntact)
             "Unknown platform: 'Tandem'");
 
   const std::string noSchedule =
-      ReplaceFirst(DefaultAUConfigDocument(), "<schedule AllowLocalConfig='false' SchedEnable='true' Frequency='5' DetectDialUp='false'/>", "");
+      Replace(DefaultAUConfigDocument(), "<schedule AllowLocalConfig='false' SchedEnable='true' Frequency='5' DetectDialUp='false'/>", "");
   EXPECT_EQ(ErrorOf<MEMalformedException>([&] { configuration.Set(noSchedule); }), "MalformedXML: Bad XML");
-  const std::string noProxy = ReplaceFirst(DefaultAUConfigDocument(), "<proxy ", "<notaproxy ");
+  const std::string noProxy = Replace(DefaultAUConfigDocument(), "<proxy ", "<notaproxy ");
   EXPECT_EQ(ErrorOf<MEMalformedException>([&] { configuration.Set(noProxy); }), "MalformedXML: Bad XML");
 
   {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Samples.h"
+#include "TestSupport.h"
 #include "TraceCapture.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
@@ -13,21 +13,6 @@ using namespace AUCoreHandler;
 
 namespace {
 
-// One platform of the built-in document as a document of its own.
-std::string DefaultPlatformText()
-{
-  AutoUpdateConfiguration defaults;
-  return defaults.ToXML_UTF8(L"Tandem");
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to)
-{
-  const auto at = text.find(from);
-  if (at == std::string::npos)
-    throw std::logic_error("not in the text: " + from);
-  return text.replace(at, from.size(), to);
-}
-
 std::string Without(const std::string& text, const std::string& part) { return Replace(text, part, ""); }
 
 // Two configurations that start out the same.
@@ -36,8 +21,8 @@ class Comparison : public ::testing::Test
 protected:
   Comparison()
   {
-    a.Set(DefaultPlatformText());
-    b.Set(DefaultPlatformText());
+    a.Set(DefaultPlatformText(L"Tandem"));
+    b.Set(DefaultPlatformText(L"Tandem"));
   }
   bool Same() const { return SameUpdateConfig(a, b); }
   IServer& ServerA() { return a.GetPrimaryLocation().GetServer(); }
@@ -51,7 +36,7 @@ protected:
 
 TEST_F(Comparison, AMissingAttributeCountsAsEqual)
 {
-  b.Set(Without(DefaultPlatformText(), " DetectDialUp=\"false\""));
+  b.Set(Without(DefaultPlatformText(L"Tandem"), " DetectDialUp=\"false\""));
   a.GetSchedule().SetDetectDialUp(true);
   {
     TraceCapture traces(TRACE_AUCOREHANDLER, 2);
@@ -65,7 +50,7 @@ TEST_F(Comparison, AMissingAttributeCountsAsEqual)
   }
   // A value that does not convert is ignored the same way.
   a.GetSchedule().SetDetectDialUp(false);
-  b.Set(Replace(DefaultPlatformText(), "SchedEnable=\"true\"", "SchedEnable=\"perhaps\""));
+  b.Set(Replace(DefaultPlatformText(L"Tandem"), "SchedEnable=\"true\"", "SchedEnable=\"perhaps\""));
   bool enabled = true;
   EXPECT_FALSE(b.GetSchedule().GetEnable(enabled));
   EXPECT_TRUE(Same());
@@ -177,7 +162,7 @@ TEST_F(Comparison, BootstrapAndEntityInformationAreNotCompared)
 TEST_F(Comparison, AMissingElementRaises)
 {
   HandlerUtils::XMLDocument document;
-  document.SetXML(Without(DefaultPlatformText(), "<logging AllowLocalConfig=\"false\" LogLevel=\"50\" LogEnable=\"true\" LogFileName=\"\" "
+  document.SetXML(Without(DefaultPlatformText(L"Tandem"), "<logging AllowLocalConfig=\"false\" LogLevel=\"50\" LogEnable=\"true\" LogFileName=\"\" "
                                                  "LogFilePath=\"\" MaxLogFileSize=\"1\"/>"));
   AUConfig broken(document.GetRoot());
   EXPECT_THROW(SameUpdateConfig(a, broken), CorvexManagedEntity::MEInvalidException);

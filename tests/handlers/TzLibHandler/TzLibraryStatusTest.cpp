@@ -8,7 +8,7 @@
 #include "handlers/TzLibHandler/Strategy.h"
 #include "handlers/TzLibHandler/TraceComponent.h"
 #include "handlers/TzLibHandler/TzLibraryStatus.h"
-#include "tests/handlers/AUCoreHandler/Samples.h"
+#include "tests/handlers/AUCoreHandler/TestSupport.h"
 #include "tests/handlers/AUCoreHandler/TraceCapture.h"
 
 using namespace TzLibHandler;
@@ -16,25 +16,6 @@ using CorvexManagedEntity::MEInvalidException;
 using CorvexManagedEntity::MEUnknownEntityException;
 
 namespace {
-
-template <class E, class F>
-std::string ErrorOf(F&& f)
-{
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to)
-{
-  const auto at = text.find(from);
-  if (at == std::string::npos)
-    throw std::logic_error("not in the text: " + from);
-  return text.replace(at, from.size(), to);
-}
 
 const std::string kV1 = "http://schemas.corvex.example/TzLibraryStatus.xsd";
 
