@@ -13,52 +13,14 @@
 
 namespace {
 
-const char* const kTestProcedures = R"SQL(
-CREATE FUNCTION dbo."TestEcho"(
-    OUT "@RETURN_VALUE" integer, "@I" integer, "@T" dbo.nvarchar_255, "@D" timestamp, "@N" numeric,
-    "@B" boolean, "@U" bigint, OUT "@OI" integer, OUT "@OT" dbo.nvarchar_255, OUT "@OD" timestamp,
-    OUT "@ON" numeric, OUT "@OB" boolean, OUT "@OU" bigint)
-LANGUAGE plpgsql AS $$
-BEGIN
-  "@OI" := "@I"; "@OT" := "@T"; "@OD" := "@D"; "@ON" := "@N"; "@OB" := "@B"; "@OU" := "@U";
-  "@RETURN_VALUE" := coalesce("@I", -1);
-END $$;
 
-CREATE FUNCTION dbo."TestRows"(OUT "@RETURN_VALUE" integer, "@Count" integer, OUT "@RowSet" refcursor)
-LANGUAGE plpgsql AS $$
-BEGIN
-  IF "@Count" >= 0 THEN
-    OPEN "@RowSet" FOR SELECT g AS "ID", 'name ' || g AS "Name", CASE WHEN g % 2 = 0 THEN NULL ELSE g * 10 END AS "Tens"
-      FROM generate_series(1, "@Count") g;
-  END IF;
-  "@RETURN_VALUE" := 3;
-END $$;
-
-CREATE TABLE dbo."TestParent" (id integer PRIMARY KEY);
-CREATE TABLE dbo."TestChild" (parent integer REFERENCES dbo."TestParent" DEFERRABLE INITIALLY DEFERRED);
-CREATE FUNCTION dbo."TestDeferredViolation"(OUT "@RETURN_VALUE" integer, "@Value" integer)
-LANGUAGE plpgsql AS $$
-BEGIN
-  INSERT INTO dbo."TestChild" VALUES (12345);
-  "@RETURN_VALUE" := "@Value";
-END $$;
-
-CREATE FUNCTION dbo."TestSleep"(OUT "@RETURN_VALUE" integer, "@Seconds" integer)
-LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_sleep("@Seconds"); "@RETURN_VALUE" := 0; END $$;
-
-CREATE FUNCTION dbo."TestNoReturn"("@A" integer, OUT "@B" integer)
-LANGUAGE plpgsql AS $$ BEGIN "@B" := "@A" + 1; END $$;
-
-CREATE FUNCTION dbo."TestNarrow"(OUT "@RETURN_VALUE" integer, "@In" text, OUT "@Out" text)
-LANGUAGE plpgsql AS $$ BEGIN "@Out" := "@In" || "@In"; "@RETURN_VALUE" := length("@In"); END $$;
-)SQL";
 
 class AdoTest : public ::testing::Test
 {
 protected:
   void SetUp() override
   {
-    m_db.Exec(kTestProcedures);
+    m_db.Exec(testsupport::kTestProcedures);
     m_conn = ado::Connection::Create();
     ASSERT_EQ(m_conn->put_Provider(L"sqloledb"), S_OK);
     ASSERT_EQ(m_conn->PutProperty(L"Data Source", _variant_t(L".")), S_OK);

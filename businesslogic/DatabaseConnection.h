@@ -1,0 +1,64 @@
+#pragma once
+// CDatabaseConnection: the process-wide database connection with its table of prepared
+// stored-procedure commands, and the five locks that keep the shared commands of five groups of
+// operations from being used by two threads at once. Nothing on this connection retries by
+// itself: RenewDatabaseConnection rebuilds it, IsDatabaseConnectionAlive tests it.
+#include <memory>
+#include <mutex>
+
+#include "businesslogic/Commands.h"
+#include "businesslogic/DatabaseVersion.h"
+#include "businesslogic/ado/Ado.h"
+
+class CDatabaseConnection
+{
+public:
+  // Creates the connection object, then Reestablish.
+  CDatabaseConnection();
+  ~CDatabaseConnection();
+  CDatabaseConnection(const CDatabaseConnection&) = delete;
+  CDatabaseConnection& operator=(const CDatabaseConnection&) = delete;
+
+  // (Re)configures and opens the connection from the registry, checks the database interface
+  // version and rebuilds the command table. Fails only by exception:
+  // vrn::Exceptions::ConnectToDatabaseFailed, vrn::Exceptions::IncompatableDatabaseVersion, or
+  // CSPException when the version procedure reports an error.
+  void Reestablish();
+
+  // The underlying connection (the object keeps its own reference).
+  ado::Connection* GetADO() const { return m_ADOConnection.get(); }
+  const ado::ConnectionPtr& GetADOPtr() const { return m_ADOConnection; }
+  // Exchanges the connections and command tables of two objects.
+  void swap(CDatabaseConnection& other);
+
+#define CORVEX_CONNECTION_ACCESSOR(accessor, procedure) \
+  const COurCommand& accessor() const { return m_commands->accessor(); }
+  CORVEX_COMMAND_TABLE(CORVEX_CONNECTION_ACCESSOR)
+#undef CORVEX_CONNECTION_ACCESSOR
+
+  // The five locks, each held for a whole group of operations.
+  std::recursive_mutex& GetComputerDetailsLock() { return m_csGetComputerDetails; }
+  std::recursive_mutex& UpdateComputerDescriptionAndOSLock() { return m_csUpdateComputerDescriptionAndOS; }
+  std::recursive_mutex& CreateComputerLock() { return m_csCreateComputer; }
+  std::recursive_mutex& GetComputerIDLock() { return m_csGetComputerID; }
+  std::recursive_mutex& ComputerLastMessageTimeSetLock() { return m_csComputerLastMessageTimeSet; }
+
+private:
+  // The locks come first: created before anything else, deleted last.
+  std::recursive_mutex m_csGetComputerDetails;
+  std::recursive_mutex m_csUpdateComputerDescriptionAndOS;
+  std::recursive_mutex m_csCreateComputer;
+  std::recursive_mutex m_csGetComputerID;
+  std::recursive_mutex m_csComputerLastMessageTimeSet;
+
+  ado::ConnectionPtr m_ADOConnection;
+  std::unique_ptr<Commands> m_commands;
+};
+
+// The process-wide connection, created on first use.
+CDatabaseConnection& GetDatabaseConnection();
+// Builds a new connection and command table and swaps them into the process-wide connection;
+// an exception of the construction leaves the process-wide connection as it was.
+void RenewDatabaseConnection();
+// True when the process-wide connection exists and its connection is open. Never throws.
+bool IsDatabaseConnectionAlive() noexcept;
