@@ -30,6 +30,47 @@ int TimeField(const std::wstring& text, std::size_t at)
   return static_cast<int>(std::wcstol(field.c_str(), nullptr, 10));
 }
 
+// A group made of required booleans only: one table gives the element names, in written order,
+// for both directions.
+template <class Group>
+struct BoolField
+{
+  const wchar_t* name;
+  bool Group::*member;
+};
+
+template <class Group, std::size_t N>
+void WriteBools(const XMLElement& node, const Group& group, const BoolField<Group> (&fields)[N])
+{
+  for (const auto& field : fields)
+    node.CreateBoolNode(field.name, group.*field.member, Ns());
+}
+
+template <class Group, std::size_t N>
+void ReadBools(const XMLElement& node, Group& group, const BoolField<Group> (&fields)[N])
+{
+  for (const auto& field : fields)
+    group.*field.member = node.GetBoolFromNode(std::wstring(L"cfg:") + field.name);
+}
+
+const BoolField<scanObjectSet_t> kScanObjectFields[] = {
+  {L"CDDVDDrives", &scanObjectSet_t::CDDVDDrives},
+  {L"hardDrives", &scanObjectSet_t::hardDrives},
+  {L"networkDrives", &scanObjectSet_t::networkDrives},
+  {L"removableDrives", &scanObjectSet_t::removableDrives},
+};
+const BoolField<report_t> kReportFields[] = {
+  {L"virus", &report_t::virus},
+  {L"scanErrors", &report_t::scanErrors},
+  {L"DEXErrors", &report_t::DEXErrors},
+};
+// accessInfectedRMBootSectors follows these, optional on reading.
+const BoolField<onAccess_t> kOnAccessFields[] = {
+  {L"fileRead", &onAccess_t::fileRead},
+  {L"fileWrite", &onAccess_t::fileWrite},
+  {L"fileRename", &onAccess_t::fileRename},
+};
+
 }  // namespace
 
 scanTime_t::scanTime_t(int hour, int minute, int second)
@@ -149,18 +190,14 @@ void ToXMLNode(const XMLElement& parent, const onAccess_t& onAccess)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void ToXMLNode(XMLElement, const onAccess_t&)");
   const XMLElement node = parent.CreateNode(L"onAccess", Ns());
-  node.CreateBoolNode(L"fileRead", onAccess.fileRead, Ns());
-  node.CreateBoolNode(L"fileWrite", onAccess.fileWrite, Ns());
-  node.CreateBoolNode(L"fileRename", onAccess.fileRename, Ns());
+  WriteBools(node, onAccess, kOnAccessFields);
   node.CreateBoolNode(L"accessInfectedRMBootSectors", onAccess.accessInfectedRMBootSectors, Ns());
 }
 
 void FromXMLNode(const XMLElement& node, onAccess_t& onAccess)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void FromXMLNode(XMLElement, onAccess_t&)");
-  onAccess.fileRead = node.GetBoolFromNode(L"cfg:fileRead");
-  onAccess.fileWrite = node.GetBoolFromNode(L"cfg:fileWrite");
-  onAccess.fileRename = node.GetBoolFromNode(L"cfg:fileRename");
+  ReadBools(node, onAccess, kOnAccessFields);
   ReadOptionalBool(node, L"cfg:accessInfectedRMBootSectors", onAccess.accessInfectedRMBootSectors);
 }
 
@@ -220,19 +257,13 @@ void ToXMLNode(const XMLElement& parent, const scanObjectSet_t& objects)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void ToXMLNode(XMLElement, const scanObjectSet_t&)");
   const XMLElement node = parent.CreateNode(L"scanObjectSet", Ns());
-  node.CreateBoolNode(L"CDDVDDrives", objects.CDDVDDrives, Ns());
-  node.CreateBoolNode(L"hardDrives", objects.hardDrives, Ns());
-  node.CreateBoolNode(L"networkDrives", objects.networkDrives, Ns());
-  node.CreateBoolNode(L"removableDrives", objects.removableDrives, Ns());
+  WriteBools(node, objects, kScanObjectFields);
 }
 
 void FromXMLNode(const XMLElement& node, scanObjectSet_t& objects)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void FromXMLNode(XMLElement, scanObjectSet_t&)");
-  objects.CDDVDDrives = node.GetBoolFromNode(L"cfg:CDDVDDrives");
-  objects.hardDrives = node.GetBoolFromNode(L"cfg:hardDrives");
-  objects.networkDrives = node.GetBoolFromNode(L"cfg:networkDrives");
-  objects.removableDrives = node.GetBoolFromNode(L"cfg:removableDrives");
+  ReadBools(node, objects, kScanObjectFields);
 }
 
 void ToXMLNode(const XMLElement& parent, const scanSettings_t& settings)
@@ -295,17 +326,13 @@ void ToXMLNode(const XMLElement& parent, const report_t& report)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void ToXMLNode(XMLElement, const report_t&)");
   const XMLElement node = parent.CreateNode(L"report", Ns());
-  node.CreateBoolNode(L"virus", report.virus, Ns());
-  node.CreateBoolNode(L"scanErrors", report.scanErrors, Ns());
-  node.CreateBoolNode(L"DEXErrors", report.DEXErrors, Ns());
+  WriteBools(node, report, kReportFields);
 }
 
 void FromXMLNode(const XMLElement& node, report_t& report)
 {
   trace::CFunctionTrace scope(TRACE_KTDEXHANDLER, "void FromXMLNode(XMLElement, report_t&)");
-  report.virus = node.GetBoolFromNode(L"cfg:virus");
-  report.scanErrors = node.GetBoolFromNode(L"cfg:scanErrors");
-  report.DEXErrors = node.GetBoolFromNode(L"cfg:DEXErrors");
+  ReadBools(node, report, kReportFields);
 }
 
 void ToXMLNode(const XMLElement& parent, const desktop_t& desktop)
