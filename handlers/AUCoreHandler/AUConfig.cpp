@@ -108,9 +108,20 @@ void AUConfig::SetText(const Text& text)
   const XMLElement root = parsed.GetRoot();
   if (!IsAUConfigElement(root))
     throw MEInvalidException(std::string("not an AUConfig document"));
-  AUConfig(root).Exercise();  // refuse a broken configuration before anything changes
+  const AUConfig replacement(root);
+  replacement.Exercise();  // refuse a broken configuration before anything changes
 
-  Rebind(IsInsideDocument(m_element) ? ReplaceElement(m_element, root) : root);
+  if (!IsInsideDocument(m_element)) {
+    Rebind(root);
+    return;
+  }
+  // Inside a whole configuration this element answers for its platform: it must stay that one.
+  std::wstring mine, theirs;
+  GetPlatform(mine);
+  replacement.GetPlatform(theirs);
+  if (mine != theirs)
+    throw MEInvalidException(L"the configuration of platform '" + theirs + L"' cannot replace that of '" + mine + L"'");
+  Rebind(ReplaceElement(m_element, root));
 }
 
 void AUConfig::Rebind(XMLElement element)

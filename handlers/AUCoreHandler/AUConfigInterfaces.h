@@ -134,7 +134,8 @@ public:
 
   // Replaces this platform's element by the AUConfig document given. A text that does not
   // parse raises MEMalformedException, one that is not a complete AUConfig element
-  // MEInvalidException or MEMalformedException "Bad XML"; either way nothing is changed.
+  // MEInvalidException or MEMalformedException "Bad XML", and inside a whole configuration
+  // one for another platform MEInvalidException; either way nothing is changed.
   virtual void Set(const std::wstring& text) = 0;
   virtual void Set(const std::string& text) = 0;
   virtual bool GetEntityInfo(std::wstring& value) const = 0;

@@ -174,6 +174,8 @@ TEST(AUConfigInDocument, SetReplacesThePlatformInItsDocument)
   IAUConfig& tandem = configuration.GetConfig(L"Tandem");
   ISchedule& schedule = tandem.GetSchedule();
   IServer& server = tandem.GetSecondaryLocation().GetServer();
+  EXPECT_EQ(ErrorOf<MEInvalidException>([&] { tandem.Set(DefaultPlatformText(L"DEXNT")); }),
+            "InvalidXML: the configuration of platform 'DEXNT' cannot replace that of 'Tandem'");
 
   std::string report = ReadSample("AUConfig-Tandem.xml");
   report = Replace(report, "Frequency=\"60\"", "Frequency=\"15\"");

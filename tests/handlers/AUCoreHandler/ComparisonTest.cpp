@@ -119,9 +119,6 @@ TEST_F(Comparison, ServersAndProxies)
   b.GetSecondaryLocation().GetServer().SetBandwidthLimit(64);
   EXPECT_FALSE(Same()) << "the secondary location is compared too";
   b.GetSecondaryLocation().GetServer().SetBandwidthLimit(0);
-  ServerB().SetUserPassword(L"secret");
-  EXPECT_FALSE(Same());
-  ServerB().SetUserPassword(L"");
   ServerB().SetAutoDial(true);
   EXPECT_FALSE(Same());
   ServerB().SetAutoDial(false);
