@@ -58,19 +58,13 @@ TEST(KTDexEvent, VirusDetectedNeedsOnlyTheItem)
   EXPECT_EQ(MessageOf<XMLException>([] { Read(Infection("<virusName>x</virusName>")); }), "Failed to find node from path: ev:item");
 }
 
-TEST(KTDexEvent, EventWithoutUserHasEmptyUser)
+TEST(KTDexEvent, AbsentUserDomainAndScanNameReadEmpty)
 {
   const Event_t e = Read(Event("corvex.mgt.dex.scanCompleteEvent", "<scanComplete><scanName>Weekly</scanName></scanComplete>"));
   EXPECT_EQ(e.user, user_t{});
   EXPECT_EQ(e.scanComplete.scanName, L"Weekly");
-  const Event_t noDomain = Read(Event("x", "<user><userId>bob</userId></user>"));
-  EXPECT_EQ(noDomain.user, (user_t{L"bob", L""}));
-}
-
-TEST(KTDexEvent, ScanCompleteWithoutScanNameReadsEmpty)
-{
-  const Event_t e = Read(Event("corvex.mgt.dex.scanCompleteEvent", kUser + "<scanComplete/>"));
-  EXPECT_TRUE(e.scanComplete.scanName.empty());
+  EXPECT_EQ(Read(Event("x", "<user><userId>bob</userId></user>")).user, (user_t{L"bob", L""}));
+  EXPECT_TRUE(Read(Event("corvex.mgt.dex.scanCompleteEvent", kUser + "<scanComplete/>")).scanComplete.scanName.empty());
 }
 
 TEST(KTDexEvent, UnlistedTypeRoundTripsWithTypeTimestampAndUserOnly)
@@ -145,16 +139,6 @@ TEST(KTDexEvent, FailingSetKeepsTheHeldEvent)
   EXPECT_TRUE(event.GetEventData().type.empty());
 }
 
-TEST(KTDexEvent, ValueWithoutLabelCannotBeWritten)
-{
-  Event_t e;
-  e.type = kVirusDetectedEventType;
-  e.infectionInfo.actionTaken = static_cast<VirusAction>(99);
-  KTDexEvent event;
-  event.SetEventData(e);
-  EXPECT_EQ(MessageOf<XMLException>([&] { event.ToXML_UTF8(); }), "Enum specified does not exist");
-}
-
 TEST(LabelMaps, EveryLabelButDoNothingIsLowerCaseSoThatItReadsBack)
 {
   auto check = [](const auto& map, std::size_t size) {
@@ -173,8 +157,4 @@ TEST(LabelMaps, EveryLabelButDoNothingIsLowerCaseSoThatItReadsBack)
   check(GetVirusActionMap(), 16);
   check(GetVirusTypeMap(), 3);
   check(GetLanguageMap(), 10);
-  // The stored numbers have gaps; spot-check the ones the database relies on.
-  EXPECT_EQ(static_cast<LONG>(GetScanTypeMap().at(L"scheduled")), 205);
-  EXPECT_EQ(static_cast<LONG>(GetVirusActionMap().at(L"move_failed")), 115);
-  EXPECT_EQ(static_cast<LONG>(GetLanguageMap().at(L"brazilian_portuguese")), 8);
 }
