@@ -1,0 +1,132 @@
+#include "tests/e2e/support/ProcessRunner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+
+ScratchDir::ScratchDir(const std::string& prefix)
+{
+  std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+  if (!::mkdtemp(tmpl.data()))
+    throw std::runtime_error("mkdtemp failed");
+  m_path = tmpl;
+}
+
+ScratchDir::~ScratchDir()
+{
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env, const std::string& outputFile)
+{
+  std::vector<std::string> argStore{program};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<std::string> envStore = env;
+  bool hasPath = false;
+  for (const auto& e : envStore)
+    hasPath = hasPath || e.rfind("PATH=", 0) == 0;
+  if (!hasPath)
+    envStore.push_back("PATH=/usr/sbin:/usr/bin:/sbin:/bin");
+  std::vector<char*> argv, envp;
+  for (auto& a : argStore)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : envStore)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // The test runner may block signals; the child starts with none blocked.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  const int rc = posix_spawn(&m_pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0)
+    throw std::runtime_error("cannot start " + program);
+}
+
+ChildProcess::~ChildProcess()
+{
+  if (Running()) {
+    ::kill(m_pid, SIGKILL);
+    Wait(std::chrono::seconds(5));
+  }
+}
+
+void ChildProcess::Signal(int sig) const { ::kill(m_pid, sig); }
+
+bool ChildProcess::Running()
+{
+  if (m_status >= 0)
+    return false;
+  int status = 0;
+  const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+  if (r == m_pid) {
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return r == 0;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout)
+{
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (Running()) {
+    if (std::chrono::steady_clock::now() > end)
+      return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return m_status;
+}
+
+std::string ReadFile(const std::string& path)
+{
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+int CountOf(const std::string& text, const std::string& what)
+{
+  int n = 0;
+  for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size()))
+    ++n;
+  return n;
+}
+
+bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout, int count)
+{
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (CountOf(ReadFile(path), text) >= count)
+      return true;
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace e2e

@@ -1,0 +1,54 @@
+#pragma once
+// Whole-system tests run the real programs: a scratch folder per test, child processes with
+// their own environment and captured output, and waits for what they write.
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// A scratch folder, removed with everything in it when the object goes.
+class ScratchDir
+{
+public:
+  explicit ScratchDir(const std::string& prefix = "corvex-e2e");
+  ~ScratchDir();
+  const std::string& Path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+  std::string m_path;
+};
+
+class ChildProcess
+{
+public:
+  // Starts program with args and the environment (NAME=value entries; PATH is added when absent).
+  // Standard output and error go to outputFile.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::string& outputFile);
+  ~ChildProcess();  // kills the process (SIGKILL) when it is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t Pid() const { return m_pid; }
+  void Signal(int sig) const;
+  // The exit code (128 + signal when killed), or -1 when it did not end within the time.
+  int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool Running();
+
+private:
+  pid_t m_pid = -1;
+  int m_status = -1;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+// Waits until the file holds the text (count times at least); false after the timeout.
+bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                 int count = 1);
+int CountOf(const std::string& text, const std::string& what);
+
+}  // namespace e2e
