@@ -25,17 +25,6 @@ const char* const kParameterQuery =
   " WHERE n.nspname = $1 AND p.proname = $2 AND p.prokind = 'f'"
   " ORDER BY p.oid, x.ord";
 
-std::string QuoteIdent(const std::string& s)
-{
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"')
-      out += '"';
-    out += c;
-  }
-  return out + '"';
-}
-
 // The declared length of a text domain: its type modifier (varchar(n)), else the bound of a
 // "length(VALUE) <= n" check, else the n of a name ending in "_n" (dbo.nvarchar_255).
 long DeclaredLength(Oid base, long typmod, const char* domainName, const char* checks)
@@ -126,7 +115,7 @@ HRESULT Parameters::Refresh()
   std::vector<Parameter> items;
   int outputs = 0;
   cmd.m_cursorColumn = -1;
-  std::string call = "SELECT * FROM " + QuoteIdent(schema) + "." + QuoteIdent(name) + "(";
+  std::string call = "SELECT * FROM " + QuoteIdentifier(schema) + "." + QuoteIdentifier(name) + "(";
   int inputs = 0;
   for (int i = 0; i < n && !PQgetisnull(r, i, 1); ++i) {
     const std::string pname = PQgetvalue(r, i, 2);
@@ -261,7 +250,7 @@ HRESULT Command::Run(bool withRows, Recordset* records)
       if (!error.failed())
         link->Run(m_call, values, true, timeout, result, error);
       if (!error.failed() && result && PQntuples(result.get()) > 0 && !PQgetisnull(result.get(), 0, m_cursorColumn))
-        link->Run("FETCH ALL FROM " + QuoteIdent(PQgetvalue(result.get(), 0, m_cursorColumn)), timeout, fetched, error);
+        link->Run("FETCH ALL FROM " + QuoteIdentifier(PQgetvalue(result.get(), 0, m_cursorColumn)), timeout, fetched, error);
       if (link->IsOpen()) {
         PgError end;
         link->Run(error.failed() ? "ROLLBACK" : "COMMIT", timeout, none, end);

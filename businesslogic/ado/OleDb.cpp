@@ -14,6 +14,7 @@
 
 #include "businesslogic/ado/AdoTypes.h"
 #include "businesslogic/ado/ErrorInfo.h"
+#include "businesslogic/ado/PgValue.h"
 #include "platform/text/Unicode.h"
 
 namespace oledb {
@@ -60,25 +61,6 @@ bool Expect(const std::string& s, std::size_t& i, char c)
   return false;
 }
 
-std::string QuoteIdent(const std::string& s)
-{
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"')
-      out += '"';
-    out += c;
-  }
-  return out + '"';
-}
-
-bool ParseInteger(const char* text, long long& v)
-{
-  errno = 0;
-  char* end = nullptr;
-  v = std::strtoll(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0';
-}
-
 std::optional<std::string> InputText(const ParamBinding& b)
 {
   if (b.status && *b.status == DBSTATUS_S_ISNULL)
@@ -116,7 +98,7 @@ DBSTATUS SetOutput(const ParamBinding& b, const char* text)
     case DBTYPE_I2:
     case DBTYPE_I4:
     case DBTYPE_I8: {
-      if (!ParseInteger(text, n))
+      if (!ado::ParseInteger(text, n))
         return DBSTATUS_E_CANTCONVERTVALUE;
       if (b.type == DBTYPE_I2) {
         if (n < -32768 || n > 32767)
@@ -133,7 +115,7 @@ DBSTATUS SetOutput(const ParamBinding& b, const char* text)
     }
     case DBTYPE_BOOL:
       *static_cast<VARIANT_BOOL*>(b.value) =
-        (text[0] == 't' || (ParseInteger(text, n) && n != 0)) ? VARIANT_TRUE : VARIANT_FALSE;
+        (text[0] == 't' || (ado::ParseInteger(text, n) && n != 0)) ? VARIANT_TRUE : VARIANT_FALSE;
       return DBSTATUS_S_OK;
     case DBTYPE_STR: {
       if (b.maxLength == 0)
@@ -298,7 +280,7 @@ HRESULT ExecuteCall(const CSession& session, const std::string& text, const Para
 
   const std::size_t first = call.returnValue ? 1 : 0;
   std::vector<std::optional<std::string>> texts;
-  std::string sql = "SELECT * FROM " + QuoteIdent(call.schema) + "." + QuoteIdent(call.name) + "(";
+  std::string sql = "SELECT * FROM " + ado::QuoteIdentifier(call.schema) + "." + ado::QuoteIdentifier(call.name) + "(";
   for (std::size_t i = first; i < count; ++i) {
     if (!(bindings[i].io & DBPARAMIO_INPUT))
       continue;

@@ -35,6 +35,8 @@ bool Digits(const char*& p, int count, int& value)
   return true;
 }
 
+}  // namespace
+
 bool ParseInteger(const char* text, long long& v)
 {
   errno = 0;
@@ -43,7 +45,16 @@ bool ParseInteger(const char* text, long long& v)
   return errno == 0 && end != text && *end == '\0';
 }
 
-}  // namespace
+std::string QuoteIdentifier(const std::string& name)
+{
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"')
+      out += '"';
+    out += c;
+  }
+  return out + '"';
+}
 
 PgKind KindOfType(Oid t)
 {

@@ -41,6 +41,11 @@ HRESULT VariantFromPg(PgKind kind, const char* text, VARIANT* out);
 // given to a 32-bit integer keeps its bit pattern (0xFFFFFFFF is -1), as identities are.
 HRESULT PgFromVariant(PgKind kind, const VARIANT& value, std::optional<std::string>& out);
 
+// A whole decimal number filling the text.
+bool ParseInteger(const char* text, long long& value);
+// A name quoted for the server's SQL ("a""b").
+std::string QuoteIdentifier(const std::string& name);
+
 // "YYYY-MM-DD HH:MM:SS[.ffffff][+zz[:zz]]" or "YYYY-MM-DD" -> DATE (to the nearest second).
 bool ParsePgTimestamp(const char* text, DATE& out);
 std::string FormatPgTimestamp(DATE d);

@@ -19,31 +19,6 @@
 
 namespace {
 
-class Traces
-{
-public:
-  Traces()
-  {
-    trace::SetLevel(3);
-    trace::SetCapture([this](int level, const GUID&, const std::string& text) {
-      std::lock_guard lock(m_mutex);
-      m_lines.emplace_back(level, text);
-    });
-  }
-  ~Traces() { trace::SetCapture(nullptr); }
-  bool Has(int level, const std::string& text)
-  {
-    std::lock_guard lock(m_mutex);
-    for (const auto& [l, t] : m_lines)
-      if (l == level && t.find(text) != std::string::npos)
-        return true;
-    return false;
-  }
-
-private:
-  std::mutex m_mutex;
-  std::vector<std::pair<int, std::string>> m_lines;
-};
 
 class DatabaseAccessTest : public ::testing::Test
 {
@@ -145,7 +120,7 @@ TEST_F(DatabaseAccessTest, IntegrityViolationWithReturnValueZeroIsSFalseWithoutR
 
 TEST_F(DatabaseAccessTest, SessionRecoversOnceFromALostServerConnection)
 {
-  Traces traces;
+  testsupport::TraceCapture traces;
   CPTLSession session(TRACE_BUSINESSLOGIC);
   session.Open();
   CTestReturn cmd;
@@ -227,7 +202,7 @@ TEST_F(DatabaseAccessTest, AMissingProcedureOrAnUnreachableDatabaseFailsTheConne
   } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {
     EXPECT_NE(std::string(e.what()).find("GroupHierarchyGet"), std::string::npos);
   }
-  Traces traces;
+  testsupport::TraceCapture traces;
   m_registry.Set(L"DatabaseName", L"corvex_no_such_database");
   try {
     CDatabaseConnection conn;
@@ -243,7 +218,7 @@ TEST_F(DatabaseAccessTest, AMissingProcedureOrAnUnreachableDatabaseFailsTheConne
 
 TEST_F(DatabaseAccessTest, ReestablishAndSwapReplaceConnectionAndTable)
 {
-  Traces traces;
+  testsupport::TraceCapture traces;
   CDatabaseConnection first;
   CDatabaseConnection second;
   ado::Connection* a = first.GetADO();
@@ -312,7 +287,7 @@ protected:
 
 TEST_F(OurCommandTest, TextLongerThanTheDeclaredSizeIsRefusedOrIndicated)
 {
-  Traces traces;
+  testsupport::TraceCapture traces;
   COurCommand cmd = m_conn->GetCompIDFromMessageSystemAddress();
   EXPECT_NO_THROW(cmd.SetAttribute(L"@MessageSystemAddress", std::wstring(255, L'a')));
   EXPECT_TRUE(traces.Has(2, "OurCommand::SetAttribute ADO[255] <- Val[255]"));
@@ -390,7 +365,7 @@ TEST_F(OurCommandTest, ReadersFollowTheirTypeRules)
 
 TEST_F(OurCommandTest, ExecuteReturnsADeliveredReturnValueEvenWhenTheCallFailed)
 {
-  Traces traces;
+  testsupport::TraceCapture traces;
   COurCommand cmd(m_conn->GetADOPtr(), "TestDeferredViolation");
   EXPECT_THROW(cmd.GetReturnValue(), WinRuntimeError);  // nothing delivered yet
   cmd.SetAttribute(L"@Value", static_cast<LONG>(7));

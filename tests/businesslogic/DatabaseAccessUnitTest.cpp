@@ -20,37 +20,6 @@
 
 namespace {
 
-class TraceCapture
-{
-public:
-  TraceCapture()
-  {
-    m_level = trace::Level();
-    trace::SetLevel(3);
-    trace::SetCapture([this](int level, const GUID&, const std::string& text) {
-      std::lock_guard lock(m_mutex);
-      m_lines.emplace_back(level, text);
-    });
-  }
-  ~TraceCapture()
-  {
-    trace::SetCapture(nullptr);
-    trace::SetLevel(m_level);
-  }
-  bool Has(int level, const std::string& text)
-  {
-    std::lock_guard lock(m_mutex);
-    for (const auto& [l, t] : m_lines)
-      if (l == level && t.find(text) != std::string::npos)
-        return true;
-    return false;
-  }
-
-private:
-  int m_level;
-  std::mutex m_mutex;
-  std::vector<std::pair<int, std::string>> m_lines;
-};
 
 TEST(SPExceptionTest, CodeNamesAndUnknownValues)
 {
@@ -60,7 +29,7 @@ TEST(SPExceptionTest, CodeNamesAndUnknownValues)
   EXPECT_STREQ(CSPException(43).what(), "ErrorNonLeafGroupDelete");
   EXPECT_STREQ(CSPException(46).what(), "ErrorGroupNameInvalidChars");
   EXPECT_EQ(CSPException(34).ReturnValue(), 34);
-  TraceCapture capture;
+  testsupport::TraceCapture capture;
   for (LONG v : {0, 12, 19, 24, 29, 44, 47, -1, 50})
     EXPECT_STREQ(CSPException(v).what(), "Unknown") << v;
   EXPECT_TRUE(capture.Has(1, "Invalid return value from SP"));
@@ -76,7 +45,7 @@ TEST(SPExceptionTest, CodeNamesAndUnknownValues)
 
 TEST(BusinessExceptions, TraceTheirThrowingAndTheirEnd)
 {
-  TraceCapture capture;
+  testsupport::TraceCapture capture;
   try {
     throw vrn::Exceptions::ConnectToDatabaseFailed(E_FAIL, L"server unreachable");
   } catch (const vrn::Exceptions::BusinessExceptionBase& e) {
@@ -194,7 +163,7 @@ TEST(RecoverableCommand, ReturnValuesBecomeHResults)
   EXPECT_TRUE(SUCCEEDED(RunScripted({{S_OK, 50}}, s)));
   EXPECT_EQ(RunScripted({{S_OK, 3}}, s), MakeHr(0x806B0003));
   EXPECT_EQ(RunScripted({{S_OK, 46}}, s), MakeHr(0x806B002E));
-  TraceCapture capture;
+  testsupport::TraceCapture capture;
   EXPECT_EQ(RunScripted({{S_OK, 0, oledb::DBSTATUS_E_UNAVAILABLE}}, s), E_FAIL);
   EXPECT_TRUE(capture.Has(0, "There was no RETURN_VALUE !"));
   EXPECT_EQ(s.recoveries, 0);
@@ -216,7 +185,7 @@ TEST(RecoverableCommand, IntegrityViolationWithoutReturnValueIsSFalseWithoutReco
 
 TEST(RecoverableCommand, OneRecoveryPerCall)
 {
-  TraceCapture capture;
+  testsupport::TraceCapture capture;
   FakeSession s;
   std::size_t calls = 0;
   EXPECT_EQ(RunScripted({{E_FAIL, 0}, {S_OK, 50}}, s, &calls), static_cast<HRESULT>(0x006B0032));

@@ -5,9 +5,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/registry/Registry.h"
+#include "platform/trace/Trace.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
 namespace testsupport {
@@ -55,6 +59,40 @@ LANGUAGE plpgsql AS $$ BEGIN "@RETURN_VALUE" := "@Value"; END $$;
 CREATE FUNCTION dbo."TestNarrow"(OUT "@RETURN_VALUE" integer, "@In" text, OUT "@Out" text)
 LANGUAGE plpgsql AS $$ BEGIN "@Out" := "@In" || "@In"; "@RETURN_VALUE" := length("@In"); END $$;
 )SQL";
+
+// Captures every trace line (all levels) while it lives.
+class TraceCapture
+{
+public:
+  TraceCapture() : m_level(trace::Level())
+  {
+    trace::SetLevel(3);
+    trace::SetCapture([this](int level, const GUID&, const std::string& text) {
+      std::lock_guard lock(m_mutex);
+      m_lines.emplace_back(level, text);
+    });
+  }
+  ~TraceCapture()
+  {
+    trace::SetCapture(nullptr);
+    trace::SetLevel(m_level);
+  }
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+  bool Has(int level, const std::string& text)
+  {
+    std::lock_guard lock(m_mutex);
+    for (const auto& [l, t] : m_lines)
+      if (l == level && t.find(text) != std::string::npos)
+        return true;
+    return false;
+  }
+
+private:
+  int m_level;
+  std::mutex m_mutex;
+  std::vector<std::pair<int, std::string>> m_lines;
+};
 
 class TempRegistry
 {
