@@ -87,12 +87,16 @@ void ClientLibrary::InitORB(int argc, char* argv[])
   pointers.push_back(nullptr);
   int count = static_cast<int>(args.size());
 
-  // The router delivers by calling back: over a private Unix socket when it runs on this
+  // A router found through its corbaloc address announces no code sets; wide texts go to it
+  // in UTF-16. It delivers by calling back: over a private Unix socket when it runs on this
   // machine, over TCP when it does not.
-  const char* defaults[][2] = {{"endPoint", "giop:unix:"}, {"endPoint", "giop:tcp::"}, {nullptr, nullptr}};
-  const char* none[][2] = {{nullptr, nullptr}};
+  const char* withEndpoints[][2] = {{"defaultWCharCodeSet", "UTF-16"},
+                                    {"endPoint", "giop:unix:"},
+                                    {"endPoint", "giop:tcp::"},
+                                    {nullptr, nullptr}};
+  const char* withoutEndpoints[][2] = {{"defaultWCharCodeSet", "UTF-16"}, {nullptr, nullptr}};
   try {
-    m_orb = CORBA::ORB_init(count, pointers.data(), "omniORB4", endpointGiven ? none : defaults);
+    m_orb = CORBA::ORB_init(count, pointers.data(), "omniORB4", endpointGiven ? withoutEndpoints : withEndpoints);
     CORBA::Object_var object = m_orb->resolve_initial_references("RootPOA");
     m_poa = PortableServer::POA::_narrow(object.in());
     PortableServer::POAManager_var manager = m_poa->the_POAManager();

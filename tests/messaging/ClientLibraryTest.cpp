@@ -59,52 +59,6 @@ public:
 LibraryEnvironment* const g_env =
   static_cast<LibraryEnvironment*>(::testing::AddGlobalTestEnvironment(new LibraryEnvironment));
 
-class TestReceiver : public IEnvelopeReceiver
-{
-public:
-  void Receive(const CorvexMessaging::Envelope& envelope) override
-  {
-    if (onReceive)
-      onReceive(envelope);
-    std::lock_guard lock(m_mutex);
-    m_envelopes.push_back(envelope);
-    m_changed.notify_all();
-  }
-  void NotifyConnection(bool connected) override
-  {
-    std::lock_guard lock(m_mutex);
-    m_notices.push_back(connected);
-    m_changed.notify_all();
-  }
-  bool WaitEnvelopes(std::size_t n, seconds timeout = seconds(10))
-  {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_envelopes.size() >= n; });
-  }
-  bool WaitNotices(std::size_t n, seconds timeout = seconds(10))
-  {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_notices.size() >= n; });
-  }
-  std::vector<CorvexMessaging::Envelope> Envelopes()
-  {
-    std::lock_guard lock(m_mutex);
-    return m_envelopes;
-  }
-  std::vector<bool> Notices()
-  {
-    std::lock_guard lock(m_mutex);
-    return m_notices;
-  }
-  std::function<void(const CorvexMessaging::Envelope&)> onReceive;
-
-private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::vector<CorvexMessaging::Envelope> m_envelopes;
-  std::vector<bool> m_notices;
-};
-
 // Serves a servant under the router's key for the length of a test.
 class Served
 {

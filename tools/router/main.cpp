@@ -46,9 +46,6 @@ int Run(const router::RouterConfig& config)
   fs::create_directories(fs::path(config.unixSocket).parent_path(), ec);
   fs::remove(config.unixSocket, ec);  // left behind by a router that did not stop cleanly
 
-  router::RouterLog log(config.log);
-  router::RouterCore core(config.core, log);
-
   const std::string unixEndpoint = "giop:unix:" + config.unixSocket;
   const std::string tcpEndpoint = config.tcpEndpoint.empty()
                                     ? std::string()
@@ -62,6 +59,9 @@ int Run(const router::RouterConfig& config)
   char name[] = "corvex-router";
   char* argv[] = {name, nullptr};
   CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+  // Waiting letters are decoded with the ORB's type codes and code sets, so it comes first.
+  router::RouterLog log(config.log);
+  router::RouterCore core(config.core, log);
   CORBA::Object_var object = orb->resolve_initial_references("omniINSPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(object.in());
   auto* servant = new router::RouterServant(core, config.deliveryTimeoutMs);
@@ -72,8 +72,12 @@ int Run(const router::RouterConfig& config)
   PortableServer::POAManager_var manager = poa->the_POAManager();
   manager->activate();
 
-  log.Write(1, "router " + config.core.name + " listening on " + unixEndpoint +
-                 (tcpEndpoint.empty() ? "" : " and " + tcpEndpoint) + ", data in " + config.core.dataDirectory.string());
+  const std::string listening = "router " + config.core.name + " listening on " + unixEndpoint +
+                                (tcpEndpoint.empty() ? "" : " and " + tcpEndpoint) + ", data in " +
+                                config.core.dataDirectory.string();
+  log.Write(2, listening);
+  std::printf("%s\n", listening.c_str());
+  std::fflush(stdout);
 
   sigset_t stop;
   sigemptyset(&stop);
@@ -82,12 +86,12 @@ int Run(const router::RouterConfig& config)
   int signal = 0;
   sigwait(&stop, &signal);
 
-  log.Write(1, std::string("router ") + config.core.name + " stopping on " + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
-  manager->deactivate(false, true);  // no new calls; the ones under way finish
+  log.Write(2, std::string("router ") + config.core.name + " stopping on " + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+  manager->deactivate(true, true);  // no new calls; the ones under way finish
   core.Stop();
   orb->destroy();
   fs::remove(config.unixSocket, ec);
-  log.Write(1, "router " + config.core.name + " stopped");
+  log.Write(2, "router " + config.core.name + " stopped");
   return 0;
 }
 

@@ -1,0 +1,236 @@
+#include "tools/agent-sim/SimulatedAgent.h"
+
+#include <ctime>
+
+#include "messaging/MessagingConstants.h"
+#include "platform/text/Unicode.h"
+
+namespace agentsim {
+
+namespace MC = MessagingConstants;
+
+namespace {
+
+// Replies and events live as long as a service's letters would.
+constexpr long REPLY_TTL = 3600;
+
+std::string Text(const char* s)
+{
+  return s ? s : "";
+}
+
+CorvexMessaging::Message Letter(const std::string& destination, const std::string& type)
+{
+  CorvexMessaging::Message m;
+  m.destination = CORBA::string_dup(destination.c_str());
+  m.prio = 0;
+  m.ttl = REPLY_TTL;
+  m.type = CORBA::string_dup(type.c_str());
+  m.delivery_options = CORBA::string_dup("");
+  return m;
+}
+
+const char* KindName(EventKind kind)
+{
+  switch (kind) {
+  case EventKind::VirusFound:
+    return "virus found";
+  case EventKind::ScanComplete:
+    return "scan complete";
+  default:
+    return "application error";
+  }
+}
+
+}  // namespace
+
+std::string PlatformOf(const std::string& os)
+{
+  if (os == MC::OS_WIN95 || os == MC::OS_WIN98 || os == MC::OS_WINME)
+    return "DEX95";
+  if (os == MC::OS_WINNT4 || os == MC::OS_WINNT4SERVER)
+    return "DEXNT";
+  if (os == MC::OS_WIN2000 || os == MC::OS_WIN2000SERVER || os == MC::OS_WINXP || os == MC::OS_WIN2003)
+    return "Tandem";
+  if (os == MC::OS_MACOSX)
+    return "MacOSX";
+  return {};
+}
+
+SimulatedAgent::SimulatedAgent(Computer computer, Components components, const IAgentDocuments& documents,
+                               Printer print)
+  : m_computer(std::move(computer)), m_components(components), m_documents(documents), m_print(std::move(print))
+{
+  m_dexConfiguration = m_documents.DexConfiguration(m_computer);
+  m_alcConfiguration = m_documents.AlcConfiguration(m_computer);
+}
+
+void SimulatedAgent::NotifyConnection(bool connected)
+{
+  m_connected = connected;
+  if (m_print)
+    m_print(m_computer.AgentAddress() + (connected ? " connected" : " disconnected"));
+}
+
+std::vector<Record> SimulatedAgent::Records() const
+{
+  std::lock_guard lock(m_mutex);
+  return m_records;
+}
+
+void SimulatedAgent::Drop(const CorvexMessaging::Envelope& envelope, const std::string& why)
+{
+  ++m_dropped;
+  if (m_print)
+    m_print(m_computer.AgentAddress() + " dropped " + Text(envelope.client_info.type.in()) + " from " +
+            Text(envelope.originator.in()) + ": " + why);
+}
+
+void SimulatedAgent::Keep(const CorvexMessaging::Envelope& envelope, Record record)
+{
+  record.from = Text(envelope.originator.in());
+  std::string line = m_computer.AgentAddress() + " <- " + record.type + " from " + record.from;
+  if (!record.entity.empty())
+    line += " entity=" + record.entity;
+  line += " (" + std::to_string(record.text.size()) + " bytes): " + record.text.substr(0, 160);
+  for (auto& c : line)
+    if (c == '\n' || c == '\r')
+      c = ' ';
+  {
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(std::move(record));
+  }
+  if (m_print)
+    m_print(line);
+}
+
+void SimulatedAgent::Receive(const CorvexMessaging::Envelope& envelope)
+{
+  const std::string type = Text(envelope.client_info.type.in());
+  const CORBA::Any& data = envelope.client_info.custom_data;
+  if (type == LOAD_TEST_TYPE) {
+    ++m_loadReceived;
+    return;
+  }
+  if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS)) {
+    AnswerStatus(envelope);
+  } else if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_SET_CONFIGURATION)) {
+    const DEX_PTLMessages::AppConfiguration* configuration = nullptr;
+    if (!(data >>= configuration))
+      return Drop(envelope, "no AppConfiguration");
+    const std::string entity = Text(configuration->entity.in());
+    const std::string text = Text(configuration->config.in());
+    {
+      std::lock_guard lock(m_mutex);
+      if (entity == "DEX") {
+        m_dexConfiguration = text;
+      } else if (entity == "ALC") {
+        bool applied = false;
+        m_alcConfiguration = MergeUpdateConfiguration(m_alcConfiguration, text, applied);
+      }
+    }
+    Keep(envelope, {type, entity, text, {}});
+  } else if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_DO_ACTION)) {
+    const DEX_PTLMessages::DoActionContent* action = nullptr;
+    if (!(data >>= action))
+      return Drop(envelope, "no DoActionContent");
+    Keep(envelope, {type, Text(action->entity.in()),
+                    Text(action->action.in()) + " correlation=" + Text(action->correlationId.in()), {}});
+  } else if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_APPLY_CENTRAL_CONFIG)) {
+    CORBA::Boolean apply = false;
+    if (!(data >>= CORBA::Any::to_boolean(apply)))
+      return Drop(envelope, "no boolean");
+    {
+      std::lock_guard lock(m_mutex);
+      m_centralConfiguration = apply;
+    }
+    Keep(envelope, {type, {}, apply ? "true" : "false", {}});
+  } else if (type.rfind(MC::ComposeType(MC::PREFIX_MS, MC::MSG_DELIVERY_FAILED), 0) == 0) {
+    const CorvexMessaging::Envelope* lost = nullptr;
+    if (!(data >>= lost))
+      return Drop(envelope, "no undelivered envelope");
+    Keep(envelope, {type, {}, Text(lost->client_info.type.in()) + " to " + Text(lost->client_info.destination.in()), {}});
+  } else {
+    Drop(envelope, "unknown message type");
+  }
+}
+
+DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::MessageId requestId) const
+{
+  DEX_PTLMessages::ComputerStatus2 computer;
+  computer.domain = CORBA::wstring_dup(m_computer.domain.c_str());
+  computer.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
+  computer.operating_system = CORBA::string_dup(m_computer.operatingSystem.c_str());
+  computer.service_pack = CORBA::string_dup(m_computer.servicePack.c_str());
+  computer.ip_address = m_computer.ip;
+  computer.computer_comment = CORBA::wstring_dup(m_computer.comment.c_str());
+  computer.last_logged_on_user = CORBA::wstring_dup(m_computer.user.c_str());
+
+  std::lock_guard lock(m_mutex);
+  DEX_PTLMessages::AgentStatus status;
+  status.request_id = requestId;
+  CORBA::ULong n = 0;
+  status.app_statuses.length(4);
+  auto add = [&](const char* entity, const CORBA::Any& value) {
+    status.app_statuses[n].entity = CORBA::string_dup(entity);
+    status.app_statuses[n].status = value;
+    ++n;
+  };
+  auto statusAndConfig = [](const std::string& s, const std::string& c) {
+    DEX_PTLMessages::StatusAndConfig sc;
+    sc.status = CORBA::string_dup(s.c_str());
+    sc.configuration = CORBA::string_dup(c.c_str());
+    CORBA::Any any;
+    any <<= sc;
+    return any;
+  };
+  CORBA::Any agent;
+  agent <<= computer;
+  add(MC::ENTITY_AGENT, agent);
+  if (m_components.dex)
+    add("DEX", statusAndConfig(m_documents.DexStatus(m_computer), m_dexConfiguration));
+  if (m_components.alc)
+    add("ALC", statusAndConfig("", m_alcConfiguration));
+  if (m_components.tzlib)
+    add(MC::ENTITY_TZLIB, statusAndConfig(m_documents.TzLibStatus(m_computer), ""));
+  status.app_statuses.length(n);
+  return status;
+}
+
+void SimulatedAgent::AnswerStatus(const CorvexMessaging::Envelope& envelope)
+{
+  const std::string from = Text(envelope.originator.in());
+  CorvexMessaging::Message reply =
+    Letter(from, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS, MC::SUFFIX_REPLY));
+  const DEX_PTLMessages::AgentStatus status = BuildStatus(envelope.message_id);
+  reply.custom_data <<= status;
+  const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(reply) : 0;
+  Keep(envelope, {Text(envelope.client_info.type.in()), {}, "", {}});
+  if (m_print)
+    m_print(m_computer.AgentAddress() + " -> Tz-GetStatus-Reply to " + from + " with " +
+            std::to_string(status.app_statuses.length()) + " entries, id " + std::to_string(id));
+}
+
+CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::string& service, long ttl)
+{
+  unsigned serial;
+  {
+    std::lock_guard lock(m_mutex);
+    serial = m_eventSerial++;
+  }
+  DEX_PTLMessages::AppEvent2 event;
+  event.entity = CORBA::string_dup("DEX");
+  event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial).c_str());
+  event.domain = CORBA::wstring_dup(m_computer.domain.c_str());
+  event.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
+  CorvexMessaging::Message letter = Letter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_ENTITY_EVENT));
+  letter.ttl = ttl;
+  letter.custom_data <<= event;
+  const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(letter) : 0;
+  if (m_print)
+    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + KindName(kind) + ") to " + service + ", id " +
+            std::to_string(id));
+  return id;
+}
+
+}  // namespace agentsim

@@ -1,0 +1,100 @@
+#pragma once
+// One simulated managed computer: its agent logs on as "<address>.Agent", answers status
+// requests with an AgentStatus, records and prints the configurations, actions and central-
+// configuration switches it is sent, and sends entity events.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "idl/DEX_PTLMessages.hh"
+#include "messaging/ClientLibrary.h"
+#include "tools/agent-sim/AgentDocuments.h"
+
+namespace agentsim {
+
+struct Computer
+{
+  std::string name;
+  std::wstring domain;
+  std::string address;  // its address on the router
+  std::string operatingSystem;
+  std::string servicePack;
+  std::uint32_t ip = 0;  // a.b.c.d as (a << 24) | (b << 16) | (c << 8) | d
+  std::wstring comment;
+  std::wstring user;
+
+  std::string AgentAddress() const { return address + ".Agent"; }
+};
+
+// Which components the computer has; the agent entity is always there.
+struct Components
+{
+  bool dex = true;
+  bool alc = true;
+  bool tzlib = false;
+};
+
+// A letter the agent was sent and kept.
+struct Record
+{
+  std::string type;
+  std::string entity;
+  std::string text;  // configuration or action document, or "true"/"false"
+  std::string from;
+};
+
+// The update-configuration platform of an operating-system name, as the service derives it.
+std::string PlatformOf(const std::string& operatingSystem);
+
+// The message type of the load mode: counted, not printed.
+inline constexpr char LOAD_TEST_TYPE[] = "Tz-LoadTest";
+
+class SimulatedAgent : public ZiriviridUrurezArevudUza::IEnvelopeReceiver
+{
+public:
+  using Printer = std::function<void(const std::string&)>;
+
+  SimulatedAgent(Computer computer, Components components, const IAgentDocuments& documents, Printer print);
+
+  // The connection used for replies and events (not owned).
+  void Attach(ZiriviridUrurezArevudUza::IConnection* connection) { m_connection = connection; }
+
+  void Receive(const CorvexMessaging::Envelope& envelope) override;
+  void NotifyConnection(bool connected) override;
+
+  // A "Tz-EntityEvent" with an AppEvent2 to the service; the letter id, 0 when not accepted.
+  CorvexMessaging::MessageId SendEvent(EventKind kind, const std::string& service, long ttl);
+  DEX_PTLMessages::AgentStatus BuildStatus(CorvexMessaging::MessageId requestId) const;
+
+  const Computer& GetComputer() const { return m_computer; }
+  std::vector<Record> Records() const;
+  bool Connected() const { return m_connected; }
+  std::uint64_t LoadReceived() const { return m_loadReceived; }
+  std::uint64_t Dropped() const { return m_dropped; }
+
+private:
+  void AnswerStatus(const CorvexMessaging::Envelope& envelope);
+  void Keep(const CorvexMessaging::Envelope& envelope, Record record);
+  void Drop(const CorvexMessaging::Envelope& envelope, const std::string& why);
+
+  const Computer m_computer;
+  const Components m_components;
+  const IAgentDocuments& m_documents;
+  Printer m_print;
+  ZiriviridUrurezArevudUza::IConnection* m_connection = nullptr;
+
+  mutable std::mutex m_mutex;
+  std::string m_dexConfiguration;
+  std::string m_alcConfiguration;
+  bool m_centralConfiguration = true;
+  std::vector<Record> m_records;
+  unsigned m_eventSerial = 0;
+  std::atomic<bool> m_connected{false};
+  std::atomic<std::uint64_t> m_loadReceived{0};
+  std::atomic<std::uint64_t> m_dropped{0};
+};
+
+}  // namespace agentsim

@@ -1,0 +1,268 @@
+// corvex-agent-sim: simulated managed computers for the router; see AgentSimUsage().
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <pthread.h>
+
+#include "messaging/RouterLocation.h"
+#include "tools/agent-sim/AgentSimOptions.h"
+
+namespace {
+
+using namespace agentsim;
+using namespace ZiriviridUrurezArevudUza;
+using Clock = std::chrono::steady_clock;
+
+std::mutex g_outputMutex;
+std::mutex g_stopMutex;
+std::condition_variable g_stopped;
+bool g_stop = false;
+
+void Print(const std::string& line)
+{
+  std::lock_guard lock(g_outputMutex);
+  std::cout << line << std::endl;
+}
+
+void RequestStop()
+{
+  std::lock_guard lock(g_stopMutex);
+  g_stop = true;
+  g_stopped.notify_all();
+}
+
+bool Stopping()
+{
+  std::lock_guard lock(g_stopMutex);
+  return g_stop;
+}
+
+struct Agent
+{
+  std::unique_ptr<SimulatedAgent> agent;
+  IConnection* connection = nullptr;
+};
+
+bool ParseKind(const std::string& text, EventKind& kind)
+{
+  if (text == "virus")
+    kind = EventKind::VirusFound;
+  else if (text == "scan")
+    kind = EventKind::ScanComplete;
+  else if (text == "error")
+    kind = EventKind::ApplicationError;
+  else
+    return false;
+  return true;
+}
+
+void Commands(std::vector<Agent>& agents, const AgentSimOptions& options)
+{
+  std::string line;
+  while (!Stopping() && std::getline(std::cin, line)) {
+    if (Stopping())
+      return;
+    std::istringstream in(line);
+    std::string command, target, kindText;
+    in >> command >> target >> kindText;
+    if (command.empty())
+      continue;
+    if (command == "quit") {
+      RequestStop();
+      return;
+    }
+    if (command == "records") {
+      for (auto& a : agents)
+        for (const auto& r : a.agent->Records())
+          Print(a.agent->GetComputer().AgentAddress() + " record " + r.type + " " + r.entity + " from " + r.from);
+      continue;
+    }
+    EventKind kind;
+    if (command != "event" || target.empty() || !ParseKind(kindText, kind)) {
+      Print("unknown command: " + line + " (event <address|all> <virus|scan|error>, records, quit)");
+      continue;
+    }
+    bool any = false;
+    for (auto& a : agents)
+      if (target == "all" || target == a.agent->GetComputer().address) {
+        a.agent->SendEvent(kind, options.service, options.eventTtl);
+        any = true;
+      }
+    if (!any)
+      Print("no simulated computer " + target);
+  }
+}
+
+void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
+{
+  const EventKind kinds[] = {EventKind::VirusFound, EventKind::ScanComplete, EventKind::ApplicationError};
+  EventKind fixed = EventKind::VirusFound;
+  const bool mixed = !ParseKind(options.eventKind, fixed);
+  const auto interval = std::chrono::duration<double>(1.0 / (options.eventRate * static_cast<double>(agents.size())));
+  auto next = Clock::now();
+  for (unsigned n = 0;; ++n) {
+    next += std::chrono::duration_cast<Clock::duration>(interval);
+    {
+      std::unique_lock lock(g_stopMutex);
+      if (g_stopped.wait_until(lock, next, [] { return g_stop; }))
+        return;
+    }
+    auto& a = agents[n % agents.size()];
+    const unsigned round = n / static_cast<unsigned>(agents.size());
+    if (a.agent->Connected())
+      a.agent->SendEvent(mixed ? kinds[round % 3] : fixed, options.service, options.eventTtl);
+  }
+}
+
+int Load(std::vector<Agent>& agents, const AgentSimOptions& options)
+{
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  for (auto& a : agents)
+    while (!a.agent->Connected() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (auto& a : agents)
+    if (!a.agent->Connected()) {
+      Print("load: " + a.agent->GetComputer().AgentAddress() + " could not log on");
+      return 1;
+    }
+
+  std::atomic<std::uint64_t> sent{0}, refused{0};
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(options.loadSeconds);
+  std::vector<std::thread> senders;
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    senders.emplace_back([&, i] {
+      CorvexMessaging::Message m;
+      m.destination = CORBA::string_dup(agents[(i + 1) % agents.size()].agent->GetComputer().AgentAddress().c_str());
+      m.prio = 0;
+      m.ttl = 60;
+      m.type = CORBA::string_dup(LOAD_TEST_TYPE);
+      m.delivery_options = CORBA::string_dup("");
+      for (CORBA::Long n = 0; Clock::now() < end && !Stopping(); ++n) {
+        m.custom_data <<= n;
+        if (agents[i].connection->Send(m) != 0)
+          ++sent;
+        else
+          ++refused;
+      }
+    });
+  }
+  for (auto& t : senders)
+    t.join();
+  const double sending = std::chrono::duration<double>(Clock::now() - start).count();
+  auto received = [&] {
+    std::uint64_t n = 0;
+    for (auto& a : agents)
+      n += a.agent->LoadReceived();
+    return n;
+  };
+  const auto drain = Clock::now() + std::chrono::seconds(10);
+  while (received() < sent && Clock::now() < drain)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "load: %zu agents: sent %llu in %.2f s (%.0f envelopes/s), received %llu in %.2f s (%.0f envelopes/s), "
+                "refused %llu",
+                agents.size(), static_cast<unsigned long long>(sent.load()), sending, sent / sending,
+                static_cast<unsigned long long>(received()), total, received() / total,
+                static_cast<unsigned long long>(refused.load()));
+  Print(text);
+  return received() == sent ? 0 : 1;
+}
+
+int Run(const AgentSimOptions& options)
+{
+  std::unique_ptr<SampleDocuments> documents =
+    options.documents.empty() ? std::make_unique<SampleDocuments>() : std::make_unique<SampleDocuments>(options.documents);
+  const std::vector<Computer> computers = MakeComputers(options);
+  std::string router = options.router;
+  if (router.empty())
+    router = std::getenv("CORVEX_ROUTER") ? std::getenv("CORVEX_ROUTER") : messaging::DEFAULT_ROUTER_SOCKET;
+
+  IClientLibrary* library = IClientLibrary::Instance();
+  char name[] = "corvex-agent-sim";
+  char* argv[] = {name, nullptr};
+  library->InitORB(1, argv);
+
+  std::vector<Agent> agents;
+  for (const auto& computer : computers) {
+    Agent a;
+    a.agent = std::make_unique<SimulatedAgent>(computer, options.components, *documents,
+                                               options.quiet ? SimulatedAgent::Printer() : Print);
+    a.connection = library->ConnectAs(a.agent.get(), computer.AgentAddress(), router);
+    a.agent->Attach(a.connection);
+    a.connection->Configure(0, options.heartbeatSeconds);
+    agents.push_back(std::move(a));
+  }
+  Print("simulating " + std::to_string(agents.size()) + " computers on router " + router);
+
+  int result = 0;
+  if (options.loadSeconds > 0) {
+    result = Load(agents, options);
+  } else {
+    std::thread(Commands, std::ref(agents), std::cref(options)).detach();
+    std::thread events;
+    if (options.eventRate > 0)
+      events = std::thread(Events, std::ref(agents), std::cref(options));
+    {
+      std::unique_lock lock(g_stopMutex);
+      g_stopped.wait(lock, [] { return g_stop; });
+    }
+    if (events.joinable())
+      events.join();
+  }
+  RequestStop();
+  for (auto& a : agents)
+    a.connection->Release();
+  library->ShutdownORB();
+  Print("stopped");
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::thread([stop] {
+    int signal = 0;
+    sigwait(&stop, &signal);
+    RequestStop();
+  }).detach();
+
+  AgentSimOptions options;
+  try {
+    options = ParseAgentSimArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (options.help) {
+      std::cout << AgentSimUsage();
+      return 0;
+    }
+    MakeComputers(options);
+  } catch (const std::exception& e) {
+    std::cerr << "corvex-agent-sim: " << e.what() << "\n" << AgentSimUsage();
+    return 2;
+  }
+  try {
+    return Run(options);
+  } catch (const std::exception& e) {
+    std::cerr << "corvex-agent-sim: " << e.what() << "\n";
+  } catch (const CORBA::Exception& e) {
+    std::cerr << "corvex-agent-sim: " << e._name() << "\n";
+  }
+  return 1;
+}
