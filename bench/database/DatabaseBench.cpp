@@ -77,9 +77,15 @@ void Seed(PgConnection& conn, const Scale& scale) {
          "        CASE WHEN t = 1 THEN '' END, CASE WHEN t = 1 THEN '' END, CASE WHEN t = 1 THEN '' END,"
          "        CASE WHEN t = 2 THEN 'W32.Virus.' || (i % 300) END, CASE WHEN t = 2 THEN i % 5 END,"
          "        CASE WHEN t = 2 THEN 'C:\\temp\\file' || i END, CASE WHEN t = 2 THEN 1 END, CASE WHEN t = 2 THEN i % 4 END"
-         "   FROM (SELECT i, (SELECT min(\"ComputerID\") FROM dbo.\"Computers\") + (i * 7919) % " + n + " AS c,"
+         "   FROM (SELECT i, (SELECT min(\"ComputerID\") FROM dbo.\"Computers\") + ((i::bigint * 7919) % " + n + ")::integer AS c,"
          "                CASE WHEN i % 5 = 0 THEN 2 ELSE 1 END AS t"
          "           FROM generate_series(1, " + std::to_string(scale.alerts) + ") i) s");
+    Step(conn, "outstanding-alert counts",
+         "UPDATE dbo.\"Computers\" c SET \"OutstandingErrorAlerts\" = o.errors, \"OutstandingVirusAlerts\" = o.viruses"
+         "  FROM (SELECT \"ComputerID\", count(*) FILTER (WHERE \"AlertType\" = 1) AS errors,"
+         "               count(*) FILTER (WHERE \"AlertType\" = 2) AS viruses"
+         "          FROM dbo.\"Alerts\" WHERE \"Outstanding\" GROUP BY \"ComputerID\") o"
+         " WHERE c.\"ComputerID\" = o.\"ComputerID\"");
     Step(conn, "library servers",
          "INSERT INTO dbo.\"LibraryServers\" (\"ComputerID\", \"StatusXML\")"
          " SELECT \"ComputerID\", '<tzlib/>' FROM dbo.\"Computers\" ORDER BY \"ComputerID\" LIMIT 10");

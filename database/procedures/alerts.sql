@@ -21,9 +21,9 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
-    -- Shared row lock: a concurrent deletion of the computer waits, and vice versa.
-    PERFORM 1 FROM dbo."Computers" c WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
-        FOR SHARE;
+    -- Counting the alert locks the computer's row: a concurrent deletion waits, and vice versa.
+    UPDATE dbo."Computers" c SET "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" + 1
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
     IF NOT FOUND THEN
         "@RETURN_VALUE" := 22;
         RETURN;
@@ -54,8 +54,8 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
-    PERFORM 1 FROM dbo."Computers" c WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
-        FOR SHARE;
+    UPDATE dbo."Computers" c SET "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" + 1
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
     IF NOT FOUND THEN
         "@RETURN_VALUE" := 22;
         RETURN;
@@ -194,10 +194,13 @@ CREATE FUNCTION dbo."MarkAlertsAsDealtWith"(
     "@ComputerID" integer,
     "@AlertID" integer)
 LANGUAGE plpgsql AS $$
+DECLARE
+    v_errors integer;
+    v_viruses integer;
 BEGIN
     PERFORM dbo.corvex_lock_alerts_shared();
     PERFORM 1 FROM dbo."Computers" c WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
-        FOR SHARE;
+        FOR UPDATE;
     IF NOT FOUND THEN
         "@RETURN_VALUE" := 39;
         RETURN;
@@ -208,11 +211,17 @@ BEGIN
         "@RETURN_VALUE" := 22;
         RETURN;
     END IF;
-    UPDATE dbo."Alerts" a SET "Outstanding" = false, "DealtWithTime" = localtimestamp
-     WHERE a."AlertID" IN (SELECT x."AlertID" FROM dbo."Alerts" x
-                            WHERE x."ComputerID" = "@ComputerID" AND x."Outstanding"
-                              AND ("@AlertID" IS NULL OR x."AlertID" = "@AlertID")
-                            ORDER BY x."AlertID" FOR UPDATE);
+    WITH dealt AS (
+        UPDATE dbo."Alerts" a SET "Outstanding" = false, "DealtWithTime" = localtimestamp
+         WHERE a."ComputerID" = "@ComputerID" AND a."Outstanding"
+           AND ("@AlertID" IS NULL OR a."AlertID" = "@AlertID")
+        RETURNING a."AlertType")
+    SELECT count(*) FILTER (WHERE d."AlertType" = 1), count(*) FILTER (WHERE d."AlertType" = 2)
+      INTO v_errors, v_viruses FROM dealt d;
+    UPDATE dbo."Computers" c SET
+           "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" - v_errors,
+           "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" - v_viruses
+     WHERE c."ComputerID" = "@ComputerID" AND (v_errors > 0 OR v_viruses > 0);
     "@RETURN_VALUE" := 0;
 END $$;
 
@@ -223,26 +232,49 @@ CREATE OR REPLACE FUNCTION dbo.corvex_purge_alerts(p_method integer, p_months in
                                                    p_maximum integer) RETURNS integer
 LANGUAGE plpgsql SET lock_timeout = '2s' AS $$
 DECLARE
-    v_deleted integer := 0;
-    v_count integer;
+    v_cutoff timestamp;
     v_time timestamp;
     v_id integer;
+    v_deleted integer;
+    v_computers integer[];
+    v_errors integer[];
+    v_viruses integer[];
 BEGIN
     PERFORM pg_advisory_xact_lock(1129271896, 3);
     IF p_method IN (1, 3) THEN
-        DELETE FROM dbo."Alerts" a
-         WHERE a."AlertTime" < localtimestamp - make_interval(months => p_months);
-        GET DIAGNOSTICS v_count = ROW_COUNT;
-        v_deleted := v_deleted + v_count;
+        v_cutoff := localtimestamp - make_interval(months => p_months);
     END IF;
     IF p_method IN (2, 3) THEN
         SELECT a."AlertTime", a."AlertID" INTO v_time, v_id FROM dbo."Alerts" a
          ORDER BY a."AlertTime" DESC, a."AlertID" DESC OFFSET p_maximum LIMIT 1;
-        IF FOUND THEN
-            DELETE FROM dbo."Alerts" a WHERE (a."AlertTime", a."AlertID") <= (v_time, v_id);
-            GET DIAGNOSTICS v_count = ROW_COUNT;
-            v_deleted := v_deleted + v_count;
-        END IF;
+    END IF;
+    -- One pass deletes both ways; the outstanding alerts it takes are subtracted from their
+    -- computers' counts, whose rows are locked in id order.
+    WITH gone AS (
+        DELETE FROM dbo."Alerts" a
+         WHERE a."AlertTime" < v_cutoff
+            OR (a."AlertTime", a."AlertID") <= (v_time, v_id)
+        RETURNING a."ComputerID", a."AlertType", a."Outstanding"
+    ), lost AS (
+        SELECT g."ComputerID",
+               count(*) FILTER (WHERE g."Outstanding" AND g."AlertType" = 1)::integer AS errors,
+               count(*) FILTER (WHERE g."Outstanding" AND g."AlertType" = 2)::integer AS viruses
+          FROM gone g WHERE g."Outstanding" GROUP BY g."ComputerID"
+    )
+    SELECT (SELECT count(*) FROM gone),
+           array_agg(l."ComputerID" ORDER BY l."ComputerID"),
+           array_agg(l.errors ORDER BY l."ComputerID"),
+           array_agg(l.viruses ORDER BY l."ComputerID")
+      INTO v_deleted, v_computers, v_errors, v_viruses
+      FROM lost l;
+    IF v_computers IS NOT NULL THEN
+        PERFORM 1 FROM dbo."Computers" c WHERE c."ComputerID" = ANY (v_computers)
+          ORDER BY c."ComputerID" FOR UPDATE;
+        UPDATE dbo."Computers" c SET
+               "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" - u.errors,
+               "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" - u.viruses
+          FROM unnest(v_computers, v_errors, v_viruses) AS u(id, errors, viruses)
+         WHERE c."ComputerID" = u.id;
     END IF;
     UPDATE dbo."Settings" SET "LastPurgeTime" = localtimestamp, "LastPurgeCount" = v_deleted;
     RETURN v_deleted;

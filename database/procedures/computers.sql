@@ -52,9 +52,7 @@ BEGIN
     "@LastLoggedOnUser" := c."LastLoggedOnUser";
     "@LastScanName" := c."LastScanName";
     "@OperatingSystem" := c."OperatingSystem";
-    -- 1: outstanding error alerts, 2: outstanding virus alerts, 3: both.
-    SELECT COALESCE(bit_or(CASE a."AlertType" WHEN 1 THEN 1 ELSE 2 END), 0) INTO "@AlertState"
-      FROM dbo."Alerts" a WHERE a."ComputerID" = c."ComputerID" AND a."Outstanding";
+    "@AlertState" := c."AlertState";  -- 1 outstanding error alerts, 2 virus alerts, 3 both
     "@InstallFailureReason" := c."InstallResult";
     "@IDENumber" := c."IDENumber";
     "@ManagedFlag" := c."MessageSystemAddress" IS NOT NULL;
@@ -293,6 +291,7 @@ BEGIN
     DELETE FROM dbo."LibraryServers" l WHERE l."ComputerID" = ANY (v_ids);
     UPDATE dbo."Computers" c SET
            "Deleted" = true, "GroupID" = NULL, "Connected" = NULL,
+           "OutstandingErrorAlerts" = 0, "OutstandingVirusAlerts" = 0,
            "InstallPending" = false, "InstallInProgress" = false,
            "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
      WHERE c."ComputerID" = ANY (v_ids);
@@ -312,17 +311,20 @@ DECLARE
     v_where text;
     v_order text;
     v_dir text := CASE WHEN COALESCE("@Ascending", 1) <> 0 THEN 'ASC' ELSE 'DESC' END;
+    v_newest numeric[];
 BEGIN
+    IF "@Filter" = 6 THEN
+        SELECT max(v."VersionKey") INTO v_newest FROM dbo."VirusDataVersions" v;
+    END IF;
     v_where := CASE "@Filter"
         WHEN 0 THEN 'true'
-        WHEN 1 THEN 'EXISTS (SELECT 1 FROM dbo."Alerts" a WHERE a."ComputerID" = c."ComputerID" AND a."Outstanding")'
-        WHEN 2 THEN 'EXISTS (SELECT 1 FROM dbo."Alerts" a WHERE a."ComputerID" = c."ComputerID" AND a."Outstanding" AND a."AlertType" = 2)'
-        WHEN 3 THEN 'EXISTS (SELECT 1 FROM dbo."Alerts" a WHERE a."ComputerID" = c."ComputerID" AND a."Outstanding" AND a."AlertType" = 1)'
+        WHEN 1 THEN 'c."AlertState" <> 0'
+        WHEN 2 THEN 'c."AlertState" IN (2, 3)'
+        WHEN 3 THEN 'c."AlertState" IN (1, 3)'
         WHEN 4 THEN 'c."Connected" IS NOT TRUE AND c."MessageSystemAddress" IS NOT NULL'
         WHEN 5 THEN '(c."HasGroupAUConfig" = false OR c."HasGroupDexConfig" = false)'
         -- The newest version goes in as a constant so that the planner can use the key's statistics.
-        WHEN 6 THEN format('c."VirusDataKey" < %L::numeric[]',
-                           (SELECT max(v."VersionKey") FROM dbo."VirusDataVersions" v))
+        WHEN 6 THEN format('c."VirusDataKey" < %L::numeric[]', v_newest)
         WHEN 7 THEN 'c."InstallResult" <> 0'
         WHEN 8 THEN '(c."InstallPending" OR c."InstallInProgress")'
         WHEN 9 THEN 'c."MessageSystemAddress" IS NULL'

@@ -81,6 +81,14 @@ CREATE TABLE dbo."Computers" (
     "LastScanDateTime"     timestamp NULL,
     "LastScanName"         dbo.nvarchar_64 NOT NULL DEFAULT '',
     "LastMessageTime"      timestamp NULL,
+    -- Outstanding alerts by kind, kept with every change of alerts so that the alert state and
+    -- the alert filters need not read the alerts. "AlertState" changes only when a count
+    -- becomes or stops being zero, so counting alerts stays a HOT update of the row.
+    "OutstandingErrorAlerts" integer NOT NULL DEFAULT 0 CHECK ("OutstandingErrorAlerts" >= 0),
+    "OutstandingVirusAlerts" integer NOT NULL DEFAULT 0 CHECK ("OutstandingVirusAlerts" >= 0),
+    "AlertState"           smallint GENERATED ALWAYS AS
+                           ((CASE WHEN "OutstandingErrorAlerts" > 0 THEN 1 ELSE 0 END)
+                            + (CASE WHEN "OutstandingVirusAlerts" > 0 THEN 2 ELSE 0 END)) STORED,
     "Created"              timestamp NOT NULL DEFAULT localtimestamp
 );
 -- Names identify computers (case-insensitively, deleted ones included so that a deleted
@@ -90,6 +98,8 @@ CREATE UNIQUE INDEX "Computers_Address" ON dbo."Computers" ("MessageSystemAddres
 CREATE INDEX "Computers_Group" ON dbo."Computers" ("GroupID", lower("ComputerName"))
     WHERE NOT "Deleted";
 -- One small partial index per computer-list filter, so that each filter reads only its rows.
+CREATE INDEX "Computers_Alerting" ON dbo."Computers" ("AlertState")
+    WHERE "AlertState" <> 0 AND NOT "Deleted";
 CREATE INDEX "Computers_NotConnected" ON dbo."Computers" ("ComputerID")
     WHERE "Connected" IS NOT TRUE AND "MessageSystemAddress" IS NOT NULL AND NOT "Deleted";
 CREATE INDEX "Computers_ConfigDiffers" ON dbo."Computers" ("ComputerID")
@@ -149,7 +159,6 @@ CREATE TABLE dbo."Alerts" (
 );
 CREATE INDEX "Alerts_Computer" ON dbo."Alerts" ("ComputerID", "AlertID");
 CREATE INDEX "Alerts_Time" ON dbo."Alerts" ("AlertTime", "AlertID");
-CREATE INDEX "Alerts_Outstanding" ON dbo."Alerts" ("ComputerID", "AlertType") WHERE "Outstanding";
 
 CREATE TABLE dbo."LibraryServers" (
     "ComputerID" integer PRIMARY KEY REFERENCES dbo."Computers" ("ComputerID") ON DELETE CASCADE,

@@ -90,6 +90,10 @@ TEST_F(AlertTest, PurgeAppliesAgeAndCountPolicies) {
                                          " months' - interval '1 day')::timestamp(0)::text");
         ASSERT_EQ(0, Rv("AddVirusAlert", VirusAlert(pc, time, "V" + std::to_string(m))));
     }
+    ASSERT_EQ(0, Rv("AddErrorAlert", ErrorAlert(pc, "2000-01-01 00:00:00")));
+    const int second = Managed("PC2");
+    ASSERT_EQ(0, Rv("AddErrorAlert", ErrorAlert(second, "2001-01-01 00:00:00")));
+    ASSERT_EQ(0, Rv("MarkAlertsAsDealtWith", {{"@ComputerID", Int(second)}, {"@AlertID", kNull}}));
     auto settings = [&] {
         const ProcedureResult s = Call("GetPurgeSettings");
         return *s.Output("@Method") + "/" + *s.Output("@Months") + "/" + *s.Output("@Maximum");
@@ -97,12 +101,20 @@ TEST_F(AlertTest, PurgeAppliesAgeAndCountPolicies) {
     auto purge = [&](int method, int months, int maximum) {
         return Rv("SetPurgeSettings", {{"@Method", Int(method)}, {"@Months", Int(months)}, {"@Maximum", Int(maximum)}});
     };
-    auto alerts = [&] { return Count("SELECT count(*) FROM dbo.\"Alerts\""); };
+    auto alerts = [&] {
+        // The computers' outstanding-alert counts must follow every purge.
+        EXPECT_EQ(0, Count("SELECT count(*) FROM dbo.\"Computers\" c WHERE (c.\"OutstandingErrorAlerts\","
+                           " c.\"OutstandingVirusAlerts\") <> (SELECT count(*) FILTER (WHERE a.\"AlertType\" = 1),"
+                           " count(*) FILTER (WHERE a.\"AlertType\" = 2) FROM dbo.\"Alerts\" a"
+                           " WHERE a.\"ComputerID\" = c.\"ComputerID\" AND a.\"Outstanding\")"));
+        return Count("SELECT count(*) FROM dbo.\"Alerts\"");
+    };
 
     EXPECT_EQ("0/6/100000", settings());
     EXPECT_EQ(0, purge(0, 1, 0));  // no purge: maximum 0 means nothing here
-    EXPECT_EQ(10, alerts());
-    EXPECT_EQ(0, purge(1, 6, 0));  // older than six months: four go
+    EXPECT_EQ(12, alerts());
+    EXPECT_EQ(0, purge(1, 6, 0));  // older than six months: four and the two old error alerts go
+    EXPECT_EQ("2", Call("GetComputerDetails", {{"@ComputerID", Int(pc)}}).Output("@AlertState"));
     EXPECT_EQ(6, alerts());
     EXPECT_EQ(0, purge(2, 6, 4));  // the four newest stay
     EXPECT_EQ(4, alerts());
