@@ -25,9 +25,9 @@ std::string LastStampName(const CorvexMessaging::Envelope& envelope)
 
 }  // namespace
 
-void ConsumerServant::push(const CorvexMessaging::Envelope& item)
+CORBA::ULong ConsumerServant::push(const CorvexRouter::Envelope_seq& items)
 {
-  m_owner.Accept(item);
+  return m_owner.Accept(items);
 }
 
 ClientConnection::ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
@@ -138,24 +138,30 @@ void ClientConnection::Release()
   delete this;
 }
 
-void ClientConnection::Accept(const CorvexMessaging::Envelope& envelope)
+CORBA::ULong ClientConnection::Accept(const CorvexRouter::Envelope_seq& envelopes)
 {
-  if (envelope.timestamps.length() == 0) {
-    // It cannot have come through a router.
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: dropped envelope %ld without timestamps\n", m_address,
-                 static_cast<long>(envelope.message_id));
-    return;
-  }
   std::lock_guard lock(m_mutex);
   if (m_stopping)
     throw CORBA::OBJECT_NOT_EXIST();
-  if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
-    throw CorvexMessaging::Rejected();
-  Item item;
-  item.envelope = envelope;
-  m_inbox.push_back(std::move(item));
-  ++m_queuedEnvelopes;
-  m_deliveryWake.notify_one();
+  CORBA::ULong taken = 0;
+  for (; taken < envelopes.length(); ++taken) {
+    const CorvexMessaging::Envelope& envelope = envelopes[taken];
+    if (envelope.timestamps.length() == 0) {
+      // It cannot have come through a router.
+      trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: dropped envelope %ld without timestamps\n", m_address,
+                   static_cast<long>(envelope.message_id));
+      continue;
+    }
+    if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
+      break;
+    Item item;
+    item.envelope = envelope;
+    m_inbox.push_back(std::move(item));
+    ++m_queuedEnvelopes;
+  }
+  if (taken > 0)
+    m_deliveryWake.notify_one();
+  return taken;
 }
 
 std::string ClientConnection::SealingRouter(const CorvexMessaging::Envelope& envelope) const

@@ -20,7 +20,7 @@ class ConsumerServant : public POA_CorvexMessaging::EnvelopeConsumer
 {
 public:
   explicit ConsumerServant(ClientConnection& owner) : m_owner(owner) {}
-  void push(const CorvexMessaging::Envelope& item) override;
+  CORBA::ULong push(const CorvexRouter::Envelope_seq& items) override;
 
 private:
   ClientConnection& m_owner;
@@ -41,9 +41,9 @@ public:
   std::string Address() const override { return m_address; }
   bool IsConnected() const override;
 
-  // The inbox's work (router threads): queues the envelope for the receiver. Throws
-  // CorvexMessaging::Rejected when the receiver already has as many as it takes.
-  void Accept(const CorvexMessaging::Envelope& envelope);
+  // The inbox's work (router threads): queues envelopes for the receiver, as many as it takes;
+  // returns how many were taken (dropped ones included).
+  CORBA::ULong Accept(const CorvexRouter::Envelope_seq& envelopes);
   // The name of the router that delivered and sealed the envelope for this connection, or an
   // empty text when it did not.
   std::string SealingRouter(const CorvexMessaging::Envelope& envelope) const;

@@ -16,8 +16,10 @@ namespace {
 
 constexpr auto BUSY_RETRY = std::chrono::milliseconds(100);
 constexpr auto HOUSEKEEPING_TICK = std::chrono::milliseconds(100);
-// Letters one sender thread hands to a client before it lets other clients have a turn.
-constexpr int BATCH = 64;
+// Letters pushed in one call, and calls one sender thread makes for a client before other
+// clients have a turn.
+constexpr std::size_t BATCH = 64;
+constexpr int ROUNDS = 8;
 
 std::string Text(const char* s)
 {
@@ -384,45 +386,66 @@ void RouterCore::SenderThread()
     Client& client = *m_readyClients.front();
     m_readyClients.pop_front();
 
-    for (int n = 0; n < BATCH && !m_stopping && client.inbox && !client.pending.empty(); ++n) {
-      LetterPtr letter = client.pending.front();
+    for (int round = 0; round < ROUNDS && !m_stopping && client.inbox && !client.pending.empty(); ++round) {
+      // The letters at the front go together, sealed for this client's session.
+      std::vector<LetterPtr> batch;
+      const std::size_t limit = client.oneByOne ? 1 : BATCH;
+      for (std::size_t i = 0; i < client.pending.size() && batch.size() < limit; ++i)
+        batch.push_back(client.pending[i]);
+      client.oneByOne = false;
+      CorvexRouter::Envelope_seq envelopes(static_cast<CORBA::ULong>(batch.size()));
+      envelopes.length(static_cast<CORBA::ULong>(batch.size()));
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch[i]->inFlight = true;
+        envelopes[static_cast<CORBA::ULong>(i)] = batch[i]->envelope;
+      }
       std::shared_ptr<IInbox> inbox = client.inbox;
-      CorvexMessaging::Envelope sealed = letter->envelope;
       const std::string session = client.session;
-      client.inFlight = letter;
       lock.unlock();
+
       PushResult result = PushResult::Failed;
+      std::size_t taken = 0;
       try {
-        sealed.originator_certificate = messaging::SealOf(sealed, session).c_str();
-        result = inbox->Push(sealed);
+        for (CORBA::ULong i = 0; i < envelopes.length(); ++i)
+          envelopes[i].originator_certificate = messaging::SealOf(envelopes[i], session).c_str();
+        result = inbox->Push(envelopes, taken);
       } catch (const std::exception& e) {
-        Log(0, "cannot deliver " + Describe(letter->envelope) + ": " + e.what());
+        Log(0, "cannot deliver to " + client.address + ": " + e.what());
       } catch (const CORBA::Exception& e) {
-        Log(0, "cannot deliver " + Describe(letter->envelope) + ": " + e._name());
+        Log(0, "cannot deliver to " + client.address + ": " + e._name());
       }
       lock.lock();
-      client.inFlight.reset();
+      for (auto& letter : batch)
+        letter->inFlight = false;
+      if (result == PushResult::Delivered)
+        taken = batch.size();
+      else if (result != PushResult::Busy)
+        taken = 0;
+      if (result == PushResult::Failed && batch.size() == 1) {
+        Log(1, "dropped undeliverable " + Describe(batch[0]->envelope));
+        taken = 1;
+      }
 
-      if (result == PushResult::Delivered || result == PushResult::Failed) {
-        auto it = std::find(client.pending.begin(), client.pending.end(), letter);
+      const std::int64_t now = Now();
+      for (std::size_t i = 0; i < taken && i < batch.size(); ++i) {
+        auto it = std::find(client.pending.begin(), client.pending.end(), batch[i]);
         if (it != client.pending.end())
           client.pending.erase(it);
-        Unstore(*letter);
-        if (result == PushResult::Delivered) {
-          client.lastContact = Now();
-          if (m_log.Enabled(3))
-            Log(3, "delivered " + Describe(letter->envelope));
-        } else {
-          Log(1, "dropped undeliverable " + Describe(letter->envelope));
-        }
-        continue;
+        Unstore(*batch[i]);
+        if (m_log.Enabled(3) && result != PushResult::Failed)
+          Log(3, "delivered " + Describe(batch[i]->envelope));
       }
+      if (taken > 0)
+        client.lastContact = now;
+      if (result == PushResult::Delivered)
+        continue;
       if (result == PushResult::Busy) {
         client.retryAt = std::chrono::steady_clock::now() + BUSY_RETRY;
-        break;
-      }
-      if (client.inbox == inbox)
+      } else if (result == PushResult::Failed) {
+        client.oneByOne = batch.size() > 1;
+      } else if (client.inbox == inbox) {
         GoOffline(client, "unreachable");
+      }
       break;
     }
     client.scheduled = false;
@@ -443,7 +466,7 @@ void RouterCore::Housekeeping()
     for (auto& [address, client] : m_clients) {
       auto& pending = client->pending;
       for (auto it = pending.begin(); sweep && it != pending.end();) {
-        if ((*it)->expires <= now && *it != client->inFlight) {
+        if ((*it)->expires <= now && !(*it)->inFlight) {
           expired.push_back(*it);
           it = pending.erase(it);
         } else {
@@ -483,6 +506,7 @@ void RouterCore::HousekeepingThread()
       return;
     lock.unlock();
     Housekeeping();
+    m_log.Flush();
     lock.lock();
   }
 }

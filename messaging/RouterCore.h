@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "idl/CorvexMessaging.hh"
+#include "idl/MessageRouter.hh"
 #include "messaging/LetterStore.h"
 #include "messaging/RouterLog.h"
 
@@ -24,10 +24,10 @@ namespace router {
 
 enum class PushResult
 {
-  Delivered,
-  Busy,         // the client takes no more for now; try again shortly
+  Delivered,    // all taken
+  Busy,         // only `taken` of them; the client takes no more for now, try again shortly
   Unreachable,  // the client is gone; it is logged off
-  Failed,       // this envelope cannot be delivered; it is dropped
+  Failed,       // these envelopes cannot be delivered as they are
 };
 
 // A logged-on client's inbox.
@@ -35,7 +35,8 @@ class IInbox
 {
 public:
   virtual ~IInbox() = default;
-  virtual PushResult Push(const CorvexMessaging::Envelope& envelope) = 0;
+  // Hands over envelopes in order; `taken` is how many the client took from the front.
+  virtual PushResult Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken) = 0;
   // Whether the client still answers.
   virtual bool Alive() = 0;
 };
@@ -94,6 +95,7 @@ private:
     CorvexMessaging::Envelope envelope;
     std::int64_t expires = 0;
     bool stored = false;
+    bool inFlight = false;  // being pushed: expiry leaves it alone
   };
   using LetterPtr = std::shared_ptr<Letter>;
 
@@ -103,8 +105,8 @@ private:
     std::shared_ptr<IInbox> inbox;  // null while offline
     std::string session;
     std::deque<LetterPtr> pending;
-    LetterPtr inFlight;
     bool scheduled = false;
+    bool oneByOne = false;  // the last batch failed: find the letter that cannot go
     std::chrono::steady_clock::time_point retryAt{};
     std::int64_t lastContact = 0;
     bool subscribed = false;  // to logon/logoff notices

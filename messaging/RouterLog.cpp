@@ -50,10 +50,18 @@ void RouterLog::Write(int level, const std::string& text)
   if (!m_file)
     return;
   std::fputs(line.c_str(), m_file);
-  std::fflush(m_file);
+  if (level <= 1)
+    std::fflush(m_file);
   m_size += static_cast<long>(line.size());
   if (m_options.maxFileSize > 0 && m_size >= m_options.maxFileSize)
     Rotate();
+}
+
+void RouterLog::Flush()
+{
+  std::lock_guard lock(m_mutex);
+  if (m_file)
+    std::fflush(m_file);
 }
 
 void RouterLog::Rotate()

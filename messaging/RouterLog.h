@@ -2,6 +2,8 @@
 // The router's log: one line per event, with UTC time and level, to <data>/Logs/router.log
 // (rotated by size, a fixed number of old files kept) and, when asked, to standard error.
 // Levels: 0 errors, 1 warnings, 2 what is routed (letters, logons, notices), 3 detail.
+// Errors and warnings reach the file at once; the rest when Flush is called (the router does
+// so ten times a second), so that logging every letter costs little.
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -28,6 +30,7 @@ public:
 
   bool Enabled(int level) const { return level <= m_options.level; }
   void Write(int level, const std::string& text);
+  void Flush();
 
 private:
   void Rotate();  // m_mutex held

@@ -1,5 +1,7 @@
 #include "messaging/RouterServant.h"
 
+#include <algorithm>
+
 namespace router {
 
 namespace {
@@ -17,13 +19,12 @@ ConsumerInbox::ConsumerInbox(CorvexMessaging::EnvelopeConsumer_ptr consumer, uns
   omniORB::setClientCallTimeout(m_consumer.in(), static_cast<CORBA::ULong>(callTimeoutMs));
 }
 
-PushResult ConsumerInbox::Push(const CorvexMessaging::Envelope& envelope)
+PushResult ConsumerInbox::Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken)
 {
+  taken = 0;
   try {
-    m_consumer->push(envelope);
-    return PushResult::Delivered;
-  } catch (const CorvexMessaging::Rejected&) {
-    return PushResult::Busy;
+    taken = std::min<std::size_t>(m_consumer->push(envelopes), envelopes.length());
+    return taken == envelopes.length() ? PushResult::Delivered : PushResult::Busy;
   } catch (const CORBA::TRANSIENT&) {
   } catch (const CORBA::COMM_FAILURE&) {
   } catch (const CORBA::OBJECT_NOT_EXIST&) {

@@ -11,7 +11,7 @@ class ConsumerInbox : public IInbox
 public:
   // callTimeoutMs bounds every call to the client, so a hung client cannot hold a sender.
   ConsumerInbox(CorvexMessaging::EnvelopeConsumer_ptr consumer, unsigned long callTimeoutMs);
-  PushResult Push(const CorvexMessaging::Envelope& envelope) override;
+  PushResult Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken) override;
   bool Alive() override;
 
 private:

@@ -330,14 +330,13 @@ TEST(ClientLibraryScripted, MalformedEnvelopesAreDroppedAndAForgottenSessionIsRe
     std::lock_guard lock(scripted->mutex);
     consumer = scripted->consumer;
   }
-  CorvexMessaging::Envelope bare;  // no timestamps: cannot have come through a router
-  bare.message_id = 1;
-  consumer->push(bare);
-  CorvexMessaging::Envelope stamped = bare;
-  stamped.message_id = 2;
-  stamped.timestamps.length(1);
-  stamped.timestamps[0].name = CORBA::string_dup("R1");
-  consumer->push(stamped);
+  CorvexRouter::Envelope_seq pushed(2);
+  pushed.length(2);
+  pushed[0].message_id = 1;  // no timestamps: cannot have come through a router
+  pushed[1].message_id = 2;
+  pushed[1].timestamps.length(1);
+  pushed[1].timestamps[0].name = CORBA::string_dup("R1");
+  EXPECT_EQ(consumer->push(pushed), 2u);  // taken, the first one dropped
   ASSERT_TRUE(receiver.WaitEnvelopes(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(receiver.Envelopes().size(), 1u);

@@ -26,18 +26,21 @@ TempDir::~TempDir()
   std::filesystem::remove_all(m_path, ec);
 }
 
-router::PushResult RecordingInbox::Push(const CorvexMessaging::Envelope& envelope)
+router::PushResult RecordingInbox::Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken)
 {
   std::lock_guard lock(m_mutex);
+  taken = 0;
   if (m_unreachable)
     return router::PushResult::Unreachable;
   if (m_busyTimes > 0) {
     --m_busyTimes;
     return router::PushResult::Busy;
   }
-  m_received.push_back(envelope);
+  for (; taken < envelopes.length() && (m_takeAtMost == 0 || taken < m_takeAtMost); ++taken)
+    m_received.push_back(envelopes[static_cast<CORBA::ULong>(taken)]);
+  m_batches.push_back(taken);
   m_arrived.notify_all();
-  return router::PushResult::Delivered;
+  return taken == envelopes.length() ? router::PushResult::Delivered : router::PushResult::Busy;
 }
 
 bool RecordingInbox::Alive()
@@ -71,6 +74,18 @@ void RecordingInbox::SetBusyTimes(int n)
 {
   std::lock_guard lock(m_mutex);
   m_busyTimes = n;
+}
+
+void RecordingInbox::SetTakeAtMost(std::size_t n)
+{
+  std::lock_guard lock(m_mutex);
+  m_takeAtMost = n;
+}
+
+std::vector<std::size_t> RecordingInbox::Batches()
+{
+  std::lock_guard lock(m_mutex);
+  return m_batches;
 }
 
 void RecordingInbox::SetUnreachable(bool unreachable)

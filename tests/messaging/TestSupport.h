@@ -35,7 +35,7 @@ private:
 class RecordingInbox : public router::IInbox
 {
 public:
-  router::PushResult Push(const CorvexMessaging::Envelope& envelope) override;
+  router::PushResult Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken) override;
   bool Alive() override;
 
   // Waits until at least n envelopes arrived; false on time-out.
@@ -43,7 +43,12 @@ public:
   std::vector<CorvexMessaging::Envelope> Received();
   std::vector<std::string> Types();
 
+  // The next n pushes take nothing.
   void SetBusyTimes(int n);
+  // Every push takes at most this many (0: no limit).
+  void SetTakeAtMost(std::size_t n);
+  // The sizes of the pushes that delivered something.
+  std::vector<std::size_t> Batches();
   void SetUnreachable(bool unreachable);
   void SetAlive(bool alive);
 
@@ -52,6 +57,8 @@ private:
   std::condition_variable m_arrived;
   std::vector<CorvexMessaging::Envelope> m_received;
   int m_busyTimes = 0;
+  std::size_t m_takeAtMost = 0;
+  std::vector<std::size_t> m_batches;
   bool m_unreachable = false;
   bool m_alive = true;
 };
