@@ -5,17 +5,11 @@
 #include <climits>
 
 #include "businesslogic/TraceComponent.h"
+#include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "platform/errortext/ErrorText.h"
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
-
-std::wstring LocalComputerName()
-{
-  char name[HOST_NAME_MAX + 1] = {};
-  if (gethostname(name, sizeof name - 1) != 0)
-    return L"localhost";
-  return FromUtf8(name);
-}
 
 CSystemEnviroment::CSystemEnviroment() : CSystemEnviroment(std::wstring()) {}
 
@@ -58,4 +52,23 @@ void CSystemEnviroment::GetServerLocation(std::wstring& location)
   QueryKey(L"ServerLocation", location);
   if (location == L".")
     location = LocalComputerName();
+}
+
+IUnknown* CSystemEnviroment::CreateInstanceOnServer(const CLSID& clsid, const IID& iid)
+{
+  std::wstring server = m_server;
+  if (server.empty())
+    GetServerLocation(server);
+  trace::Trace(TRACE_BUSINESSLOGIC, 2, "Name of server is \"%s\"", server);
+  COSERVERINFO info{server};
+  MULTI_QI request{&iid, nullptr, S_OK};
+  HRESULT hr = ::CoCreateInstanceEx(clsid, nullptr, CLSCTX_ALL, &info, 1, &request);
+  if (SUCCEEDED(hr))
+    hr = request.hr;
+  if (FAILED(hr)) {
+    if (request.pItf)
+      request.pItf->Release();
+    throw vrn::Exceptions::ConnectToServerFailed(hr, FromUtf8(ErrorText(hr)));
+  }
+  return request.pItf;
 }

@@ -10,7 +10,10 @@
 #include <stdexcept>
 
 #include "idl/ManagementServiceInterfaces.h"
+#include "businesslogic/PTLSession.h"
+#include "businesslogic/SessionCommands.h"
 #include "managementservice/Clocks.h"
+#include "managementservice/InternalBroker.h"
 #include "managementservice/EventLogger.h"
 #include "managementservice/Receiver.h"
 #include "platform/dcom/Dcom.h"
@@ -33,6 +36,8 @@ CManagementServiceModule* CManagementServiceModule::s_instance = nullptr;
 namespace {
 
 constexpr DWORD kStartWaitHint = 120000;
+// The database interface version this service works with.
+constexpr LONG kRequiredInterfaceVersion = 8;
 
 // Runs an undo step when a later start-up step fails, unless dismissed.
 class UndoGuard
@@ -471,6 +476,35 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     return hr;
   }
   try {
+    CServerBrokerRegistrar::SetBroker(CMSInternalBroker());
+
+    m_session = std::make_unique<CPTLSession>(TRACE_MANAGEMENTSERVICE);
+    UndoGuard closeSession([this] {
+      m_session->Close();
+      m_session.reset();
+    });
+    m_session->Open();
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "PreMessageLoop: Session opened OK");
+
+    {
+      trace::CFunctionTrace check(TRACE_MANAGEMENTSERVICE, "Checking database version");
+      CGetInterfaceVersion version;
+      const HRESULT versionHr = version.Execute(*m_session);
+      if (FAILED(versionHr)) {
+        const std::wstring text = FromUtf8(ErrorText(versionHr));
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "GetInterfaceVersion failed with 0x%p (%ls)", versionHr, text);
+        g_EventLogger.Report(EVMSG_FATAL_ERROR, EVENTLOG_ERROR_TYPE, text);
+        return versionHr;
+      }
+      if (version.m_MajorVersion != kRequiredInterfaceVersion) {
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Wrong database interface version, got %ld, expected %ld",
+                     static_cast<long>(version.m_MajorVersion), static_cast<long>(kRequiredInterfaceVersion));
+        g_EventLogger.Report(EVMSG_WRONG_DATABASE_VERSION, EVENTLOG_ERROR_TYPE, std::to_wstring(version.m_MajorVersion),
+                             std::to_wstring(kRequiredInterfaceVersion));
+        return E_FAIL;
+      }
+    }
+
     m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
     UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got MS client library instance\n");
@@ -516,6 +550,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     shutdownLocal.Dismiss();
     shutdownOrb.Dismiss();
     forgetLibrary.Dismiss();
+    closeSession.Dismiss();
     hr = S_OK;
   } catch (const std::bad_alloc& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught bad_alloc(%hs)", e.what());
@@ -552,6 +587,11 @@ HRESULT CManagementServiceModule::PostMessageLoop()
     m_clientLibrary->ShutdownClientLibraryLocal();
     m_clientLibrary->ShutdownORB();
     m_clientLibrary = nullptr;
+  }
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "### Closing database session.");
+  if (m_session) {
+    m_session->Close();
+    m_session.reset();
   }
   return BasePostMessageLoop();
 }

@@ -31,6 +31,7 @@ struct ObjectMapEntry
 };
 
 class Receiver;
+class CPTLSession;
 
 class CManagementServiceModule
 {
@@ -73,6 +74,8 @@ public:
   static CManagementServiceModule* Instance() { return s_instance; }
   // The messaging connection, once connected (start-up step 14); null before and after.
   ZiriviridUrurezArevudUza::IConnection* Connection() const { return m_connection.load(); }
+  // The service's database session (start-up step 5 to shutdown step 6).
+  CPTLSession* Session() const { return m_session.get(); }
 
 private:
   HRESULT BasePreMessageLoop();
@@ -92,6 +95,7 @@ private:
   ZiriviridUrurezArevudUza::IClientLibrary* m_clientLibrary = nullptr;
   std::atomic<ZiriviridUrurezArevudUza::IConnection*> m_connection{nullptr};
   std::unique_ptr<Receiver> m_receiver;
+  std::unique_ptr<CPTLSession> m_session;
   std::vector<std::string> m_args;
 
   static CManagementServiceModule* s_instance;

@@ -15,4 +15,9 @@ IncompatableDatabaseVersion::IncompatableDatabaseVersion(const DatabaseVersion& 
 {
 }
 
+ConnectToServerFailed::ConnectToServerFailed(HRESULT hr, const std::wstring& errorText)
+  : BusinessExceptionBase(errorText, L"ConnectToServerFailed"), m_hr(hr)
+{
+}
+
 }  // namespace vrn::Exceptions

@@ -1,6 +1,7 @@
 #pragma once
 // Exceptions of the database connection: a connection, preparation or execution that failed,
-// and a database of an interface version this service cannot use.
+// a database of an interface version this service cannot use, and a failed creation of an
+// object on the database server's computer.
 #include <string>
 
 #include "businesslogic/DatabaseVersion.h"
@@ -31,6 +32,17 @@ public:
 private:
   DatabaseVersion m_expected;
   DatabaseVersion m_actual;
+};
+
+class ConnectToServerFailed : public BusinessExceptionBase
+{
+public:
+  // The message is the COM error text.
+  ConnectToServerFailed(HRESULT hr, const std::wstring& errorText);
+  HRESULT Error() const noexcept { return m_hr; }
+
+private:
+  HRESULT m_hr;
 };
 
 }  // namespace vrn::Exceptions

@@ -263,7 +263,7 @@ HRESULT CoCreateInstanceEx(const CLSID& clsid, IUnknown* outer, DWORD context, c
   }
   std::string location;
   if (local) {
-    location = "corbaloc:omniunix:" + ConsoleSocketPath() + ":" + kActivatorKey;
+    location = "corbaloc:omniunix:" + ConsoleSocketPath() + ":/" + kActivatorKey;
   } else {
     const unsigned port = ConsoleTcpPort();
     if (!port)

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/errortext/ErrorText.h"
@@ -108,6 +109,16 @@ bool ReportEvent(HEVENTSOURCE source, WORD type, WORD category, DWORD eventId, c
   char id[16];
   std::snprintf(id, sizeof id, "0x%08X", eventId);
   ::syslog(LOG_DAEMON | Priority(type), "%s [%s]: %s", ToUtf8(rec.source).c_str(), id, ToUtf8(rec.text).c_str());
+  if (const char* file = std::getenv("CORVEX_EVENTLOG_FILE"); file && *file) {
+    std::wstring joined;
+    for (std::size_t i = 0; i < strings.size(); ++i)
+      joined += (i ? L"|" : L"") + strings[i];
+    const std::string line = std::string(id) + " " + std::to_string(type) + " [" + ToUtf8(joined) + "] " + ToUtf8(rec.text) + "\n";
+    if (FILE* f = std::fopen(file, "ae")) {
+      std::fputs(line.c_str(), f);
+      std::fclose(f);
+    }
+  }
   std::function<void(const EventRecord&)> capture;
   {
     Registry& r = TheRegistry();

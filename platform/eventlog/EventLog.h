@@ -1,7 +1,9 @@
 #pragma once
 // Event sources: each report goes to syslog (facility daemon) as "<source> [<id>]: <text>", the
 // text made from the message table registered for the source (the installer's message file) with
-// its %1..%3 insertion strings filled in. Tests can capture every report.
+// its %1..%3 insertion strings filled in. When $CORVEX_EVENTLOG_FILE names a file, each report is
+// also appended there as one line "<id> <type> [<string>|<string>...] <text>" (for administrators
+// without a syslog daemon, and for tests of whole processes). Tests can capture every report.
 #include <functional>
 #include <map>
 #include <string>

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/corvex-db/DatabaseTool.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +33,8 @@ protected:
     char tmpl[] = "/tmp/corvex-rudadiz-XXXXXX";
     m_dir = ::mkdtemp(tmpl);
     m_env = {"CORVEX_REGISTRY=" + m_dir + "/registry.reg", "CORVEX_SYSTEMD_UNIT_DIR=" + m_dir + "/units",
-             "CORVEX_TRACE_FILE=" + m_dir + "/trace.log", "CORVEX_TRACE_LEVEL=3", "PATH=/usr/bin:/bin"};
+             "CORVEX_TRACE_FILE=" + m_dir + "/trace.log", "CORVEX_TRACE_LEVEL=3", "PATH=/usr/bin:/bin",
+             "CORVEX_EVENTLOG_FILE=" + m_dir + "/events.log"};
   }
   void TearDown() override { fs::remove_all(m_dir); }
 
@@ -92,9 +95,14 @@ protected:
   {
     std::ofstream(m_dir + "/registry.reg") << "Windows Registry Editor Version 5.00\n\n" << body;
   }
-  void WritablePrivateKey(const std::string& group = "root") const
+  // The registry a start-up needs: the database, the console group and socket, and the
+  // messaging library's private key.
+  void WritablePrivateKey(const std::string& group = "root", const std::string& database = "") const
   {
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]\n"
+                  "\"ServerLocation\"=\".\"\n\"DatabaseInstance\"=\"\"\n"
+                  "\"DatabaseName\"=\"" + (database.empty() ? m_database.Name() : database) + "\"\n\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
                   "\"ConsoleAdministratorsGroup\"=\"" + group + "\"\n"
                   "\"ConsoleSocket\"=\"" + m_dir + "/console.sock\"\n\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n");
@@ -113,6 +121,7 @@ protected:
 
   std::string m_dir;
   std::vector<std::string> m_env;
+  corvexdb::ScratchDatabase m_database{"corvex_rudadiz"};
 };
 
 bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
@@ -305,4 +314,33 @@ TEST_F(RudadizTest, AReadOnlyPrivateKeyStopsStartUpThroughTheComErrorBranch)
   const Result r = Run({});
   EXPECT_EQ(r.exitCode, 5);  // E_ACCESSDENIED's low byte
   EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Caught COM error(Access is denied.)"));
+}
+
+TEST_F(RudadizTest, ADatabaseOfAnotherInterfaceVersionStopsStartUp)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  for (int version : {7, 9}) {
+    WritablePrivateKey();
+    std::ofstream(m_dir + "/registry.reg", std::ios::app) << classes.substr(classes.find('\n'));
+    m_database.Connect().Exec("UPDATE dbo.\"InterfaceVersion\" SET \"MajorVersion\" = " + std::to_string(version));
+    fs::remove(m_dir + "/events.log");
+    const Result r = Run({});
+    EXPECT_EQ(r.exitCode, 5);  // E_FAIL's low byte
+    const std::string events = Read(m_dir + "/events.log");
+    EXPECT_TRUE(Has(events, "0xC0001F47 1 [" + std::to_string(version) + "|8]")) << events;
+    EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Wrong database interface version, got " + std::to_string(version) + ", expected 8"));
+  }
+}
+
+TEST_F(RudadizTest, AnUnreachableDatabaseStopsStartUpThroughTheComErrorBranch)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  WritablePrivateKey("root", "corvex_no_such_database");
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << classes.substr(classes.find('\n'));
+  const Result r = Run({});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_TRUE(Has(Read(m_dir + "/events.log"), "0xC0001F44 1 [")) << Read(m_dir + "/events.log");
+  EXPECT_FALSE(Has(Read(m_dir + "/trace.log"), "### Service started"));
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/e2e/support/ProcessRunner.h"
+#include "tools/corvex-db/DatabaseTool.h"
 
 using namespace std::chrono_literals;
 
@@ -19,6 +20,9 @@ protected:
   {
     e2e::WriteFile(m_dir / "registry.reg",
                    "Windows Registry Editor Version 5.00\n\n"
+                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]\n"
+                   "\"ServerLocation\"=\".\"\n\"DatabaseInstance\"=\"\"\n"
+                   "\"DatabaseName\"=\"" + m_database.Name() + "\"\n\n"
                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
                    "\"ConsoleSocket\"=\"" + m_dir / "console.sock" + "\"\n\n"
                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n"
@@ -38,6 +42,7 @@ protected:
   std::string Trace() const { return m_dir / "trace.log"; }
 
   e2e::ScratchDir m_dir{"corvex-e2e-service"};
+  corvexdb::ScratchDatabase m_database{"corvex_e2e_service"};
   std::vector<std::string> m_env;
   std::unique_ptr<e2e::ChildProcess> m_router;
 };

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The demo's main job, on a built tree: a fresh demo database, the router, the management
+# service and simulated agents on one machine. Called by scripts/demo.sh with the build and demo
+# folders; runs for $DEMO_SECONDS (default 20) and stops everything it started.
+set -euo pipefail
+build=$1
+demo=$2
+seconds=${DEMO_SECONDS:-20}
+agents=${DEMO_AGENTS:-5}
+database=${DEMO_DATABASE:-corvex_demo}
+
+bin() { find "$build" -type f -name "$1" -perm -u+x | head -1; }
+router=$(bin corvex-router)
+service=$(bin rudadiz)
+agentsim=$(bin corvex-agent-sim)
+db=$(bin corvex-db)
+ctl=$(bin corvexctl)
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+rm -rf "$demo"/router "$demo"/*.log "$demo"/*.sock
+mkdir -p "$demo"
+
+echo "== database: $database"
+"$db" drop --force "$database" >/dev/null 2>&1 || true
+"$db" create "$database"
+"$db" check "$database"
+
+echo "== registry: $CORVEX_REGISTRY"
+cat > "$CORVEX_REGISTRY" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
+"ServerLocation"="."
+"DatabaseInstance"=""
+"DatabaseName"="$database"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
+"ConsoleSocket"="$demo/console.sock"
+"ConsoleAdministratorsGroup"="root"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
+"Router"="$demo/router.sock"
+REG
+"$service" -RegServer
+
+echo "== router on $demo/router.sock"
+"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 2 >"$demo/router.log" 2>&1 &
+pids+=($!)
+sleep 1
+
+echo "== management service (trace: $demo/service.log)"
+CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$demo/service.log" "$service" >"$demo/service.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q "Connect done" "$demo/service.log" 2>/dev/null && break; sleep 0.2; done
+
+echo "== $agents simulated agents (output: $demo/agents.log)"
+"$agentsim" --router "$demo/router.sock" --agents "$agents" --service PTLManagementService --event-rate 0.5 \
+  >"$demo/agents.log" 2>&1 </dev/null &
+pids+=($!)
+
+if [ -n "$ctl" ]; then
+  echo "== console: change clocks"
+  "$ctl" clocks || true
+fi
+
+echo "== running for $seconds seconds"
+sleep "$seconds"
+
+echo "== what the router routed (last lines)"
+tail -n 15 "$demo/router.log" || true
+echo "== what the service did (level 2 trace, last lines)"
+tail -n 15 "$demo/service.log" || true
+echo "== what the agents saw (last lines)"
+tail -n 10 "$demo/agents.log" || true
+if [ -n "$ctl" ]; then
+  echo "== console: change clocks"
+  "$ctl" clocks || true
+fi
+echo "== stopping"

@@ -1,0 +1,122 @@
+// corvexctl: the console's command line. It reaches the management service through the console
+// endpoint, as consoles do, and reads the database through the business layer.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "businesslogic/Clocks.h"
+#include "platform/com/ComError.h"
+#include "platform/sync/Sync.h"
+
+namespace {
+
+const char* const kUsage =
+  "usage: corvexctl <command> [arguments]\n"
+  "\n"
+  "Commands:\n"
+  "  clocks                      print the service's change clocks\n"
+  "  clocks tick N               tick clock N (0 group tree, 1 computer state, 2 group membership)\n"
+  "  clocks watch [MS [COUNT]]   poll every MS milliseconds (default 1000) and print each change,\n"
+  "                              stopping after COUNT changes when given\n"
+  "  help                        this text\n"
+  "\n"
+  "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
+  "HKLM\\Software\\Corvex\\KT\\Management Tools, and the console endpoint under its\n"
+  "\"Management Service\" subkey.\n";
+
+const char* ClockName(VRN_Clock id)
+{
+  switch (id) {
+    case 0: return "group tree";
+    case 1: return "computer state";
+    case 2: return "group membership";
+    default: return "unknown";
+  }
+}
+
+// A whole non-negative decimal number, or -1.
+long Number(const char* text)
+{
+  if (!text || !*text)
+    return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  return *end == '\0' && errno == 0 && v >= 0 ? v : -1;
+}
+
+int Clocks(const std::vector<std::string>& args)
+{
+  vrn::CClocks clocks;
+  if (args.empty()) {
+    for (VRN_Clock id = 0; id < 3; ++id)
+      std::printf("clock %d (%s): %u\n", id, ClockName(id), clocks.GetClock(id).Value());
+    return 0;
+  }
+  if (args[0] == "tick" && args.size() == 2) {
+    const long id = Number(args[1].c_str());
+    if (id < 0 || id > 2) {
+      std::fprintf(stderr, "corvexctl: clocks tick: the clock is 0, 1 or 2, not \"%s\"\n", args[1].c_str());
+      return 2;
+    }
+    clocks.GetClock(static_cast<VRN_Clock>(id)).Tick();
+    clocks.Syncronise();
+    std::printf("clock %ld (%s): %u\n", id, ClockName(static_cast<VRN_Clock>(id)), clocks.GetClock(static_cast<VRN_Clock>(id)).Value());
+    return 0;
+  }
+  if (args[0] == "watch" && args.size() <= 3) {
+    const long interval = args.size() > 1 ? Number(args[1].c_str()) : 1000;
+    const long count = args.size() > 2 ? Number(args[2].c_str()) : 0;
+    if (interval <= 0 || count < 0) {
+      std::fprintf(stderr, "corvexctl: clocks watch: MS and COUNT are positive whole numbers\n");
+      return 2;
+    }
+    long changes = 0;
+    for (;;) {
+      Sleep(static_cast<DWORD>(interval));
+      clocks.Syncronise();
+      for (VRN_Clock id = 0; id < 3; ++id) {
+        const vrn::CClock& c = clocks.GetClock(id);
+        if (c.WasFired()) {
+          std::printf("clock %d (%s) changed: %u\n", id, ClockName(id), c.Value());
+          std::fflush(stdout);
+          if (count && ++changes >= count)
+            return 0;
+        }
+      }
+    }
+  }
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+    std::fputs(kUsage, args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  try {
+    RegisterManagementServiceMarshallers();
+    CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "clocks")
+      return Clocks(args);
+    std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvexctl: %s\n", e.what());
+    return 1;
+  } catch (const _com_error& e) {
+    std::fprintf(stderr, "corvexctl: %s\n", e.ErrorMessage());
+    return 1;
+  }
+}
