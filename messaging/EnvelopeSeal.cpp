@@ -1,5 +1,6 @@
 #include "messaging/EnvelopeSeal.h"
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -32,6 +33,7 @@ struct Unsupported
 
 // Reads a value of a given type from a CDR stream and writes its canonical form: fixed-width
 // little-endian numbers, length-prefixed texts, type identities instead of encoded type codes.
+// messaging/README.md describes the form for agents that check seals themselves.
 class Canonical
 {
 public:
@@ -96,13 +98,17 @@ public:
     case CORBA::tk_float: {
       CORBA::Float f;
       f <<= m_in;
-      Raw(&f, sizeof f);
+      std::uint32_t bits;
+      std::memcpy(&bits, &f, sizeof bits);
+      Number(bits, 4);
       break;
     }
     case CORBA::tk_double: {
       CORBA::Double d;
       d <<= m_in;
-      Raw(&d, sizeof d);
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      Number(bits, 8);
       break;
     }
     case CORBA::tk_string: {
@@ -242,7 +248,6 @@ private:
     Number(n, 4);
     m_out.append(s ? s : "", n);
   }
-  void Raw(const void* p, std::size_t n) { m_out.append(static_cast<const char*>(p), n); }
 
   cdrStream& m_in;
   std::string& m_out;
@@ -279,6 +284,7 @@ std::string SealOf(const CorvexMessaging::Envelope& envelope, const std::string&
   // The header in CDR (its padding comes from this zeroed buffer), then the payload in its
   // canonical form.
   cdrMemoryStream header(CORBA::ULong(0), CORBA::Boolean(1));
+  header.setByteSwapFlag(1);  // little-endian on every machine
   header.marshalString(envelope.originator.in());
   envelope.physical_destination >>= header;
   envelope.timestamps >>= header;
