@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "messaging/MessagingConstants.h"
+#include "messaging/ProcessSupport.h"
 #include "messaging/RouterLocation.h"
 
 namespace router {
@@ -22,17 +23,7 @@ std::string Trim(const std::string& s)
 
 long Number(const std::string& key, const std::string& value, long minimum)
 {
-  std::size_t used = 0;
-  long n = 0;
-  try {
-    n = std::stol(value, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != value.size() || n < minimum)
-    throw std::invalid_argument(key + ": expected a whole number of at least " + std::to_string(minimum) + ", got `" +
-                                value + "`");
-  return n;
+  return messaging::ParseWholeNumber(key, value, minimum, 0x7FFFFFFF);
 }
 
 bool Flag(const std::string& key, const std::string& value)
@@ -57,7 +48,7 @@ void Set(RouterConfig& c, const std::string& key, const std::string& value)
   } else if (key == "TcpEndpoint") {
     if (!value.empty()) {
       const auto colon = value.rfind(':');
-      Number(key, colon == std::string::npos ? value : value.substr(colon + 1), 1);
+      messaging::ParseWholeNumber(key, colon == std::string::npos ? value : value.substr(colon + 1), 1, 65535);
     }
     c.tcpEndpoint = value;
   } else if (key == "DataDirectory") {

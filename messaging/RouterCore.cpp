@@ -6,6 +6,7 @@
 
 #include "messaging/Addresses.h"
 #include "messaging/EnvelopeSeal.h"
+#include "messaging/Letters.h"
 #include "messaging/MessagingConstants.h"
 
 namespace router {
@@ -267,12 +268,7 @@ void RouterCore::Route(CorvexMessaging::Envelope envelope)
 
 void RouterCore::SendFromRouter(const std::string& destination, const std::string& type, const CORBA::Any& payload)
 {
-  CorvexMessaging::Message message;
-  message.destination = CORBA::string_dup(destination.c_str());
-  message.prio = 0;
-  message.ttl = static_cast<CorvexMessaging::Time>(m_options.noticeTtlSeconds);
-  message.type = CORBA::string_dup(type.c_str());
-  message.delivery_options = CORBA::string_dup("");
+  CorvexMessaging::Message message = messaging::MakeLetter(destination, type, m_options.noticeTtlSeconds);
   message.custom_data = payload;
   CorvexMessaging::Envelope envelope = Wrap(m_options.name, message);
   Log(2, "router sends " + Describe(envelope));

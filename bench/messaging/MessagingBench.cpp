@@ -21,6 +21,8 @@
 
 #include "idl/MessageRouter.hh"
 #include "messaging/ClientLibrary.h"
+#include "messaging/Letters.h"
+#include "messaging/ProcessSupport.h"
 
 extern char** environ;
 
@@ -59,12 +61,7 @@ void Stop(pid_t pid)
 
 CorvexMessaging::Message SmallLetter(const std::string& destination)
 {
-  CorvexMessaging::Message m;
-  m.destination = CORBA::string_dup(destination.c_str());
-  m.prio = 0;
-  m.ttl = 60;
-  m.type = CORBA::string_dup("Tz-LoadTest");
-  m.delivery_options = CORBA::string_dup("");
+  CorvexMessaging::Message m = messaging::MakeLetter(destination, "Tz-LoadTest", 60);
   m.custom_data <<= static_cast<CORBA::Long>(1);
   return m;
 }
@@ -158,10 +155,7 @@ public:
 
 int PlainServer(const std::string& socket)
 {
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  messaging::BlockStopSignals();
   const std::string endpoint = "giop:unix:" + socket;
   const char* options[][2] = {{"endPoint", endpoint.c_str()}, {nullptr, nullptr}};
   int argc = 1;
@@ -175,8 +169,8 @@ int PlainServer(const std::string& socket)
   poa->activate_object_with_id(id.in(), consumer);
   PortableServer::POAManager_var manager = poa->the_POAManager();
   manager->activate();
-  int signal = 0;
-  sigwait(&stop, &signal);
+  messaging::WaitForStopSignal();
+  poa->deactivate_object(id.in());
   orb->destroy();
   return 0;
 }

@@ -163,12 +163,12 @@ TEST(RouterSettings, FileThenOptionsWithClearErrors)
     }
     return std::string("accepted");
   };
-  EXPECT_EQ(error({"--threads", "0"}), "NumSenderThreads: expected a whole number of at least 1, got `0`");
+  EXPECT_EQ(error({"--threads", "0"}), "NumSenderThreads: expected a whole number from 1 to 2147483647, got `0`");
   EXPECT_EQ(error({"--socket", "relative.sock"}), "UnixSocket: expected an absolute path without ':', got `relative.sock`");
   EXPECT_EQ(error({"--bogus"}), "unknown option `--bogus`");
   EXPECT_EQ(error({"--name"}), "--name needs a value");
   EXPECT_EQ(error({"--name", "a.b"}), "Name: a router name is one word without ':' or '.', got `a.b`");
-  EXPECT_EQ(error({"--tcp", "host:x"}), "TcpEndpoint: expected a whole number of at least 1, got `x`");
+  EXPECT_EQ(error({"--tcp", "host:x"}), "TcpEndpoint: expected a whole number from 1 to 65535, got `x`");
   std::ofstream(file) << "Name = R\nColour = blue\n";
   EXPECT_EQ(error({"--config", file.string()}), file.string() + ": line 2: unknown setting `Colour`");
   std::ofstream(file) << "just words\n";

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "messaging/Letters.h"
+
 namespace messaging_test {
 
 void EnsureOrb()
@@ -102,13 +104,7 @@ void RecordingInbox::SetAlive(bool alive)
 
 CorvexMessaging::Message MakeMessage(const std::string& destination, const std::string& type, long ttl)
 {
-  CorvexMessaging::Message m;
-  m.destination = CORBA::string_dup(destination.c_str());
-  m.prio = 0;
-  m.ttl = ttl;
-  m.type = CORBA::string_dup(type.c_str());
-  m.delivery_options = CORBA::string_dup("");
-  return m;
+  return messaging::MakeLetter(destination, type, ttl);
 }
 
 }  // namespace messaging_test

@@ -5,26 +5,12 @@
 #include <stdexcept>
 
 #include "messaging/Addresses.h"
+#include "messaging/ProcessSupport.h"
 #include "platform/text/Unicode.h"
 
 namespace agentsim {
 
 namespace {
-
-long Number(const std::string& option, const std::string& value, long minimum, long maximum)
-{
-  std::size_t used = 0;
-  long n = 0;
-  try {
-    n = std::stol(value, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != value.size() || n < minimum || n > maximum)
-    throw std::invalid_argument(option + ": expected a number from " + std::to_string(minimum) + " to " +
-                                std::to_string(maximum) + ", got `" + value + "`");
-  return n;
-}
 
 bool OnOff(const std::string& option, const std::string& value)
 {
@@ -68,7 +54,7 @@ std::uint32_t ParseIp(const std::string& text)
     throw std::invalid_argument("not an IPv4 address: `" + text + "`");
   std::uint32_t ip = 0;
   for (const auto& part : parts)
-    ip = (ip << 8) | static_cast<std::uint32_t>(Number("IP address", part, 0, 255));
+    ip = (ip << 8) | static_cast<std::uint32_t>(messaging::ParseWholeNumber("IP address", part, 0, 255));
   return ip;
 }
 
@@ -93,11 +79,11 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
     } else if (a == "--router") {
       o.router = value();
     } else if (a == "--agents") {
-      o.agents = static_cast<int>(Number(a, value(), 1, 100000));
+      o.agents = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 100000));
     } else if (a == "--prefix") {
       o.prefix = value();
     } else if (a == "--first") {
-      o.first = static_cast<int>(Number(a, value(), 0, 100000000));
+      o.first = static_cast<int>(messaging::ParseWholeNumber(a, value(), 0, 100000000));
     } else if (a == "--domain") {
       o.domain = FromUtf8(value());
     } else if (a == "--os") {
@@ -135,13 +121,13 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
       if (o.eventKind != "virus" && o.eventKind != "scan" && o.eventKind != "error" && o.eventKind != "mixed")
         throw std::invalid_argument("--event-kind: expected virus, scan, error or mixed, got `" + o.eventKind + "`");
     } else if (a == "--event-ttl") {
-      o.eventTtl = Number(a, value(), 0, 0x7FFFFFFF);
+      o.eventTtl = messaging::ParseWholeNumber(a, value(), 0, 0x7FFFFFFF);
     } else if (a == "--heartbeat") {
-      o.heartbeatSeconds = Number(a, value(), 1, 3600);
+      o.heartbeatSeconds = messaging::ParseWholeNumber(a, value(), 1, 3600);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else if (a == "--load") {
-      o.loadSeconds = static_cast<int>(Number(a, value(), 1, 3600));
+      o.loadSeconds = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 3600));
     } else {
       throw std::invalid_argument("unknown option `" + a + "`");
     }

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "messaging/Letters.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/text/Unicode.h"
 
@@ -17,17 +18,6 @@ constexpr long REPLY_TTL = 3600;
 std::string Text(const char* s)
 {
   return s ? s : "";
-}
-
-CorvexMessaging::Message Letter(const std::string& destination, const std::string& type)
-{
-  CorvexMessaging::Message m;
-  m.destination = CORBA::string_dup(destination.c_str());
-  m.prio = 0;
-  m.ttl = REPLY_TTL;
-  m.type = CORBA::string_dup(type.c_str());
-  m.delivery_options = CORBA::string_dup("");
-  return m;
 }
 
 const char* KindName(EventKind kind)
@@ -201,7 +191,7 @@ void SimulatedAgent::AnswerStatus(const CorvexMessaging::Envelope& envelope)
 {
   const std::string from = Text(envelope.originator.in());
   CorvexMessaging::Message reply =
-    Letter(from, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS, MC::SUFFIX_REPLY));
+    messaging::MakeLetter(from, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS, MC::SUFFIX_REPLY), REPLY_TTL);
   const DEX_PTLMessages::AgentStatus status = BuildStatus(envelope.message_id);
   reply.custom_data <<= status;
   const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(reply) : 0;
@@ -223,8 +213,7 @@ CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::
   event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial).c_str());
   event.domain = CORBA::wstring_dup(m_computer.domain.c_str());
   event.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
-  CorvexMessaging::Message letter = Letter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_ENTITY_EVENT));
-  letter.ttl = ttl;
+  CorvexMessaging::Message letter = messaging::MakeLetter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_ENTITY_EVENT), ttl);
   letter.custom_data <<= event;
   const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(letter) : 0;
   if (m_print)

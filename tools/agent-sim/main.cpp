@@ -2,7 +2,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -11,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include <pthread.h>
-
+#include "messaging/Letters.h"
+#include "messaging/ProcessSupport.h"
 #include "messaging/RouterLocation.h"
 #include "tools/agent-sim/AgentSimOptions.h"
 
@@ -141,12 +140,8 @@ int Load(std::vector<Agent>& agents, const AgentSimOptions& options)
   std::vector<std::thread> senders;
   for (std::size_t i = 0; i < agents.size(); ++i) {
     senders.emplace_back([&, i] {
-      CorvexMessaging::Message m;
-      m.destination = CORBA::string_dup(agents[(i + 1) % agents.size()].agent->GetComputer().AgentAddress().c_str());
-      m.prio = 0;
-      m.ttl = 60;
-      m.type = CORBA::string_dup(LOAD_TEST_TYPE);
-      m.delivery_options = CORBA::string_dup("");
+      CorvexMessaging::Message m =
+        messaging::MakeLetter(agents[(i + 1) % agents.size()].agent->GetComputer().AgentAddress(), LOAD_TEST_TYPE, 60);
       for (CORBA::Long n = 0; Clock::now() < end && !Stopping(); ++n) {
         m.custom_data <<= n;
         if (agents[i].connection->Send(m) != 0)
@@ -233,15 +228,9 @@ int Run(const AgentSimOptions& options)
 
 int main(int argc, char* argv[])
 {
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  std::thread([stop] {
-    int signal = 0;
-    sigwait(&stop, &signal);
+  messaging::BlockStopSignals();
+  std::thread([] {
+    messaging::WaitForStopSignal();
     RequestStop();
   }).detach();
 

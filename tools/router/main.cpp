@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "messaging/ProcessSupport.h"
 #include "messaging/RouterConfig.h"
 #include "messaging/RouterLocation.h"
 #include "messaging/RouterServant.h"
@@ -79,12 +79,7 @@ int Run(const router::RouterConfig& config)
   std::printf("%s\n", listening.c_str());
   std::fflush(stdout);
 
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  int signal = 0;
-  sigwait(&stop, &signal);
+  const int signal = messaging::WaitForStopSignal();
 
   log.Write(2, std::string("router ") + config.core.name + " stopping on " + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
   manager->deactivate(true, true);  // no new calls; the ones under way finish
@@ -99,13 +94,8 @@ int Run(const router::RouterConfig& config)
 
 int main(int argc, char* argv[])
 {
-  // Every thread (the ORB's included) inherits the blocked stop signals; main waits for them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // Every thread (the ORB's included) inherits the blocked stop signals; Run waits for them.
+  messaging::BlockStopSignals();
 
   router::RouterConfig config;
   try {

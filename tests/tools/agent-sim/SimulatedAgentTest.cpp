@@ -275,10 +275,10 @@ TEST(AgentSimOptions, ComputersFromOptionsOrFile)
     }
     return std::string("accepted");
   };
-  EXPECT_EQ(error({"--agents", "0"}), "--agents: expected a number from 1 to 100000, got `0`");
+  EXPECT_EQ(error({"--agents", "0"}), "--agents: expected a whole number from 1 to 100000, got `0`");
   EXPECT_EQ(error({"--dex", "yes"}), "--dex: expected on or off, got `yes`");
   EXPECT_EQ(error({"--ip", "10.0.0"}), "not an IPv4 address: `10.0.0`");
-  EXPECT_EQ(error({"--ip", "10.0.0.256"}), "IP address: expected a number from 0 to 255, got `256`");
+  EXPECT_EQ(error({"--ip", "10.0.0.256"}), "IP address: expected a whole number from 0 to 255, got `256`");
   EXPECT_EQ(error({"--event-kind", "fire"}), "--event-kind: expected virus, scan, error or mixed, got `fire`");
   EXPECT_EQ(error({"--load", "5"}), "--load needs at least two agents");
   EXPECT_EQ(error({"--prefix", "P C"}), "`P C1` cannot be a computer's address on the router");
