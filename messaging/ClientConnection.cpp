@@ -40,9 +40,10 @@ ClientConnection::ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr p
     m_reference(std::move(routerReference)),
     m_onRelease(std::move(onRelease))
 {
-  m_servant = new ConsumerServant(*this);
-  m_servantId = m_poa->activate_object(m_servant);
-  m_servant->_remove_ref();  // the POA owns it now
+  auto* servant = new ConsumerServant(*this);
+  m_servantGone = servant->Gone();
+  m_servantId = m_poa->activate_object(servant);
+  servant->_remove_ref();  // the POA owns it now
   CORBA::Object_var self = m_poa->id_to_reference(m_servantId.in());
   m_self = CorvexMessaging::EnvelopeConsumer::_narrow(self.in());
   m_delivery = std::thread([this] { Deliver(); });
@@ -129,6 +130,9 @@ void ClientConnection::Release()
   }
   try {
     m_poa->deactivate_object(m_servantId.in());
+    // No push may still be running on this connection when it is freed.
+    if (m_servantGone.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Release: a delivery to `%hs` does not end\n", m_address);
   } catch (const CORBA::Exception& e) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "Release: inbox of `%hs` not deactivated (%hs)\n", m_address, e._name());
   }

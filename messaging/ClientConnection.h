@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,10 +21,14 @@ class ConsumerServant : public POA_CorvexMessaging::EnvelopeConsumer
 {
 public:
   explicit ConsumerServant(ClientConnection& owner) : m_owner(owner) {}
+  // The POA lets go of a deactivated servant only after the calls under way have returned.
+  ~ConsumerServant() override { m_gone.set_value(); }
   CORBA::ULong push(const CorvexRouter::Envelope_seq& items) override;
+  std::future<void> Gone() { return m_gone.get_future(); }
 
 private:
   ClientConnection& m_owner;
+  std::promise<void> m_gone;
 };
 
 class ClientConnection final : public IConnection
@@ -72,8 +77,8 @@ private:
   const std::string m_address;
   const std::string m_reference;
   std::function<void(ClientConnection*)> m_onRelease;
-  ConsumerServant* m_servant = nullptr;
   PortableServer::ObjectId_var m_servantId;
+  std::future<void> m_servantGone;
   CorvexMessaging::EnvelopeConsumer_var m_self;
 
   mutable std::mutex m_mutex;

@@ -334,29 +334,4 @@ TEST(WireTypes, AgentStatusCarriesNestedPayloadsThroughAnEnvelope)
   EXPECT_EQ(empty->kind(), CORBA::tk_null);
 }
 
-TEST(WireTypes, UndeliveredEnvelopeTravelsInsideANotice)
-{
-  Envelope lost;
-  lost.originator = CORBA::string_dup("PTLManagementService");
-  lost.message_id = 12;
-  lost.client_info.destination = CORBA::string_dup("PC9.Agent");
-  lost.client_info.type = CORBA::string_dup("Tz-DoAction");
-  DoActionContent action;
-  action.entity = CORBA::string_dup("ALC");
-  action.correlationId = CORBA::string_dup("");
-  action.action = CORBA::string_dup("<action/>");
-  lost.client_info.custom_data <<= action;
-
-  Message notice;
-  notice.type = CORBA::string_dup("MS-DeliveryFailed-Timeout");
-  notice.custom_data <<= lost;
-  Message back = RoundTrip(notice);
-  const Envelope* inner = nullptr;
-  ASSERT_TRUE(back.custom_data >>= inner);
-  EXPECT_STREQ(inner->client_info.destination.in(), "PC9.Agent");
-  const DoActionContent* content = nullptr;
-  ASSERT_TRUE(inner->client_info.custom_data >>= content);
-  EXPECT_STREQ(content->action.in(), "<action/>");
-}
-
 }  // namespace
