@@ -6,6 +6,9 @@
 --   2  changes of the group tree (create, rename, move, delete);
 --   3  the alert purge (exclusive) against other changes of stored alerts (shared).
 -- Each is taken before any row lock of the same transaction, so they never close a cycle.
+--
+-- Row-set procedures run with cursor_tuple_fraction = 1: their caller fetches every row, so
+-- the cursor's plan must be the cheapest for all rows, not the one quickest to the first.
 
 CREATE OR REPLACE FUNCTION dbo.corvex_lock_computer_identity() RETURNS void
 LANGUAGE sql AS $$ SELECT pg_advisory_xact_lock(1129271896, 1) $$;

@@ -73,7 +73,7 @@ CREATE FUNCTION dbo."GetAlertList"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
                     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
@@ -147,7 +147,7 @@ CREATE FUNCTION dbo."GetVirusAlertDetails"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
                     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
@@ -169,7 +169,7 @@ CREATE FUNCTION dbo."GetErrorAlertDetails"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
                     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN

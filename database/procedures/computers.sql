@@ -32,7 +32,7 @@ CREATE FUNCTION dbo."GetComputerDetails"(
     OUT "@Outofdate" timestamp,
     OUT "@LastMessageTime" timestamp,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     c dbo."Computers"%ROWTYPE;
 BEGIN
@@ -306,7 +306,7 @@ CREATE FUNCTION dbo."GetComputerList"(
     "@OrderBy" integer,
     "@Ascending" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_where text;
     v_order text;
@@ -355,7 +355,7 @@ END $$;
 CREATE FUNCTION dbo."GetUnassignedComputers"(
     OUT "@RETURN_VALUE" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     OPEN "@RowSet" FOR
         SELECT c."ComputerID" FROM dbo."Computers" c

@@ -5,7 +5,7 @@ CREATE FUNCTION dbo."ComputerGetAUConfig"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
@@ -23,7 +23,7 @@ CREATE FUNCTION dbo."ComputerGetDexConfig"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
@@ -152,7 +152,7 @@ CREATE FUNCTION dbo."GetGroupAUConfigXML"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
@@ -172,7 +172,7 @@ CREATE FUNCTION dbo."GetGroupDexConfigXML"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN

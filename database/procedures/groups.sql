@@ -303,7 +303,7 @@ CREATE FUNCTION dbo."GetGroupMembers"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     CASE dbo.corvex_group_kind("@GroupID")
         WHEN 'root' THEN
@@ -334,7 +334,7 @@ CREATE FUNCTION dbo."GetSubGroups"(
     "@AllDescendants" integer,
     "@Ascending" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_group integer;
     v_all boolean := COALESCE("@AllDescendants", 0) <> 0;
@@ -372,7 +372,7 @@ END $$;
 CREATE FUNCTION dbo."GetRootGroups"(
     OUT "@RETURN_VALUE" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     OPEN "@RowSet" FOR
         SELECT g."GroupID" FROM dbo."Groups" g WHERE g."ParentID" IS NULL
@@ -386,7 +386,7 @@ CREATE FUNCTION dbo."GroupOrderedGroupListGet"(
     OUT "@RETURN_VALUE" integer,
     "@OrderBy" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     CASE "@OrderBy"
         WHEN 0 THEN
@@ -416,7 +416,7 @@ CREATE FUNCTION dbo."GroupAllChildGroupListGet"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_group integer;
 BEGIN
@@ -444,7 +444,7 @@ CREATE FUNCTION dbo."GroupAllChildComputerListGet"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_group integer;
 BEGIN
@@ -464,11 +464,12 @@ BEGIN
                 "@RETURN_VALUE" := 22;
                 RETURN;
             END IF;
-            OPEN "@RowSet" FOR
-                SELECT c."ComputerID" FROM dbo."Computers" c
-                 WHERE c."GroupID" IN (SELECT s."GroupID" FROM dbo.corvex_subtree(v_group) s)
-                   AND NOT c."Deleted"
-                 ORDER BY lower(c."ComputerName");
+            -- The subtree goes in as a known array so that the plan fits its size.
+            OPEN "@RowSet" FOR EXECUTE
+                'SELECT c."ComputerID" FROM dbo."Computers" c
+                  WHERE c."GroupID" = ANY ($1) AND NOT c."Deleted"
+                  ORDER BY lower(c."ComputerName")'
+                USING ARRAY(SELECT s."GroupID" FROM dbo.corvex_subtree(v_group) s);
     END CASE;
     "@RETURN_VALUE" := 0;
 END $$;
@@ -477,7 +478,7 @@ END $$;
 CREATE FUNCTION dbo."GroupHierarchyGet"(
     OUT "@RETURN_VALUE" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
     OPEN "@RowSet" FOR
         SELECT g."ParentID" AS "ParentID", g."GroupID" AS "ID" FROM dbo."Groups" g

@@ -82,7 +82,7 @@ CREATE FUNCTION dbo."GetTzLibraryStatus"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN

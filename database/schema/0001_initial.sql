@@ -97,6 +97,9 @@ CREATE UNIQUE INDEX "Computers_Name" ON dbo."Computers" (lower("ComputerName"));
 CREATE UNIQUE INDEX "Computers_Address" ON dbo."Computers" ("MessageSystemAddress");
 CREATE INDEX "Computers_Group" ON dbo."Computers" ("GroupID", lower("ComputerName"))
     WHERE NOT "Deleted";
+-- Every computer by name, readable without the table while its pages are all-visible.
+CREATE INDEX "Computers_ByName" ON dbo."Computers" (lower("ComputerName"))
+    INCLUDE ("ComputerID", "ComputerName") WHERE NOT "Deleted";
 -- One small partial index per computer-list filter, so that each filter reads only its rows.
 CREATE INDEX "Computers_Alerting" ON dbo."Computers" ("AlertState")
     WHERE "AlertState" <> 0 AND NOT "Deleted";
