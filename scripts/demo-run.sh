@@ -50,7 +50,7 @@ REG
 "$service" -RegServer
 
 echo "== router on $demo/router.sock"
-"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 2 >"$demo/router.log" 2>&1 &
+"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 3 >"$demo/router.log" 2>&1 &
 pids+=($!)
 sleep 1
 
@@ -72,8 +72,10 @@ fi
 echo "== running for $seconds seconds"
 sleep "$seconds"
 
-echo "== what the router routed (last lines)"
-tail -n 15 "$demo/router.log" || true
+echo "== what the router routed (last lines of $demo/router.log)"
+tail -n 10 "$demo/router/Logs/"* "$demo/router.log" 2>/dev/null | tail -n 10 || true
+echo "== envelopes the service received, by type"
+grep -o 'Got `[^`]*`' "$demo/service.log" | sort | uniq -c || true
 echo "== what the service did (level 2 trace, last lines)"
 tail -n 15 "$demo/service.log" || true
 echo "== what the agents saw (last lines)"
