@@ -101,3 +101,10 @@ END $$;
 -- the lock shared.
 CREATE OR REPLACE FUNCTION dbo.corvex_lock_alerts_shared() RETURNS void
 LANGUAGE sql AS $$ SELECT pg_advisory_xact_lock_shared(1129271896, 3) $$;
+
+-- Whether a computer exists and is not deleted.
+CREATE OR REPLACE FUNCTION dbo.corvex_is_live(p_computer bigint) RETURNS boolean
+LANGUAGE sql STABLE AS $$
+    SELECT EXISTS (SELECT 1 FROM dbo."Computers" c
+                    WHERE c."ComputerID" = p_computer AND NOT c."Deleted")
+$$;

@@ -1,5 +1,17 @@
 -- Alerts (error and virus events of managed computers), their details, and the purge policy.
 
+-- Counts a new outstanding alert of type 1 (error) or 2 (virus) on a live computer; false when
+-- there is none. Counting locks the computer's row: a concurrent deletion waits, and vice versa.
+CREATE OR REPLACE FUNCTION dbo.corvex_count_new_alert(p_computer integer, p_type integer)
+RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+    UPDATE dbo."Computers" c SET
+           "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" + (p_type = 1)::integer,
+           "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" + (p_type = 2)::integer
+     WHERE c."ComputerID" = p_computer AND NOT c."Deleted";
+    RETURN FOUND;
+END $$;
+
 -- 0; 22: no such computer; 1: no alert time.
 CREATE FUNCTION dbo."AddErrorAlert"(
     OUT "@RETURN_VALUE" integer,
@@ -21,10 +33,7 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
-    -- Counting the alert locks the computer's row: a concurrent deletion waits, and vice versa.
-    UPDATE dbo."Computers" c SET "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" + 1
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    IF NOT FOUND THEN
+    IF NOT dbo.corvex_count_new_alert("@ComputerID", 1) THEN
         "@RETURN_VALUE" := 22;
         RETURN;
     END IF;
@@ -54,9 +63,7 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
-    UPDATE dbo."Computers" c SET "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" + 1
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    IF NOT FOUND THEN
+    IF NOT dbo.corvex_count_new_alert("@ComputerID", 2) THEN
         "@RETURN_VALUE" := 22;
         RETURN;
     END IF;
@@ -75,8 +82,7 @@ CREATE FUNCTION dbo."GetAlertList"(
     OUT "@RowSet" refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
-    IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
-                    WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;
@@ -149,8 +155,7 @@ CREATE FUNCTION dbo."GetVirusAlertDetails"(
     OUT "@RowSet" refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
-    IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
-                    WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;
@@ -171,8 +176,7 @@ CREATE FUNCTION dbo."GetErrorAlertDetails"(
     OUT "@RowSet" refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 BEGIN
-    IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
-                    WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;

@@ -1,52 +1,106 @@
 -- Configurations and anti-virus status: what each computer reports, what each group should
 -- have, and whether the two match.
 
-CREATE FUNCTION dbo."ComputerGetAUConfig"(
-    OUT "@RETURN_VALUE" integer,
-    "@ComputerID" integer,
-    OUT "@RowSet" refcursor)
+-- Each pair of procedures below differs only in the kind of configuration: 'AU' (update) or
+-- 'Dex' (anti-virus), which names the columns. These helpers hold the common bodies.
+
+-- One row with the computer's reported configuration (NULL when none). 39: no such computer.
+CREATE OR REPLACE FUNCTION dbo.corvex_computer_config(p_computer integer, p_kind text,
+                                                      OUT rc integer, OUT rowset refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
-    SELECT c."AUConfigXML" INTO v_xml FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
+    IF NOT dbo.corvex_is_live(p_computer) THEN
+        rc := 39;
         RETURN;
     END IF;
-    OPEN "@RowSet" FOR SELECT v_xml AS "AUConfigXML";
-    "@RETURN_VALUE" := 0;
+    EXECUTE format('SELECT c.%I FROM dbo."Computers" c WHERE c."ComputerID" = $1', p_kind || 'ConfigXML')
+       INTO v_xml USING p_computer;
+    OPEN rowset FOR EXECUTE format('SELECT $1::text AS %I', p_kind || 'ConfigXML') USING v_xml;
+    rc := 0;
+END $$;
+
+-- Whether the computer matches its group's configuration: 1 yes, 0 no, NULL unknown.
+-- 39: no such computer.
+CREATE OR REPLACE FUNCTION dbo.corvex_set_match_flag(p_computer integer, p_kind text, p_flag integer)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+    v_rows integer;
+BEGIN
+    EXECUTE format('UPDATE dbo."Computers" c SET %I = ($2 <> 0)'
+                   ' WHERE c."ComputerID" = $1 AND NOT c."Deleted"', 'HasGroup' || p_kind || 'Config')
+      USING p_computer, p_flag;
+    GET DIAGNOSTICS v_rows = ROW_COUNT;
+    RETURN CASE WHEN v_rows = 1 THEN 0 ELSE 39 END;
+END $$;
+
+-- One row with the group's configuration, NULL when it has none (the root and the unassigned
+-- group never have one). 22: no such group.
+CREATE OR REPLACE FUNCTION dbo.corvex_group_config(p_group bigint, p_kind text,
+                                                   OUT rc integer, OUT rowset refcursor)
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
+DECLARE
+    v_xml text;
+BEGIN
+    IF dbo.corvex_group_kind(p_group) = 'group' THEN
+        IF dbo.corvex_group_row(p_group) IS NULL THEN
+            rc := 22;
+            RETURN;
+        END IF;
+        EXECUTE format('SELECT g.%I FROM dbo."Groups" g WHERE g."GroupID" = $1', p_kind || 'ConfigXML')
+           INTO v_xml USING p_group;
+    END IF;
+    OPEN rowset FOR EXECUTE format('SELECT $1::text AS %I', p_kind || 'ConfigXML') USING v_xml;
+    rc := 0;
+END $$;
+
+-- Stores a group's configuration (an empty text clears it) and makes its computers' match
+-- flags unknown until they are checked again. 22: no such group; 38: root or unassigned.
+CREATE OR REPLACE FUNCTION dbo.corvex_set_group_config(p_group bigint, p_kind text, p_xml text)
+RETURNS integer LANGUAGE plpgsql AS $$
+BEGIN
+    IF dbo.corvex_group_kind(p_group) <> 'group' THEN
+        RETURN 38;
+    END IF;
+    IF dbo.corvex_group_row(p_group) IS NULL THEN
+        RETURN 22;
+    END IF;
+    EXECUTE format('UPDATE dbo."Groups" g SET %I = NULLIF($2, '''') WHERE g."GroupID" = $1',
+                   p_kind || 'ConfigXML')
+      USING p_group, p_xml;
+    PERFORM dbo.corvex_lock_group_computers(p_group::integer);
+    EXECUTE format('UPDATE dbo."Computers" c SET %1$I = NULL WHERE c."GroupID" = $1 AND c.%1$I IS NOT NULL',
+                   'HasGroup' || p_kind || 'Config')
+      USING p_group;
+    RETURN 0;
+END $$;
+
+CREATE FUNCTION dbo."ComputerGetAUConfig"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerID" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    SELECT * INTO "@RETURN_VALUE", "@RowSet" FROM dbo.corvex_computer_config("@ComputerID", 'AU');
 END $$;
 
 CREATE FUNCTION dbo."ComputerGetDexConfig"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-DECLARE
-    v_xml text;
+LANGUAGE plpgsql STABLE AS $$
 BEGIN
-    SELECT c."DexConfigXML" INTO v_xml FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
-        RETURN;
-    END IF;
-    OPEN "@RowSet" FOR SELECT v_xml AS "DexConfigXML";
-    "@RETURN_VALUE" := 0;
+    SELECT * INTO "@RETURN_VALUE", "@RowSet" FROM dbo.corvex_computer_config("@ComputerID", 'Dex');
 END $$;
 
--- "@HasGroupConfig": 1 matches the group's configuration, 0 differs, NULL unknown.
 CREATE FUNCTION dbo."ComputerHasGroupAUConfig"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerID" integer,
     "@HasGroupConfig" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    UPDATE dbo."Computers" c SET "HasGroupAUConfig" = ("@HasGroupConfig" <> 0)
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+    "@RETURN_VALUE" := dbo.corvex_set_match_flag("@ComputerID", 'AU', "@HasGroupConfig");
 END $$;
 
 CREATE FUNCTION dbo."ComputerHasGroupDexConfig"(
@@ -55,9 +109,7 @@ CREATE FUNCTION dbo."ComputerHasGroupDexConfig"(
     "@HasGroupConfig" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    UPDATE dbo."Computers" c SET "HasGroupDexConfig" = ("@HasGroupConfig" <> 0)
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+    "@RETURN_VALUE" := dbo.corvex_set_match_flag("@ComputerID", 'Dex', "@HasGroupConfig");
 END $$;
 
 -- The update configuration a computer reported, with its primary and secondary update
@@ -146,69 +198,31 @@ BEGIN
     "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
 END $$;
 
--- Group configurations: one row, NULL when the group has none. The root and the unassigned
--- group have none and take none (38). 22: no such group.
 CREATE FUNCTION dbo."GetGroupAUConfigXML"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-DECLARE
-    v_xml text;
+LANGUAGE plpgsql STABLE AS $$
 BEGIN
-    IF dbo.corvex_group_kind("@GroupID") = 'group' THEN
-        SELECT g."AUConfigXML" INTO v_xml FROM dbo."Groups" g
-         WHERE g."GroupID" = dbo.corvex_group_row("@GroupID");
-        IF NOT FOUND THEN
-            "@RETURN_VALUE" := 22;
-            RETURN;
-        END IF;
-    END IF;
-    OPEN "@RowSet" FOR SELECT v_xml AS "AUConfigXML";
-    "@RETURN_VALUE" := 0;
+    SELECT * INTO "@RETURN_VALUE", "@RowSet" FROM dbo.corvex_group_config("@GroupID", 'AU');
 END $$;
 
 CREATE FUNCTION dbo."GetGroupDexConfigXML"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-DECLARE
-    v_xml text;
+LANGUAGE plpgsql STABLE AS $$
 BEGIN
-    IF dbo.corvex_group_kind("@GroupID") = 'group' THEN
-        SELECT g."DexConfigXML" INTO v_xml FROM dbo."Groups" g
-         WHERE g."GroupID" = dbo.corvex_group_row("@GroupID");
-        IF NOT FOUND THEN
-            "@RETURN_VALUE" := 22;
-            RETURN;
-        END IF;
-    END IF;
-    OPEN "@RowSet" FOR SELECT v_xml AS "DexConfigXML";
-    "@RETURN_VALUE" := 0;
+    SELECT * INTO "@RETURN_VALUE", "@RowSet" FROM dbo.corvex_group_config("@GroupID", 'Dex');
 END $$;
 
--- A new group configuration makes its computers' match flags unknown until checked again.
 CREATE FUNCTION dbo."SetGroupAUConfigXML"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     "@AUConfigXML" text)
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
-        "@RETURN_VALUE" := 38;
-        RETURN;
-    END IF;
-    UPDATE dbo."Groups" g SET "AUConfigXML" = NULLIF("@AUConfigXML", '')
-     WHERE g."GroupID" = dbo.corvex_group_row("@GroupID");
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 22;
-        RETURN;
-    END IF;
-    PERFORM dbo.corvex_lock_group_computers("@GroupID"::integer);
-    UPDATE dbo."Computers" c SET "HasGroupAUConfig" = NULL
-     WHERE c."GroupID" = "@GroupID" AND c."HasGroupAUConfig" IS NOT NULL;
-    "@RETURN_VALUE" := 0;
+    "@RETURN_VALUE" := dbo.corvex_set_group_config("@GroupID", 'AU', "@AUConfigXML");
 END $$;
 
 CREATE FUNCTION dbo."SetGroupDexConfigXML"(
@@ -217,18 +231,5 @@ CREATE FUNCTION dbo."SetGroupDexConfigXML"(
     "@DexConfigXML" text)
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
-        "@RETURN_VALUE" := 38;
-        RETURN;
-    END IF;
-    UPDATE dbo."Groups" g SET "DexConfigXML" = NULLIF("@DexConfigXML", '')
-     WHERE g."GroupID" = dbo.corvex_group_row("@GroupID");
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 22;
-        RETURN;
-    END IF;
-    PERFORM dbo.corvex_lock_group_computers("@GroupID"::integer);
-    UPDATE dbo."Computers" c SET "HasGroupDexConfig" = NULL
-     WHERE c."GroupID" = "@GroupID" AND c."HasGroupDexConfig" IS NOT NULL;
-    "@RETURN_VALUE" := 0;
+    "@RETURN_VALUE" := dbo.corvex_set_group_config("@GroupID", 'Dex', "@DexConfigXML");
 END $$;

@@ -3,6 +3,19 @@
 -- parent of the top-level groups. Changing a computer's group makes its configuration-match
 -- flags unknown until they are checked against the new group.
 
+-- Puts a computer into a group (NULL: no group) and makes its match flags unknown; false when
+-- the group has been deleted meanwhile.
+CREATE OR REPLACE FUNCTION dbo.corvex_place_computer(p_computer integer, p_group integer)
+RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+    UPDATE dbo."Computers" c SET "GroupID" = p_group,
+           "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
+     WHERE c."ComputerID" = p_computer;
+    RETURN true;
+EXCEPTION WHEN foreign_key_violation THEN
+    RETURN false;
+END $$;
+
 CREATE FUNCTION dbo."GetGroupDetails"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" integer,
@@ -194,16 +207,7 @@ BEGIN
         "@RETURN_VALUE" := 31;
         RETURN;
     END IF;
-    BEGIN
-        UPDATE dbo."Computers" c SET "GroupID" = v_target,
-               "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
-         WHERE c."ComputerID" = "@ComputerID";
-    EXCEPTION WHEN foreign_key_violation THEN
-        -- The group was deleted meanwhile.
-        "@RETURN_VALUE" := 40;
-        RETURN;
-    END;
-    "@RETURN_VALUE" := 0;
+    "@RETURN_VALUE" := CASE WHEN dbo.corvex_place_computer("@ComputerID", v_target) THEN 0 ELSE 40 END;
 END $$;
 
 -- Moves a computer from one group to another. 0; 30: it is not in the source group; 31: source
@@ -252,15 +256,7 @@ BEGIN
         "@RETURN_VALUE" := 31;
         RETURN;
     END IF;
-    BEGIN
-        UPDATE dbo."Computers" c SET "GroupID" = v_target,
-               "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
-         WHERE c."ComputerID" = "@ComputerID";
-    EXCEPTION WHEN foreign_key_violation THEN
-        "@RETURN_VALUE" := 42;
-        RETURN;
-    END;
-    "@RETURN_VALUE" := 0;
+    "@RETURN_VALUE" := CASE WHEN dbo.corvex_place_computer("@ComputerID", v_target) THEN 0 ELSE 42 END;
 END $$;
 
 -- Makes a computer unassigned. 0; 30: it is not in that group; 39: no such computer;
@@ -291,9 +287,7 @@ BEGIN
         "@RETURN_VALUE" := 30;
         RETURN;
     END IF;
-    UPDATE dbo."Computers" c SET "GroupID" = NULL,
-           "HasGroupAUConfig" = NULL, "HasGroupDexConfig" = NULL
-     WHERE c."ComputerID" = "@ComputerID";
+    PERFORM dbo.corvex_place_computer("@ComputerID", NULL);
     "@RETURN_VALUE" := 0;
 END $$;
 

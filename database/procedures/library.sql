@@ -37,8 +37,7 @@ LANGUAGE plpgsql AS $$
 DECLARE
     v_doc xml;
 BEGIN
-    IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
-                    WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;
@@ -86,8 +85,7 @@ LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
-    IF NOT EXISTS (SELECT 1 FROM dbo."Computers" c
-                    WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted") THEN
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;

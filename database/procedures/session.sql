@@ -139,11 +139,8 @@ CREATE FUNCTION dbo."GetMessageSystemAddress"(
     OUT "@MessageSystemAddress" dbo.nvarchar_255)
 LANGUAGE plpgsql STABLE AS $$
 BEGIN
-    SELECT c."MessageSystemAddress" INTO "@MessageSystemAddress" FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN NOT FOUND THEN 39
-                            WHEN "@MessageSystemAddress" IS NULL THEN 47
-                            ELSE 0 END;
+    SELECT * INTO "@RETURN_VALUE", "@MessageSystemAddress"
+      FROM dbo."GetMessageSystemAddressStr"("@ComputerID");
 END $$;
 
 CREATE FUNCTION dbo."SetComputerInstallPendingFlag"(

@@ -14,6 +14,15 @@ namespace {
 
 using ToolTest = DatabaseTest;
 
+// A database made without the tool (no Corvex schema), replacing one of that name.
+std::string PlainDatabase(const std::string& kind) {
+    const std::string name = "corvex_test_" + kind + "_" + std::to_string(::getpid());
+    PgConnection admin(ConnectionOptions{}, ConnectionOptions{}.maintenanceDatabase);
+    admin.Exec("DROP DATABASE IF EXISTS " + admin.QuoteIdentifier(name));
+    admin.Exec("CREATE DATABASE " + admin.QuoteIdentifier(name));
+    return name;
+}
+
 bool HasProblem(const CheckReport& report, const std::string& text) {
     for (const std::string& p : report.problems) {
         if (p.find(text) != std::string::npos) return true;
@@ -91,10 +100,7 @@ TEST_F(ToolTest, FailedUpgradeChangesNothingAndNamesTheFile) {
 
 TEST_F(ToolTest, UpgradeInstallsIntoAnEmptyDatabase) {
     ConnectionOptions options;
-    const std::string name = "corvex_test_empty_" + std::to_string(::getpid());
-    PgConnection admin(options, options.maintenanceDatabase);
-    admin.Exec("DROP DATABASE IF EXISTS " + admin.QuoteIdentifier(name));
-    admin.Exec("CREATE DATABASE " + admin.QuoteIdentifier(name));
+    const std::string name = PlainDatabase("empty");
     {
         PgConnection empty(options, name);
         EXPECT_FALSE(CheckDatabase(empty).Ok());
@@ -108,10 +114,7 @@ TEST_F(ToolTest, UpgradeInstallsIntoAnEmptyDatabase) {
 
 TEST_F(ToolTest, DropAndCreateRefuseWhatTheyMustNotTouch) {
     ConnectionOptions options;
-    const std::string foreign = "corvex_test_foreign_" + std::to_string(::getpid());
-    PgConnection admin(options, options.maintenanceDatabase);
-    admin.Exec("DROP DATABASE IF EXISTS " + admin.QuoteIdentifier(foreign));
-    admin.Exec("CREATE DATABASE " + admin.QuoteIdentifier(foreign));
+    const std::string foreign = PlainDatabase("foreign");
     EXPECT_THROW(DropDatabase(options, foreign), DbError);
     EXPECT_TRUE(DatabaseExists(options, foreign));
     DropDatabase(options, foreign, true);

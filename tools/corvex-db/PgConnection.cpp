@@ -109,20 +109,24 @@ PgResult PgConnection::Exec(const std::string& sql, const std::vector<SqlValue>&
                  sql);
 }
 
-std::string PgConnection::QuoteIdentifier(const std::string& name) const {
-    char* quoted = PQescapeIdentifier(m_conn.get(), name.c_str(), name.size());
-    if (!quoted) throw DbError(PQerrorMessage(m_conn.get()));
+namespace {
+
+std::string Escape(PGconn* conn, const std::string& text, char* (*escape)(PGconn*, const char*, size_t)) {
+    char* quoted = escape(conn, text.c_str(), text.size());
+    if (!quoted) throw DbError(PQerrorMessage(conn));
     std::string result(quoted);
     PQfreemem(quoted);
     return result;
 }
 
+}  // namespace
+
+std::string PgConnection::QuoteIdentifier(const std::string& name) const {
+    return Escape(m_conn.get(), name, &PQescapeIdentifier);
+}
+
 std::string PgConnection::QuoteLiteral(const std::string& text) const {
-    char* quoted = PQescapeLiteral(m_conn.get(), text.c_str(), text.size());
-    if (!quoted) throw DbError(PQerrorMessage(m_conn.get()));
-    std::string result(quoted);
-    PQfreemem(quoted);
-    return result;
+    return Escape(m_conn.get(), text, &PQescapeLiteral);
 }
 
 std::vector<std::string> PgConnection::TakeNotices() {
