@@ -7,7 +7,7 @@
 
 #include "managementservice/TraceComponent.h"
 #include "platform/com/Memory.h"
-#include "platform/sync/Singleton.h"
+#include "businesslogic/ProcessSingleton.h"
 #include "platform/trace/Trace.h"
 
 void MangementServiceClocks::Tick(VRN_Clock ck)
@@ -27,7 +27,7 @@ std::vector<ClockValue> MangementServiceClocks::GetData() const
   return data;
 }
 
-MangementServiceClocks& MangementServiceClocks::Instance() { return TSingleton<MangementServiceClocks>::Instance(); }
+MangementServiceClocks& MangementServiceClocks::Instance() { return TProcessSingleton<MangementServiceClocks>::Instance(); }
 
 HRESULT CClocks::QueryInterface(const IID& iid, void** out)
 {
