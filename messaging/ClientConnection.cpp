@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "messaging/EnvelopeSeal.h"
+#include "messaging/RouterLocation.h"
 #include "messaging/TraceComponent.h"
 #include "platform/trace/Trace.h"
 
@@ -31,13 +32,13 @@ CORBA::ULong ConsumerServant::push(const CorvexRouter::Envelope_seq& items)
 }
 
 ClientConnection::ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
-                                   std::string address, std::string routerReference,
+                                   std::string address, std::string routerLocation,
                                    std::function<void(ClientConnection*)> onRelease)
   : m_orb(CORBA::ORB::_duplicate(orb)),
     m_poa(PortableServer::POA::_duplicate(poa)),
     m_receiver(receiver),
     m_address(std::move(address)),
-    m_reference(std::move(routerReference)),
+    m_location(std::move(routerLocation)),
     m_onRelease(std::move(onRelease))
 {
   auto* servant = new ConsumerServant(*this);
@@ -209,8 +210,10 @@ void ClientConnection::Lost(const std::string& session, const char* why)
 
 bool ClientConnection::LogOn()
 {
+  std::string reference;
   try {
-    CORBA::Object_var object = m_orb->string_to_object(m_reference.c_str());
+    reference = messaging::CurrentRouterReference(m_location);
+    CORBA::Object_var object = m_orb->string_to_object(reference.c_str());
     CorvexMessaging::MessageRouter_var router = CorvexMessaging::MessageRouter::_unchecked_narrow(object.in());
     omniORB::setClientCallTimeout(router.in(), ROUTER_CALL_TIMEOUT_MS);
     CORBA::String_var name = router->name();
@@ -238,9 +241,11 @@ bool ClientConnection::LogOn()
   } catch (const CorvexMessaging::AlreadyLoggedOn&) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Another client is logged on as `%hs`\n", m_address);
   } catch (const CORBA::BAD_PARAM& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Bad router reference `%hs` (%hs)\n", m_reference, e._name());
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Bad router reference `%hs` (%hs)\n", reference, e._name());
+  } catch (const std::invalid_argument& e) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Bad router location `%hs` (%hs)\n", m_location, e.what());
   } catch (const CORBA::Exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 3, "`%hs`: router not reachable at `%hs` (%hs)\n", m_address, m_reference,
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 3, "`%hs`: router not reachable at `%hs` (%hs)\n", m_address, reference,
                  e._name());
   }
   return false;

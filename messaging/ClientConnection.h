@@ -37,7 +37,7 @@ public:
   // Activates the inbox in the POA and starts the connection's threads. onRelease is called
   // once, from Release, before the connection is freed.
   ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
-                   std::string address, std::string routerReference,
+                   std::string address, std::string routerLocation,
                    std::function<void(ClientConnection*)> onRelease);
 
   CorvexMessaging::MessageId Send(const CorvexMessaging::Message& message) override;
@@ -75,7 +75,7 @@ private:
   PortableServer::POA_var m_poa;
   IEnvelopeReceiver* const m_receiver;
   const std::string m_address;
-  const std::string m_reference;
+  const std::string m_location;
   std::function<void(ClientConnection*)> m_onRelease;
   PortableServer::ObjectId_var m_servantId;
   std::future<void> m_servantGone;

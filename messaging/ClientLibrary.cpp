@@ -53,7 +53,7 @@ public:
                          const std::string& routerLocation) override;
 
 private:
-  IConnection* Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& reference);
+  IConnection* Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location);
   void ReleaseAll();
   std::string SealingRouter(const CorvexMessaging::Envelope& envelope);
 
@@ -62,7 +62,7 @@ private:
   PortableServer::POA_var m_poa;
   bool m_local = false;
   std::string m_address;
-  std::string m_reference;
+  std::string m_location;
   std::set<ClientConnection*> m_connections;
 };
 
@@ -164,18 +164,17 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
     location = std::getenv("CORVEX_ROUTER");
   if (location.empty())
     location = messaging::DEFAULT_ROUTER_SOCKET;
-  std::string reference;
   try {
-    reference = messaging::RouterReference(location);
+    messaging::RouterReference(location);
   } catch (const std::invalid_argument& e) {
     throw std::runtime_error(std::string("InitialiseClientLibraryLocal: ") + e.what());
   }
 
   std::lock_guard lock(m_mutex);
   m_address = address;
-  m_reference = reference;
+  m_location = location;
   m_local = true;
-  trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "Local identity `%hs`, router `%hs`\n", m_address, m_reference);
+  trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "Local identity `%hs`, router `%hs`\n", m_address, m_location);
 }
 
 void ClientLibrary::ShutdownClientLibraryLocal()
@@ -187,15 +186,15 @@ void ClientLibrary::ShutdownClientLibraryLocal()
 
 IConnection* ClientLibrary::Connect(IEnvelopeReceiver* receiver)
 {
-  std::string address, reference;
+  std::string address, location;
   {
     std::lock_guard lock(m_mutex);
     if (!m_local)
       throw std::runtime_error("Connect: InitialiseClientLibraryLocal has not been called");
     address = m_address;
-    reference = m_reference;
+    location = m_location;
   }
-  return Open(receiver, address, reference);
+  return Open(receiver, address, location);
 }
 
 IConnection* ClientLibrary::ConnectAs(IEnvelopeReceiver* receiver, const std::string& address,
@@ -203,23 +202,22 @@ IConnection* ClientLibrary::ConnectAs(IEnvelopeReceiver* receiver, const std::st
 {
   if (!messaging::IsValidClientAddress(address))
     throw std::runtime_error("ConnectAs: the address `" + address + "` is not valid");
-  std::string reference;
   try {
-    reference = messaging::RouterReference(routerLocation);
+    messaging::RouterReference(routerLocation);
   } catch (const std::invalid_argument& e) {
     throw std::runtime_error(std::string("ConnectAs: ") + e.what());
   }
-  return Open(receiver, address, reference);
+  return Open(receiver, address, routerLocation);
 }
 
-IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& reference)
+IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location)
 {
   if (!receiver)
     throw std::runtime_error("Connect: no receiver");
   std::lock_guard lock(m_mutex);
   if (CORBA::is_nil(m_orb))
     throw std::runtime_error("Connect: InitORB has not been called");
-  auto* connection = new ClientConnection(m_orb.in(), m_poa.in(), receiver, address, reference,
+  auto* connection = new ClientConnection(m_orb.in(), m_poa.in(), receiver, address, location,
                                           [this](ClientConnection* c) {
                                             std::lock_guard l(m_mutex);
                                             m_connections.erase(c);

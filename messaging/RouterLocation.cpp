@@ -1,5 +1,6 @@
 #include "messaging/RouterLocation.h"
 
+#include <fstream>
 #include <stdexcept>
 
 namespace messaging {
@@ -36,6 +37,22 @@ std::string RouterReference(const std::string& location)
   if (colon == std::string::npos || colon == 0 || !IsPort(location.substr(colon + 1)))
     throw std::invalid_argument("router location is neither an absolute socket path nor host:port: " + location);
   return "corbaloc:iiop:" + location + "/" + ROUTER_OBJECT_KEY;
+}
+
+std::string RouterIorFile(const std::string& socketPath)
+{
+  return socketPath + ".ior";
+}
+
+std::string CurrentRouterReference(const std::string& location)
+{
+  if (!location.empty() && location.front() == '/') {
+    std::ifstream in(RouterIorFile(location));
+    std::string ior;
+    if (std::getline(in, ior) && StartsWith(ior, "IOR:"))
+      return ior;
+  }
+  return RouterReference(location);
 }
 
 }  // namespace messaging

@@ -132,6 +132,16 @@ TEST(RouterLocation, TurnsPathsAndHostPortsIntoReferences)
   EXPECT_EQ(messaging::RouterReference("IOR:0001"), "IOR:0001");
   for (const char* bad : {"", "router.sock", "host", "host:", "host:0", "host:70000", "host:12ab", ":2809", "/a:b"})
     EXPECT_THROW(messaging::RouterReference(bad), std::invalid_argument) << bad;
+
+  // The IOR the router leaves beside its socket wins over the corbaloc address.
+  TempDir dir;
+  const std::string socket = (dir.Path() / "r.sock").string();
+  EXPECT_EQ(messaging::CurrentRouterReference(socket), "corbaloc:omniunix:" + socket + ":/CorvexRouter");
+  std::ofstream(messaging::RouterIorFile(socket)) << "IOR:010000\n";
+  EXPECT_EQ(messaging::CurrentRouterReference(socket), "IOR:010000");
+  std::ofstream(messaging::RouterIorFile(socket)) << "garbage\n";
+  EXPECT_EQ(messaging::CurrentRouterReference(socket), "corbaloc:omniunix:" + socket + ":/CorvexRouter");
+  EXPECT_EQ(messaging::CurrentRouterReference("h:1"), "corbaloc:iiop:h:1/CorvexRouter");
 }
 
 TEST(RouterSettings, FileThenOptionsWithClearErrors)

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,14 @@ int Run(const router::RouterConfig& config)
   core.Start();
   PortableServer::POAManager_var manager = poa->the_POAManager();
   manager->activate();
+  // The full reference beside the socket: unlike the corbaloc address it names the code sets.
+  const std::string iorFile = messaging::RouterIorFile(config.unixSocket);
+  {
+    CORBA::Object_var self = poa->id_to_reference(id.in());
+    CORBA::String_var ior = orb->object_to_string(self.in());
+    std::ofstream(iorFile + ".tmp") << ior.in() << "\n";
+    fs::rename(iorFile + ".tmp", iorFile, ec);
+  }
 
   const std::string listening = "router " + config.core.name + " listening on " + unixEndpoint +
                                 (tcpEndpoint.empty() ? "" : " and " + tcpEndpoint) + ", data in " +
@@ -86,6 +95,7 @@ int Run(const router::RouterConfig& config)
   core.Stop();
   orb->destroy();
   fs::remove(config.unixSocket, ec);
+  fs::remove(iorFile, ec);
   log.Write(2, "router " + config.core.name + " stopped");
   return 0;
 }
