@@ -5,10 +5,12 @@
 // itself: RenewDatabaseConnection rebuilds it, IsDatabaseConnectionAlive tests it.
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "businesslogic/Commands.h"
 #include "businesslogic/DatabaseVersion.h"
 #include "businesslogic/ado/Ado.h"
+#include "businesslogic/entities/ComputerDetails.h"
 
 class CDatabaseConnection
 {
@@ -35,6 +37,32 @@ public:
   const COurCommand& accessor() const { return m_commands->accessor(); }
   CORVEX_COMMAND_TABLE(CORVEX_CONNECTION_ACCESSOR)
 #undef CORVEX_CONNECTION_ACCESSOR
+
+  // Typed operations on the computer procedures whose shared commands the five locks guard.
+  // Unmapped non-zero return values throw CSPException.
+
+  // Lock 1. Every detail of the computer with its virus and error alerts; return value 22
+  // throws vrn::Exceptions::ComputerDoesNotExist.
+  void GetComputerDetails(LONG computerID, ComputerDetails& details);
+  // Lock 1. Name, domain and whether the computer is managed (1) or not (0).
+  void GetComputerDetails(LONG computerID, std::wstring& name, std::wstring& domainName, LONG& managed);
+  // Lock 2, then ticks the computer-state clock. A description longer than the procedure takes
+  // throws std::runtime_error "COurCommand::SetAttribute Attribute too long".
+  void UpdateComputerDescriptionAndOS(LONG computerID, PTLDB::OperatingSystem os, const std::wstring& description);
+  // Lock 3. Adds a computer by name (cut to 31 characters) and domain (cut to 128) and returns
+  // its id, the existing one when the name is taken; a new computer ticks the membership and
+  // then the computer-state clock.
+  LONG CreateComputer(const std::wstring& name, const std::wstring& domain);
+  // Lock 3. As CreateComputer, with a description (cut to 512 characters) and an operating
+  // system; both clocks tick whatever happens once the procedure ran. A name that is taken
+  // throws vrn::Exceptions::ComputerAlreadyInAnotherGroup when `unique`, else gives the id of
+  // that computer (GetComputerID).
+  LONG CreateComputerImpl(const std::wstring& name, const std::wstring& domain, const std::wstring& description, LONG os,
+                          bool unique);
+  // Lock 4. The id of the live computer of that name (cut to 31 characters).
+  LONG GetComputerID(const std::wstring& name);
+  // Lock 5. Records when the computer's last message arrived.
+  void ComputerLastMessageTimeSet(LONG computerID, DATE lastMessageTime);
 
   // The five locks, each held for a whole group of operations.
   std::recursive_mutex& GetComputerDetailsLock() { return m_csGetComputerDetails; }

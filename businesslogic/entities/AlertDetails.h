@@ -1,0 +1,51 @@
+#pragma once
+// The details of alerts: a receiver that an alert hands its details to (virus or error), the
+// record of an error alert, and the record of a virus alert.
+#include <string>
+#include <vector>
+
+#include "platform/com/WinTypes.h"
+
+class CAlertDetailsBase
+{
+public:
+  struct ErrorDetails
+  {
+    DATE timeDetected = 0.0;
+    std::wstring userName;
+    std::wstring source;
+    std::wstring entityInfo;
+    LONG number = 0;
+    std::wstring messageCode;
+    std::vector<std::wstring> inserts;  // up to five, in insert order
+    bool outstanding = false;
+  };
+
+  virtual ~CAlertDetailsBase() = default;
+  virtual void SetVirusDetails(DATE time, const std::wstring& userName, const std::wstring& virusName, LONG virusType,
+                               const std::wstring& infectedItem, LONG scannerType, LONG actionTaken, bool outstanding) = 0;
+  virtual void SetErrorDetails(const ErrorDetails& details) = 0;
+};
+
+namespace Alerts {
+
+class VirusAlertDetails : public CAlertDetailsBase
+{
+public:
+  void SetVirusDetails(DATE time, const std::wstring& userName, const std::wstring& virusName, LONG virusType,
+                       const std::wstring& infectedItem, LONG scannerType, LONG actionTaken, bool outstanding) override;
+  // A virus record has no error details: traced and ignored.
+  void SetErrorDetails(const ErrorDetails& details) override;
+
+  bool detailsSet = false;
+  DATE timeDetected = 0.0;
+  std::wstring userName;
+  std::wstring virusName;
+  LONG virusType = 0;
+  std::wstring infectedItem;
+  LONG scannerType = 0;
+  LONG actionTaken = 0;
+  bool outstanding = false;
+};
+
+}  // namespace Alerts
