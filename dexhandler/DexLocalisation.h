@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "dexhandler/ILocalisation.h"
+#include "handlers/HandlerUtils/ILocalisation.h"
 
 namespace DexHandler {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "dexhandler/ILocalisation.h"  // shared with the AV localisation
+#include "handlers/HandlerUtils/ILocalisation.h"
 
 namespace AUCoreHandler {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Turns an application message reported by a managed computer's product into display text.
-// One implementation per product, registered by entity name.
+// One implementation per product (the AV and update handlers), registered by entity name.
 #include <string>
 #include <vector>
 
