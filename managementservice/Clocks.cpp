@@ -42,37 +42,14 @@ HRESULT CClocks::QueryInterface(const IID& iid, void** out)
   return E_NOINTERFACE;
 }
 
-HRESULT CClocks::Fetch(ULONG* size, ClockValue** data)
-{
-  if (IsBadWritePtr(size, sizeof(ULONG)) || IsBadWritePtr(data, sizeof(ULONG))) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "(::IsBadWritePtr(size, sizeof(ULONG) ) || ::IsBadWritePtr(size, sizeof(ULONG) ))");
-    return E_POINTER;
-  }
-  try {
-    const std::vector<ClockValue> values = MangementServiceClocks::Instance().GetData();
-    auto* out = static_cast<ClockValue*>(CoTaskMemAlloc(values.size() * sizeof(ClockValue)));
-    if (!out)
-      throw std::bad_alloc();
-    std::memcpy(out, values.data(), values.size() * sizeof(ClockValue));
-    *size = static_cast<ULONG>(values.size());
-    *data = out;
-    return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Error caught exception %S: %S", typeid(e).name(), e.what());
-    return E_UNEXPECTED;
-  } catch (...) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Error caught unexpected exception");
-    return E_UNEXPECTED;
-  }
-}
+namespace {
 
-HRESULT CClocks::Fetch(VRN_Clock clock)
+// The catch ladder of the clocks' COM methods; an unknown clock identity is the caller's error.
+template <class Body>
+HRESULT Guarded(Body body)
 {
   try {
-    MangementServiceClocks::Instance().Tick(clock);
-    return S_OK;
+    return body();
   } catch (const std::out_of_range& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Error caught exception %S: %S", typeid(e).name(), e.what());
     return E_INVALIDARG;
@@ -85,4 +62,32 @@ HRESULT CClocks::Fetch(VRN_Clock clock)
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Error caught unexpected exception");
     return E_UNEXPECTED;
   }
+}
+
+}  // namespace
+
+HRESULT CClocks::Fetch(ULONG* size, ClockValue** data)
+{
+  if (IsBadWritePtr(size, sizeof(ULONG)) || IsBadWritePtr(data, sizeof(ULONG))) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "(::IsBadWritePtr(size, sizeof(ULONG) ) || ::IsBadWritePtr(size, sizeof(ULONG) ))");
+    return E_POINTER;
+  }
+  return Guarded([&] {
+    const std::vector<ClockValue> values = MangementServiceClocks::Instance().GetData();
+    auto* out = static_cast<ClockValue*>(CoTaskMemAlloc(values.size() * sizeof(ClockValue)));
+    if (!out)
+      throw std::bad_alloc();
+    std::memcpy(out, values.data(), values.size() * sizeof(ClockValue));
+    *size = static_cast<ULONG>(values.size());
+    *data = out;
+    return S_OK;
+  });
+}
+
+HRESULT CClocks::Fetch(VRN_Clock clock)
+{
+  return Guarded([&] {
+    MangementServiceClocks::Instance().Tick(clock);
+    return S_OK;
+  });
 }

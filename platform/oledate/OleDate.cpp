@@ -8,17 +8,6 @@ namespace {
 
 constexpr long long kEpochOffsetDays = 25569;  // 1899-12-30 to 1970-01-01
 
-// Days since 1970-01-01 of a proleptic Gregorian date (y, m 1-12, d 1-31).
-long long DaysFromCivil(long long y, unsigned m, unsigned d)
-{
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 void CivilFromDays(long long z, long long& y, unsigned& m, unsigned& d)
 {
   z += 719468;
@@ -60,6 +49,16 @@ bool ValidCivil(long long y, int m, int d, int hh, int mm, int ss)
 }
 
 }  // namespace
+
+long long DaysFromCivil(long long y, unsigned m, unsigned d)
+{
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
 
 std::optional<DATE> OleDateFromTm(const std::tm& t)
 {

@@ -41,5 +41,8 @@ int VariantTimeToSystemTime(DATE d, SYSTEMTIME* out);
 void GetSystemTime(SYSTEMTIME* out);  // UTC now
 void GetLocalTime(SYSTEMTIME* out);   // local now
 
+// Days since 1970-01-01 of a proleptic Gregorian date (m 1-12, d 1-31), for any year.
+long long DaysFromCivil(long long y, unsigned m, unsigned d);
+
 // "YYYY-MM-DD HH:MM:SS"; "invalid date" when out of range.
 std::string FormatOleDate(DATE d);

@@ -2,15 +2,14 @@
 // local server or as a service reporting to a (fake) service manager.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
 #include <chrono>
@@ -41,53 +40,32 @@ protected:
   struct Result
   {
     int exitCode = -1;
-    std::string out, err;
+    std::string err;  // standard output and error
   };
-
-  pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
-  {
-    std::vector<std::string> argStore = {RUDADIZ_PATH};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<std::string> envStore = m_env;
-    envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, (m_dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, (m_dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, RUDADIZ_PATH, &fa, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-  }
-
-  Result Wait(pid_t pid)
-  {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    Result r;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = Read(m_dir + "/stdout");
-    r.err = Read(m_dir + "/stderr");
-    return r;
-  }
 
   Result Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
   {
-    return Wait(Spawn(args, extraEnv));
+    std::unique_ptr<e2e::ChildProcess> p = Start(args, extraEnv);
+    return Finish(*p);
   }
 
-  static std::string Read(const std::string& path)
+  std::unique_ptr<e2e::ChildProcess> Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
   {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    std::vector<std::string> env = m_env;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    fs::remove(m_dir + "/output");
+    return std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, args, env, m_dir + "/output");
   }
+
+  Result Finish(e2e::ChildProcess& p)
+  {
+    Result r;
+    r.exitCode = p.Wait(std::chrono::seconds(30));
+    r.err = Read(m_dir + "/output");
+    return r;
+  }
+
+  static std::string Read(const std::string& path) { return e2e::ReadFile(path); }
   std::string Registry() const { return Read(m_dir + "/registry.reg"); }
   std::string UnitPath() const { return m_dir + "/units/corvex-management-service.service"; }
 
@@ -240,13 +218,13 @@ TEST_F(RudadizTest, WithoutLocalServiceItRunsAsALocalServerAndStopsOnSigterm)
   WritablePrivateKey();
   const std::string notify = m_dir + "/notify";
   FakeServiceManager scm(notify);
-  const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
+  const auto process = Start({}, {"NOTIFY_SOCKET=" + notify});
   ASSERT_TRUE(WaitForTrace("### Service started"));
   struct stat st{};
   ASSERT_EQ(::stat((m_dir + "/console.sock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);  // without console security only the owner may connect
-  ::kill(pid, SIGTERM);
-  const Result r = Wait(pid);
+  process->Signal(SIGTERM);
+  const Result r = Finish(*process);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(scm.Drain().empty());  // a local server makes no service manager calls
   EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Fudging success to S_OK"));
@@ -260,15 +238,15 @@ TEST_F(RudadizTest, AsAServiceItReportsEachStateToTheServiceManager)
   std::ofstream(m_dir + "/registry.reg", std::ios::app) << reg.substr(reg.find('\n'));
   const std::string notify = m_dir + "/notify";
   FakeServiceManager scm(notify);
-  const pid_t pid = Spawn({}, {"NOTIFY_SOCKET=" + notify});
+  const auto process = Start({}, {"NOTIFY_SOCKET=" + notify});
   ASSERT_TRUE(WaitForTrace("### Service started"));
   struct stat st{};
   ASSERT_EQ(::stat((m_dir + "/console.sock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);  // the console administrators group may connect
   EXPECT_EQ(st.st_gid, 0u);             // the group configured: root
   std::vector<std::string> seen = scm.Drain();
-  ::kill(pid, SIGTERM);
-  const Result r = Wait(pid);
+  process->Signal(SIGTERM);
+  const Result r = Finish(*process);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   for (auto& m : scm.Drain())
     seen.push_back(m);

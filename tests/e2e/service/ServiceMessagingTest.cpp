@@ -18,15 +18,7 @@ class ServiceWithRouter : public ::testing::Test
 protected:
   void SetUp() override
   {
-    e2e::WriteFile(m_dir / "registry.reg",
-                   "Windows Registry Editor Version 5.00\n\n"
-                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]\n"
-                   "\"ServerLocation\"=\".\"\n\"DatabaseInstance\"=\"\"\n"
-                   "\"DatabaseName\"=\"" + m_database.Name() + "\"\n\n"
-                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
-                   "\"ConsoleSocket\"=\"" + m_dir / "console.sock" + "\"\n\n"
-                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n"
-                   "\"Router\"=\"" + m_dir / "router.sock" + "\"\n");
+    e2e::WriteServiceRegistry(m_dir, m_database.Name());
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=3", "CORVEX_TRACE_FILE=" + Trace()};
     e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
     ASSERT_EQ(reg.Wait(), 0);

@@ -129,4 +129,17 @@ bool WaitForText(const std::string& path, const std::string& text, std::chrono::
   }
 }
 
+void WriteServiceRegistry(const ScratchDir& dir, const std::string& database)
+{
+  WriteFile(dir / "registry.reg",
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]\n"
+            "\"ServerLocation\"=\".\"\n\"DatabaseInstance\"=\"\"\n"
+            "\"DatabaseName\"=\"" + database + "\"\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
+            "\"ConsoleSocket\"=\"" + dir / "console.sock" + "\"\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n"
+            "\"Router\"=\"" + dir / "router.sock" + "\"\n");
+}
+
 }  // namespace e2e

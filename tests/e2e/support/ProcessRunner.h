@@ -51,4 +51,8 @@ bool WaitForText(const std::string& path, const std::string& text, std::chrono::
                  int count = 1);
 int CountOf(const std::string& text, const std::string& what);
 
+// The registry of a service under test, in dir/registry.reg: the database on the local server,
+// the console socket dir/console.sock, and the router dir/router.sock.
+void WriteServiceRegistry(const ScratchDir& dir, const std::string& database);
+
 }  // namespace e2e
