@@ -1,5 +1,7 @@
 #include "businesslogic/DatabaseConnection.h"
 
+#include <malloc.h>
+
 #include "businesslogic/AdoError.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/ProcessSingleton.h"
@@ -25,11 +27,24 @@ std::wstring ValueText(const _variant_t& value)
   }
 }
 
+// A list of every computer of the network allocates and frees megabytes per read (the fetched
+// rows, the array of values, the list itself). Handed back to the system after each read, every
+// page costs a fault again on the next; kept in the process, they are reused.
+void KeepLargeBuffersInProcess()
+{
+  static std::once_flag once;
+  std::call_once(once, [] {
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+  });
+}
+
 }  // namespace
 
 CDatabaseConnection::CDatabaseConnection()
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "CDatabaseConnection::CDatabaseConnection");
+  KeepLargeBuffersInProcess();
   m_ADOConnection = ado::Connection::Create();
   Reestablish();
 }

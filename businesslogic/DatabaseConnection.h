@@ -15,7 +15,8 @@
 class CDatabaseConnection
 {
 public:
-  // Creates the connection object, then Reestablish.
+  // Creates the connection object, then Reestablish. The first connection also makes the
+  // process keep freed large buffers (up to 64 MiB) for reuse, as whole-network row sets need.
   CDatabaseConnection();
   ~CDatabaseConnection();
   CDatabaseConnection(const CDatabaseConnection&) = delete;
