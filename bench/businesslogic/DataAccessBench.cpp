@@ -6,60 +6,28 @@
 //     raw BEGIN / call / FETCH ALL / COMMIT.
 // Run: build/bench/businesslogic/bench_dataaccess
 #include <benchmark/benchmark.h>
-#include <libpq-fe.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <stdexcept>
 #include <string>
 
-#include "businesslogic/DatabaseConnection.h"
+#include "bench/businesslogic/BenchDatabase.h"
 #include "businesslogic/OurCommand.h"
-#include "platform/registry/Registry.h"
-#include "tools/corvex-db/DatabaseTool.h"
 
 namespace {
 
 constexpr int kRows = 100000;
 
-struct Environment
+// GetComputerID finds one computer; BenchRows opens a cursor on n generated ids.
+struct Environment : BenchDatabase
 {
-  std::string registryDir;
-  std::unique_ptr<corvexdb::ScratchDatabase> db;
-  std::unique_ptr<CDatabaseConnection> conn;
-  PGconn* raw = nullptr;
-
   Environment()
+    : BenchDatabase("corvex_bench_dal",
+                    "INSERT INTO dbo.\"Computers\" (\"ComputerName\", \"DomainName\") VALUES ('BENCHPC', 'WORKGROUP'); "
+                    "CREATE FUNCTION dbo.\"BenchRows\"(OUT \"@RETURN_VALUE\" integer, \"@Count\" integer, OUT \"@RowSet\" refcursor) "
+                    "LANGUAGE plpgsql AS $$ BEGIN OPEN \"@RowSet\" FOR SELECT g AS \"ID\" FROM generate_series(1, \"@Count\") g; "
+                    "\"@RETURN_VALUE\" := 0; END $$")
   {
-    char tmpl[] = "/tmp/corvex-bench-XXXXXX";
-    registryDir = ::mkdtemp(tmpl);
-    ::setenv("CORVEX_REGISTRY", (registryDir + "/registry.reg").c_str(), 1);
-    db = std::make_unique<corvexdb::ScratchDatabase>("corvex_bench_dal");
-    corvexdb::PgConnection admin = db->Connect();
-    admin.Exec("INSERT INTO dbo.\"Computers\" (\"ComputerName\", \"DomainName\") VALUES ('BENCHPC', 'WORKGROUP')");
-    admin.Exec("CREATE FUNCTION dbo.\"BenchRows\"(OUT \"@RETURN_VALUE\" integer, \"@Count\" integer, OUT \"@RowSet\" refcursor) "
-               "LANGUAGE plpgsql AS $$ BEGIN OPEN \"@RowSet\" FOR SELECT g AS \"ID\" FROM generate_series(1, \"@Count\") g; "
-               "\"@RETURN_VALUE\" := 0; END $$");
-    CRegKey key;
-    key.Create(HKEY_LOCAL_MACHINE, L"Software\\Corvex\\KT\\Management Tools");
-    key.SetStringValue(L"ServerLocation", L".");
-    key.SetStringValue(L"DatabaseInstance", L"");
-    key.SetStringValue(L"DatabaseName", std::wstring(db->Name().begin(), db->Name().end()));
-    conn = std::make_unique<CDatabaseConnection>();
-    raw = PQconnectdb(("host=/var/run/postgresql dbname=" + db->Name()).c_str());
-    if (PQstatus(raw) != CONNECTION_OK)
-      throw std::runtime_error(PQerrorMessage(raw));
-    PQclear(PQprepare(raw, "getid", "SELECT * FROM dbo.\"GetComputerID\"($1::dbo.nvarchar_31)", 1, nullptr));
-    PQclear(PQprepare(raw, "rows", "SELECT * FROM dbo.\"BenchRows\"($1::integer)", 1, nullptr));
-  }
-  ~Environment()
-  {
-    PQfinish(raw);
-    conn.reset();
-    db.reset();
-    std::filesystem::remove_all(registryDir);
+    Prepare("getid", "SELECT * FROM dbo.\"GetComputerID\"($1::dbo.nvarchar_31)", 1);
+    Prepare("rows", "SELECT * FROM dbo.\"BenchRows\"($1::integer)", 1);
   }
 };
 

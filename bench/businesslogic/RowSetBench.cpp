@@ -7,23 +7,16 @@
 // calls per call.
 // Run: build/bench/businesslogic/bench_rowsets
 #include <benchmark/benchmark.h>
-#include <libpq-fe.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <string>
 
-#include "businesslogic/DatabaseConnection.h"
+#include "bench/businesslogic/BenchDatabase.h"
 #include "businesslogic/ObjectsFromADOFields.h"
-#include "businesslogic/SPException.h"
 #include "businesslogic/entities/Computer.h"
-#include "platform/registry/Registry.h"
-#include "tools/corvex-db/DatabaseTool.h"
 
 namespace {
 
@@ -57,43 +50,16 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-struct Environment
+struct Environment : BenchDatabase
 {
-  std::string registryDir;
-  std::unique_ptr<corvexdb::ScratchDatabase> db;
-  std::unique_ptr<CDatabaseConnection> conn;
-  PGconn* raw = nullptr;
-
   Environment()
+    : BenchDatabase("corvex_bench_rows", "INSERT INTO dbo.\"Computers\" (\"ComputerName\") SELECT 'PC' || g FROM generate_series(1, " +
+                                             std::to_string(kRows) + ") g; ANALYZE dbo.\"Computers\"")
   {
-    char tmpl[] = "/tmp/corvex-bench-XXXXXX";
-    registryDir = ::mkdtemp(tmpl);
-    ::setenv("CORVEX_REGISTRY", (registryDir + "/registry.reg").c_str(), 1);
-    db = std::make_unique<corvexdb::ScratchDatabase>("corvex_bench_rows");
-    corvexdb::PgConnection admin = db->Connect();
-    admin.Exec("INSERT INTO dbo.\"Computers\" (\"ComputerName\") SELECT 'PC' || g FROM generate_series(1, " +
-               std::to_string(kRows) + ") g");
-    admin.Exec("VACUUM ANALYZE dbo.\"Computers\"");
-    CRegKey key;
-    key.Create(HKEY_LOCAL_MACHINE, L"Software\\Corvex\\KT\\Management Tools");
-    key.SetStringValue(L"ServerLocation", L".");
-    key.SetStringValue(L"DatabaseInstance", L"");
-    key.SetStringValue(L"DatabaseName", std::wstring(db->Name().begin(), db->Name().end()));
-    conn = std::make_unique<CDatabaseConnection>();
-    raw = PQconnectdb(("host=/var/run/postgresql dbname=" + db->Name()).c_str());
-    if (PQstatus(raw) != CONNECTION_OK)
-      throw std::runtime_error(PQerrorMessage(raw));
-    PQclear(PQprepare(raw, "list",
-                      "SELECT \"@RETURN_VALUE\", \"@RowSet\" FROM dbo.\"GetComputerList\"("
-                      "\"@Filter\" => $1::integer, \"@OrderBy\" => $2::integer, \"@Ascending\" => $3::integer)",
-                      3, nullptr));
-  }
-  ~Environment()
-  {
-    PQfinish(raw);
-    conn.reset();
-    db.reset();
-    std::filesystem::remove_all(registryDir);
+    Prepare("list",
+            "SELECT \"@RETURN_VALUE\", \"@RowSet\" FROM dbo.\"GetComputerList\"("
+            "\"@Filter\" => $1::integer, \"@OrderBy\" => $2::integer, \"@Ascending\" => $3::integer)",
+            3);
   }
 };
 
