@@ -5,6 +5,7 @@
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/SPException.h"
+#include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "platform/errortext/WinRuntimeError.h"
@@ -108,6 +109,9 @@ TEST_F(RowSetTest, FastFormFillsEachEntityListFromColumnZeroReservedOnce)
   ASSERT_EQ(groups.size(), 2u);
   EXPECT_EQ(groups[0].GetID(), static_cast<ULONG>(a));
   EXPECT_EQ(groups[1].GetID(), static_cast<ULONG>(b));
+  CAlertList alerts;
+  PopulateListFromRowsetsFast(Procedure("TestRows", L"@Count", 2), alerts);
+  EXPECT_EQ(alerts.size(), 2u);
 }
 
 TEST_F(RowSetTest, OpenRowSetFormAppendsAndAnAbsentRowSetLeavesListsEmpty)
