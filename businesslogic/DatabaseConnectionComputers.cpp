@@ -22,9 +22,7 @@ std::wstring Cut(const std::wstring& text, std::size_t length) { return text.sub
 
 FlagState ReadFlag(const COurCommand& cmd, const wchar_t* name)
 {
-  if (cmd.IsAttributeNull(name))
-    return FlagUnknown;
-  return cmd.GetAttributeAsBool(name) ? FlagYes : FlagNo;
+  return FlagStateFromBit(cmd.IsAttributeNull(name) ? std::nullopt : std::optional<bool>(cmd.GetAttributeAsBool(name)));
 }
 
 // A nullable date: status null when the database has none.

@@ -4,16 +4,10 @@
 #include <vector>
 
 #include "businesslogic/entities/AlertDetails.h"
+#include "businesslogic/entities/FlagState.h"
 #include "businesslogic/entities/Group.h"
+#include "businesslogic/entities/OperatingSystem.h"
 #include "platform/com/WinTypes.h"
-
-namespace PTLDB {
-// The 32-bit operating-system code stored with a computer.
-using OperatingSystem = LONG;
-}  // namespace PTLDB
-
-// A flag the database may not know (stored as 1, 0 or NULL).
-enum FlagState : LONG { FlagYes = 11, FlagNo = 12, FlagUnknown = 13 };
 
 // An OLE date with a status: a NULL in the database reads as status null.
 struct DateTimeValue

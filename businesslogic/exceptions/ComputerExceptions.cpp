@@ -1,19 +1,8 @@
 #include "businesslogic/exceptions/ComputerExceptions.h"
 
+#include "businesslogic/entities/MessageSystemAddress.h"
+
 namespace vrn::Exceptions {
-namespace {
-
-// Addresses are narrow; they are widened character by character, as the database gets them.
-std::wstring Widened(const std::string& address)
-{
-  std::wstring wide;
-  wide.reserve(address.size());
-  for (char c : address)
-    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  return wide;
-}
-
-}  // namespace
 
 ComputerDoesNotExist::ComputerDoesNotExist(const std::wstring& message)
   : BusinessExceptionBase(message, L"ComputerDoesNotExist")
@@ -37,14 +26,14 @@ ComputerAlreadyInAnotherGroup::ComputerAlreadyInAnotherGroup(const std::wstring&
 }
 
 InvalidMessageSystemAddress::InvalidMessageSystemAddress(const std::string& address)
-  : BusinessExceptionBase(L"The address specified is too long it must be less than 255 chars address :" + Widened(address),
+  : BusinessExceptionBase(L"The address specified is too long it must be less than 255 chars address :" + WidenAddress(address),
                           L"InvalidMessageSystemAddress"),
     m_address(address)
 {
 }
 
 UnknownMessageSystemAddress::UnknownMessageSystemAddress(const std::string& address)
-  : BusinessExceptionBase(L"The computer is not managed address :" + Widened(address), L"UnknownMessageSystemAddress"),
+  : BusinessExceptionBase(L"The computer is not managed address :" + WidenAddress(address), L"UnknownMessageSystemAddress"),
     m_address(address)
 {
 }
