@@ -1,369 +1,395 @@
 #include "tools/agent-sim/AgentDocuments.h"
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
+#include "dexhandler/DexConfiguration.h"
+#include "dexhandler/DexEvent.h"
+#include "handlers/AUCoreHandler/AUConfig.h"
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/HandlerUtils/MEException.h"
+#include "handlers/HandlerUtils/XMLDocument.h"
+#include "handlers/TzLibHandler/TzLibraryStatus.h"
+#include "platform/oledate/OleDate.h"
 #include "platform/text/Unicode.h"
 #include "tools/agent-sim/SimulatedAgent.h"
 
 namespace agentsim {
 
+using namespace KTDexHandler;
+
 namespace {
 
-const char DEX_STATUS[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<status xmlns="http://schemas.corvex.example/KT/KTDexStatus">
-  <entity>
-    <productId>DEX</productId>
-    <product-version>4.2.1.318</product-version>
-  </entity>
-  <on-access>true</on-access>
-  <quarantine>2</quarantine>
-  <vdl-info>
-    <virus-engine-version>3.17.0</virus-engine-version>
-    <virus-data-version>2024.05.02.001</virus-data-version>
-    <ideChecksum>4C1D07A9</ideChecksum>
-    <idelist>
-      <ide>dex-2405a.ide</ide>
-      <ide>dex-2405b.ide</ide>
-    </idelist>
-  </vdl-info>
-</status>
-)";
+const wchar_t* const VIRUSES[] = {L"W32/Kellan.B", L"JS/Dropper.Q", L"W97M/Marker.A", L"Trojan.Agent.GX", L"EICAR-Test-File"};
+const wchar_t* const ITEMS[] = {L"C:\\Users\\${USER}\\Downloads\\invoice.pdf.exe", L"C:\\Temp\\setup_patch.js",
+                                L"D:\\Shared\\Reports\\Q2.doc", L"C:\\Windows\\Temp\\svch0st.exe", L"E:\\eicar.com"};
 
-const char DEX_CONFIG[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<config xmlns="http://schemas.corvex.example/KT/KTDexConfiguration">
-  <entity>
-    <productId>DEX</productId>
-    <product-version>4.2.1.318</product-version>
-    <entityInfo>Corvex Anti-Virus on ${COMPUTER}</entityInfo>
-  </entity>
-  <onAccessScan>
-    <enabled>true</enabled>
-    <scanBehaviour>
-      <level>normal</level>
-      <archives>false</archives>
-    </scanBehaviour>
-    <extensions>
-      <allFiles>false</allFiles>
-      <excludeCorvexDefined/>
-      <userDefined>
-        <extension>js</extension>
-      </userDefined>
-      <noExtensions>true</noExtensions>
-    </extensions>
-    <exclusions>
-      <filePathSet>
-        <filePath>C:\Program Files\Corvex\</filePath>
-      </filePathSet>
-    </exclusions>
-    <actions>
-      <disinfect>true</disinfect>
-      <fileAction>move</fileAction>
-      <destination>C:\Quarantine</destination>
-    </actions>
-    <onAccess>
-      <fileRead>true</fileRead>
-      <fileWrite>false</fileWrite>
-      <fileRename>false</fileRename>
-      <accessInfectedRMBootSectors>false</accessInfectedRMBootSectors>
-    </onAccess>
-  </onAccessScan>
-  <onDemandScan>
-    <extensions>
-      <allFiles>true</allFiles>
-      <excludeCorvexDefined/>
-      <userDefined/>
-      <noExtensions>true</noExtensions>
-    </extensions>
-    <exclusions>
-      <filePathSet/>
-    </exclusions>
-    <scanSet>
-      <scan>
-        <name>Weekly full scan</name>
-        <schedule>
-          <daySet>
-            <day>wednesday</day>
-          </daySet>
-          <timeSet>
-            <time>12:30:00</time>
-          </timeSet>
-        </schedule>
-        <settings>
-          <scanObjectSet>
-            <CDDVDDrives>false</CDDVDDrives>
-            <hardDrives>true</hardDrives>
-            <networkDrives>false</networkDrives>
-            <removableDrives>true</removableDrives>
-          </scanObjectSet>
-          <scanBehaviour>
-            <level>extensive</level>
-            <archives>true</archives>
-          </scanBehaviour>
-          <actions>
-            <disinfect>true</disinfect>
-            <fileAction>delete</fileAction>
-            <destination/>
-          </actions>
-        </settings>
-      </scan>
-    </scanSet>
-  </onDemandScan>
-  <alerting>
-    <desktop>
-      <report>
-        <virus>true</virus>
-        <scanErrors>false</scanErrors>
-        <DEXErrors>true</DEXErrors>
-      </report>
-      <message>A virus was found on ${COMPUTER}. Please call the help desk.</message>
-    </desktop>
-    <smtp>
-      <smtpConfig>
-        <server>mail.corp.example</server>
-        <sender>antivirus@corp.example</sender>
-        <replyTo>helpdesk@corp.example</replyTo>
-        <language>english</language>
-      </smtpConfig>
-      <report>
-        <virus>true</virus>
-        <scanErrors>false</scanErrors>
-        <DEXErrors>false</DEXErrors>
-      </report>
-      <subjectLine>Virus alert from ${COMPUTER}</subjectLine>
-      <recipientSet>
-        <recipient>security@corp.example</recipient>
-      </recipientSet>
-    </smtp>
-  </alerting>
-</config>
-)";
+const wchar_t PRIMARY_SERVER[] = L"http://updates.corp.example:8080/corvex/kt";
 
-// One platform element, filled in for each of the four platforms.
-const char AU_PLATFORM[] = R"(  <AUConfig platform="${PLATFORM}" version="1">
-    <corvex_address address="http://update.corvex.example/KT/AutoUpdate"/>
-    <primary_location>
-      <server BandwidthLimit="0" AutoDial="false" UserPassword="" UserName="" UseCorvex="false" ConnectionAddress="http://updates.corp.example:8080/corvex/kt" AllowLocalConfig="false"/>
-      <proxy ProxyType="0" ProxyUserPassword="" ProxyUserName="" ProxyPortNumber="8080" ProxyAddress="" AllowLocalConfig="false"/>
-    </primary_location>
-    <secondary_location>
-      <server BandwidthLimit="0" AutoDial="false" UserPassword="" UserName="" UseCorvex="true" ConnectionAddress="" AllowLocalConfig="false"/>
-      <proxy ProxyType="0" ProxyUserPassword="" ProxyUserName="" ProxyPortNumber="8080" ProxyAddress="" AllowLocalConfig="false"/>
-    </secondary_location>
-    <schedule AllowLocalConfig="false" SchedEnable="true" Frequency="60" DetectDialUp="false"/>
-    <logging AllowLocalConfig="false" LogLevel="50" LogEnable="true" LogFileName="AutoUpdate.log" LogFilePath="C:\ProgramData\Corvex\Logs" MaxLogFileSize="1"/>
-    <bootstrap Location="" UsePrimaryServerAddress="true"/>
-  </AUConfig>
-)";
-
-const char TZLIB_STATUS[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<tzlib xmlns="http://schemas.corvex.example/TzLibraryStatus" entity="http://schemas.corvex.example/TzLibraryStatus.xsd">
-  <updateLocationList>
-    <loc latest="true" version="4.87" productID="DEXKTNT"><path>\\${COMPUTER}\TzLib\DEXKTNT\latest</path></loc>
-    <loc latest="true" version="4.87" productID="DEXKTXP"><path>\\${COMPUTER}\TzLib\DEXKTXP\latest</path></loc>
-  </updateLocationList>
-  <packageList>
-    <package productID="DEXKTNT" productVersion="4.87" engineVersion="3.17.0" virusdataVersion="2024.05.02.001" ideChecksum="4C1D07A9" rolloutNumber="1210"/>
-    <package productID="DEXKTXP" productVersion="4.87" engineVersion="3.17.0" virusdataVersion="2024.05.02.001" ideChecksum="4C1D07A9" rolloutNumber="1210"/>
-  </packageList>
-</tzlib>
-)";
-
-const char EVENT_VIRUS[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<event xmlns="http://schemas.corvex.example/KT/KTDexEvent" type="corvex.mgt.dex.virusDetectedEvent">
-  <timestamp>${TIMESTAMP}</timestamp>
-  <user>
-    <userId>${USER}</userId>
-    <domain>${DOMAIN}</domain>
-  </user>
-  <infectionInfo>
-    <virusType>identity</virusType>
-    <virusName>${VIRUS}</virusName>
-    <item>${ITEM}</item>
-    <scanType>onaccess</scanType>
-    <actionTaken>move</actionTaken>
-  </infectionInfo>
-</event>
-)";
-
-const char EVENT_SCAN[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<event xmlns="http://schemas.corvex.example/KT/KTDexEvent" type="corvex.mgt.dex.scanCompleteEvent">
-  <timestamp>${TIMESTAMP}</timestamp>
-  <user>
-    <userId>SYSTEM</userId>
-    <domain>NT AUTHORITY</domain>
-  </user>
-  <scanComplete>
-    <scanName>Weekly full scan</scanName>
-  </scanComplete>
-</event>
-)";
-
-const char EVENT_ERROR[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<event xmlns="http://schemas.corvex.example/KT/KTDexEvent" type="corvex.mgt.entityAppEvent">
-  <timestamp>${TIMESTAMP}</timestamp>
-  <user>
-    <userId>SYSTEM</userId>
-    <domain>NT AUTHORITY</domain>
-  </user>
-  <appInfo>
-    <number>2201</number>
-    <message>
-      <message_code>VirusDataOutOfDate</message_code>
-      <message_inserts>
-        <insert>2024.05.02.001</insert>
-        <insert>12</insert>
-      </message_inserts>
-    </message>
-  </appInfo>
-  <entityInfo xmlns="http://schemas.corvex.example/EntityInfo">Corvex Anti-Virus scanner service on ${COMPUTER}</entityInfo>
-</event>
-)";
-
-const char* const VIRUSES[] = {"W32/Kellan.B", "JS/Dropper.Q", "W97M/Marker.A", "Trojan.Agent.GX", "EICAR-Test-File"};
-const char* const ITEMS[] = {"C:\\Users\\${USER}\\Downloads\\invoice.pdf.exe", "C:\\Temp\\setup_patch.js",
-                             "D:\\Shared\\Reports\\Q2.doc", "C:\\Windows\\Temp\\svch0st.exe", "E:\\eicar.com"};
-
-std::string Replace(std::string text, const std::string& key, const std::string& value)
+// What fills the placeholders of one document.
+struct Fields
 {
-  const std::string marker = "${" + key + "}";
-  for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker, at + value.size()))
-    text.replace(at, marker.size(), value);
-  return text;
-}
+  std::wstring computer, domain, user, virus, item;
 
-std::string AllPlatforms()
-{
-  std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                     "<AUConfigurations xmlns=\"http://schemas.corvex.example/KT/AUConfig\">\n";
-  for (const char* platform : {"Tandem", "MacOSX", "DEX95", "DEXNT"})
-    text += Replace(AU_PLATFORM, "PLATFORM", platform);
-  return text + "</AUConfigurations>\n";
-}
+  Fields(const Computer& c, unsigned serial = 0)
+    : computer(FromUtf8(c.name)), domain(c.domain), user(c.user),
+      virus(VIRUSES[serial % std::size(VIRUSES)]), item(ITEMS[serial % std::size(ITEMS)])
+  {
+  }
 
-const char* const DOCUMENTS[][2] = {
-  {"dex-status", "dex-status.xml"},   {"dex-config", "dex-config.xml"},   {"alc-config", "alc-config.xml"},
-  {"tzlib-status", "tzlib-status.xml"}, {"event-virus", "event-virus.xml"}, {"event-scan", "event-scan.xml"},
-  {"event-error", "event-error.xml"},
+  void Fill(std::wstring& text) const
+  {
+    // The item may name the user, so it goes in first.
+    for (const auto& [key, value] : {std::pair{L"${VIRUS}", &virus}, {L"${ITEM}", &item}, {L"${COMPUTER}", &computer},
+                                     {L"${DOMAIN}", &domain}, {L"${USER}", &user}}) {
+      const std::wstring marker = key;
+      for (auto at = text.find(marker); at != std::wstring::npos; at = text.find(marker, at + value->size()))
+        text.replace(at, marker.size(), *value);
+    }
+  }
+
+  void Fill(std::vector<std::wstring>& texts) const
+  {
+    for (auto& text : texts)
+      Fill(text);
+  }
 };
+
+config_t BuiltInDexConfiguration()
+{
+  config_t c;
+  c.entity = {L"DEX", L"4.2.1.318", L"Corvex Anti-Virus on ${COMPUTER}"};
+  c.onAccessScan.extensions.userDefined = {L"js"};
+  c.onAccessScan.exclusions.filePathSet = {L"C:\\Program Files\\Corvex\\"};
+  c.onAccessScan.actions = {true, FileAction::move, L"C:\\Quarantine"};
+  c.onDemandScan.extensions.allFiles = true;
+  scan_t weekly;
+  weekly.name = L"Weekly full scan";
+  weekly.schedule = schedule_t{{Day::wednesday}, {scanTime_t(12, 30, 0)}};
+  weekly.settings.scanObjectSet.removableDrives = true;
+  weekly.settings.scanBehaviour = {ScanLevel::extensive, true};
+  weekly.settings.actions = {true, FileAction::delete_, L""};
+  c.onDemandScan.scanSet = {weekly};
+  c.alerting.desktop.report = {true, false, true};
+  c.alerting.desktop.message = L"A virus was found on ${COMPUTER}. Please call the help desk.";
+  c.alerting.smtp.smtpConfig = {L"mail.corp.example", L"antivirus@corp.example", L"helpdesk@corp.example", Language::english};
+  c.alerting.smtp.report.virus = true;
+  c.alerting.smtp.subjectLine = L"Virus alert from ${COMPUTER}";
+  c.alerting.smtp.recipientSet = {L"security@corp.example"};
+  return c;
+}
+
+// Every platform fetches from the company's web server, falls back to our public address and
+// looks for updates every hour.
+std::map<std::wstring, std::string> BuiltInAlcConfigurations()
+{
+  AUCoreHandler::AutoUpdateConfiguration all;
+  all.CreateConfig();
+  std::map<std::wstring, std::string> platforms;
+  for (const wchar_t* platform : AUCoreHandler::Platforms) {
+    AUCoreHandler::IAUConfig& c = all.GetConfig(platform);
+    c.GetPrimaryLocation().GetServer().SetAddress(PRIMARY_SERVER);
+    c.GetSecondaryLocation().GetServer().SetUseCorvex(true);
+    c.GetSchedule().SetFrequency(60);
+    c.GetLogging().SetFileName(L"AutoUpdate.log");
+    c.GetLogging().SetFilePath(L"C:\\ProgramData\\Corvex\\Logs");
+    platforms[platform] = all.ToXML_UTF8(platform);
+  }
+  return platforms;
+}
+
+std::map<std::wstring, std::string> AlcConfigurations(const std::string& text)
+{
+  AUCoreHandler::AutoUpdateConfiguration all;
+  all.Set(text);
+  std::map<std::wstring, std::string> platforms;
+  for (const wchar_t* platform : AUCoreHandler::Platforms)
+    platforms[platform] = all.ToXML_UTF8(platform);
+  return platforms;
+}
+
+KTDexStatusDetails BuiltInDexStatus()
+{
+  KTDexStatusDetails s;
+  s.productId = L"DEX";
+  s.productVersion = L"4.2.1.318";
+  s.onAccess = true;
+  s.quarantine = 2;
+  s.virusEngineVersion = L"3.17.0";
+  s.virusDataVersion = L"2024.05.02.001";
+  s.ideChecksum = L"4C1D07A9";
+  s.ideList = {L"dex-2405a.ide", L"dex-2405b.ide"};
+  return s;
+}
+
+Event_t DexEventOf(const std::wstring& type)
+{
+  Event_t e;
+  e.type = type;
+  e.user = {L"SYSTEM", L"NT AUTHORITY"};
+  return e;
+}
 
 }  // namespace
 
-std::string EventTimestamp(std::time_t when)
+const char* EventEntity(EventKind kind)
 {
-  std::tm tm{};
-  gmtime_r(&when, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d %H%M%S", &tm);
-  return text;
+  return kind == EventKind::UpdateFailed ? "ALC" : "DEX";
 }
 
-SampleDocuments::SampleDocuments()
+const char* EventKindName(EventKind kind)
 {
-  m_texts = {{"dex-status", DEX_STATUS},   {"dex-config", DEX_CONFIG},   {"alc-config", AllPlatforms()},
-             {"tzlib-status", TZLIB_STATUS}, {"event-virus", EVENT_VIRUS}, {"event-scan", EVENT_SCAN},
-             {"event-error", EVENT_ERROR}};
+  switch (kind) {
+  case EventKind::VirusFound:
+    return "virus";
+  case EventKind::ScanComplete:
+    return "scan";
+  case EventKind::ApplicationError:
+    return "error";
+  default:
+    return "update";
+  }
 }
 
-SampleDocuments::SampleDocuments(const std::filesystem::path& directory) : SampleDocuments()
+bool ParseEventKind(const std::string& text, EventKind& kind)
+{
+  for (EventKind k : {EventKind::VirusFound, EventKind::ScanComplete, EventKind::ApplicationError, EventKind::UpdateFailed})
+    if (text == EventKindName(k)) {
+      kind = k;
+      return true;
+    }
+  return false;
+}
+
+AgentDocuments::AgentDocuments()
+  : m_dexStatus(BuiltInDexStatus()), m_dexConfiguration(BuiltInDexConfiguration()),
+    m_alcConfigurations(BuiltInAlcConfigurations())
+{
+  for (const auto& [label, product] : TzLibHandler::GetProductIDMap()) {
+    if (product != TzLibHandler::DEXKTNT && product != TzLibHandler::DEXKTXP)
+      continue;
+    m_tzLibLocations.push_back({product, L"4.87", true, L"\\\\${COMPUTER}\\TzLib\\" + label + L"\\latest"});
+    m_tzLibPackages.push_back({product, L"4.87", L"3.17.0", L"2024.05.02.001", L"4C1D07A9", 1210});
+  }
+
+  Event_t virus = DexEventOf(kVirusDetectedEventType);
+  virus.user = {L"${USER}", L"${DOMAIN}"};
+  virus.infectionInfo = {VirusType::identity, L"${VIRUS}", L"${ITEM}", ScanType::onaccess, VirusAction::move};
+  m_dexEvents[EventKind::VirusFound] = {virus, std::nullopt};
+
+  Event_t scan = DexEventOf(kScanCompleteEventType);
+  scan.scanComplete.scanName = L"Weekly full scan";
+  m_dexEvents[EventKind::ScanComplete] = {scan, std::nullopt};
+
+  Event_t error = DexEventOf(kAppEventType);
+  error.appInfo = {2201, {L"VirusDataOutOfDate", {L"2024.05.02.001", L"12"}}};
+  m_dexEvents[EventKind::ApplicationError] = {error, L"Corvex Anti-Virus scanner service on ${COMPUTER}"};
+
+  // The update server could not be reached: message 103 with the error code as second insert.
+  m_updateEvent.type = kAppEventType;
+  m_updateEvent.user = {L"SYSTEM", L"NT AUTHORITY"};
+  m_updateEvent.appInfo = {103, {PRIMARY_SERVER, L"0x80041F00"}};
+  m_updateEntityInfo = L"ALC 3.2.0.114 on ${COMPUTER}";
+}
+
+AgentDocuments::AgentDocuments(const std::filesystem::path& directory) : AgentDocuments()
 {
   if (!std::filesystem::is_directory(directory))
     throw std::runtime_error("not a directory: " + directory.string());
   int found = 0;
-  for (const auto& [name, file] : DOCUMENTS) {
+  for (const char* file : {"dex-status.xml", "dex-config.xml", "alc-config.xml", "tzlib-status.xml", "event-virus.xml",
+                           "event-scan.xml", "event-error.xml", "event-update.xml"}) {
     std::ifstream in(directory / file, std::ios::binary);
     if (!in)
       continue;
     std::ostringstream text;
     text << in.rdbuf();
-    m_texts[name] = text.str();
+    try {
+      Load(file, text.str());
+    } catch (const std::exception& e) {
+      throw std::runtime_error((directory / file).string() + ": " + e.what());
+    }
     ++found;
   }
   if (found == 0)
     throw std::runtime_error("no agent documents in " + directory.string());
 }
 
-const char* SampleDocuments::FileName(const std::string& document)
+void AgentDocuments::Load(const std::string& file, const std::string& text)
 {
-  for (const auto& [name, file] : DOCUMENTS)
-    if (document == name)
-      return file;
-  return nullptr;
-}
-
-std::string SampleDocuments::Fill(const std::string& name, const Computer& computer, std::time_t when,
-                                  unsigned serial) const
-{
-  std::string text = m_texts.at(name);
-  const std::size_t pick = serial % (sizeof VIRUSES / sizeof VIRUSES[0]);
-  text = Replace(text, "VIRUS", VIRUSES[pick]);
-  text = Replace(text, "ITEM", ITEMS[pick]);
-  text = Replace(text, "COMPUTER", computer.name);
-  text = Replace(text, "DOMAIN", ToUtf8(computer.domain));
-  text = Replace(text, "USER", ToUtf8(computer.user));
-  return Replace(text, "TIMESTAMP", EventTimestamp(when));
-}
-
-std::string SampleDocuments::DexStatus(const Computer& computer) const
-{
-  return Fill("dex-status", computer, std::time(nullptr), 0);
-}
-
-std::string SampleDocuments::DexConfiguration(const Computer& computer) const
-{
-  return Fill("dex-config", computer, std::time(nullptr), 0);
-}
-
-std::string SampleDocuments::AlcConfiguration(const Computer& computer) const
-{
-  return Fill("alc-config", computer, std::time(nullptr), 0);
-}
-
-std::string SampleDocuments::TzLibStatus(const Computer& computer) const
-{
-  return Fill("tzlib-status", computer, std::time(nullptr), 0);
-}
-
-std::string SampleDocuments::Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial) const
-{
-  const char* name = kind == EventKind::VirusFound ? "event-virus"
-                     : kind == EventKind::ScanComplete ? "event-scan"
-                                                       : "event-error";
-  return Fill(name, computer, when, serial);
-}
-
-std::string MergeUpdateConfiguration(const std::string& held, const std::string& received, bool& applied)
-{
-  applied = false;
-  if (received.find("<AUConfigurations") != std::string::npos) {
-    applied = true;
-    return received;
+  if (file == "dex-status.xml") {
+    KTDexStatus status;
+    status.Set(text);
+    m_dexStatus = status.GetDetails();
+  } else if (file == "dex-config.xml") {
+    DexHandler::DexConfiguration configuration;
+    configuration.Set(text);
+    m_dexConfiguration = configuration.GetConfig();
+  } else if (file == "alc-config.xml") {
+    m_alcConfigurations = AlcConfigurations(text);
+  } else if (file == "tzlib-status.xml") {
+    TzLibHandler::TzLibraryStatusImpl status;
+    status.Set(text);
+    m_tzLibLocations = status.GetUpdateLocations();
+    m_tzLibPackages = status.GetPackages();
+  } else if (file == "event-update.xml") {
+    AUCoreHandler::AUEvent event;
+    event.Set(text);
+    m_updateEvent = event.GetEventData();
+    m_updateEntityInfo.clear();
+    event.GetEntityInfo(m_updateEntityInfo);
+  } else {
+    DexHandler::DexEvent event;
+    event.Set(text);
+    std::wstring entityInfo;
+    const EventKind kind = file == "event-virus.xml"  ? EventKind::VirusFound
+                           : file == "event-scan.xml" ? EventKind::ScanComplete
+                                                      : EventKind::ApplicationError;
+    m_dexEvents[kind] = {event.GetEventData(),
+                         event.GetEntityInfo(entityInfo) ? std::optional(entityInfo) : std::nullopt};
   }
-  static const std::regex platformElement(R"(<AUConfig\b[^>]*\bplatform\s*=\s*["']([^"']+)["'])");
-  std::smatch match;
-  if (!std::regex_search(received, match, platformElement))
-    return held;
-  const std::string platform = match[1];
-  if (platform.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
-    return held;
-  const auto begin = static_cast<std::size_t>(match.position(0));
-  const auto end = received.find("</AUConfig>", begin);
-  if (end == std::string::npos)
-    return held;
-  const std::string element = received.substr(begin, end + 11 - begin);
+}
 
-  const std::regex heldElement("<AUConfig\\b[^>]*\\bplatform\\s*=\\s*[\"']" + platform + "[\"']");
-  std::smatch at;
-  if (!std::regex_search(held, at, heldElement))
-    return held;
-  const auto heldBegin = static_cast<std::size_t>(at.position(0));
-  const auto heldEnd = held.find("</AUConfig>", heldBegin);
-  if (heldEnd == std::string::npos)
-    return held;
-  applied = true;
-  return held.substr(0, heldBegin) + element + held.substr(heldEnd + 11);
+std::string AgentDocuments::DexStatus(const config_t& applied) const
+{
+  KTDexStatusDetails details = m_dexStatus;
+  details.onAccess = applied.onAccessScan.enabled;
+  KTDexStatus status;
+  status.SetDetails(details);
+  return status.ToXML_UTF8();
+}
+
+config_t AgentDocuments::DexConfiguration(const Computer& computer) const
+{
+  config_t c = m_dexConfiguration;
+  const Fields fields(computer);
+  fields.Fill(c.entity.entityInfo);
+  fields.Fill(c.alerting.desktop.message);
+  fields.Fill(c.alerting.smtp.subjectLine);
+  return c;
+}
+
+std::string AgentDocuments::AlcConfiguration(const std::wstring& platform) const
+{
+  const auto found = m_alcConfigurations.find(platform);
+  return found == m_alcConfigurations.end() ? std::string() : found->second;
+}
+
+std::wstring AgentDocuments::AlcEntityInfo(const Computer& computer) const
+{
+  std::wstring text = m_updateEntityInfo;
+  Fields(computer).Fill(text);
+  return text;
+}
+
+std::string AgentDocuments::TzLibStatus(const Computer& computer) const
+{
+  TzLibHandler::UpdateLocations locations = m_tzLibLocations;
+  const Fields fields(computer);
+  for (auto& location : locations)
+    fields.Fill(location.path);
+  TzLibHandler::TzLibraryStatusImpl status;
+  status.SetUpdateLocations(locations);
+  status.SetPackages(m_tzLibPackages);
+  return status.ToXML_UTF8();
+}
+
+std::string AgentDocuments::Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial) const
+{
+  const Fields fields(computer, serial);
+  const HandlerUtils::timestamp_t timestamp(OleDateFromTimeT(when));
+  if (kind == EventKind::UpdateFailed) {
+    AUCoreHandler::Event_t event = m_updateEvent;
+    event.timestamp = timestamp;
+    fields.Fill(event.user.userId);
+    fields.Fill(event.user.domain);
+    fields.Fill(event.appInfo.message_inserts);
+    AUCoreHandler::AUEvent document;
+    document.SetEventData(event);
+    document.SetEntityInfo(AlcEntityInfo(computer));
+    return document.ToKTXML_UTF8();
+  }
+  DexEventTemplate t = m_dexEvents.at(kind);
+  Event_t& event = t.event;
+  event.timestamp = timestamp;
+  fields.Fill(event.user.userId);
+  fields.Fill(event.user.domain);
+  fields.Fill(event.infectionInfo.virusName);
+  fields.Fill(event.infectionInfo.item);
+  fields.Fill(event.scanComplete.scanName);
+  fields.Fill(event.appInfo.message.message_inserts);
+  if (t.entityInfo)
+    fields.Fill(*t.entityInfo);
+  return DexHandler::DexEvent::ToAgentText(event, t.entityInfo);
+}
+
+std::string UpdateConfigurationFor(const std::string& received, const std::wstring& platform)
+{
+  HandlerUtils::XMLDocument parsed;
+  parsed.SetXML(received);
+  if (!parsed.GetRoot().SelectElements(L"self::*[local-name()='AUConfigurations']").empty()) {
+    AUCoreHandler::AutoUpdateConfiguration all;
+    all.Set(received);
+    return all.ToXML_UTF8(platform);
+  }
+  AUCoreHandler::AUConfig one;
+  one.Set(received);
+  std::wstring theirs;
+  one.GetPlatform(theirs);
+  if (theirs != platform)
+    throw CorvexManagedEntity::MEInvalidException(L"a configuration for platform '" + theirs + L"', not '" + platform + L"'");
+  return received;
+}
+
+namespace {
+
+template <class T>
+std::string LabelOf(const LabelMap<T>& map, T value)
+{
+  for (const auto& [label, v] : map)
+    if (v == value)
+      return ToUtf8(label);
+  return std::to_string(static_cast<long>(value));
+}
+
+std::string OnOff(bool on)
+{
+  return on ? "on" : "off";
+}
+
+std::string ServerOf(const AUCoreHandler::ILocation& location)
+{
+  const AUCoreHandler::IServer& server = location.GetServer();
+  bool corvex = false;
+  std::wstring address;
+  if (server.GetUseCorvex(corvex) && corvex)
+    return "Corvex";
+  return server.GetAddress(address) && !address.empty() ? ToUtf8(address) : "none";
+}
+
+}  // namespace
+
+std::string Describe(const config_t& c)
+{
+  std::size_t scheduled = 0;
+  for (const auto& scan : c.onDemandScan.scanSet)
+    scheduled += scan.schedule.has_value();
+  return "on-access " + OnOff(c.onAccessScan.enabled) + " (" + LabelOf(GetScanLevelMap(), c.onAccessScan.scanBehaviour.level) +
+         ", " + LabelOf(GetActionMap(), c.onAccessScan.actions.fileAction) + "), " +
+         std::to_string(c.onDemandScan.scanSet.size()) + " on-demand scans (" + std::to_string(scheduled) +
+         " scheduled), desktop alerts " + OnOff(c.alerting.desktop.report.virus) + ", " +
+         std::to_string(c.alerting.smtp.recipientSet.size()) + " mail recipients";
+}
+
+std::string Describe(const AUCoreHandler::IAUConfig& c)
+{
+  bool scheduled = false;
+  ULONG frequency = 0;
+  std::string schedule = "scheduled updates off";
+  if (c.GetSchedule().GetEnable(scheduled) && scheduled)
+    schedule = c.GetSchedule().GetFrequency(frequency) ? "update frequency " + std::to_string(frequency) : "scheduled updates on";
+  return "primary " + ServerOf(c.GetPrimaryLocation()) + ", secondary " + ServerOf(c.GetSecondaryLocation()) + ", " + schedule;
 }
 
 }  // namespace agentsim

@@ -118,8 +118,9 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
       }
     } else if (a == "--event-kind") {
       o.eventKind = value();
-      if (o.eventKind != "virus" && o.eventKind != "scan" && o.eventKind != "error" && o.eventKind != "mixed")
-        throw std::invalid_argument("--event-kind: expected virus, scan, error or mixed, got `" + o.eventKind + "`");
+      EventKind kind;
+      if (o.eventKind != "mixed" && !ParseEventKind(o.eventKind, kind))
+        throw std::invalid_argument("--event-kind: expected virus, scan, error, update or mixed, got `" + o.eventKind + "`");
     } else if (a == "--event-ttl") {
       o.eventTtl = messaging::ParseWholeNumber(a, value(), 0, 0x7FFFFFFF);
     } else if (a == "--heartbeat") {
@@ -199,10 +200,15 @@ std::string AgentSimUsage()
   return "usage: corvex-agent-sim [--router LOCATION] [--agents N] [--prefix PC] [--first N]\n"
          "         [--domain CORP] [--os WINXP] [--service-pack TEXT] [--ip 10.0.0.1] [--user NAME]\n"
          "         [--computers FILE] [--dex on|off] [--alc on|off] [--tzlib on|off] [--documents DIR]\n"
-         "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind virus|scan|error|mixed]\n"
+         "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind virus|scan|error|update|mixed]\n"
          "         [--event-ttl SECONDS] [--heartbeat SECONDS] [--quiet] [--load SECONDS]\n"
          "Simulates managed computers whose agents log on to the router as <address>.Agent.\n"
-         "Commands on standard input: event <address|all> <virus|scan|error>, records, quit.\n"
+         "Commands on standard input: event <address|all> <virus|scan|error|update>, records, quit.\n"
+         "Virus, scan and error events come from the anti-virus product (DEX), update events from\n"
+         "the update component (ALC); mixed takes turns through those a computer has.\n"
+         "--documents DIR: files that replace built-in documents (dex-status.xml, dex-config.xml,\n"
+         "alc-config.xml, tzlib-status.xml, event-virus.xml, event-scan.xml, event-error.xml,\n"
+         "event-update.xml); each must read as its document.\n"
          "--load: every agent sends small envelopes to the next one for the given time, then the\n"
          "envelopes per second are reported.\n";
 }

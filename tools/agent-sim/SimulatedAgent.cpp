@@ -1,7 +1,9 @@
 #include "tools/agent-sim/SimulatedAgent.h"
 
 #include <ctime>
+#include <stdexcept>
 
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "messaging/Letters.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/text/Unicode.h"
@@ -20,16 +22,34 @@ std::string Text(const char* s)
   return s ? s : "";
 }
 
-const char* KindName(EventKind kind)
+const char* Headline(EventKind kind)
 {
   switch (kind) {
   case EventKind::VirusFound:
     return "virus found";
   case EventKind::ScanComplete:
     return "scan complete";
-  default:
+  case EventKind::ApplicationError:
     return "application error";
+  default:
+    return "update failed";
   }
+}
+
+// A configuration for something the computer does not have, whatever the document holds.
+class NotApplicable : public std::runtime_error
+{
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Drop reasons may quote a parser's multi-line report.
+std::string OneLine(std::string text)
+{
+  for (auto& c : text)
+    if (c == '\n' || c == '\r')
+      c = ' ';
+  return text;
 }
 
 }  // namespace
@@ -47,12 +67,21 @@ std::string PlatformOf(const std::string& os)
   return {};
 }
 
-SimulatedAgent::SimulatedAgent(Computer computer, Components components, const IAgentDocuments& documents,
+SimulatedAgent::SimulatedAgent(Computer computer, Components components, const AgentDocuments& documents,
                                Printer print)
-  : m_computer(std::move(computer)), m_components(components), m_documents(documents), m_print(std::move(print))
+  : m_computer(std::move(computer)), m_components(components), m_documents(documents),
+    m_platform(FromUtf8(PlatformOf(m_computer.operatingSystem))), m_print(std::move(print))
 {
-  m_dexConfiguration = m_documents.DexConfiguration(m_computer);
-  m_alcConfiguration = m_documents.AlcConfiguration(m_computer);
+  // The handler library reads configurations from text only.
+  KTDexHandler::KTDexConfiguration initial;
+  initial.SetConfig(m_documents.DexConfiguration(m_computer));
+  m_dexConfiguration.Set(initial.ToXML_UTF8());
+  m_dexAgentText = m_dexConfiguration.ToOpaqueXML(m_platform);
+  const std::string updates = m_documents.AlcConfiguration(m_platform);
+  if (!updates.empty()) {
+    m_alcConfiguration = std::make_unique<AUCoreHandler::AUConfig>();
+    m_alcConfiguration->Set(updates);
+  }
 }
 
 void SimulatedAgent::NotifyConnection(bool connected)
@@ -73,7 +102,31 @@ void SimulatedAgent::Drop(const CorvexMessaging::Envelope& envelope, const std::
   ++m_dropped;
   if (m_print)
     m_print(m_computer.AgentAddress() + " dropped " + Text(envelope.client_info.type.in()) + " from " +
-            Text(envelope.originator.in()) + ": " + why);
+            Text(envelope.originator.in()) + ": " + OneLine(why));
+}
+
+std::string SimulatedAgent::Apply(const std::string& entity, const std::string& text)
+{
+  if (entity == "DEX" && m_components.dex) {
+    DexHandler::DexConfiguration configuration;
+    configuration.Set(text);
+    std::string agentText = configuration.ToOpaqueXML(m_platform);
+    std::lock_guard lock(m_mutex);
+    m_dexConfiguration = configuration;
+    m_dexAgentText = std::move(agentText);
+    return "DEX configuration: " + Describe(configuration.GetConfig());
+  }
+  if (entity == "ALC" && m_components.alc) {
+    if (m_platform.empty())
+      throw NotApplicable("no update platform for " + m_computer.operatingSystem);
+    auto configuration = std::make_unique<AUCoreHandler::AUConfig>();
+    configuration->Set(UpdateConfigurationFor(text, m_platform));
+    std::string applied = "ALC configuration for " + ToUtf8(m_platform) + ": " + Describe(*configuration);
+    std::lock_guard lock(m_mutex);
+    m_alcConfiguration = std::move(configuration);
+    return applied;
+  }
+  throw NotApplicable("no " + entity + " component");
 }
 
 void SimulatedAgent::Keep(const CorvexMessaging::Envelope& envelope, Record record)
@@ -82,10 +135,7 @@ void SimulatedAgent::Keep(const CorvexMessaging::Envelope& envelope, Record reco
   std::string line = m_computer.AgentAddress() + " <- " + record.type + " from " + record.from;
   if (!record.entity.empty())
     line += " entity=" + record.entity;
-  line += " (" + std::to_string(record.text.size()) + " bytes): " + record.text.substr(0, 160);
-  for (auto& c : line)
-    if (c == '\n' || c == '\r')
-      c = ' ';
+  line = OneLine(line + " (" + std::to_string(record.text.size()) + " bytes): " + record.text.substr(0, 160));
   {
     std::lock_guard lock(m_mutex);
     m_records.push_back(std::move(record));
@@ -110,16 +160,19 @@ void SimulatedAgent::Receive(const CorvexMessaging::Envelope& envelope)
       return Drop(envelope, "no AppConfiguration");
     const std::string entity = Text(configuration->entity.in());
     const std::string text = Text(configuration->config.in());
-    {
-      std::lock_guard lock(m_mutex);
-      if (entity == "DEX") {
-        m_dexConfiguration = text;
-      } else if (entity == "ALC") {
-        bool applied = false;
-        m_alcConfiguration = MergeUpdateConfiguration(m_alcConfiguration, text, applied);
-      }
+    std::string applied;
+    try {
+      applied = Apply(entity, text);
+    } catch (const NotApplicable& e) {
+      return Drop(envelope, e.what());
+    } catch (const std::exception& e) {
+      return Drop(envelope, "invalid " + entity + " configuration: " + e.what());
+    } catch (...) {
+      return Drop(envelope, "invalid " + entity + " configuration");
     }
     Keep(envelope, {type, entity, text, {}});
+    if (m_print)
+      m_print(m_computer.AgentAddress() + " applied " + applied);
   } else if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_DO_ACTION)) {
     const DEX_PTLMessages::DoActionContent* action = nullptr;
     if (!(data >>= action))
@@ -178,9 +231,10 @@ DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::Messag
   agent <<= computer;
   add(MC::ENTITY_AGENT, agent);
   if (m_components.dex)
-    add("DEX", statusAndConfig(m_documents.DexStatus(m_computer), m_dexConfiguration));
+    add("DEX", statusAndConfig(m_documents.DexStatus(m_dexConfiguration.GetConfig()), m_dexAgentText));
   if (m_components.alc)
-    add("ALC", statusAndConfig("", m_alcConfiguration));
+    add("ALC", statusAndConfig("", m_alcConfiguration ? m_alcConfiguration->ToXML_UTF8(m_documents.AlcEntityInfo(m_computer))
+                                                      : std::string()));
   if (m_components.tzlib)
     add(MC::ENTITY_TZLIB, statusAndConfig(m_documents.TzLibStatus(m_computer), ""));
   status.app_statuses.length(n);
@@ -201,15 +255,34 @@ void SimulatedAgent::AnswerStatus(const CorvexMessaging::Envelope& envelope)
             std::to_string(status.app_statuses.length()) + " entries, id " + std::to_string(id));
 }
 
+bool SimulatedAgent::CanSend(EventKind kind) const
+{
+  return kind == EventKind::UpdateFailed ? m_components.alc : m_components.dex;
+}
+
+std::vector<EventKind> SimulatedAgent::EventKinds() const
+{
+  std::vector<EventKind> kinds;
+  for (EventKind kind : {EventKind::VirusFound, EventKind::ScanComplete, EventKind::ApplicationError, EventKind::UpdateFailed})
+    if (CanSend(kind))
+      kinds.push_back(kind);
+  return kinds;
+}
+
 CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::string& service, long ttl)
 {
+  if (!CanSend(kind)) {
+    if (m_print)
+      m_print(m_computer.AgentAddress() + " has no " + EventEntity(kind) + " component: no " + EventKindName(kind) + " event");
+    return 0;
+  }
   unsigned serial;
   {
     std::lock_guard lock(m_mutex);
     serial = m_eventSerial++;
   }
   DEX_PTLMessages::AppEvent2 event;
-  event.entity = CORBA::string_dup("DEX");
+  event.entity = CORBA::string_dup(EventEntity(kind));
   event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial).c_str());
   event.domain = CORBA::wstring_dup(m_computer.domain.c_str());
   event.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
@@ -217,7 +290,7 @@ CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::
   letter.custom_data <<= event;
   const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(letter) : 0;
   if (m_print)
-    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + KindName(kind) + ") to " + service + ", id " +
+    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + Headline(kind) + ") to " + service + ", id " +
             std::to_string(id));
   return id;
 }

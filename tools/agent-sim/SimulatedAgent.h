@@ -1,14 +1,18 @@
 #pragma once
 // One simulated managed computer: its agent logs on as "<address>.Agent", answers status
-// requests with an AgentStatus, records and prints the configurations, actions and central-
-// configuration switches it is sent, and sends entity events.
+// requests with an AgentStatus, applies the configurations it is sent (reading them as the
+// service writes them: an invalid one is dropped), records and prints them with the actions and
+// central-configuration switches, and sends entity events of the components it has.
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "dexhandler/DexConfiguration.h"
+#include "handlers/AUCoreHandler/AUConfig.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/ClientLibrary.h"
 #include "tools/agent-sim/AgentDocuments.h"
@@ -42,7 +46,7 @@ struct Record
 {
   std::string type;
   std::string entity;
-  std::string text;  // configuration or action document, or "true"/"false"
+  std::string text;  // configuration or action document as received, or "true"/"false"
   std::string from;
 };
 
@@ -57,7 +61,7 @@ class SimulatedAgent : public ZiriviridUrurezArevudUza::IEnvelopeReceiver
 public:
   using Printer = std::function<void(const std::string&)>;
 
-  SimulatedAgent(Computer computer, Components components, const IAgentDocuments& documents, Printer print);
+  SimulatedAgent(Computer computer, Components components, const AgentDocuments& documents, Printer print);
 
   // The connection used for replies and events (not owned).
   void Attach(ZiriviridUrurezArevudUza::IConnection* connection) { m_connection = connection; }
@@ -65,8 +69,12 @@ public:
   void Receive(const CorvexMessaging::Envelope& envelope) override;
   void NotifyConnection(bool connected) override;
 
-  // A "Tz-EntityEvent" with an AppEvent2 to the service; the letter id, 0 when not accepted.
+  // A "Tz-EntityEvent" with an AppEvent2 to the service; the letter id, 0 when not accepted or
+  // when the computer lacks the component that raises such events.
   CorvexMessaging::MessageId SendEvent(EventKind kind, const std::string& service, long ttl);
+  bool CanSend(EventKind kind) const;
+  // The kinds of event its components raise.
+  std::vector<EventKind> EventKinds() const;
   DEX_PTLMessages::AgentStatus BuildStatus(CorvexMessaging::MessageId requestId) const;
 
   const Computer& GetComputer() const { return m_computer; }
@@ -79,16 +87,21 @@ private:
   void AnswerStatus(const CorvexMessaging::Envelope& envelope);
   void Keep(const CorvexMessaging::Envelope& envelope, Record record);
   void Drop(const CorvexMessaging::Envelope& envelope, const std::string& why);
+  // Applies a configuration letter's document; what it applied, or an exception (nothing
+  // changes then).
+  std::string Apply(const std::string& entity, const std::string& text);
 
   const Computer m_computer;
   const Components m_components;
-  const IAgentDocuments& m_documents;
+  const AgentDocuments& m_documents;
+  const std::wstring m_platform;  // of the update configuration; empty: none fits its system
   Printer m_print;
   ZiriviridUrurezArevudUza::IConnection* m_connection = nullptr;
 
   mutable std::mutex m_mutex;
-  std::string m_dexConfiguration;
-  std::string m_alcConfiguration;
+  DexHandler::DexConfiguration m_dexConfiguration;
+  std::string m_dexAgentText;  // the configuration as the agent reports it
+  std::unique_ptr<AUCoreHandler::AUConfig> m_alcConfiguration;  // null: no platform
   bool m_centralConfiguration = true;
   std::vector<Record> m_records;
   unsigned m_eventSerial = 0;

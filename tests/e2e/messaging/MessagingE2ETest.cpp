@@ -5,18 +5,21 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "dexhandler/DexConfiguration.h"
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
+#include "handlers/KTDexHandler/KTDexStatus.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/ClientLibrary.h"
 #include "platform/registry/Registry.h"
 #include "platform/text/Unicode.h"
-#include "tests/e2e/messaging/Process.h"
+#include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
 
 namespace {
 
 using namespace messaging_test;
 using namespace ZiriviridUrurezArevudUza;
-using e2e::Process;
+using e2e::ChildProcess;
 using std::chrono::seconds;
 
 class OrbEnvironment : public ::testing::Environment
@@ -47,20 +50,29 @@ protected:
       c->Release();
   }
 
-  void StartRouter()
+  // Each process writes to a file of its own, so that a restarted one starts afresh.
+  std::unique_ptr<ChildProcess> Start(const char* program, const std::vector<std::string>& args, const std::string& name,
+                                      e2e::ChildInput input = e2e::ChildInput::Inherit)
   {
-    m_router = std::make_unique<Process>(std::vector<std::string>{
-      CORVEX_ROUTER_BIN, "--name", "R1", "--socket", m_socket, "--data-dir", m_data, "--heartbeat", "1",
-      "--log-level", "3", "--log-console"});
-    ASSERT_TRUE(m_router->WaitFor("listening on")) << Dump(*m_router);
+    const std::string output = (m_dir.Path() / (name + "-" + std::to_string(++m_started) + ".out")).string();
+    return std::make_unique<ChildProcess>(program, args, e2e::CurrentEnvironment(), output, input);
   }
 
-  std::unique_ptr<Process> StartAgents(std::vector<std::string> extra, std::size_t count)
+  void StartRouter()
   {
-    std::vector<std::string> argv = {CORVEX_AGENT_SIM_BIN, "--router", m_socket, "--heartbeat", "1"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto agents = std::make_unique<Process>(argv);
-    EXPECT_TRUE(agents->WaitFor(".Agent connected", count)) << Dump(*agents);
+    m_router = Start(CORVEX_ROUTER_BIN,
+                     {"--name", "R1", "--socket", m_socket, "--data-dir", m_data, "--heartbeat", "1", "--log-level", "3",
+                      "--log-console"},
+                     "router");
+    ASSERT_TRUE(m_router->WaitForOutput("listening on")) << m_router->Output();
+  }
+
+  std::unique_ptr<ChildProcess> StartAgents(std::vector<std::string> extra, int count)
+  {
+    std::vector<std::string> args = {"--router", m_socket, "--heartbeat", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto agents = Start(CORVEX_AGENT_SIM_BIN, args, "agents", e2e::ChildInput::Pipe);
+    EXPECT_TRUE(agents->WaitForOutput(".Agent connected", std::chrono::seconds(15), count)) << agents->Output();
     return agents;
   }
 
@@ -77,14 +89,6 @@ protected:
   {
     std::erase(m_connections, c);
     c->Release();
-  }
-
-  static std::string Dump(Process& p)
-  {
-    std::string text;
-    for (const auto& line : p.Lines())
-      text += line + "\n";
-    return text;
   }
 
   // Waits for the first envelope of a type after `from` envelopes; null when none came.
@@ -106,7 +110,8 @@ protected:
   TempDir m_dir;
   std::string m_socket = (m_dir.Path() / "r.sock").string();
   std::string m_data = (m_dir.Path() / "data").string();
-  std::unique_ptr<Process> m_router;
+  std::unique_ptr<ChildProcess> m_router;
+  int m_started = 0;
   std::vector<IConnection*> m_connections;
 };
 
@@ -121,7 +126,7 @@ TEST_F(MessagingE2E, StatusRequestIsAnsweredAndLettersAreAppliedThroughTheRouter
   ASSERT_GT(request, 0);
   std::size_t at = 0;
   auto reply = Next(service, "Tz-GetStatus-Reply", at);
-  ASSERT_TRUE(reply) << Dump(*agents);
+  ASSERT_TRUE(reply) << agents->Output();
   EXPECT_STREQ(reply->originator.in(), "PC2.Agent");
   EXPECT_TRUE(IClientLibrary::Instance()->IsAuthorised(*reply));
   EXPECT_FALSE(IClientLibrary::Instance()->IsRouterAuthorised(*reply));
@@ -141,13 +146,25 @@ TEST_F(MessagingE2E, StatusRequestIsAnsweredAndLettersAreAppliedThroughTheRouter
   EXPECT_NE(std::string(dex->status.in()).find("/KT/KTDexStatus"), std::string::npos);
   EXPECT_STREQ(status->app_statuses[3].entity.in(), "TzLib");
 
-  // A configuration the agent applies shows in its next status.
-  DEX_PTLMessages::AppConfiguration configuration;
-  configuration.entity = CORBA::string_dup("DEX");
-  configuration.config = CORBA::string_dup("<config xmlns=\"http://schemas.corvex.example/KT/KTDexConfiguration\"/>");
-  auto set = MakeMessage("PC2.Agent", "Tz-SetConfiguration");
-  set.custom_data <<= configuration;
-  ASSERT_GT(c->Send(set), 0);
+  // A configuration the agent applies shows in its next status; one it cannot read does not.
+  KTDexHandler::config_t group;
+  group.entity.entityInfo = L"Finance";
+  group.onAccessScan.enabled = false;
+  group.alerting.smtp.recipientSet = {L"finance-it@corp.example"};
+  KTDexHandler::KTDexConfiguration document;
+  document.SetConfig(group);
+  DexHandler::DexConfiguration sent;
+  sent.Set(document.ToXML());
+  auto setConfiguration = [&](const std::string& text) {
+    DEX_PTLMessages::AppConfiguration configuration;
+    configuration.entity = CORBA::string_dup("DEX");
+    configuration.config = CORBA::string_dup(text.c_str());
+    auto set = MakeMessage("PC2.Agent", "Tz-SetConfiguration");
+    set.custom_data <<= configuration;
+    return c->Send(set);
+  };
+  ASSERT_GT(setConfiguration(sent.ToOpaqueXML(L"")), 0);
+  ASSERT_GT(setConfiguration("<config xmlns=\"http://schemas.corvex.example/KT/KTDexConfiguration\"/>"), 0);
   DEX_PTLMessages::DoActionContent action;
   action.entity = CORBA::string_dup("ALC");
   action.correlationId = CORBA::string_dup("");
@@ -174,14 +191,22 @@ TEST_F(MessagingE2E, StatusRequestIsAnsweredAndLettersAreAppliedThroughTheRouter
   ASSERT_TRUE(reply);
   ASSERT_TRUE(reply->client_info.custom_data >>= status);
   ASSERT_TRUE(status->app_statuses[1].status >>= dex);
-  EXPECT_STREQ(dex->configuration.in(), configuration.config.in());
+  DexHandler::DexConfiguration reported;
+  reported.Set(std::string(dex->configuration.in()));
+  EXPECT_TRUE(reported.IsEquivalent(sent));
+  KTDexHandler::KTDexStatus dexStatus;
+  dexStatus.Set(std::string(dex->status.in()));
+  EXPECT_FALSE(dexStatus.GetDetails().onAccess);
 
-  EXPECT_TRUE(agents->WaitFor("PC2.Agent <- Tz-SetConfiguration from PTLManagementService entity=DEX"));
-  EXPECT_TRUE(agents->WaitFor("PC2.Agent <- Tz-DoAction from PTLManagementService entity=ALC"));
-  EXPECT_TRUE(agents->WaitFor("PC2.Agent <- Tz-ApplyCentralConfig from PTLManagementService (5 bytes): false"));
-  EXPECT_TRUE(agents->WaitFor("PC2.Agent dropped Tz-SetConfiguration from PTLManagementService: no AppConfiguration"));
-  EXPECT_TRUE(agents->WaitFor("PC2.Agent dropped Tz-Reboot"));
-  EXPECT_EQ(agents->Count("PC1.Agent <-"), 0u);
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent <- Tz-SetConfiguration from PTLManagementService entity=DEX"));
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent applied DEX configuration: on-access off"));
+  EXPECT_TRUE(agents->WaitForOutput(
+    "PC2.Agent dropped Tz-SetConfiguration from PTLManagementService: invalid DEX configuration: "));
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent <- Tz-DoAction from PTLManagementService entity=ALC"));
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent <- Tz-ApplyCentralConfig from PTLManagementService (5 bytes): false"));
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent dropped Tz-SetConfiguration from PTLManagementService: no AppConfiguration"));
+  EXPECT_TRUE(agents->WaitForOutput("PC2.Agent dropped Tz-Reboot"));
+  EXPECT_EQ(e2e::CountOf(agents->Output(), "PC1.Agent <-"), 0);
 }
 
 TEST_F(MessagingE2E, EventsReachTheServiceOnCommandAndAtARate)
@@ -195,7 +220,7 @@ TEST_F(MessagingE2E, EventsReachTheServiceOnCommandAndAtARate)
   std::vector<std::string> seen;
   for (int i = 0; i < 3; ++i) {
     auto event = Next(service, "Tz-EntityEvent", at);
-    ASSERT_TRUE(event) << Dump(*agents);
+    ASSERT_TRUE(event) << agents->Output();
     const DEX_PTLMessages::AppEvent2* content = nullptr;
     ASSERT_TRUE(event->client_info.custom_data >>= content);
     EXPECT_STREQ(content->entity.in(), "DEX");
@@ -205,7 +230,15 @@ TEST_F(MessagingE2E, EventsReachTheServiceOnCommandAndAtARate)
   EXPECT_NE(seen[0].find("PC1.Agent"), std::string::npos);
   EXPECT_NE(seen[0].find("corvex.mgt.dex.virusDetectedEvent"), std::string::npos);
   EXPECT_NE(seen[1].find("corvex.mgt.entityAppEvent"), std::string::npos);
-  EXPECT_TRUE(agents->WaitFor("no simulated computer PC9"));
+  EXPECT_TRUE(agents->WaitForOutput("no simulated computer PC9"));
+  // The update component's events come from its own entity.
+  agents->Write("event PC2 update\n");
+  auto update = Next(service, "Tz-EntityEvent", at);
+  ASSERT_TRUE(update) << agents->Output();
+  const DEX_PTLMessages::AppEvent2* content = nullptr;
+  ASSERT_TRUE(update->client_info.custom_data >>= content);
+  EXPECT_STREQ(content->entity.in(), "ALC");
+  EXPECT_NE(std::string(content->event.in()).find("/KT/AUEvent"), std::string::npos);
   agents->Write("quit\n");
   EXPECT_EQ(agents->Wait(), 0);
 
@@ -227,7 +260,7 @@ TEST_F(MessagingE2E, LettersForOfflineAgentsExpireAndUnknownAddressesAreUnroutea
     agents->Signal(SIGTERM);
     EXPECT_EQ(agents->Wait(), 0);
   }
-  ASSERT_TRUE(m_router->WaitFor("logoff PC7.Agent"));
+  ASSERT_TRUE(m_router->WaitForOutput("logoff PC7.Agent"));
   TestReceiver service;
   IConnection* c = Connect(service, SERVICE);
   const auto waiting = c->Send(MakeMessage("PC7.Agent", "Tz-DoAction", 2));
@@ -245,7 +278,7 @@ TEST_F(MessagingE2E, LettersForOfflineAgentsExpireAndUnknownAddressesAreUnroutea
 
   at = 0;
   auto timeout = Next(service, "MS-DeliveryFailed-Timeout", at, seconds(10));
-  ASSERT_TRUE(timeout) << Dump(*m_router);
+  ASSERT_TRUE(timeout) << m_router->Output();
   ASSERT_TRUE(timeout->client_info.custom_data >>= inner);
   EXPECT_EQ(inner->message_id, waiting);
   EXPECT_STREQ(inner->client_info.destination.in(), "PC7.Agent");
@@ -280,7 +313,7 @@ TEST_F(MessagingE2E, RouterReportsLogonsAndLogoffsOfComputers)
   ASSERT_TRUE(Next(service, "Tz-RouterLogon", logons));
   crashing->Signal(SIGKILL);
   logoff = Next(service, "Tz-RouterLogoff", logoffs, seconds(20));
-  ASSERT_TRUE(logoff) << Dump(*m_router);
+  ASSERT_TRUE(logoff) << m_router->Output();
   ASSERT_TRUE(logoff->client_info.custom_data >>= name);
   EXPECT_STREQ(name, "PC4");
 
@@ -312,7 +345,7 @@ TEST_F(MessagingE2E, LibraryFollowsTheRouterAwayAndBackAndWaitingLettersSurvive)
   {
     auto agents = StartAgents({"--agents", "1", "--first", "8"}, 1);
   }  // killed: the router learns it is gone when a letter cannot be delivered or by heartbeat
-  ASSERT_TRUE(m_router->WaitFor("logoff PC8.Agent", 1, std::chrono::seconds(20)));
+  ASSERT_TRUE(m_router->WaitForOutput("logoff PC8.Agent", std::chrono::seconds(20)));
 
   TestReceiver service;
   IConnection* c = lib->Connect(&service);
@@ -336,7 +369,7 @@ TEST_F(MessagingE2E, LibraryFollowsTheRouterAwayAndBackAndWaitingLettersSurvive)
   auto agents = StartAgents({"--agents", "1", "--first", "8"}, 1);
   std::size_t at = 0;
   auto reply = Next(service, "Tz-GetStatus-Reply", at);
-  ASSERT_TRUE(reply) << Dump(*agents) << Dump(*m_router);
+  ASSERT_TRUE(reply) << agents->Output() << m_router->Output();
   const DEX_PTLMessages::AgentStatus* status = nullptr;
   ASSERT_TRUE(reply->client_info.custom_data >>= status);
   EXPECT_EQ(status->request_id, waiting);
@@ -348,7 +381,7 @@ TEST_F(MessagingE2E, LibraryFollowsTheRouterAwayAndBackAndWaitingLettersSurvive)
   StartRouter();
   ASSERT_TRUE(service.WaitNotices(5, seconds(10)));
   EXPECT_GT(c->Send(MakeMessage("PC8.Agent", "Tz-GetStatus")), 0);
-  EXPECT_TRUE(Next(service, "Tz-GetStatus-Reply", at, seconds(20))) << Dump(*agents);
+  EXPECT_TRUE(Next(service, "Tz-GetStatus-Reply", at, seconds(20))) << agents->Output();
   lib->ShutdownClientLibraryLocal();
   m_connections.clear();
 }

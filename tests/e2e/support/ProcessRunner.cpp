@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+extern char** environ;
+
 namespace e2e {
 
 ScratchDir::ScratchDir(const std::string& prefix)
@@ -30,8 +32,12 @@ ScratchDir::~ScratchDir()
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env, const std::string& outputFile)
+                           const std::vector<std::string>& env, const std::string& outputFile, ChildInput input)
+  : m_outputFile(outputFile)
 {
+  int pipeEnds[2] = {-1, -1};
+  if (input == ChildInput::Pipe && ::pipe2(pipeEnds, O_CLOEXEC) != 0)
+    throw std::runtime_error("cannot make a pipe for " + program);
   std::vector<std::string> argStore{program};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<std::string> envStore = env;
@@ -51,6 +57,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (input == ChildInput::Pipe)
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[0], 0);
   // The test runner may block signals; the child starts with none blocked.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -61,8 +69,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   const int rc = posix_spawn(&m_pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0)
+  if (input == ChildInput::Pipe)
+    ::close(pipeEnds[0]);
+  if (rc != 0) {
+    if (input == ChildInput::Pipe)
+      ::close(pipeEnds[1]);
     throw std::runtime_error("cannot start " + program);
+  }
+  m_input = pipeEnds[1];
 }
 
 ChildProcess::~ChildProcess()
@@ -71,6 +85,43 @@ ChildProcess::~ChildProcess()
     ::kill(m_pid, SIGKILL);
     Wait(std::chrono::seconds(5));
   }
+  if (m_input >= 0)
+    ::close(m_input);
+}
+
+void ChildProcess::Write(const std::string& text)
+{
+  if (m_input < 0)
+    throw std::logic_error("the child's standard input is not a pipe");
+  // A child that is gone must fail the test, not end it with SIGPIPE.
+  sigset_t pipeSignal, previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  const ssize_t written = ::write(m_input, text.data(), text.size());
+  if (written < 0) {
+    // Take the pending SIGPIPE before unblocking it.
+    const timespec none{0, 0};
+    sigtimedwait(&pipeSignal, nullptr, &none);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (written != static_cast<ssize_t>(text.size()))
+    throw std::runtime_error("cannot write to the child's standard input");
+}
+
+std::string ChildProcess::Output() const { return ReadFile(m_outputFile); }
+
+bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout, int count) const
+{
+  return WaitForText(m_outputFile, text, timeout, count);
+}
+
+std::vector<std::string> CurrentEnvironment()
+{
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e)
+    env.emplace_back(*e);
+  return env;
 }
 
 void ChildProcess::Signal(int sig) const { ::kill(m_pid, sig); }

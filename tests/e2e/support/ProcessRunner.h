@@ -22,13 +22,20 @@ private:
   std::string m_path;
 };
 
+// A child's standard input: the test's own, or a pipe the test writes commands into.
+enum class ChildInput
+{
+  Inherit,
+  Pipe,
+};
+
 class ChildProcess
 {
 public:
   // Starts program with args and the environment (NAME=value entries; PATH is added when absent).
   // Standard output and error go to outputFile.
   ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const std::string& outputFile);
+               const std::string& outputFile, ChildInput input = ChildInput::Inherit);
   ~ChildProcess();  // kills the process (SIGKILL) when it is still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -39,10 +46,25 @@ public:
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool Running();
 
+  // To the child's standard input (ChildInput::Pipe); std::runtime_error when it cannot be
+  // written, std::logic_error without a pipe.
+  void Write(const std::string& text);
+
+  // What the child wrote so far, and waits for a text in it (count times at least).
+  const std::string& OutputFile() const { return m_outputFile; }
+  std::string Output() const;
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15),
+                     int count = 1) const;
+
 private:
   pid_t m_pid = -1;
   int m_status = -1;
+  int m_input = -1;
+  std::string m_outputFile;
 };
+
+// The test's own environment (NAME=value entries), for children that should see it.
+std::vector<std::string> CurrentEnvironment();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
