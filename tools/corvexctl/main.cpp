@@ -1,9 +1,7 @@
 // corvexctl: the console's command line. It reaches the management service through the console
 // endpoint, as consoles do, and reads the database through the business layer.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -11,7 +9,11 @@
 #include "businesslogic/Clocks.h"
 #include "platform/com/ComError.h"
 #include "platform/sync/Sync.h"
+#include "platform/trace/Trace.h"
+#include "tools/corvexctl/Arguments.h"
+#include "tools/corvexctl/Computers.h"
 
+namespace corvexctl {
 namespace {
 
 const char* const kUsage =
@@ -22,11 +24,14 @@ const char* const kUsage =
   "  clocks tick N               tick clock N (0 group tree, 1 computer state, 2 group membership)\n"
   "  clocks watch [MS [COUNT]]   poll every MS milliseconds (default 1000) and print each change,\n"
   "                              stopping after COUNT changes when given\n"
+  "  computers                   list the computers with their main details, by name\n"
+  "  computer ID                 show everything the database holds about computer ID\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
   "HKLM\\Software\\Corvex\\KT\\Management Tools, and the console endpoint under its\n"
-  "\"Management Service\" subkey.\n";
+  "\"Management Service\" subkey. The database is \"DatabaseName\" on \"ServerLocation\" and\n"
+  "\"DatabaseInstance\" under the same key.\n";
 
 const char* ClockName(VRN_Clock id)
 {
@@ -36,17 +41,6 @@ const char* ClockName(VRN_Clock id)
     case 2: return "group membership";
     default: return "unknown";
   }
-}
-
-// A whole non-negative decimal number, or -1.
-long Number(const char* text)
-{
-  if (!text || !*text)
-    return -1;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  return *end == '\0' && errno == 0 && v >= 0 ? v : -1;
 }
 
 int Clocks(const std::vector<std::string>& args)
@@ -90,27 +84,35 @@ int Clocks(const std::vector<std::string>& args)
       }
     }
   }
-  std::fputs(kUsage, stderr);
+  std::fputs(corvexctl::kUsage, stderr);
   return 2;
 }
 
 }  // namespace
+}  // namespace corvexctl
 
 int main(int argc, char** argv)
 {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
+    std::fputs(corvexctl::kUsage, args.empty() ? stderr : stdout);
     return args.empty() ? 2 : 0;
   }
+  // Errors reach the user as one message each; traces only when asked for (below every level).
+  if (!std::getenv("CORVEX_TRACE_LEVEL"))
+    trace::SetLevel(-1);
   try {
     RegisterManagementServiceMarshallers();
     CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "clocks")
-      return Clocks(args);
-    std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
+      return corvexctl::Clocks(args);
+    if (command == "computers")
+      return corvexctl::Computers(args);
+    if (command == "computer")
+      return corvexctl::Computer(args);
+    std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), corvexctl::kUsage);
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "corvexctl: %s\n", e.what());

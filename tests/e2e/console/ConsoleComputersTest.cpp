@@ -1,0 +1,139 @@
+// corvexctl's computer commands as a console user runs them, against a database filled the way
+// the service and discovery fill it.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/e2e/support/ProcessRunner.h"
+#include "tools/corvex-db/DatabaseTool.h"
+#include "tools/corvex-db/ProcedureCall.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> Words(const std::string& line)
+{
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;)
+    words.push_back(w);
+  return words;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);)
+    lines.push_back(l);
+  return lines;
+}
+
+// The value printed after "  label:" by "computer ID", or "(missing)".
+std::string FieldOf(const std::string& out, const std::string& label)
+{
+  for (const std::string& line : Lines(out))
+    if (line.rfind("  " + label + ":", 0) == 0) {
+      const std::size_t value = line.find_first_not_of(' ', label.size() + 3);
+      return value == std::string::npos ? "" : line.substr(value);
+    }
+  return "(missing)";
+}
+
+class ConsoleComputers : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    e2e::WriteServiceRegistry(m_dir, m_database.Name());
+    m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg"};
+  }
+
+  int Console(const std::vector<std::string>& args, std::string& out)
+  {
+    const std::string file = m_dir / ("ctl" + std::to_string(++m_runs) + ".out");
+    e2e::ChildProcess ctl(CORVEXCTL_PATH, args, m_env, file);
+    const int code = ctl.Wait(20s);
+    out = e2e::ReadFile(file);
+    return code;
+  }
+
+  corvexdb::ProcedureResult Call(const std::string& name, const corvexdb::ProcedureArgs& args)
+  {
+    corvexdb::ProcedureResult result = corvexdb::CallProcedure(m_db, name, args);
+    EXPECT_EQ(result.returnValue, 0) << name;
+    return result;
+  }
+
+  e2e::ScratchDir m_dir{"corvex-e2e-ctl-computers"};
+  corvexdb::ScratchDatabase m_database{"corvex_e2e_ctl"};
+  corvexdb::PgConnection m_db = m_database.Connect();
+  std::vector<std::string> m_env;
+  int m_runs = 0;
+};
+
+}  // namespace
+
+TEST_F(ConsoleComputers, ListsEveryComputerByNameAndShowsOne)
+{
+  std::string out;
+  ASSERT_EQ(Console({"computers"}, out), 0) << out;
+  EXPECT_EQ(out, "no computers\n");
+
+  // A computer that reported from its address, and one that discovery found.
+  const std::string pc7 = *Call("ComputerFromAddressNameDomain", {{"@MessageSystemAddress", "PC7"}, {"@ComputerName", "PC7"},
+                                                                  {"@DomainName", "WORKGROUP"}})
+                             .Output("@ComputerID");
+  const std::string browsed = *Call("AddComputer", {{"@ComputerName", "BROWSED"}, {"@DomainName", "OFFICE"},
+                                                    {"@OperatingSystem", "13"}, {"@Description", "Samba box"}})
+                                 .Output("@ComputerID");
+  Call("UpdateComputerDescriptionAndOS", {{"@ComputerID", pc7}, {"@OperatingSystem", "8"}, {"@description", "reception"}});
+  Call("ComputerLastMessageTimeSet", {{"@ComputerID", pc7}, {"@LastMessageTime", "2024-05-01 10:00:00"}});
+  Call("AddVirusAlert", {{"@ComputerID", pc7}, {"@AlertTime", "2024-05-02 08:30:00"}, {"@UserName", "alice"},
+                         {"@VirusName", "EICAR"}, {"@VirusType", "1"}, {"@InfectedItem", "eicar.com"}, {"@ScannerType", "2"},
+                         {"@ActionTaken", "3"}});
+  const std::string group = *Call("AddGroup", {{"@NewParentID", std::nullopt}, {"@Name", "Front office"}}).Output("@GroupID");
+  Call("AddComputerToGroup", {{"@ComputerID", pc7}, {"@NewGroupID", group}});
+
+  ASSERT_EQ(Console({"computers"}, out), 0) << out;
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "LAST", "MESSAGE"}));
+  EXPECT_EQ(Words(lines[1]), (std::vector<std::string>{browsed, "BROWSED", "OFFICE", "UNIX/SAMBA", "no", "unknown", "-", "never"}));
+  EXPECT_EQ(Words(lines[2]),
+            (std::vector<std::string>{pc7, "PC7", "WORKGROUP", "WINXP", "yes", "unknown", "virus", "2024-05-01", "10:00:00"}));
+
+  ASSERT_EQ(Console({"computer", pc7}, out), 0) << out;
+  EXPECT_EQ(Lines(out).front(), "computer " + pc7);
+  EXPECT_EQ(FieldOf(out, "address"), "PC7");
+  EXPECT_EQ(FieldOf(out, "description"), "reception");
+  EXPECT_EQ(FieldOf(out, "operating system"), "WINXP (8)");
+  EXPECT_EQ(FieldOf(out, "group"), group);
+  EXPECT_EQ(FieldOf(out, "alert state"), "2 (virus)");
+  EXPECT_EQ(FieldOf(out, "last message"), "2024-05-01 10:00:00");
+  EXPECT_NE(out.find("virus alerts: 1\n  2024-05-02 08:30:00  EICAR  eicar.com  user alice  outstanding\n"), std::string::npos)
+    << out;
+
+  ASSERT_EQ(Console({"computer", browsed}, out), 0) << out;
+  EXPECT_EQ(FieldOf(out, "address"), "(not managed)");
+  EXPECT_EQ(FieldOf(out, "group"), "unassigned");
+  EXPECT_EQ(FieldOf(out, "last message"), "never");
+}
+
+TEST_F(ConsoleComputers, BadIdsAndAMissingDatabaseAreClearErrors)
+{
+  std::string out;
+  EXPECT_EQ(Console({"computer", "12345"}, out), 2);
+  EXPECT_EQ(out, "corvexctl: computer 12345 does not exist\n");
+  EXPECT_EQ(Console({"computer", "PC7"}, out), 2);
+  EXPECT_EQ(out, "corvexctl: computer: \"PC7\" is not a computer ID\n");
+  EXPECT_EQ(Console({"computer", "4294967297"}, out), 2);  // beyond a 32-bit id
+  EXPECT_EQ(Console({"computer"}, out), 2);
+  EXPECT_EQ(Console({"computers", "all"}, out), 2);
+
+  e2e::WriteServiceRegistry(m_dir, m_database.Name() + "_missing");
+  EXPECT_EQ(Console({"computers"}, out), 1);
+  EXPECT_EQ(out.rfind("corvexctl: ", 0), 0u) << out;
+  EXPECT_EQ(Console({"computer", "1"}, out), 1);
+}

@@ -1,0 +1,15 @@
+#pragma once
+// corvexctl's computer commands: they read the database named in the registry through the
+// business layer.
+#include <string>
+#include <vector>
+
+namespace corvexctl {
+
+// "computers": every computer with its main details, by name.
+int Computers(const std::vector<std::string>& args);
+// "computer ID": everything the database holds about one computer; an ID that is not a number
+// or not a computer's gives exit code 2.
+int Computer(const std::vector<std::string>& args);
+
+}  // namespace corvexctl
