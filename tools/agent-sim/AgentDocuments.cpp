@@ -133,30 +133,53 @@ Event_t DexEventOf(const std::wstring& type)
 
 }  // namespace
 
+namespace {
+
+struct KindNames
+{
+  EventKind kind;
+  const char* name;
+  const char* headline;
+  const char* entity;
+};
+
+const KindNames KINDS[] = {
+  {EventKind::VirusFound, "virus", "virus found", "DEX"},
+  {EventKind::ScanComplete, "scan", "scan complete", "DEX"},
+  {EventKind::ApplicationError, "error", "application error", "DEX"},
+  {EventKind::UpdateFailed, "update", "update failed", "ALC"},
+};
+
+const KindNames& NamesOf(EventKind kind)
+{
+  for (const auto& names : KINDS)
+    if (names.kind == kind)
+      return names;
+  throw std::logic_error("unnamed event kind");
+}
+
+}  // namespace
+
 const char* EventEntity(EventKind kind)
 {
-  return kind == EventKind::UpdateFailed ? "ALC" : "DEX";
+  return NamesOf(kind).entity;
 }
 
 const char* EventKindName(EventKind kind)
 {
-  switch (kind) {
-  case EventKind::VirusFound:
-    return "virus";
-  case EventKind::ScanComplete:
-    return "scan";
-  case EventKind::ApplicationError:
-    return "error";
-  default:
-    return "update";
-  }
+  return NamesOf(kind).name;
+}
+
+const char* EventHeadline(EventKind kind)
+{
+  return NamesOf(kind).headline;
 }
 
 bool ParseEventKind(const std::string& text, EventKind& kind)
 {
-  for (EventKind k : {EventKind::VirusFound, EventKind::ScanComplete, EventKind::ApplicationError, EventKind::UpdateFailed})
-    if (text == EventKindName(k)) {
-      kind = k;
+  for (const auto& names : KINDS)
+    if (text == names.name) {
+      kind = names.kind;
       return true;
     }
   return false;

@@ -36,9 +36,11 @@ enum class EventKind
 
 // The component that raises events of the kind: "DEX" or "ALC".
 const char* EventEntity(EventKind kind);
-// "virus", "scan", "error", "update"; false for any other text.
+// "virus", "scan", "error", "update" on the command line; false for any other text.
 bool ParseEventKind(const std::string& text, EventKind& kind);
 const char* EventKindName(EventKind kind);
+// "virus found", ... in the simulator's output.
+const char* EventHeadline(EventKind kind);
 
 class AgentDocuments
 {

@@ -22,20 +22,6 @@ std::string Text(const char* s)
   return s ? s : "";
 }
 
-const char* Headline(EventKind kind)
-{
-  switch (kind) {
-  case EventKind::VirusFound:
-    return "virus found";
-  case EventKind::ScanComplete:
-    return "scan complete";
-  case EventKind::ApplicationError:
-    return "application error";
-  default:
-    return "update failed";
-  }
-}
-
 // A configuration for something the computer does not have, whatever the document holds.
 class NotApplicable : public std::runtime_error
 {
@@ -290,7 +276,7 @@ CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::
   letter.custom_data <<= event;
   const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(letter) : 0;
   if (m_print)
-    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + Headline(kind) + ") to " + service + ", id " +
+    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + EventHeadline(kind) + ") to " + service + ", id " +
             std::to_string(id));
   return id;
 }
