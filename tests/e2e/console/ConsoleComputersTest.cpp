@@ -8,8 +8,6 @@
 #include "tools/corvex-db/DatabaseTool.h"
 #include "tools/corvex-db/ProcedureCall.h"
 
-using namespace std::chrono_literals;
-
 namespace {
 
 std::vector<std::string> Words(const std::string& line)
@@ -52,11 +50,7 @@ protected:
 
   int Console(const std::vector<std::string>& args, std::string& out)
   {
-    const std::string file = m_dir / ("ctl" + std::to_string(++m_runs) + ".out");
-    e2e::ChildProcess ctl(CORVEXCTL_PATH, args, m_env, file);
-    const int code = ctl.Wait(20s);
-    out = e2e::ReadFile(file);
-    return code;
+    return e2e::Run(CORVEXCTL_PATH, args, m_env, m_dir / ("ctl" + std::to_string(++m_runs) + ".out"), out);
   }
 
   corvexdb::ProcedureResult Call(const std::string& name, const corvexdb::ProcedureArgs& args)

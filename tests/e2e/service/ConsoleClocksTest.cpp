@@ -26,11 +26,7 @@ protected:
   // Runs corvexctl to its end; its exit code, output in `out`.
   int Console(const std::vector<std::string>& args, std::string& out)
   {
-    const std::string file = m_dir / ("ctl" + std::to_string(++m_runs) + ".out");
-    e2e::ChildProcess ctl(CORVEXCTL_PATH, args, m_env, file);
-    const int code = ctl.Wait(20s);
-    out = e2e::ReadFile(file);
-    return code;
+    return e2e::Run(CORVEXCTL_PATH, args, m_env, m_dir / ("ctl" + std::to_string(++m_runs) + ".out"), out);
   }
 
   e2e::ScratchDir m_dir{"corvex-e2e-console"};

@@ -150,6 +150,18 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout)
   return m_status;
 }
 
+int Run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+        const std::string& outputFile, std::string& output, std::chrono::milliseconds timeout)
+{
+  int code = -1;
+  {
+    ChildProcess child(program, args, env, outputFile);
+    code = child.Wait(timeout);
+  }
+  output = ReadFile(outputFile);
+  return code;
+}
+
 std::string ReadFile(const std::string& path)
 {
   std::ifstream f(path);

@@ -63,6 +63,11 @@ private:
   std::string m_outputFile;
 };
 
+// Runs program to its end: its exit code (-1 when it outlived the timeout, and it is killed), and
+// in `output` what it wrote to outputFile.
+int Run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+        const std::string& outputFile, std::string& output, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 // The test's own environment (NAME=value entries), for children that should see it.
 std::vector<std::string> CurrentEnvironment();
 
