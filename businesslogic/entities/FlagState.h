@@ -12,16 +12,6 @@ constexpr FlagState FlagStateFromBit(std::optional<bool> bit) noexcept
   return !bit ? FlagUnknown : (*bit ? FlagYes : FlagNo);
 }
 
-// The value to store: 1, 0, or NULL (nullopt) for FlagUnknown and any code that is not a flag.
-constexpr std::optional<LONG> FlagStateToBit(FlagState flag) noexcept
-{
-  switch (flag) {
-    case FlagYes: return 1;
-    case FlagNo: return 0;
-    default: return std::nullopt;
-  }
-}
-
 // "yes", "no" or "unknown", for people reading it.
 constexpr const char* FlagStateText(FlagState flag) noexcept
 {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "businesslogic/entities/Computer.h"
-#include "businesslogic/entities/FlagState.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "tests/businesslogic/TestSupport.h"
@@ -60,22 +59,6 @@ TEST(ComputerApplyTest, AComputerAndAListEachCallTheirOwnOperationOnce)
   Actions::CActionBase nothing;
   list.Apply(nothing);
   list[0].Apply(nothing);
-
-  CComputerList copy;
-  copy = list;
-  EXPECT_EQ(copy.size(), 2u);
-  EXPECT_TRUE(copy[1] == CComputer(7));
-}
-
-TEST(FlagStateTest, NullableBitsMapBothWays)
-{
-  for (const auto& [bit, flag] : {std::pair{std::optional<bool>(true), FlagYes}, std::pair{std::optional<bool>(false), FlagNo},
-                                  std::pair{std::optional<bool>(), FlagUnknown}}) {
-    EXPECT_EQ(FlagStateFromBit(bit), flag);
-    EXPECT_EQ(FlagStateToBit(flag).has_value(), bit.has_value());
-    EXPECT_EQ(FlagStateToBit(flag).value_or(-1), bit ? LONG(*bit ? 1 : 0) : -1);
-  }
-  EXPECT_FALSE(FlagStateToBit(static_cast<FlagState>(1)).has_value());  // not a flag code
 }
 
 }  // namespace
