@@ -27,27 +27,27 @@ std::vector<std::string> SplitList(std::string_view text) {
     return items;
 }
 
-ParameterSpec ParseParameter(const std::string& item) {
+ParameterEntry ParseParameter(const std::string& item) {
     std::istringstream words(item);
     std::vector<std::string> parts;
     for (std::string w; words >> w;) parts.push_back(w);
-    ParameterSpec spec;
+    ParameterEntry entry;
     if (parts.size() == 3 && parts[0] == "out") {
-        spec.output = true;
+        entry.output = true;
         parts.erase(parts.begin());
     }
     if (parts.size() != 2 || parts[0].size() < 2 || parts[0][0] != '@') {
         throw std::runtime_error("bad parameter \"" + item + "\"");
     }
-    spec.name = parts[0];
-    spec.type = parts[1];
-    return spec;
+    entry.name = parts[0];
+    entry.type = parts[1];
+    return entry;
 }
 
 }  // namespace
 
-std::vector<ProcedureSpec> ParseCatalogue(std::string_view text) {
-    std::vector<ProcedureSpec> procedures;
+std::vector<ProcedureEntry> ParseCatalogue(std::string_view text) {
+    std::vector<ProcedureEntry> procedures;
     std::istringstream lines{std::string(text)};
     int number = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -60,21 +60,21 @@ std::vector<ProcedureSpec> ParseCatalogue(std::string_view text) {
             if (open == std::string::npos || close == std::string::npos || open == 0) {
                 throw std::runtime_error("expected Name(parameters)");
             }
-            ProcedureSpec spec;
-            spec.name = Trim(std::string_view(trimmed).substr(0, open));
+            ProcedureEntry entry;
+            entry.name = Trim(std::string_view(trimmed).substr(0, open));
             for (const std::string& item : SplitList(std::string_view(trimmed).substr(open + 1, close - open - 1))) {
-                spec.parameters.push_back(ParseParameter(item));
+                entry.parameters.push_back(ParseParameter(item));
             }
             const std::string rest = Trim(std::string_view(trimmed).substr(close + 1));
             if (!rest.empty()) {
                 if (rest.rfind("->", 0) != 0) throw std::runtime_error("unexpected \"" + rest + "\"");
-                spec.columns = SplitList(std::string_view(rest).substr(2));
-                if (spec.columns.empty() || spec.parameters.empty() ||
-                    spec.parameters.back().type != "refcursor") {
+                entry.columns = SplitList(std::string_view(rest).substr(2));
+                if (entry.columns.empty() || entry.parameters.empty() ||
+                    entry.parameters.back().type != "refcursor") {
                     throw std::runtime_error("row-set columns need a last refcursor output");
                 }
             }
-            procedures.push_back(std::move(spec));
+            procedures.push_back(std::move(entry));
         } catch (const std::runtime_error& e) {
             throw std::runtime_error("catalogue line " + std::to_string(number) + ": " + e.what());
         }

@@ -6,19 +6,19 @@
 
 namespace corvexdb {
 
-struct ParameterSpec {
+struct ParameterEntry {
     std::string name;  // "@ComputerID"
     bool output = false;
     std::string type;  // "integer", "nvarchar_31", "timestamp", "refcursor", ...
 };
 
-struct ProcedureSpec {
+struct ProcedureEntry {
     std::string name;
-    std::vector<ParameterSpec> parameters;  // after "@RETURN_VALUE", in call order
+    std::vector<ParameterEntry> parameters;  // after "@RETURN_VALUE", in call order
     std::vector<std::string> columns;       // row-set columns, empty without a row set
 };
 
 // Parses the catalogue; a malformed line throws std::runtime_error naming the line.
-std::vector<ProcedureSpec> ParseCatalogue(std::string_view text);
+std::vector<ProcedureEntry> ParseCatalogue(std::string_view text);
 
 }  // namespace corvexdb

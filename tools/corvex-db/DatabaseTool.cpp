@@ -198,7 +198,7 @@ UpgradeReport UpgradeDatabase(PgConnection& conn, const SqlSource& sql) {
 
 CheckReport CheckDatabase(PgConnection& conn, const SqlSource& sql) {
     CheckReport report;
-    std::vector<ProcedureSpec> catalogue;
+    std::vector<ProcedureEntry> catalogue;
     try {
         catalogue = ParseCatalogue(sql.Catalogue());
     } catch (const std::runtime_error& e) {
@@ -230,27 +230,27 @@ CheckReport CheckDatabase(PgConnection& conn, const SqlSource& sql) {
             {params.Text(r, 2), mode == "o" || mode == "b", NormaliseType(params.Text(r, 4))});
     }
 
-    for (const ProcedureSpec& spec : catalogue) {
+    for (const ProcedureEntry& entry : catalogue) {
         ++report.proceduresChecked;
-        const auto count = counts.find(spec.name);
+        const auto count = counts.find(entry.name);
         if (count == counts.end()) {
-            report.problems.push_back("Procedure " + spec.name + " is missing");
+            report.problems.push_back("Procedure " + entry.name + " is missing");
             continue;
         }
         if (count->second != 1) {
-            report.problems.push_back("Procedure " + spec.name + " is overloaded (" +
+            report.problems.push_back("Procedure " + entry.name + " is overloaded (" +
                                       std::to_string(count->second) + " functions)");
             continue;
         }
         std::vector<ActualParameter> expected{{"@RETURN_VALUE", true, "integer"}};
-        for (const ParameterSpec& p : spec.parameters) expected.push_back({p.name, p.output, p.type});
-        const std::vector<ActualParameter>& found = actual[spec.name];
+        for (const ParameterEntry& p : entry.parameters) expected.push_back({p.name, p.output, p.type});
+        const std::vector<ActualParameter>& found = actual[entry.name];
         const std::size_t n = std::max(expected.size(), found.size());
         for (std::size_t i = 0; i < n; ++i) {
             const std::string want = i < expected.size() ? Describe(expected[i]) : "nothing";
             const std::string got = i < found.size() ? Describe(found[i]) : "nothing";
             if (want != got) {
-                report.problems.push_back("Procedure " + spec.name + " parameter " + std::to_string(i + 1) +
+                report.problems.push_back("Procedure " + entry.name + " parameter " + std::to_string(i + 1) +
                                           ": expected " + want + ", found " + got);
                 break;
             }
