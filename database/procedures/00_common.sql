@@ -32,6 +32,20 @@ LANGUAGE sql STABLE AS $$
      WHERE p_group BETWEEN 1 AND 2147483647 AND g."GroupID" = p_group
 $$;
 
+-- Resolves a group id the service passes. An ordinary group gives its row id and 0, or NULL and
+-- p_missing when it has no row; the root and the unassigned group (no rows) give NULL and the
+-- caller's code for each, 0 where the caller accepts them.
+CREATE OR REPLACE FUNCTION dbo.corvex_resolve_group(p_group bigint, p_root integer,
+                                                    p_unassigned integer, p_missing integer,
+                                                    OUT o_group integer, OUT o_status integer)
+LANGUAGE sql STABLE AS $$
+    SELECT r.id, CASE dbo.corvex_group_kind(p_group)
+                     WHEN 'root' THEN p_root
+                     WHEN 'unassigned' THEN p_unassigned
+                     ELSE CASE WHEN r.id IS NULL THEN p_missing ELSE 0 END END
+      FROM (SELECT dbo.corvex_group_row(p_group) AS id) r
+$$;
+
 -- Ids of a group and all its descendants.
 CREATE OR REPLACE FUNCTION dbo.corvex_subtree(p_group integer) RETURNS TABLE ("GroupID" integer)
 LANGUAGE sql STABLE AS $$
@@ -108,3 +122,17 @@ LANGUAGE sql STABLE AS $$
     SELECT EXISTS (SELECT 1 FROM dbo."Computers" c
                     WHERE c."ComputerID" = p_computer AND NOT c."Deleted")
 $$;
+
+-- Sets one boolean column of a live computer. 0, or 39 when there is no such computer.
+CREATE OR REPLACE FUNCTION dbo.corvex_set_computer_flag(p_computer integer, p_column text,
+                                                        p_value boolean)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+    v_rows integer;
+BEGIN
+    EXECUTE format('UPDATE dbo."Computers" c SET %I = $2'
+                   ' WHERE c."ComputerID" = $1 AND NOT c."Deleted"', p_column)
+      USING p_computer, p_value;
+    GET DIAGNOSTICS v_rows = ROW_COUNT;
+    RETURN CASE WHEN v_rows = 1 THEN 0 ELSE 39 END;
+END $$;

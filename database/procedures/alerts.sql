@@ -1,15 +1,20 @@
 -- Alerts (error and virus events of managed computers), their details, and the purge policy.
 
--- Counts a new outstanding alert of type 1 (error) or 2 (virus) on a live computer; false when
--- there is none. Counting locks the computer's row: a concurrent deletion waits, and vice versa.
-CREATE OR REPLACE FUNCTION dbo.corvex_count_new_alert(p_computer integer, p_type integer)
-RETURNS boolean LANGUAGE plpgsql AS $$
+-- Counts a new outstanding alert of type 1 (error) or 2 (virus) on a live computer. 0; 1: no
+-- alert time; 22: no such computer. Counting locks the computer's row: a concurrent deletion
+-- waits, and vice versa.
+CREATE OR REPLACE FUNCTION dbo.corvex_count_new_alert(p_computer integer, p_type integer,
+                                                      p_time timestamp)
+RETURNS integer LANGUAGE plpgsql AS $$
 BEGIN
+    IF p_time IS NULL THEN
+        RETURN 1;
+    END IF;
     UPDATE dbo."Computers" c SET
            "OutstandingErrorAlerts" = c."OutstandingErrorAlerts" + (p_type = 1)::integer,
            "OutstandingVirusAlerts" = c."OutstandingVirusAlerts" + (p_type = 2)::integer
      WHERE c."ComputerID" = p_computer AND NOT c."Deleted";
-    RETURN FOUND;
+    RETURN CASE WHEN FOUND THEN 0 ELSE 22 END;
 END $$;
 
 -- 0; 22: no such computer; 1: no alert time.
@@ -29,12 +34,8 @@ CREATE FUNCTION dbo."AddErrorAlert"(
     "@Insert5" dbo.nvarchar_256)
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF "@AlertTime" IS NULL THEN
-        "@RETURN_VALUE" := 1;
-        RETURN;
-    END IF;
-    IF NOT dbo.corvex_count_new_alert("@ComputerID", 1) THEN
-        "@RETURN_VALUE" := 22;
+    "@RETURN_VALUE" := dbo.corvex_count_new_alert("@ComputerID", 1, "@AlertTime");
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     INSERT INTO dbo."Alerts" ("ComputerID", "AlertType", "AlertTime", "UserName", "Source",
@@ -44,7 +45,6 @@ BEGIN
             COALESCE("@EntityInfo", ''), COALESCE("@number", 0), COALESCE("@MessageCode", ''),
             COALESCE("@Insert1", ''), COALESCE("@Insert2", ''), COALESCE("@Insert3", ''),
             COALESCE("@Insert4", ''), COALESCE("@Insert5", ''));
-    "@RETURN_VALUE" := 0;
 END $$;
 
 CREATE FUNCTION dbo."AddVirusAlert"(
@@ -59,12 +59,8 @@ CREATE FUNCTION dbo."AddVirusAlert"(
     "@ActionTaken" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF "@AlertTime" IS NULL THEN
-        "@RETURN_VALUE" := 1;
-        RETURN;
-    END IF;
-    IF NOT dbo.corvex_count_new_alert("@ComputerID", 2) THEN
-        "@RETURN_VALUE" := 22;
+    "@RETURN_VALUE" := dbo.corvex_count_new_alert("@ComputerID", 2, "@AlertTime");
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     INSERT INTO dbo."Alerts" ("ComputerID", "AlertType", "AlertTime", "UserName", "VirusName",
@@ -72,7 +68,6 @@ BEGIN
     VALUES ("@ComputerID", 2, "@AlertTime", COALESCE("@UserName", ''), COALESCE("@VirusName", ''),
             COALESCE("@VirusType", 0), COALESCE("@InfectedItem", ''), COALESCE("@ScannerType", 0),
             COALESCE("@ActionTaken", 0));
-    "@RETURN_VALUE" := 0;
 END $$;
 
 -- The computer's alert ids, oldest first. 39: no such computer.
@@ -230,8 +225,9 @@ BEGIN
 END $$;
 
 -- Deletes the alerts the policy rejects: method 1 those older than p_months months, method 2
--- all but the p_maximum newest, method 3 both, method 0 none. Returns the number deleted.
--- Waits at most two seconds for other changes of alerts to finish (then lock_not_available).
+-- all but the p_maximum newest, method 3 both, method 0 none. Returns the number deleted, or
+-- NULL, having changed nothing, when other changes of alerts held it up for two seconds or
+-- would have deadlocked with it.
 CREATE OR REPLACE FUNCTION dbo.corvex_purge_alerts(p_method integer, p_months integer,
                                                    p_maximum integer) RETURNS integer
 LANGUAGE plpgsql SET lock_timeout = '2s' AS $$
@@ -282,6 +278,8 @@ BEGIN
     END IF;
     UPDATE dbo."Settings" SET "LastPurgeTime" = localtimestamp, "LastPurgeCount" = v_deleted;
     RETURN v_deleted;
+EXCEPTION WHEN lock_not_available OR deadlock_detected THEN
+    RETURN NULL;
 END $$;
 
 CREATE FUNCTION dbo."GetPurgeSettings"(
@@ -312,14 +310,12 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
-    BEGIN
-        UPDATE dbo."Settings" SET "PurgeMethod" = "@Method", "PurgeMonths" = "@Months",
-               "PurgeMaximum" = "@Maximum";
-        PERFORM dbo.corvex_purge_alerts("@Method", "@Months", "@Maximum");
-    EXCEPTION WHEN lock_not_available OR deadlock_detected THEN
+    IF dbo.corvex_purge_alerts("@Method", "@Months", "@Maximum") IS NULL THEN
         "@RETURN_VALUE" := 4;
         RETURN;
-    END;
+    END IF;
+    UPDATE dbo."Settings" SET "PurgeMethod" = "@Method", "PurgeMonths" = "@Months",
+           "PurgeMaximum" = "@Maximum";
     "@RETURN_VALUE" := 0;
 END $$;
 
@@ -332,14 +328,9 @@ DECLARE
     s dbo."Settings"%ROWTYPE;
 BEGIN
     SELECT * INTO s FROM dbo."Settings";
-    BEGIN
-        "@Purged" := dbo.corvex_purge_alerts(s."PurgeMethod", s."PurgeMonths", s."PurgeMaximum");
-    EXCEPTION WHEN lock_not_available OR deadlock_detected THEN
-        "@Purged" := 0;
-        "@RETURN_VALUE" := 4;
-        RETURN;
-    END;
-    "@RETURN_VALUE" := 0;
+    "@Purged" := dbo.corvex_purge_alerts(s."PurgeMethod", s."PurgeMonths", s."PurgeMaximum");
+    "@RETURN_VALUE" := CASE WHEN "@Purged" IS NULL THEN 4 ELSE 0 END;
+    "@Purged" := COALESCE("@Purged", 0);
 END $$;
 
 CREATE FUNCTION dbo."GetReportFormatInformation"(

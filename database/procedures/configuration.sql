@@ -21,50 +21,36 @@ BEGIN
     rc := 0;
 END $$;
 
--- Whether the computer matches its group's configuration: 1 yes, 0 no, NULL unknown.
--- 39: no such computer.
-CREATE OR REPLACE FUNCTION dbo.corvex_set_match_flag(p_computer integer, p_kind text, p_flag integer)
-RETURNS integer LANGUAGE plpgsql AS $$
-DECLARE
-    v_rows integer;
-BEGIN
-    EXECUTE format('UPDATE dbo."Computers" c SET %I = ($2 <> 0)'
-                   ' WHERE c."ComputerID" = $1 AND NOT c."Deleted"', 'HasGroup' || p_kind || 'Config')
-      USING p_computer, p_flag;
-    GET DIAGNOSTICS v_rows = ROW_COUNT;
-    RETURN CASE WHEN v_rows = 1 THEN 0 ELSE 39 END;
-END $$;
-
 -- One row with the group's configuration, NULL when it has none (the root and the unassigned
 -- group never have one). 22: no such group.
 CREATE OR REPLACE FUNCTION dbo.corvex_group_config(p_group bigint, p_kind text,
                                                    OUT rc integer, OUT rowset refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
+    v_group integer;
     v_xml text;
 BEGIN
-    IF dbo.corvex_group_kind(p_group) = 'group' THEN
-        IF dbo.corvex_group_row(p_group) IS NULL THEN
-            rc := 22;
-            RETURN;
-        END IF;
+    SELECT * INTO v_group, rc FROM dbo.corvex_resolve_group(p_group, 0, 0, 22);
+    IF rc <> 0 THEN
+        RETURN;
+    END IF;
+    IF v_group IS NOT NULL THEN
         EXECUTE format('SELECT g.%I FROM dbo."Groups" g WHERE g."GroupID" = $1', p_kind || 'ConfigXML')
-           INTO v_xml USING p_group;
+           INTO v_xml USING v_group;
     END IF;
     OPEN rowset FOR EXECUTE format('SELECT $1::text AS %I', p_kind || 'ConfigXML') USING v_xml;
-    rc := 0;
 END $$;
 
 -- Stores a group's configuration (an empty text clears it) and makes its computers' match
 -- flags unknown until they are checked again. 22: no such group; 38: root or unassigned.
 CREATE OR REPLACE FUNCTION dbo.corvex_set_group_config(p_group bigint, p_kind text, p_xml text)
 RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+    v_status integer;
 BEGIN
-    IF dbo.corvex_group_kind(p_group) <> 'group' THEN
-        RETURN 38;
-    END IF;
-    IF dbo.corvex_group_row(p_group) IS NULL THEN
-        RETURN 22;
+    v_status := (dbo.corvex_resolve_group(p_group, 38, 38, 22)).o_status;
+    IF v_status <> 0 THEN
+        RETURN v_status;
     END IF;
     EXECUTE format('UPDATE dbo."Groups" g SET %I = NULLIF($2, '''') WHERE g."GroupID" = $1',
                    p_kind || 'ConfigXML')
@@ -100,7 +86,8 @@ CREATE FUNCTION dbo."ComputerHasGroupAUConfig"(
     "@HasGroupConfig" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    "@RETURN_VALUE" := dbo.corvex_set_match_flag("@ComputerID", 'AU', "@HasGroupConfig");
+    -- 1 matches, 0 differs, NULL unknown.
+    "@RETURN_VALUE" := dbo.corvex_set_computer_flag("@ComputerID", 'HasGroupAUConfig', "@HasGroupConfig" <> 0);
 END $$;
 
 CREATE FUNCTION dbo."ComputerHasGroupDexConfig"(
@@ -109,7 +96,8 @@ CREATE FUNCTION dbo."ComputerHasGroupDexConfig"(
     "@HasGroupConfig" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    "@RETURN_VALUE" := dbo.corvex_set_match_flag("@ComputerID", 'Dex', "@HasGroupConfig");
+    -- 1 matches, 0 differs, NULL unknown.
+    "@RETURN_VALUE" := dbo.corvex_set_computer_flag("@ComputerID", 'HasGroupDexConfig', "@HasGroupConfig" <> 0);
 END $$;
 
 -- The update configuration a computer reported, with its primary and secondary update

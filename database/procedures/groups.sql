@@ -16,6 +16,39 @@ EXCEPTION WHEN foreign_key_violation THEN
     RETURN false;
 END $$;
 
+-- Whether a group under p_parent (NULL: the top level) other than p_except has the name, in
+-- any case. Written as the sibling-name index is, so that the index answers.
+CREATE OR REPLACE FUNCTION dbo.corvex_sibling_has_name(p_parent integer, p_name text, p_except bigint)
+RETURNS boolean LANGUAGE sql STABLE AS $$
+    SELECT EXISTS (SELECT 1 FROM dbo."Groups" g
+                    WHERE COALESCE(g."ParentID", 0) = COALESCE(p_parent, 0)
+                      AND lower(g."Name") = lower(p_name)
+                      AND g."GroupID" IS DISTINCT FROM p_except)
+$$;
+
+-- Moves a computer (its row locked) from its current group to p_target (NULL: no group). 0;
+-- 31: it is there already; p_missing: the target group has been deleted meanwhile.
+CREATE OR REPLACE FUNCTION dbo.corvex_move_computer(p_computer integer, p_current integer,
+                                                   p_target integer, p_missing integer)
+RETURNS integer LANGUAGE plpgsql AS $$
+BEGIN
+    IF p_current IS NOT DISTINCT FROM p_target THEN
+        RETURN 31;
+    END IF;
+    RETURN CASE WHEN dbo.corvex_place_computer(p_computer, p_target) THEN 0 ELSE p_missing END;
+END $$;
+
+-- Locks a live computer's row and gives its group (NULL: none) and 0, or 39 when there is no
+-- such computer.
+CREATE OR REPLACE FUNCTION dbo.corvex_lock_computer_group(p_computer integer,
+                                                          OUT o_group integer, OUT o_status integer)
+LANGUAGE plpgsql AS $$
+BEGIN
+    SELECT c."GroupID" INTO o_group FROM dbo."Computers" c
+     WHERE c."ComputerID" = p_computer AND NOT c."Deleted" FOR UPDATE;
+    o_status := CASE WHEN FOUND THEN 0 ELSE 39 END;
+END $$;
+
 CREATE FUNCTION dbo."GetGroupDetails"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" integer,
@@ -41,27 +74,16 @@ BEGIN
     IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
-    CASE dbo.corvex_group_kind("@NewParentID")
-        WHEN 'unassigned' THEN
-            "@RETURN_VALUE" := 38;
-            RETURN;
-        WHEN 'group' THEN
-            v_parent := dbo.corvex_group_row("@NewParentID");
-            IF v_parent IS NULL THEN
-                "@RETURN_VALUE" := 22;
-                RETURN;
-            END IF;
-        ELSE
-            v_parent := NULL;
-    END CASE;
+    SELECT * INTO v_parent, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@NewParentID", 0, 38, 22);
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
+    END IF;
     PERFORM dbo.corvex_lock_group_tree();
     IF v_parent IS NOT NULL AND dbo.corvex_group_row(v_parent) IS NULL THEN
         "@RETURN_VALUE" := 22;
         RETURN;
     END IF;
-    IF EXISTS (SELECT 1 FROM dbo."Groups" g
-                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
-                  AND lower(g."Name") = lower("@Name")) THEN
+    IF dbo.corvex_sibling_has_name(v_parent, "@Name", NULL) THEN
         "@RETURN_VALUE" := 34;
         RETURN;
     END IF;
@@ -93,9 +115,7 @@ BEGIN
         "@RETURN_VALUE" := 22;
         RETURN;
     END IF;
-    IF EXISTS (SELECT 1 FROM dbo."Groups" g
-                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
-                  AND lower(g."Name") = lower("@Name") AND g."GroupID" <> "@GroupID") THEN
+    IF dbo.corvex_sibling_has_name(v_parent, "@Name", "@GroupID") THEN
         "@RETURN_VALUE" := 34;
         RETURN;
     END IF;
@@ -125,20 +145,15 @@ BEGIN
         "@RETURN_VALUE" := 41;
         RETURN;
     END IF;
-    IF dbo.corvex_group_kind("@NewParentID") = 'group' THEN
-        v_parent := dbo.corvex_group_row("@NewParentID");
-        IF v_parent IS NULL THEN
-            "@RETURN_VALUE" := 42;
-            RETURN;
-        END IF;
-        IF v_parent IN (SELECT s."GroupID" FROM dbo.corvex_subtree("@GroupID"::integer) s) THEN
-            "@RETURN_VALUE" := 37;
-            RETURN;
-        END IF;
+    SELECT * INTO v_parent, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@NewParentID", 0, 38, 42);
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
     END IF;
-    IF EXISTS (SELECT 1 FROM dbo."Groups" g
-                WHERE g."ParentID" IS NOT DISTINCT FROM v_parent
-                  AND lower(g."Name") = lower(v_name) AND g."GroupID" <> "@GroupID") THEN
+    IF v_parent IN (SELECT s."GroupID" FROM dbo.corvex_subtree("@GroupID"::integer) s) THEN
+        "@RETURN_VALUE" := 37;
+        RETURN;
+    END IF;
+    IF dbo.corvex_sibling_has_name(v_parent, v_name, "@GroupID") THEN
         "@RETURN_VALUE" := 34;
         RETURN;
     END IF;
@@ -184,30 +199,15 @@ DECLARE
     v_current integer;
     v_target integer;
 BEGIN
-    CASE dbo.corvex_group_kind("@NewGroupID")
-        WHEN 'root' THEN
-            "@RETURN_VALUE" := 38;
-            RETURN;
-        WHEN 'group' THEN
-            v_target := dbo.corvex_group_row("@NewGroupID");
-            IF v_target IS NULL THEN
-                "@RETURN_VALUE" := 40;
-                RETURN;
-            END IF;
-        ELSE
-            v_target := NULL;
-    END CASE;
-    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
+    SELECT * INTO v_target, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@NewGroupID", 38, 0, 40);
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
-    IF v_current IS NOT DISTINCT FROM v_target THEN
-        "@RETURN_VALUE" := 31;
+    SELECT * INTO v_current, "@RETURN_VALUE" FROM dbo.corvex_lock_computer_group("@ComputerID");
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
-    "@RETURN_VALUE" := CASE WHEN dbo.corvex_place_computer("@ComputerID", v_target) THEN 0 ELSE 40 END;
+    "@RETURN_VALUE" := dbo.corvex_move_computer("@ComputerID", v_current, v_target, 40);
 END $$;
 
 -- Moves a computer from one group to another. 0; 30: it is not in the source group; 31: source
@@ -228,35 +228,23 @@ BEGIN
         "@RETURN_VALUE" := 38;
         RETURN;
     END IF;
-    IF dbo.corvex_group_kind("@SrcGroupID") = 'group' THEN
-        v_source := dbo.corvex_group_row("@SrcGroupID");
-        IF v_source IS NULL THEN
-            "@RETURN_VALUE" := 41;
-            RETURN;
-        END IF;
+    SELECT * INTO v_source, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@SrcGroupID", 38, 0, 41);
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
     END IF;
-    IF dbo.corvex_group_kind("@DestGroupID") = 'group' THEN
-        v_target := dbo.corvex_group_row("@DestGroupID");
-        IF v_target IS NULL THEN
-            "@RETURN_VALUE" := 42;
-            RETURN;
-        END IF;
+    SELECT * INTO v_target, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@DestGroupID", 38, 0, 42);
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
     END IF;
-    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
+    SELECT * INTO v_current, "@RETURN_VALUE" FROM dbo.corvex_lock_computer_group("@ComputerID");
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     IF v_current IS DISTINCT FROM v_source THEN
         "@RETURN_VALUE" := 30;
         RETURN;
     END IF;
-    IF v_source IS NOT DISTINCT FROM v_target THEN
-        "@RETURN_VALUE" := 31;
-        RETURN;
-    END IF;
-    "@RETURN_VALUE" := CASE WHEN dbo.corvex_place_computer("@ComputerID", v_target) THEN 0 ELSE 42 END;
+    "@RETURN_VALUE" := dbo.corvex_move_computer("@ComputerID", v_current, v_target, 42);
 END $$;
 
 -- Makes a computer unassigned. 0; 30: it is not in that group; 39: no such computer;
@@ -269,18 +257,12 @@ LANGUAGE plpgsql AS $$
 DECLARE
     v_current integer;
 BEGIN
-    IF dbo.corvex_group_kind("@GroupID") <> 'group' THEN
-        "@RETURN_VALUE" := 38;
+    "@RETURN_VALUE" := (dbo.corvex_resolve_group("@GroupID", 38, 38, 40)).o_status;
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
-    IF dbo.corvex_group_row("@GroupID") IS NULL THEN
-        "@RETURN_VALUE" := 40;
-        RETURN;
-    END IF;
-    SELECT c."GroupID" INTO v_current FROM dbo."Computers" c
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted" FOR UPDATE;
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
+    SELECT * INTO v_current, "@RETURN_VALUE" FROM dbo.corvex_lock_computer_group("@ComputerID");
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     IF v_current IS DISTINCT FROM "@GroupID" THEN
@@ -303,10 +285,7 @@ BEGIN
         WHEN 'root' THEN
             OPEN "@RowSet" FOR SELECT NULL::integer AS "ComputerID" WHERE false;
         WHEN 'unassigned' THEN
-            OPEN "@RowSet" FOR
-                SELECT c."ComputerID" FROM dbo."Computers" c
-                 WHERE c."GroupID" IS NULL AND NOT c."Deleted"
-                 ORDER BY lower(c."ComputerName");
+            SELECT u."@RowSet" INTO "@RowSet" FROM dbo."GetUnassignedComputers"() u;
         ELSE
             IF dbo.corvex_group_row("@GroupID") IS NULL THEN
                 "@RETURN_VALUE" := 22;
@@ -334,20 +313,15 @@ DECLARE
     v_all boolean := COALESCE("@AllDescendants", 0) <> 0;
     v_asc boolean := COALESCE("@Ascending", 1) <> 0;
 BEGIN
-    CASE dbo.corvex_group_kind("@GroupID")
-        WHEN 'unassigned' THEN
-            OPEN "@RowSet" FOR SELECT NULL::integer AS "GroupID" WHERE false;
-            "@RETURN_VALUE" := 0;
-            RETURN;
-        WHEN 'group' THEN
-            v_group := dbo.corvex_group_row("@GroupID");
-            IF v_group IS NULL THEN
-                "@RETURN_VALUE" := 22;
-                RETURN;
-            END IF;
-        ELSE
-            v_group := NULL;
-    END CASE;
+    IF dbo.corvex_group_kind("@GroupID") = 'unassigned' THEN
+        OPEN "@RowSet" FOR SELECT NULL::integer AS "GroupID" WHERE false;
+        "@RETURN_VALUE" := 0;
+        RETURN;
+    END IF;
+    SELECT * INTO v_group, "@RETURN_VALUE" FROM dbo.corvex_resolve_group("@GroupID", 0, 0, 22);
+    IF "@RETURN_VALUE" <> 0 THEN
+        RETURN;
+    END IF;
     IF v_all THEN
         OPEN "@RowSet" FOR
             SELECT t."GroupID" FROM dbo.corvex_tree_order(v_group) t
@@ -410,26 +384,10 @@ CREATE FUNCTION dbo."GroupAllChildGroupListGet"(
     OUT "@RETURN_VALUE" integer,
     "@GroupID" bigint,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-DECLARE
-    v_group integer;
+LANGUAGE plpgsql STABLE AS $$
 BEGIN
-    CASE dbo.corvex_group_kind("@GroupID")
-        WHEN 'unassigned' THEN
-            OPEN "@RowSet" FOR SELECT NULL::integer AS "GroupID" WHERE false;
-            "@RETURN_VALUE" := 0;
-            RETURN;
-        WHEN 'group' THEN
-            v_group := dbo.corvex_group_row("@GroupID");
-            IF v_group IS NULL THEN
-                "@RETURN_VALUE" := 22;
-                RETURN;
-            END IF;
-        ELSE
-            v_group := NULL;
-    END CASE;
-    OPEN "@RowSet" FOR SELECT t."GroupID" FROM dbo.corvex_tree_order(v_group) t ORDER BY t."Path";
-    "@RETURN_VALUE" := 0;
+    -- GetSubGroups with every descendant, in ascending tree order.
+    SELECT * INTO "@RETURN_VALUE", "@RowSet" FROM dbo."GetSubGroups"("@GroupID", 1, 1);
 END $$;
 
 -- The computers of a group and of every group below it, by name; for the root every computer,
@@ -448,10 +406,7 @@ BEGIN
                 SELECT c."ComputerID" FROM dbo."Computers" c WHERE NOT c."Deleted"
                  ORDER BY lower(c."ComputerName");
         WHEN 'unassigned' THEN
-            OPEN "@RowSet" FOR
-                SELECT c."ComputerID" FROM dbo."Computers" c
-                 WHERE c."GroupID" IS NULL AND NOT c."Deleted"
-                 ORDER BY lower(c."ComputerName");
+            SELECT u."@RowSet" INTO "@RowSet" FROM dbo."GetUnassignedComputers"() u;
         ELSE
             v_group := dbo.corvex_group_row("@GroupID");
             IF v_group IS NULL THEN

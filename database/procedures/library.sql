@@ -1,6 +1,12 @@
 -- Library servers: computers that hold update packages for the others, with the status document
 -- they last reported and the packages listed in it.
 
+-- 0 for a well-formed XML document, 3 for anything else (NULL included).
+CREATE OR REPLACE FUNCTION dbo.corvex_check_document(p_text text) RETURNS integer
+LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE WHEN p_text IS NOT NULL AND xml_is_well_formed_document(p_text) THEN 0 ELSE 3 END
+$$;
+
 -- Makes the computer a library server with this status document. 39: no such computer;
 -- 3: the text is not a well-formed XML document.
 CREATE FUNCTION dbo."SetTzLibraryStatus"(
@@ -11,12 +17,8 @@ LANGUAGE plpgsql AS $$
 BEGIN
     PERFORM 1 FROM dbo."Computers" c WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
         FOR SHARE;
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 39;
-        RETURN;
-    END IF;
-    IF "@TzLibraryStatusXML" IS NULL OR NOT xml_is_well_formed_document("@TzLibraryStatusXML") THEN
-        "@RETURN_VALUE" := 3;
+    "@RETURN_VALUE" := CASE WHEN FOUND THEN dbo.corvex_check_document("@TzLibraryStatusXML") ELSE 39 END;
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     INSERT INTO dbo."LibraryServers" ("ComputerID", "StatusXML")
@@ -42,12 +44,8 @@ BEGIN
         RETURN;
     END IF;
     PERFORM 1 FROM dbo."LibraryServers" l WHERE l."ComputerID" = "@ComputerID" FOR UPDATE;
-    IF NOT FOUND THEN
-        "@RETURN_VALUE" := 49;
-        RETURN;
-    END IF;
-    IF "@XML" IS NULL OR NOT xml_is_well_formed_document("@XML") THEN
-        "@RETURN_VALUE" := 3;
+    "@RETURN_VALUE" := CASE WHEN FOUND THEN dbo.corvex_check_document("@XML") ELSE 49 END;
+    IF "@RETURN_VALUE" <> 0 THEN
         RETURN;
     END IF;
     v_doc := xmlparse(DOCUMENT "@XML");

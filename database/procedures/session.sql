@@ -149,9 +149,8 @@ CREATE FUNCTION dbo."SetComputerInstallPendingFlag"(
     "@InstallPendingFlag" smallint)
 LANGUAGE plpgsql AS $$
 BEGIN
-    UPDATE dbo."Computers" c SET "InstallPending" = COALESCE("@InstallPendingFlag", 0) <> 0
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+    "@RETURN_VALUE" := dbo.corvex_set_computer_flag("@ComputerID", 'InstallPending',
+                                                    COALESCE("@InstallPendingFlag", 0) <> 0);
 END $$;
 
 CREATE FUNCTION dbo."SetComputerInstallInProgressFlag"(
@@ -160,9 +159,8 @@ CREATE FUNCTION dbo."SetComputerInstallInProgressFlag"(
     "@InstallInProgressFlag" smallint)
 LANGUAGE plpgsql AS $$
 BEGIN
-    UPDATE dbo."Computers" c SET "InstallInProgress" = COALESCE("@InstallInProgressFlag", 0) <> 0
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+    "@RETURN_VALUE" := dbo.corvex_set_computer_flag("@ComputerID", 'InstallInProgress',
+                                                    COALESCE("@InstallInProgressFlag", 0) <> 0);
 END $$;
 
 -- The outcome of the last install attempt: 0 success, otherwise the failure code.
