@@ -72,8 +72,8 @@ fi
 echo "== running for $seconds seconds"
 sleep "$seconds"
 
-echo "== what the router routed (last lines of $demo/router.log)"
-tail -n 10 "$demo/router/Logs/"* "$demo/router.log" 2>/dev/null | tail -n 10 || true
+echo "== what the router routed (last lines of its log in $demo/router/Logs)"
+tail -q -n 10 "$demo/router/Logs/"*.log 2>/dev/null || true
 echo "== envelopes the service received, by type"
 grep -o 'Got `[^`]*`' "$demo/service.log" | sort | uniq -c || true
 echo "== what the service did (level 2 trace, last lines)"
