@@ -2,7 +2,7 @@
 // The failures of data-access calls as the business layer raises them.
 #include <string>
 
-#include "businesslogic/ado/ErrorInfo.h"
+#include "platform/ado/ErrorInfo.h"
 #include "platform/com/WinTypes.h"
 #include "platform/errortext/ErrorText.h"
 #include "platform/errortext/WinRuntimeError.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "businesslogic/OurCommand.h"
-#include "businesslogic/ado/Ado.h"
+#include "platform/ado/Ado.h"
 
 // X(accessor, procedure) for every command of the table, in creation order.
 #define CORVEX_COMMAND_TABLE(X) \

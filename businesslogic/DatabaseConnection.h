@@ -9,7 +9,7 @@
 
 #include "businesslogic/Commands.h"
 #include "businesslogic/DatabaseVersion.h"
-#include "businesslogic/ado/Ado.h"
+#include "platform/ado/Ado.h"
 #include "businesslogic/entities/ComputerDetails.h"
 
 class CDatabaseConnection

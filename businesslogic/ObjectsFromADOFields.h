@@ -18,7 +18,7 @@
 #include "businesslogic/BlockTimer.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/TraceComponent.h"
-#include "businesslogic/ado/Ado.h"
+#include "platform/ado/Ado.h"
 #include "businesslogic/entities/AlertDetails.h"
 #include "platform/trace/Trace.h"
 

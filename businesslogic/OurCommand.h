@@ -6,7 +6,7 @@
 #include <string>
 
 #include "businesslogic/StdBSTR.h"
-#include "businesslogic/ado/Ado.h"
+#include "platform/ado/Ado.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/WinTypes.h"
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "businesslogic/ado/OleDb.h"
+#include "platform/ado/OleDb.h"
 #include "platform/com/Guid.h"
 #include "platform/com/WinTypes.h"
 

@@ -11,8 +11,8 @@
 
 #include "businesslogic/PTLSession.h"
 #include "businesslogic/TraceComponent.h"
-#include "businesslogic/ado/AdoTypes.h"
-#include "businesslogic/ado/OleDb.h"
+#include "platform/ado/AdoTypes.h"
+#include "platform/ado/OleDb.h"
 #include "platform/trace/Trace.h"
 
 using oledb::DBSTATUS;

@@ -1,0 +1,52 @@
+#pragma once
+// Receiver: the service's envelope receiver. The messaging library hands it every envelope and
+// every change of the connection on its own threads; the receiver turns envelopes into message
+// objects by type and appends them to the processing queue, and its one processing thread runs
+// every queued item in order. The end of that thread, for any reason, stops the service.
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "managementservice/messages/CreatorFn.h"
+#include "messaging/ClientLibrary.h"
+
+class Receiver : public ZiriviridUrurezArevudUza::IEnvelopeReceiver
+{
+public:
+  // Where the receiver finds the connection to send its registration letters through, and the
+  // service's stop step. Empty: the service module's connection and stop step.
+  using ConnectionSource = std::function<ZiriviridUrurezArevudUza::IConnection*()>;
+  using StopStep = std::function<void()>;
+
+  explicit Receiver(bool startThread, ConnectionSource connection = {}, StopStep stop = {});
+  ~Receiver() override;
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  void Receive(const CorvexMessaging::Envelope& envelope) override;
+  void NotifyConnection(bool connected) override;
+
+  bool IsConnected() const { return m_connected; }
+  bool IsStopped() const { return m_stopped; }
+
+private:
+  static void processing(void* arg);
+  void ProcessQueue();
+  ZiriviridUrurezArevudUza::IConnection* Connection() const;
+  CorvexMessaging::MessageId SendToRouter(const char* type);
+
+  std::map<std::string, MessageCreator> m_creators;
+  ConnectionSource m_connection;
+  StopStep m_stop;
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_stopped{true};
+  std::mutex m_connectionLock;  // several library threads may report at once
+  std::atomic<bool> m_connected{false};
+  std::thread m_thread;
+};
+
+// Exit code of a process ended by a fatal error of the processing thread.
+constexpr int kFatalExitCode = 9999;
