@@ -9,6 +9,7 @@ packages=(
   omniorb omniidl libomniorb4-dev
   libxml2-dev libssl-dev
   postgresql postgresql-client libpq-dev
+  libssh-dev openssh-server
 )
 
 missing=()
