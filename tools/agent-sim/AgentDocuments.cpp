@@ -148,6 +148,8 @@ const KindNames KINDS[] = {
   {EventKind::ScanComplete, "scan", "scan complete", "DEX"},
   {EventKind::ApplicationError, "error", "application error", "DEX"},
   {EventKind::UpdateFailed, "update", "update failed", "ALC"},
+  {EventKind::VirusFoundLocalUser, "virus-local", "virus found, local user", "DEX"},
+  {EventKind::ApplicationErrorAnonymous, "error-anonymous", "application error, no entity information", "DEX"},
 };
 
 const KindNames& NamesOf(EventKind kind)
@@ -159,6 +161,17 @@ const KindNames& NamesOf(EventKind kind)
 }
 
 }  // namespace
+
+const std::vector<EventKind>& AllEventKinds()
+{
+  static const std::vector<EventKind> kinds = [] {
+    std::vector<EventKind> all;
+    for (const auto& names : KINDS)
+      all.push_back(names.kind);
+    return all;
+  }();
+  return kinds;
+}
 
 const char* EventEntity(EventKind kind)
 {
@@ -333,7 +346,14 @@ std::string AgentDocuments::Event(EventKind kind, const Computer& computer, std:
     document.SetEntityInfo(AlcEntityInfo(computer));
     return document.ToKTXML_UTF8();
   }
-  DexEventTemplate t = m_dexEvents.at(kind);
+  // The variants are their kind's document without the domain, or without the entity information.
+  DexEventTemplate t = m_dexEvents.at(kind == EventKind::VirusFoundLocalUser         ? EventKind::VirusFound
+                                       : kind == EventKind::ApplicationErrorAnonymous ? EventKind::ApplicationError
+                                                                                      : kind);
+  if (kind == EventKind::VirusFoundLocalUser)
+    t.event.user.domain.clear();
+  if (kind == EventKind::ApplicationErrorAnonymous)
+    t.entityInfo.reset();
   Event_t& event = t.event;
   event.timestamp = timestamp;
   fields.Fill(event.user.userId);

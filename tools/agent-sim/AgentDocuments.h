@@ -32,11 +32,17 @@ enum class EventKind
   ScanComplete,
   ApplicationError,
   UpdateFailed,
+  VirusFoundLocalUser,        // a virus found while a local account (no domain) was logged on
+  ApplicationErrorAnonymous,  // an application error that does not name the component that raised it
 };
+
+// Every kind, in the order above.
+const std::vector<EventKind>& AllEventKinds();
 
 // The component that raises events of the kind: "DEX" or "ALC".
 const char* EventEntity(EventKind kind);
-// "virus", "scan", "error", "update" on the command line; false for any other text.
+// "virus", "scan", "error", "update", "virus-local", "error-anonymous" on the command line;
+// false for any other text.
 bool ParseEventKind(const std::string& text, EventKind& kind);
 const char* EventKindName(EventKind kind);
 // "virus found", ... in the simulator's output.

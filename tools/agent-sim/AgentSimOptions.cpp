@@ -120,7 +120,15 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
       o.eventKind = value();
       EventKind kind;
       if (o.eventKind != "mixed" && !ParseEventKind(o.eventKind, kind))
-        throw std::invalid_argument("--event-kind: expected virus, scan, error, update or mixed, got `" + o.eventKind + "`");
+        throw std::invalid_argument("--event-kind: expected virus, scan, error, update, virus-local, error-anonymous or mixed, got `" +
+                                    o.eventKind + "`");
+      o.eventMix = EventMix::Parse(o.eventKind);
+    } else if (a == "--event-mix") {
+      try {
+        o.eventMix = EventMix::Parse(value());
+      } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(std::string("--event-mix: ") + e.what());
+      }
     } else if (a == "--event-ttl") {
       o.eventTtl = messaging::ParseWholeNumber(a, value(), 0, 0x7FFFFFFF);
     } else if (a == "--heartbeat") {
@@ -200,12 +208,24 @@ std::string AgentSimUsage()
   return "usage: corvex-agent-sim [--router LOCATION] [--agents N] [--prefix PC] [--first N]\n"
          "         [--domain CORP] [--os WINXP] [--service-pack TEXT] [--ip 10.0.0.1] [--user NAME]\n"
          "         [--computers FILE] [--dex on|off] [--alc on|off] [--tzlib on|off] [--documents DIR]\n"
-         "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind virus|scan|error|update|mixed]\n"
-         "         [--event-ttl SECONDS] [--heartbeat SECONDS] [--quiet] [--load SECONDS]\n"
+         "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind KIND|mixed]\n"
+         "         [--event-mix KIND=WEIGHT,...] [--event-ttl SECONDS] [--heartbeat SECONDS] [--quiet]\n"
+         "         [--load SECONDS]\n"
          "Simulates managed computers whose agents log on to the router as <address>.Agent.\n"
-         "Commands on standard input: event <address|all> <virus|scan|error|update>, records, quit.\n"
-         "Virus, scan and error events come from the anti-virus product (DEX), update events from\n"
-         "the update component (ALC); mixed takes turns through those a computer has.\n"
+         "Commands on standard input: event <address|all> <KIND>, logoff <address|all>, vanish,\n"
+         "records, quit. logoff logs the agent off cleanly (the router reports the logoff at once);\n"
+         "vanish ends the simulator at once without logging off, as a computer that loses power: the\n"
+         "router notices only when its heartbeat goes unanswered, and letters to its computers wait\n"
+         "until their time to live runs out.\n"
+         "Event kinds: virus (a virus found, user with domain), virus-local (the same, local user\n"
+         "without domain), scan (scan complete), error (application error naming the component that\n"
+         "raised it), error-anonymous (application error without entity information): all from the\n"
+         "anti-virus product (DEX); update (an update failed) from the update component (ALC).\n"
+         "--event-rate: scheduled events per second per computer (0, the default: only on command).\n"
+         "--event-kind: the one kind scheduled events have, or mixed: every kind in turn.\n"
+         "--event-mix: how many turns in a round each kind takes, e.g. virus=6,scan=2,error=1,update=1;\n"
+         "a kind left out is never scheduled. Each computer goes through the round with the kinds its\n"
+         "components raise.\n"
          "--documents DIR: files that replace built-in documents (dex-status.xml, dex-config.xml,\n"
          "alc-config.xml, tzlib-status.xml, event-virus.xml, event-scan.xml, event-error.xml,\n"
          "event-update.xml); each must read as its document.\n"

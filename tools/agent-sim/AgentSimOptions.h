@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/agent-sim/EventMix.h"
 #include "tools/agent-sim/SimulatedAgent.h"
 
 namespace agentsim {
@@ -25,6 +26,7 @@ struct AgentSimOptions
   std::string service = "PTLManagementService";
   double eventRate = 0;  // events per second per agent
   std::string eventKind = "mixed";
+  EventMix eventMix;  // what the scheduled events are: --event-kind or --event-mix
   long eventTtl = 3600;
   long heartbeatSeconds = 10;
   bool quiet = false;

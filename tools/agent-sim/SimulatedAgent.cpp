@@ -249,7 +249,7 @@ bool SimulatedAgent::CanSend(EventKind kind) const
 std::vector<EventKind> SimulatedAgent::EventKinds() const
 {
   std::vector<EventKind> kinds;
-  for (EventKind kind : {EventKind::VirusFound, EventKind::ScanComplete, EventKind::ApplicationError, EventKind::UpdateFailed})
+  for (EventKind kind : AllEventKinds())
     if (CanSend(kind))
       kinds.push_back(kind);
   return kinds;

@@ -49,8 +49,40 @@ bool Stopping()
 struct Agent
 {
   std::unique_ptr<SimulatedAgent> agent;
-  IConnection* connection = nullptr;
+  IConnection* connection = nullptr;  // null once logged off
 };
+
+// Held around every use of an agent's connection by the command and event threads, so that a
+// logoff never releases a connection while an event is being sent on it.
+std::mutex g_connectionsMutex;
+
+// Sends the event unless the agent has logged off.
+void SendEvent(Agent& a, EventKind kind, const AgentSimOptions& options)
+{
+  std::lock_guard lock(g_connectionsMutex);
+  if (a.connection)
+    a.agent->SendEvent(kind, options.service, options.eventTtl);
+}
+
+// A clean logoff: the router tells its subscribers at once, and keeps the agent's letters.
+void LogOff(Agent& a)
+{
+  std::lock_guard lock(g_connectionsMutex);
+  if (!a.connection)
+    return;
+  a.connection->Release();
+  a.connection = nullptr;
+  a.agent->Attach(nullptr);
+  Print(a.agent->GetComputer().AgentAddress() + " logged off");
+}
+
+// Ends at once without logging anybody off, as computers that lose power: the router finds them
+// gone only when they stop answering.
+[[noreturn]] void Vanish()
+{
+  Print("vanished");
+  std::_Exit(0);
+}
 
 void Commands(std::vector<Agent>& agents, const AgentSimOptions& options)
 {
@@ -73,15 +105,21 @@ void Commands(std::vector<Agent>& agents, const AgentSimOptions& options)
           Print(a.agent->GetComputer().AgentAddress() + " record " + r.type + " " + r.entity + " from " + r.from);
       continue;
     }
+    if (command == "vanish")
+      Vanish();
     EventKind kind;
-    if (command != "event" || target.empty() || !ParseEventKind(kindText, kind)) {
-      Print("unknown command: " + line + " (event <address|all> <virus|scan|error|update>, records, quit)");
+    const bool logoff = command == "logoff" && !target.empty();
+    if (!logoff && (command != "event" || target.empty() || !ParseEventKind(kindText, kind))) {
+      Print("unknown command: " + line + " (event <address|all> <kind>, logoff <address|all>, vanish, records, quit)");
       continue;
     }
     bool any = false;
     for (auto& a : agents)
       if (target == "all" || target == a.agent->GetComputer().address) {
-        a.agent->SendEvent(kind, options.service, options.eventTtl);
+        if (logoff)
+          LogOff(a);
+        else
+          SendEvent(a, kind, options);
         any = true;
       }
     if (!any)
@@ -91,8 +129,6 @@ void Commands(std::vector<Agent>& agents, const AgentSimOptions& options)
 
 void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
 {
-  EventKind fixed = EventKind::VirusFound;
-  const bool mixed = !ParseEventKind(options.eventKind, fixed);
   const auto interval = std::chrono::duration<double>(1.0 / (options.eventRate * static_cast<double>(agents.size())));
   auto next = Clock::now();
   for (unsigned n = 0;; ++n) {
@@ -107,13 +143,9 @@ void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
     if (!a.agent->Connected())
       continue;
     // Each computer takes its turn through the kinds its components raise.
-    if (mixed) {
-      const std::vector<EventKind> kinds = a.agent->EventKinds();
-      if (!kinds.empty())
-        a.agent->SendEvent(kinds[round % kinds.size()], options.service, options.eventTtl);
-    } else if (a.agent->CanSend(fixed)) {
-      a.agent->SendEvent(fixed, options.service, options.eventTtl);
-    }
+    EventKind kind;
+    if (options.eventMix.Pick(round, a.agent->EventKinds(), kind))
+      SendEvent(a, kind, options);
   }
 }
 
@@ -212,8 +244,12 @@ int Run(const AgentSimOptions& options)
       events.join();
   }
   RequestStop();
-  for (auto& a : agents)
-    a.connection->Release();
+  {
+    std::lock_guard lock(g_connectionsMutex);
+    for (auto& a : agents)
+      if (a.connection)
+        a.connection->Release();
+  }
   library->ShutdownORB();
   Print("stopped");
   return result;

@@ -335,9 +335,23 @@ TEST_F(SimulatedAgentTest, SendsEventsOfItsComponentsInTheirAgentForm)
   ASSERT_TRUE(update.GetEntityInfo(entityInfo));
   EXPECT_EQ(entityInfo, L"ALC 3.2.0.114 on PC7");
 
+  // The variants: a local user has no domain; an anonymous error names no component.
+  agent->SendEvent(EventKind::VirusFoundLocalUser, "SVC", 120);
+  agent->SendEvent(EventKind::ApplicationErrorAnonymous, "SVC", 120);
+  ASSERT_EQ(connection.sent.size(), 6u);
+  DexHandler::DexEvent local, anonymous;
+  local.Set(std::string(content(4).event.in()));
+  EXPECT_EQ(local.GetEventData().type, KTDexHandler::kVirusDetectedEventType);
+  EXPECT_EQ(local.GetEventData().user.userId, L"anna");
+  EXPECT_EQ(local.GetEventData().user.domain, L"");
+  anonymous.Set(std::string(content(5).event.in()));
+  EXPECT_EQ(anonymous.GetEventData().appInfo.number, 2201);
+  EXPECT_FALSE(anonymous.GetEntityInfo(entityInfo));
+  connection.sent.resize(4);
+
   // A component the computer lacks raises nothing.
   auto antiVirusOnly = Make({true, false, false});
-  EXPECT_EQ(antiVirusOnly->EventKinds().size(), 3u);
+  EXPECT_EQ(antiVirusOnly->EventKinds().size(), 5u);
   EXPECT_EQ(antiVirusOnly->SendEvent(EventKind::UpdateFailed, "SVC", 120), 0);
   EXPECT_EQ(connection.sent.size(), 4u);
   EXPECT_EQ(printed.back(), "PC7.Agent has no ALC component: no update event");
@@ -467,12 +481,39 @@ TEST(AgentSimOptions, ComputersFromOptionsOrFile)
   EXPECT_EQ(error({"--dex", "yes"}), "--dex: expected on or off, got `yes`");
   EXPECT_EQ(error({"--ip", "10.0.0"}), "not an IPv4 address: `10.0.0`");
   EXPECT_EQ(error({"--ip", "10.0.0.256"}), "IP address: expected a whole number from 0 to 255, got `256`");
-  EXPECT_EQ(error({"--event-kind", "fire"}), "--event-kind: expected virus, scan, error, update or mixed, got `fire`");
+  EXPECT_EQ(error({"--event-kind", "fire"}),
+            "--event-kind: expected virus, scan, error, update, virus-local, error-anonymous or mixed, got `fire`");
+  EXPECT_EQ(error({"--event-mix", "virus=2,fire=1"}),
+            "--event-mix: unknown event kind `fire` (expected virus, scan, error, update, virus-local, error-anonymous)");
+  EXPECT_EQ(error({"--event-mix", "virus=0,scan=0"}), "--event-mix: every weight is 0: no event would be sent");
+  EXPECT_EQ(error({"--event-mix", "virus=1,virus=2"}), "--event-mix: event kind `virus` given twice");
+  EXPECT_EQ(error({"--event-mix", "virus"}), "accepted");
+  EXPECT_EQ(error({"--event-mix", "virus=1001"}), "--event-mix: weight of virus: expected a whole number from 0 to 1000, got `1001`");
   EXPECT_EQ(error({"--load", "5"}), "--load needs at least two agents");
   EXPECT_EQ(error({"--prefix", "P C"}), "`P C1` cannot be a computer's address on the router");
   EXPECT_EQ(error({"--frobnicate"}), "unknown option `--frobnicate`");
   std::ofstream(file) << "PC1;HQ;PC1;WINXP;10.0.0.1;bob;extra\n";
   EXPECT_EQ(error({"--computers", file.string()}), file.string() + " line 1: expected name;domain;address;os;ip;user");
+}
+
+TEST(EventMix, EachKindTakesItsWeightInTurnsAmongTheKindsAComputerRaises)
+{
+  auto sequence = [](const EventMix& mix, const std::vector<EventKind>& available, unsigned count) {
+    std::string kinds;
+    for (unsigned n = 0; n < count; ++n) {
+      EventKind kind;
+      kinds += mix.Pick(n, available, kind) ? std::string(EventKindName(kind)) + " " : "- ";
+    }
+    return kinds;
+  };
+  const std::vector<EventKind> everything = AllEventKinds();
+  const std::vector<EventKind> updateOnly = {EventKind::UpdateFailed};
+  const EventMix weighted = EventMix::Parse("virus=2,scan=0,update=1");
+  EXPECT_EQ(sequence(weighted, everything, 6), "virus virus update virus virus update ");
+  EXPECT_EQ(sequence(weighted, updateOnly, 2), "update update ");
+  EXPECT_EQ(sequence(EventMix::Parse("scan"), updateOnly, 2), "- - ");
+  EXPECT_EQ(sequence(EventMix::Parse("mixed"), everything, 7),
+            "virus scan error update virus-local error-anonymous virus ");
 }
 
 }  // namespace
