@@ -1,0 +1,180 @@
+// The inbound road with every part a real process: the router, the service and the agent
+// simulator. Events become alerts and scan times, computers the service has not seen are
+// created by their first event, the router's logon and logoff notices set the connected state,
+// and envelopes that cannot be applied are dropped without stopping the ones behind them.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "dexhandler/DexEvent.h"
+#include "idl/DEX_PTLMessages.hh"
+#include "messaging/ClientLibrary.h"
+#include "messaging/Letters.h"
+#include "tests/e2e/support/ProcessRunner.h"
+#include "tests/messaging/TestSupport.h"
+#include "tools/corvex-db/DatabaseTool.h"
+
+using namespace std::chrono_literals;
+using ZiriviridUrurezArevudUza::IClientLibrary;
+
+namespace {
+
+class OrbEnvironment : public ::testing::Environment
+{
+public:
+  void SetUp() override
+  {
+    char name[] = "e2e_event_tests";
+    char* argv[] = {name, nullptr};
+    IClientLibrary::Instance()->InitORB(1, argv);
+  }
+  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
+};
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+class EventRoad : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    e2e::WriteServiceRegistry(m_dir, m_database.Name());
+    m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=3", "CORVEX_TRACE_FILE=" + Trace()};
+    m_router = std::make_unique<e2e::ChildProcess>(
+      ROUTER_PATH, std::vector<std::string>{"--socket", m_dir / "router.sock", "--data-dir", m_dir / "router", "--heartbeat", "1"},
+      std::vector<std::string>{}, m_dir / "router.out");
+    m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env, m_dir / "service.out");
+    ASSERT_TRUE(e2e::WaitForText(Trace(), "Sent GetStatus to router, id=", 20s)) << e2e::ReadFile(m_dir / "service.out");
+  }
+
+  void TearDown() override
+  {
+    EXPECT_TRUE(m_service->Running()) << "the service stopped";
+    m_service->Signal(SIGTERM);
+    EXPECT_EQ(m_service->Wait(20s), 0);
+  }
+
+  std::unique_ptr<e2e::ChildProcess> StartAgents(const std::vector<std::string>& extra)
+  {
+    std::vector<std::string> args = {"--router", m_dir / "router.sock", "--heartbeat", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto agents = std::make_unique<e2e::ChildProcess>(AGENT_SIM_PATH, args, std::vector<std::string>{},
+                                                      m_dir / ("agents" + std::to_string(++m_simulators) + ".out"),
+                                                      e2e::ChildInput::Pipe);
+    EXPECT_TRUE(agents->WaitForOutput(".Agent connected")) << agents->Output();
+    return agents;
+  }
+
+  std::string Trace() const { return m_dir / "trace.log"; }
+
+  // One value of a computer's row, "(none)" while there is no computer of that name.
+  std::string Computer(const std::string& name, const std::string& column)
+  {
+    const auto r = m_db.Exec("SELECT coalesce(\"" + column + "\"::text, 'NULL') FROM dbo.\"Computers\" WHERE \"ComputerName\" = '" +
+                             name + "'");
+    return r.Rows() == 0 ? "(none)" : r.Text(0, 0);
+  }
+  bool ComputerHas(const std::string& name, const std::string& column, const std::string& value)
+  {
+    return WaitUntil([&] { return Computer(name, column) == value; });
+  }
+
+  e2e::ScratchDir m_dir{"corvex-e2e-events"};
+  corvexdb::ScratchDatabase m_database{"corvex_e2e_events"};
+  corvexdb::PgConnection m_db = m_database.Connect();
+  std::vector<std::string> m_env;
+  std::unique_ptr<e2e::ChildProcess> m_router;
+  std::unique_ptr<e2e::ChildProcess> m_service;
+  int m_simulators = 0;
+};
+
+}  // namespace
+
+TEST_F(EventRoad, EventsCreateTheComputerAndTheRoutersNoticesFollowItsConnection)
+{
+  auto agents = StartAgents({"--agents", "1"});
+  agents->Write("event PC1 scan\n");
+  // The computer was unknown: its first event creates it from its address, name and domain.
+  ASSERT_TRUE(ComputerHas("PC1", "LastScanName", "Weekly full scan")) << e2e::ReadFile(Trace());
+  EXPECT_EQ(Computer("PC1", "MessageSystemAddress"), "PC1");
+  EXPECT_EQ(Computer("PC1", "DomainName"), "CORP");
+  EXPECT_NE(Computer("PC1", "LastScanDateTime"), "NULL");
+  // Its logon came before the computer existed: nothing to mark, which is logged.
+  EXPECT_TRUE(e2e::WaitForText(Trace(), "UpdateComputerConnectedState return value 48"));
+  EXPECT_TRUE(e2e::WaitForText(Trace(), "comp[PC1].MessageRecieved()  The computer is not managed address :PC1"));
+
+  // Leaving with the simulator logs the agent off; a new logon marks it connected again, and
+  // the logoff command disconnects it once more.
+  agents->Write("quit\n");
+  EXPECT_EQ(agents->Wait(), 0);
+  EXPECT_TRUE(ComputerHas("PC1", "Connected", "false"));
+  agents = StartAgents({"--agents", "1"});
+  EXPECT_TRUE(ComputerHas("PC1", "Connected", "true"));
+  agents->Write("logoff PC1\n");
+  EXPECT_TRUE(agents->WaitForOutput("PC1.Agent logged off"));
+  EXPECT_TRUE(ComputerHas("PC1", "Connected", "false"));
+  agents->Write("quit\n");
+  EXPECT_EQ(agents->Wait(), 0);
+}
+
+TEST_F(EventRoad, EnvelopesThatCannotBeAppliedAreDroppedAndTheNextOneIsApplied)
+{
+  messaging_test::TestReceiver receiver;
+  auto* agent = IClientLibrary::Instance()->ConnectAs(&receiver, "PC9.Agent", m_dir / "router.sock");
+  agent->Configure(0, 1);
+  ASSERT_TRUE(receiver.WaitNotices(1));
+
+  auto send = [&](const char* entity, const std::string& event) {
+    DEX_PTLMessages::AppEvent2 payload;
+    payload.entity = entity;
+    payload.event = event.c_str();
+    payload.domain = L"CORP";
+    payload.computer_name = L"PC9";
+    CorvexMessaging::Message letter = messaging::MakeLetter("PTLManagementService", "Tz-EntityEvent", 60);
+    letter.custom_data <<= payload;
+    ASSERT_NE(agent->Send(letter), 0);
+  };
+  auto scan = [](const std::string& name) {
+    KTDexHandler::Event_t e;
+    e.type = KTDexHandler::kScanCompleteEventType;
+    e.scanComplete.scanName = std::wstring(name.begin(), name.end());
+    return DexHandler::DexEvent::ToAgentText(e);
+  };
+
+  send("DEX", scan("first"));
+  ASSERT_TRUE(ComputerHas("PC9", "LastScanName", "first")) << e2e::ReadFile(Trace());
+
+  CorvexMessaging::Message noEvent = messaging::MakeLetter("PTLManagementService", "Tz-EntityEvent", 60);
+  noEvent.custom_data <<= "not an event";
+  ASSERT_NE(agent->Send(noEvent), 0);
+  send("DEX", "<event type='corvex.mgt.dex.scanCompleteEvent'");  // malformed
+  send("Agent", scan("agent"));                                   // an entity without a strategy
+  std::string invalid = scan("bad");
+  invalid.replace(invalid.find("bad"), 3, "b\xC3\x28");           // invalid UTF-8
+  send("DEX", invalid);
+  const std::string large = scan(std::string(100000, 'x'));
+  send("DEX", large.substr(0, large.size() - 20));                // a large text cut short
+  send("DEX", scan("second"));
+
+  ASSERT_TRUE(ComputerHas("PC9", "LastScanName", "second")) << e2e::ReadFile(Trace());
+  const std::string trace = e2e::ReadFile(Trace());
+  EXPECT_EQ(e2e::CountOf(trace, "CreatorFn Caught (EntityEventMessage::EntityEventMessage() bad envelope, no AppEvent2.)"), 1);
+  EXPECT_EQ(e2e::CountOf(trace, "Caught exception: `"), 4) << trace;
+  EXPECT_NE(trace.find("Caught exception: `Unrecognised Entity :Agent`"), std::string::npos);
+  EXPECT_EQ(m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0), "0");
+  agent->Release();
+}
