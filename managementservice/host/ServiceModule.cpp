@@ -15,6 +15,8 @@
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/InternalBroker.h"
 #include "managementservice/host/EventLogger.h"
+#include "managementservice/install/InstallResultQueue.h"
+#include "managementservice/install/InstallTaskQueue.h"
 #include "managementservice/messages/Receiver.h"
 #include "platform/dcom/Dcom.h"
 #include "managementservice/TraceComponent.h"
@@ -505,6 +507,9 @@ HRESULT CManagementServiceModule::PreMessageLoop()
       }
     }
 
+    InstallTaskQueue::Instance().Start();
+    InstallResultQueue::Instance().Start();
+
     m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
     UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got MS client library instance\n");
@@ -588,6 +593,8 @@ HRESULT CManagementServiceModule::PostMessageLoop()
     m_clientLibrary->ShutdownORB();
     m_clientLibrary = nullptr;
   }
+  InstallTaskQueue::Instance().Stop();
+  InstallResultQueue::Instance().Stop();
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "### Closing database session.");
   if (m_session) {
     m_session->Close();

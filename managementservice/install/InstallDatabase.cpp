@@ -1,0 +1,73 @@
+#include "managementservice/install/InstallDatabase.h"
+
+#include <ctime>
+
+#include "businesslogic/SessionCommands.h"
+#include "platform/com/ComError.h"
+#include "managementservice/host/Clocks.h"
+#include "managementservice/host/ServiceModule.h"
+
+namespace {
+
+constexpr VRN_Clock kComputerStateClock = 1;
+
+class SessionInstallDatabase : public IInstallDatabase
+{
+public:
+  HRESULT SetComputerInstallPendingFlag(LONG computerID, bool pending) override
+  {
+    CSetComputerInstallPendingFlag cmd;
+    cmd.m_ComputerID = computerID;
+    cmd.m_InstallPendingFlag = pending ? 1 : 0;
+    return Run(cmd);
+  }
+  HRESULT SetComputerInstallInProgressFlag(LONG computerID, bool inProgress) override
+  {
+    CSetComputerInstallInProgressFlag cmd;
+    cmd.m_ComputerID = computerID;
+    cmd.m_InstallInProgressFlag = inProgress ? 1 : 0;
+    return Run(cmd);
+  }
+  HRESULT ComputerSetInstallResult(LONG computerID, LONG result) override
+  {
+    CComputerSetInstallResult cmd;
+    cmd.m_ComputerID = computerID;
+    cmd.m_InstallResult = result;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    cmd.m_InstallTime = oledb::DBTIMESTAMP{static_cast<SHORT>(local.tm_year + 1900), static_cast<USHORT>(local.tm_mon + 1),
+                                           static_cast<USHORT>(local.tm_mday), static_cast<USHORT>(local.tm_hour),
+                                           static_cast<USHORT>(local.tm_min), static_cast<USHORT>(local.tm_sec), 0};
+    return Run(cmd);
+  }
+  HRESULT ClearComputerInstallFlags() override
+  {
+    CClearComputerInstallFlags cmd;
+    return Run(cmd);
+  }
+  void TickComputerStateClock() override { MangementServiceClocks::Instance().Tick(kComputerStateClock); }
+
+private:
+  template <class Command>
+  static HRESULT Run(Command& cmd)
+  {
+    CManagementServiceModule* module = CManagementServiceModule::Instance();
+    CPTLSession* session = module ? module->Session() : nullptr;
+    if (!session)
+      return E_FAIL;
+    try {
+      return cmd.Execute(*session);
+    } catch (const _com_error& e) {
+      return e.Error();  // the session could not be reopened
+    }
+  }
+};
+
+}  // namespace
+
+IInstallDatabase& ServiceInstallDatabase()
+{
+  static SessionInstallDatabase database;
+  return database;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// One computer waiting for its install attempt, and one whose setup task is being watched.
+// Both are copied by value; each copy wipes the credentials it held when it goes.
+#include <string>
+
+#include "platform/com/WinTypes.h"
+#include "security/Wipe.h"
+
+struct InstallTaskEntry
+{
+  LONG computerID = 0;
+  std::wstring computerName;
+  std::wstring username;
+  std::wstring password;
+  std::wstring cidLocation;
+  std::wstring setupPath;
+  std::wstring cidUsername;
+  std::wstring cidPassword;
+  std::wstring domainName;
+  LONG operatingSystem = 0;
+
+  InstallTaskEntry() = default;
+  InstallTaskEntry(const InstallTaskEntry&) = default;
+  InstallTaskEntry& operator=(const InstallTaskEntry&) = default;
+  ~InstallTaskEntry()
+  {
+    LanternSecurity::Wipe(password);
+    LanternSecurity::Wipe(cidUsername);
+    LanternSecurity::Wipe(cidPassword);
+  }
+};
+
+struct InstallResultEntry
+{
+  LONG computerID = 0;
+  std::wstring computerName;
+  std::wstring username;
+  std::wstring password;
+  DWORD startTick = 0;
+  DWORD lastSeenTick = 0;
+
+  InstallResultEntry() = default;
+  InstallResultEntry(const InstallResultEntry&) = default;
+  InstallResultEntry& operator=(const InstallResultEntry&) = default;
+  ~InstallResultEntry() { LanternSecurity::Wipe(password); }
+};
