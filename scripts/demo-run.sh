@@ -50,7 +50,8 @@ REG
 "$service" -RegServer
 
 echo "== router on $demo/router.sock"
-"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 3 >"$demo/router.log" 2>&1 &
+# A short heartbeat, so that the router notices a vanished agent within the demo.
+"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 3 --heartbeat 5 >"$demo/router.log" 2>&1 &
 pids+=($!)
 sleep 1
 
@@ -59,9 +60,21 @@ CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$demo/service.log" "$service" >"$demo/se
 pids+=($!)
 for _ in $(seq 1 50); do grep -q "Connect done" "$demo/service.log" 2>/dev/null && break; sleep 0.2; done
 
-echo "== $agents simulated agents (output: $demo/agents.log)"
+# The computers' first events make the service create them; the agents then log off, and log on
+# again below, which the router reports to the service.
+echo "== $agents computers report a finished scan and log off (output: $demo/first-contact.log)"
+{ sleep 2; echo "event all scan"; sleep 1; echo quit; } |
+  "$agentsim" --router "$demo/router.sock" --agents "$agents" >"$demo/first-contact.log" 2>&1 || true
+
+echo "== $agents simulated agents sending a mix of events (output: $demo/agents.log)"
 "$agentsim" --router "$demo/router.sock" --agents "$agents" --service PTLManagementService --event-rate 0.5 \
-  >"$demo/agents.log" 2>&1 </dev/null &
+  --event-mix virus=3,virus-local=1,scan=2,error=1,error-anonymous=1,update=1 >"$demo/agents.log" 2>&1 </dev/null &
+pids+=($!)
+
+echo "== two more computers find a virus; LEAVE1 then logs off, LEAVE2 vanishes (output: $demo/leaving.log)"
+{ sleep 2; echo "event all virus"; sleep 3; echo "logoff LEAVE1"; sleep 1; echo vanish; } |
+  "$agentsim" --router "$demo/router.sock" --prefix LEAVE --agents 2 --first 1 --domain BRANCH --user anna \
+    >"$demo/leaving.log" 2>&1 &
 pids+=($!)
 
 if [ -n "$ctl" ]; then
@@ -83,5 +96,11 @@ tail -n 10 "$demo/agents.log" || true
 if [ -n "$ctl" ]; then
   echo "== console: change clocks"
   "$ctl" clocks || true
+  echo "== console: the computers, connected or not"
+  "$ctl" computers || true
+  if "$ctl" help 2>&1 | grep -q "alerts"; then
+    echo "== console: the alerts their events produced (newest first, last lines)"
+    "$ctl" alerts | head -n 25 || true
+  fi
 fi
 echo "== stopping"
