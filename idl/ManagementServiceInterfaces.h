@@ -25,5 +25,39 @@ struct IVRN_Clocks : IUnknown
 
 constexpr CLSID CLSID_Clocks = MakeGuid("{FE990909-05E1-406E-A90F-56DF96696C47}");
 
+// ---- Computer actions ----------------------------------------------------------------------
+struct SAFEARRAY;
+
+// The console's requests for work on computers, named by their database IDs. Raw arrays are
+// checked for readability (count x 4 bytes; a count of 0 always passes) and give E_POINTER.
+struct IVRN_ComputerActions : IUnknown
+{
+  static constexpr IID iid = MakeGuid("{C8C04381-9C95-44C3-AAE2-37413A2E3DE7}");
+  virtual HRESULT Refresh(ULONG count, LONG* computerIDs) = 0;
+  virtual HRESULT UpdateNow(ULONG num, LONG* computerIDs) = 0;
+  // override non-zero: the computers stop applying the central configuration.
+  virtual HRESULT OverrideCentralConfiguration(BYTE override, ULONG count, LONG* computerIDs) = 0;
+};
+
+// The same requests for script clients, with the IDs in a SAFEARRAY of 32-bit integers.
+struct IComputerActions : IUnknown
+{
+  static constexpr IID iid = MakeGuid("{C8C04382-9C95-44C3-AAE2-37413A2E3DE7}");
+  virtual HRESULT Refresh(SAFEARRAY* computerIDs) = 0;
+  virtual HRESULT UpdateNow(SAFEARRAY* computerIDs) = 0;
+  virtual HRESULT put_OverrideCentralConfiguration(SAFEARRAY* computerIDs, LONG override) = 0;
+};
+
+// Pushes each computer's group configuration to the computer.
+struct IComputerActionsKT : IUnknown
+{
+  static constexpr IID iid = MakeGuid("{A14CFB1F-AE89-42CE-AE44-28E2AE3149A7}");
+  virtual HRESULT SendAUConfig(ULONG count, LONG* computers) = 0;
+  virtual HRESULT SendDexConfig(ULONG count, LONG* computers) = 0;
+};
+
+constexpr CLSID CLSID_ComputerActions = MakeGuid("{94118687-66D6-464D-8893-94A0851C4C50}");
+constexpr CLSID CLSID_ComputerActionsKT = MakeGuid("{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}");
+
 // Makes the interfaces above creatable across processes (idempotent).
 void RegisterManagementServiceMarshallers();

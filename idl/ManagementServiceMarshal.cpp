@@ -5,6 +5,7 @@
 
 #include "idl/ManagementServiceInterfaces.h"
 #include "platform/com/Memory.h"
+#include "platform/com/Variant.h"
 #include "platform/dcom/Dcom.h"
 
 namespace {
@@ -126,10 +127,226 @@ IUnknown* ClocksProxyFactory(ManagementService::Unknown_ptr reference)
   return new ClocksProxy(ref._retn());
 }
 
+// ---- Computer actions -------------------------------------------------------
+
+ManagementService::ComputerIdSeq ToSequence(ULONG count, const LONG* ids)
+{
+  ManagementService::ComputerIdSeq seq;
+  seq.length(count);
+  for (ULONG i = 0; i < count; ++i)
+    seq[i] = ids[i];
+  return seq;
+}
+
+// The caller's memory is read here, in the caller's process: the same readability test as the
+// object's own, so that a bad pointer gives E_POINTER instead of a fault.
+bool Unreadable(ULONG count, const LONG* ids) { return count != 0 && IsBadReadPtr(ids, std::size_t{count} * 4); }
+
+LONG* Data(const ManagementService::ComputerIdSeq& seq)
+{
+  return seq.length() ? const_cast<LONG*>(reinterpret_cast<const LONG*>(seq.get_buffer())) : nullptr;
+}
+
+// A SAFEARRAY of 32-bit integers from a sequence, and back.
+class SequenceArray
+{
+public:
+  explicit SequenceArray(const ManagementService::ComputerIdSeq& seq) : m_psa(SafeArrayCreateVector(VT_I4, 0, seq.length()))
+  {
+    if (m_psa && seq.length())
+      std::memcpy(m_psa->pvData, seq.get_buffer(), seq.length() * sizeof(LONG));
+  }
+  ~SequenceArray() { SafeArrayDestroy(m_psa); }
+  SequenceArray(const SequenceArray&) = delete;
+  SequenceArray& operator=(const SequenceArray&) = delete;
+  SAFEARRAY* get() const { return m_psa; }
+
+private:
+  SAFEARRAY* m_psa;
+};
+
+HRESULT ArraySequence(SAFEARRAY* psa, ManagementService::ComputerIdSeq& seq)
+{
+  if (IsBadReadPtr(psa, sizeof(SAFEARRAY)))
+    return E_POINTER;
+  LONG lower = 0, upper = -1;
+  if (FAILED(SafeArrayGetLBound(psa, 1, &lower)) || FAILED(SafeArrayGetUBound(psa, 1, &upper)))
+    return E_INVALIDARG;
+  const long long count = static_cast<long long>(upper) - lower + 1;
+  if (count <= 0) {
+    seq.length(0);
+    return S_OK;
+  }
+  if (psa->cbElements < sizeof(LONG) || IsBadReadPtr(psa->pvData, static_cast<std::size_t>(count) * psa->cbElements))
+    return E_POINTER;
+  seq.length(static_cast<CORBA::ULong>(count));
+  for (long long i = 0; i < count; ++i)
+    std::memcpy(&seq[static_cast<CORBA::ULong>(i)], static_cast<const char*>(psa->pvData) + i * psa->cbElements, sizeof(LONG));
+  return S_OK;
+}
+
+class VrnComputerActionsStub : public Stub<POA_ManagementService::VRN_ComputerActions, IVRN_ComputerActions>
+{
+public:
+  using Stub::Stub;
+  CORBA::Long Refresh(const ManagementService::ComputerIdSeq& ids) override { return m_object->Refresh(ids.length(), Data(ids)); }
+  CORBA::Long UpdateNow(const ManagementService::ComputerIdSeq& ids) override
+  {
+    return m_object->UpdateNow(ids.length(), Data(ids));
+  }
+  CORBA::Long OverrideCentralConfiguration(CORBA::Boolean override, const ManagementService::ComputerIdSeq& ids) override
+  {
+    return m_object->OverrideCentralConfiguration(override ? 1 : 0, ids.length(), Data(ids));
+  }
+};
+
+class VrnComputerActionsProxy : public Proxy<IVRN_ComputerActions, ManagementService::VRN_ComputerActions_var>
+{
+public:
+  using Proxy::Proxy;
+  HRESULT Refresh(ULONG count, LONG* ids) override
+  {
+    return Call(count, ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->Refresh(seq); });
+  }
+  HRESULT UpdateNow(ULONG count, LONG* ids) override
+  {
+    return Call(count, ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->UpdateNow(seq); });
+  }
+  HRESULT OverrideCentralConfiguration(BYTE override, ULONG count, LONG* ids) override
+  {
+    return Call(count, ids,
+                [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->OverrideCentralConfiguration(override != 0, seq); });
+  }
+
+private:
+  template <class Remote>
+  HRESULT Call(ULONG count, const LONG* ids, Remote remote)
+  {
+    if (Unreadable(count, ids))
+      return E_POINTER;
+    try {
+      return remote(ToSequence(count, ids));
+    } catch (const CORBA::Exception&) {
+      return RPC_E_DISCONNECTED;
+    }
+  }
+};
+
+class ComputerActionsStub : public Stub<POA_ManagementService::ComputerActions, IComputerActions>
+{
+public:
+  using Stub::Stub;
+  CORBA::Long Refresh(const ManagementService::ComputerIdSeq& ids) override { return m_object->Refresh(SequenceArray(ids).get()); }
+  CORBA::Long UpdateNow(const ManagementService::ComputerIdSeq& ids) override
+  {
+    return m_object->UpdateNow(SequenceArray(ids).get());
+  }
+  CORBA::Long put_OverrideCentralConfiguration(const ManagementService::ComputerIdSeq& ids, CORBA::Long override) override
+  {
+    return m_object->put_OverrideCentralConfiguration(SequenceArray(ids).get(), override);
+  }
+};
+
+class ComputerActionsProxy : public Proxy<IComputerActions, ManagementService::ComputerActions_var>
+{
+public:
+  using Proxy::Proxy;
+  HRESULT Refresh(SAFEARRAY* ids) override
+  {
+    return Call(ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->Refresh(seq); });
+  }
+  HRESULT UpdateNow(SAFEARRAY* ids) override
+  {
+    return Call(ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->UpdateNow(seq); });
+  }
+  HRESULT put_OverrideCentralConfiguration(SAFEARRAY* ids, LONG override) override
+  {
+    return Call(ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->put_OverrideCentralConfiguration(seq, override); });
+  }
+
+private:
+  template <class Remote>
+  HRESULT Call(SAFEARRAY* ids, Remote remote)
+  {
+    ManagementService::ComputerIdSeq seq;
+    const HRESULT hr = ArraySequence(ids, seq);
+    if (FAILED(hr))
+      return hr;
+    try {
+      return remote(seq);
+    } catch (const CORBA::Exception&) {
+      return RPC_E_DISCONNECTED;
+    }
+  }
+};
+
+class ComputerActionsKTStub : public Stub<POA_ManagementService::ComputerActionsKT, IComputerActionsKT>
+{
+public:
+  using Stub::Stub;
+  CORBA::Long SendAUConfig(const ManagementService::ComputerIdSeq& ids) override
+  {
+    return m_object->SendAUConfig(ids.length(), Data(ids));
+  }
+  CORBA::Long SendDexConfig(const ManagementService::ComputerIdSeq& ids) override
+  {
+    return m_object->SendDexConfig(ids.length(), Data(ids));
+  }
+};
+
+class ComputerActionsKTProxy : public Proxy<IComputerActionsKT, ManagementService::ComputerActionsKT_var>
+{
+public:
+  using Proxy::Proxy;
+  HRESULT SendAUConfig(ULONG count, LONG* ids) override
+  {
+    return Call(count, ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->SendAUConfig(seq); });
+  }
+  HRESULT SendDexConfig(ULONG count, LONG* ids) override
+  {
+    return Call(count, ids, [&](const ManagementService::ComputerIdSeq& seq) { return m_ref->SendDexConfig(seq); });
+  }
+
+private:
+  template <class Remote>
+  HRESULT Call(ULONG count, const LONG* ids, Remote remote)
+  {
+    if (Unreadable(count, ids))
+      return E_POINTER;
+    try {
+      return remote(ToSequence(count, ids));
+    } catch (const CORBA::Exception&) {
+      return RPC_E_DISCONNECTED;
+    }
+  }
+};
+
+// Stub and proxy factories of an interface whose stub and proxy are as above.
+template <class Interface, class StubT>
+ManagementService::Unknown_ptr StubFactoryOf(IUnknown* object)
+{
+  return ActivateServant(new StubT(static_cast<Interface*>(object)));
+}
+
+template <class RemoteT, class ProxyT>
+IUnknown* ProxyFactoryOf(ManagementService::Unknown_ptr reference)
+{
+  typename RemoteT::_var_type ref = RemoteT::_narrow(reference);
+  return new ProxyT(ref._retn());
+}
+
 }  // namespace
 
 void RegisterManagementServiceMarshallers()
 {
   static std::once_flag once;
-  std::call_once(once, [] { RegisterInterfaceMarshaller(IVRN_Clocks::iid, &ClocksStubFactory, &ClocksProxyFactory); });
+  std::call_once(once, [] {
+    RegisterInterfaceMarshaller(IVRN_Clocks::iid, &ClocksStubFactory, &ClocksProxyFactory);
+    RegisterInterfaceMarshaller(IVRN_ComputerActions::iid, &StubFactoryOf<IVRN_ComputerActions, VrnComputerActionsStub>,
+                                &ProxyFactoryOf<ManagementService::VRN_ComputerActions, VrnComputerActionsProxy>);
+    RegisterInterfaceMarshaller(IComputerActions::iid, &StubFactoryOf<IComputerActions, ComputerActionsStub>,
+                                &ProxyFactoryOf<ManagementService::ComputerActions, ComputerActionsProxy>);
+    RegisterInterfaceMarshaller(IComputerActionsKT::iid, &StubFactoryOf<IComputerActionsKT, ComputerActionsKTStub>,
+                                &ProxyFactoryOf<ManagementService::ComputerActionsKT, ComputerActionsKTProxy>);
+  });
 }

@@ -12,6 +12,8 @@
 #include "idl/ManagementServiceInterfaces.h"
 #include "businesslogic/PTLSession.h"
 #include "businesslogic/SessionCommands.h"
+#include "managementservice/console/ComputerActions.h"
+#include "managementservice/console/UpdateNowQueue.h"
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/InternalBroker.h"
 #include "managementservice/host/EventLogger.h"
@@ -107,7 +109,8 @@ std::string ExecutablePath()
 const std::vector<ObjectMapEntry>& ObjectMap()
 {
   static const std::vector<ObjectMapEntry> map = {
-    {MakeGuid("{94118687-66D6-464D-8893-94A0851C4C50}"), IDR_COMPUTERACTIONS, nullptr},
+    {CLSID_ComputerActions, IDR_COMPUTERACTIONS,
+     [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActions>); }},
     {MakeGuid("{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}"), IDR_COMPUTERACTIONSKT, nullptr},
     {MakeGuid("{02D2BE0B-53CF-4c57-B6B1-0FCB348C843F}"), IDR_KTCOMPUTERSEARCH, nullptr},
     {MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}"), IDR_KTCOMPUTERINSTALL, nullptr},
@@ -509,6 +512,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
 
     InstallTaskQueue::Instance().Start();
     InstallResultQueue::Instance().Start();
+    UpdateNowQueue::Instance().Start();
 
     m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
     UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
@@ -593,6 +597,7 @@ HRESULT CManagementServiceModule::PostMessageLoop()
     m_clientLibrary->ShutdownORB();
     m_clientLibrary = nullptr;
   }
+  UpdateNowQueue::Instance().Stop();
   InstallTaskQueue::Instance().Stop();
   InstallResultQueue::Instance().Stop();
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "### Closing database session.");
