@@ -13,12 +13,12 @@
 
 using MessageCreator = DecodedMessage* (*)(const CorvexMessaging::Envelope&);
 
-// Builds a T from the envelope; whatever the construction throws is logged and gives null.
-template <class T>
-DecodedMessage* CreatorFn(const CorvexMessaging::Envelope& envelope)
+// Runs a construction; whatever it throws is logged and gives null.
+template <class Make>
+DecodedMessage* GuardedCreate(Make make)
 {
   try {
-    return new T(envelope);
+    return make();
   } catch (const std::bad_alloc& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "CreatorFn Caught bad alloc (%hs)\n", e.what());
   } catch (const std::exception& e) {
@@ -27,6 +27,13 @@ DecodedMessage* CreatorFn(const CorvexMessaging::Envelope& envelope)
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "CreatorFn Caught something else\n");
   }
   return nullptr;
+}
+
+// Builds a T from the envelope; whatever the construction throws is logged and gives null.
+template <class T>
+DecodedMessage* CreatorFn(const CorvexMessaging::Envelope& envelope)
+{
+  return GuardedCreate([&] { return new T(envelope); });
 }
 
 // The creator of messages that are read and dropped.

@@ -10,6 +10,7 @@
 #include "platform/com/ComError.h"
 #include "platform/sync/Sync.h"
 #include "platform/trace/Trace.h"
+#include "tools/corvexctl/Actions.h"
 #include "tools/corvexctl/Arguments.h"
 #include "tools/corvexctl/Computers.h"
 
@@ -26,6 +27,13 @@ const char* const kUsage =
   "                              stopping after COUNT changes when given\n"
   "  computers                   list the computers with their main details, by name\n"
   "  computer ID                 show everything the database holds about computer ID\n"
+  "  refresh ID...               ask the computers for their status now\n"
+  "  update-now ID...|--group G  have the computers update now, one per interval\n"
+  "  central-config on|off ID... have the computers apply (on) or override (off) the central\n"
+  "                              configuration\n"
+  "  send-config au|dex ID...|--group G\n"
+  "                              send each computer its group's update (au) or anti-virus (dex)\n"
+  "                              configuration\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
@@ -112,6 +120,14 @@ int main(int argc, char** argv)
       return corvexctl::Computers(args);
     if (command == "computer")
       return corvexctl::Computer(args);
+    if (command == "refresh")
+      return corvexctl::Refresh(args);
+    if (command == "update-now")
+      return corvexctl::UpdateNow(args);
+    if (command == "central-config")
+      return corvexctl::CentralConfig(args);
+    if (command == "send-config")
+      return corvexctl::SendConfig(args);
     std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), corvexctl::kUsage);
     return 2;
   } catch (const std::exception& e) {

@@ -1,0 +1,309 @@
+#include "managementservice/messages/StatusMessage.h"
+
+#include <mutex>
+#include <stdexcept>
+
+#include "businesslogic/AdoError.h"
+#include "businesslogic/ClockTicks.h"
+#include "businesslogic/SessionCommands.h"
+#include "businesslogic/entities/Computer.h"
+#include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "handlers/AUCoreHandler/AUConfig.h"
+#include "handlers/HandlerUtils/MEException.h"
+#include "managementservice/TraceComponent.h"
+#include "managementservice/host/EventLogger.h"
+#include "managementservice/letters/LetterServices.h"
+#include "messaging/ClientLibrary.h"
+#include "messaging/MessagingConstants.h"
+#include "platform/com/ComError.h"
+#include "platform/text/Unicode.h"
+#include "platform/trace/Trace.h"
+#include "resources/EventMessages.h"
+
+namespace MC = MessagingConstants;
+
+namespace {
+
+std::mutex g_authoriserLock;
+StatusMessage::Authoriser g_authoriser;
+
+bool IsAuthorised(const CorvexMessaging::Envelope& envelope)
+{
+  {
+    std::lock_guard lock(g_authoriserLock);
+    if (g_authoriser)
+      return g_authoriser(envelope);
+  }
+  return ZiriviridUrurezArevudUza::IClientLibrary::Instance()->IsAuthorised(envelope);
+}
+
+bool IsEmptyAny(const CORBA::Any& any)
+{
+  CORBA::TypeCode_var type = any.type();
+  const CORBA::TCKind kind = type->kind();
+  return kind == CORBA::tk_null || kind == CORBA::tk_void;
+}
+
+std::wstring Wide(const CORBA::WChar* text) { return text ? std::wstring(text) : std::wstring(); }
+std::string Narrow(const char* text) { return text ? std::string(text) : std::string(); }
+
+std::wstring ComErrorText(const _com_error& e)
+{
+  return e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description();
+}
+
+CPTLSession& Session()
+{
+  CPTLSession* session = letters::LetterSession();
+  if (!session)
+    throw _com_error(E_FAIL, L"The database session is not open");
+  return *session;
+}
+
+template <class Command>
+HRESULT Execute(Command& command)
+{
+  const HRESULT hr = command.Execute(Session());
+  if (FAILED(hr))
+    throw _com_error(hr, AdoErrorText(hr));
+  return hr;
+}
+
+// The identifier of a location: its server's connection address; false when there is none.
+template <class GetLocation>
+bool LocationId(GetLocation location, std::wstring& id)
+{
+  try {
+    return location().GetServer().GetAddress(id);
+  } catch (const CorvexManagedEntity::MEException&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+template <>
+DecodedMessage* CreatorFn<StatusMessage>(const CorvexMessaging::Envelope& envelope)
+{
+  return GuardedCreate([&]() -> DecodedMessage* {
+    const DEX_PTLMessages::AgentStatus* agentStatus = nullptr;
+    if (!(envelope.client_info.custom_data >>= agentStatus))
+      throw std::runtime_error("Invalid envelope for Tz-GetStatus-Reply");
+    return new StatusMessage(envelope);
+  });
+}
+
+void StatusMessage::SetAuthoriser(Authoriser authoriser)
+{
+  std::lock_guard lock(g_authoriserLock);
+  g_authoriser = std::move(authoriser);
+}
+
+PTLDB::OperatingSystem StatusMessage::OperatingSystemCode(const std::string& name)
+{
+  static const std::map<std::string, PTLDB::OperatingSystem> table = {
+    {MC::OS_WIN95, 1},   {MC::OS_WIN98, 2},         {MC::OS_WINME, 3}, {MC::OS_WINNT4, 4},  {MC::OS_WINNT4SERVER, 5},
+    {MC::OS_WIN2000, 6}, {MC::OS_WIN2000SERVER, 7}, {MC::OS_WINXP, 8}, {MC::OS_WIN2003, 9}, {MC::OS_MACOSX, 11},
+  };
+  const auto it = table.find(name);
+  return it == table.end() ? 0 : it->second;
+}
+
+const std::map<std::string, StatusMessage::Processor>& StatusMessage::Processors()
+{
+  static const std::map<std::string, Processor> table = {
+    {"DEX", &StatusMessage::construct_DEX},
+    {"ALC", &StatusMessage::construct_ALC},
+    {MC::ENTITY_AGENT, &StatusMessage::construct_AGENT},
+    {MC::ENTITY_TZLIB, &StatusMessage::construct_TZLIB},
+  };
+  return table;
+}
+
+StatusMessage::StatusMessage(const CorvexMessaging::Envelope& envelope) : ReceivedMessage(envelope)
+{
+  trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE,
+                              "__thiscall StatusMessage::StatusMessage(const struct CorvexMessaging::Envelope &)");
+  if (!IsAuthorised(envelope)) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Client not authorized");
+    throw std::runtime_error("Not authorized");
+  }
+  const CORBA::Any& data = envelope.client_info.custom_data;
+  const CorvexMessaging::Status* routerStatus = nullptr;
+  if (data >>= routerStatus) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Got a router status !");
+    throw std::runtime_error("Should not get a router message");
+  }
+  const DEX_PTLMessages::AgentStatus* agentStatus = nullptr;
+  if (!(data >>= agentStatus))
+    throw std::runtime_error("Bad Agent_status !");
+
+  const CORBA::ULong count = agentStatus->app_statuses.length();
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Agent_status has %lu in sequence.\n", static_cast<unsigned long>(count));
+  for (CORBA::ULong i = 0; i < count; ++i) {
+    const DEX_PTLMessages::AppStatus& entry = agentStatus->app_statuses[i];
+    const std::string entity = Narrow(entry.entity.in());
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "#%lu is a `%hs`\n", static_cast<unsigned long>(i), entity);
+    const auto it = Processors().find(entity);
+    if (it == Processors().end()) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Processor for [%hs] not found, skipping !\n", entity);
+      continue;
+    }
+    (this->*(it->second))(entry);
+  }
+  if (m_computerName.empty())
+    throw std::runtime_error("No computer name");
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "StatusMessage created; name(L'%ls'), domain(L'%ls'), OS(%hs), comment(L'%ls')\n",
+               m_computerName, m_domain, m_operatingSystem, m_comment);
+}
+
+void StatusMessage::construct_DEX(const DEX_PTLMessages::AppStatus& status)
+{
+  m_dexInstalled = true;
+  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
+  if (status.status >>= sc) {
+    const std::string text = Narrow(sc->status.in());
+    if (!text.empty()) {
+      m_dexActive = true;
+      m_dexStatus = text;
+    }
+    const std::string configuration = Narrow(sc->configuration.in());
+    if (!configuration.empty())
+      m_dexConfiguration = configuration;
+  } else if (IsEmptyAny(status.status)) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "...empty DexStatus means it's not active\n");
+  } else {
+    throw std::runtime_error("Bad AppStatus (not DEX_PTLMessages::StatusAndConfig) !");
+  }
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Constructed DEX \n");
+}
+
+void StatusMessage::construct_ALC(const DEX_PTLMessages::AppStatus& status)
+{
+  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
+  if (status.status >>= sc) {
+    m_auConfiguration = Narrow(sc->configuration.in());
+    if (!m_auConfiguration.empty()) {
+      // A configuration that does not read refuses the whole reply: nothing of it is stored.
+      AUCoreHandler::AUConfig configuration;
+      configuration.Set(m_auConfiguration);
+      if (!LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetPrimaryLocation(); }, m_primaryLocation))
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Could not get primary CID location from configuration");
+      if (!LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetSecondaryLocation(); }, m_secondaryLocation))
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Could not get secondary CID location from configuration");
+    }
+  } else if (IsEmptyAny(status.status)) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "...empty ALCStatus means it's not active\n");
+  } else {
+    throw std::runtime_error("Bad AppStatus (not an ALCStatus) !");
+  }
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Constructed ALC\n");
+}
+
+void StatusMessage::construct_AGENT(const DEX_PTLMessages::AppStatus& status)
+{
+  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;
+  if (!(status.status >>= computer))
+    throw std::runtime_error("Bad AppStatus (no ComputerStatus, i.e. Agent) !");
+  m_domain = Wide(computer->domain.in());
+  m_computerName = Wide(computer->computer_name.in());
+  m_operatingSystem = Narrow(computer->operating_system.in());
+  m_servicePack = Narrow(computer->service_pack.in());
+  m_ipAddress = computer->ip_address;
+  m_comment = Wide(computer->computer_comment.in());
+  m_lastLoggedOnUser = Wide(computer->last_logged_on_user.in());
+}
+
+void StatusMessage::construct_TZLIB(const DEX_PTLMessages::AppStatus& status)
+{
+  m_libraryPresent = true;
+  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
+  if (status.status >>= sc) {
+    const std::string text = Narrow(sc->status.in());
+    if (!text.empty())
+      m_libraryStatus = text;
+    const std::string configuration = Narrow(sc->configuration.in());
+    if (!configuration.empty())
+      m_libraryConfiguration = configuration;
+  }
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Constructed TzLib ");
+}
+
+HRESULT StatusMessage::Process()
+{
+  trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "long __thiscall StatusMessage::Process(void)");
+  TraceStartProcessing();
+  // Consoles re-read the computer's state however the processing ends.
+  vrn::CClockTickGuard tick(vrn::kComputerStateClock);
+  try {
+    return Apply();
+  } catch (const _com_error& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "StatusMessage::Process Caught COM error(%ls), hr=0x%p", ComErrorText(e), e.Error());
+    g_EventLogger.Report(EVMSG_FATAL_ERROR, EVENTLOG_ERROR_TYPE, ComErrorText(e));
+    throw;
+  } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "StatusMessage::Process caught vrn::Exceptions::ConnectToDatabaseFailed: '%hs'", e.what());
+    throw;
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught exception: `%hs`", e.what());
+    return E_FAIL;
+  } catch (...) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught unknown exception");
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT StatusMessage::Apply()
+{
+  const std::string& address = Address();
+  const bool isNew = !CComputer::IsMessageSystemAddressRegistered(address);
+  bool auAlreadyInstalled = false;
+  bool dexAlreadyInstalled = false;
+  if (!isNew) {
+    const CComputer known = CComputer::GetFromMessageSystemAddress(address);
+    if (!known.GetAUConfigXML().empty()) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "AU config not empty: Setting AUAlreadyInstalled to true");
+      auAlreadyInstalled = true;
+    }
+    if (!known.GetDexConfigXML().empty()) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "DEX config not empty: Setting DEXAlreadyInstalled to true");
+      dexAlreadyInstalled = true;
+    }
+  }
+  const bool sendAUConfig = !m_auConfiguration.empty() && !auAlreadyInstalled;
+  const bool sendDexConfig = !m_dexConfiguration.empty() && !dexAlreadyInstalled;
+
+  CUpdateComputerStatus status;
+  CopyParameterText(status.m_ComputerName, m_computerName);
+  CopyParameterText(status.m_DomainName, m_domain);
+  CopyParameterText(status.m_MessageSystemAddress, address);
+  status.m_OperatingSystem = OperatingSystemCode(m_operatingSystem);
+  CopyParameterText(status.m_Description, m_comment);
+  status.m_IPAddress = static_cast<LONGLONG>(m_ipAddress);
+  CopyParameterText(status.m_ServicePack, FromUtf8(m_servicePack));
+  CopyParameterText(status.m_LastLoggedOnUser, m_lastLoggedOnUser);
+  const HRESULT statusHr = Execute(status);
+  if (isNew || statusHr == SP_S_RETURN_50)
+    vrn::TickClock(vrn::kGroupMembershipClock);
+
+  CUpdateComputerConnectedState connected;
+  CopyParameterText(connected.m_MessageSystemAddress, address);
+  connected.m_ConnectedFlag = -1;
+  Execute(connected);
+
+  const CComputer computer = CComputer::GetFromMessageSystemAddress(address);
+  computer.MessageRecieved();
+
+  if (!m_auConfiguration.empty()) {
+    CUpdateComputerAUConfig au;
+    au.m_ComputerID = computer.GetID();
+    CopyParameterText(au.m_AUConfigXML, FromUtf8(m_auConfiguration));
+    CopyParameterText(au.m_PrimaryCID, m_primaryLocation);
+    CopyParameterText(au.m_SecondaryCID, m_secondaryLocation);
+    Execute(au);
+  }
+
+  (void)sendAUConfig;
+  (void)sendDexConfig;
+  return S_OK;
+}
