@@ -109,6 +109,22 @@ std::map<std::wstring, std::string> AlcConfigurations(const std::string& text)
   return platforms;
 }
 
+// "2024.05.02.001" after 2 updates: "2024.05.02.003"; a version without a numeric last field
+// gets "+<updates>".
+std::wstring UpdatedVersion(const std::wstring& version, unsigned updates)
+{
+  if (updates == 0)
+    return version;
+  const auto dot = version.rfind(L'.');
+  const std::wstring last = dot == std::wstring::npos ? version : version.substr(dot + 1);
+  if (last.empty() || last.size() > 9 || last.find_first_not_of(L"0123456789") != std::wstring::npos)
+    return version + L"+" + std::to_wstring(updates);
+  std::wstring next = std::to_wstring(std::stoul(last) + updates);
+  if (next.size() < last.size())
+    next.insert(0, last.size() - next.size(), L'0');
+  return version.substr(0, version.size() - last.size()) + next;
+}
+
 KTDexStatusDetails BuiltInDexStatus()
 {
   KTDexStatusDetails s;
@@ -287,10 +303,13 @@ void AgentDocuments::Load(const std::string& file, const std::string& text)
   }
 }
 
-std::string AgentDocuments::DexStatus(const config_t& applied) const
+std::string AgentDocuments::DexStatus(const config_t& applied) const { return DexStatus(applied, 0); }
+
+std::string AgentDocuments::DexStatus(const config_t& applied, unsigned updates) const
 {
   KTDexStatusDetails details = m_dexStatus;
   details.onAccess = applied.onAccessScan.enabled;
+  details.virusDataVersion = UpdatedVersion(details.virusDataVersion, updates);
   KTDexStatus status;
   status.SetDetails(details);
   return status.ToXML_UTF8();

@@ -63,6 +63,8 @@ public:
 
   // The anti-virus status; on-access scanning runs as the applied configuration says.
   std::string DexStatus(const KTDexHandler::config_t& applied) const;
+  // The same after `updates` force-updates: the virus data version's last field counts them.
+  std::string DexStatus(const KTDexHandler::config_t& applied, unsigned updates) const;
   // The configuration a computer starts with.
   KTDexHandler::config_t DexConfiguration(const Computer& computer) const;
   // The update configuration a computer of the platform starts with (an AUConfig document);

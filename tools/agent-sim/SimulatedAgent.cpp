@@ -146,6 +146,8 @@ void SimulatedAgent::Receive(const CorvexMessaging::Envelope& envelope)
       return Drop(envelope, "no AppConfiguration");
     const std::string entity = Text(configuration->entity.in());
     const std::string text = Text(configuration->config.in());
+    if (!CentralConfiguration())
+      return Drop(envelope, "central configuration is overridden on this computer");
     std::string applied;
     try {
       applied = Apply(entity, text);
@@ -163,8 +165,16 @@ void SimulatedAgent::Receive(const CorvexMessaging::Envelope& envelope)
     const DEX_PTLMessages::DoActionContent* action = nullptr;
     if (!(data >>= action))
       return Drop(envelope, "no DoActionContent");
+    std::string done;
+    try {
+      done = ApplyAction(Text(action->entity.in()), Text(action->action.in()));
+    } catch (const std::exception& e) {
+      return Drop(envelope, e.what());
+    }
     Keep(envelope, {type, Text(action->entity.in()),
                     Text(action->action.in()) + " correlation=" + Text(action->correlationId.in()), {}});
+    if (m_print)
+      m_print(m_computer.AgentAddress() + " " + done);
   } else if (type == MC::ComposeType(MC::PREFIX_TZ, MC::MSG_APPLY_CENTRAL_CONFIG)) {
     CORBA::Boolean apply = false;
     if (!(data >>= CORBA::Any::to_boolean(apply)))
@@ -217,7 +227,7 @@ DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::Messag
   agent <<= computer;
   add(MC::ENTITY_AGENT, agent);
   if (m_components.dex)
-    add("DEX", statusAndConfig(m_documents.DexStatus(m_dexConfiguration.GetConfig()), m_dexAgentText));
+    add("DEX", statusAndConfig(CurrentDexStatus(), m_dexAgentText));
   if (m_components.alc)
     add("ALC", statusAndConfig("", m_alcConfiguration ? m_alcConfiguration->ToXML_UTF8(m_documents.AlcEntityInfo(m_computer))
                                                       : std::string()));

@@ -82,6 +82,8 @@ public:
   bool Connected() const { return m_connected; }
   std::uint64_t LoadReceived() const { return m_loadReceived; }
   std::uint64_t Dropped() const { return m_dropped; }
+  unsigned UpdatesApplied() const;
+  bool CentralConfiguration() const;
 
 private:
   void AnswerStatus(const CorvexMessaging::Envelope& envelope);
@@ -90,6 +92,11 @@ private:
   // Applies a configuration letter's document; what it applied, or an exception (nothing
   // changes then).
   std::string Apply(const std::string& entity, const std::string& text);
+  // Applies an action letter's document to the simulated state (SimulatedAgentActions.cpp):
+  // what it did, or an exception naming what could not be done.
+  std::string ApplyAction(const std::string& entity, const std::string& action);
+  // The anti-virus status as the computer reports it now, updates applied.
+  std::string CurrentDexStatus() const;
 
   const Computer m_computer;
   const Components m_components;
@@ -102,7 +109,8 @@ private:
   DexHandler::DexConfiguration m_dexConfiguration;
   std::string m_dexAgentText;  // the configuration as the agent reports it
   std::unique_ptr<AUCoreHandler::AUConfig> m_alcConfiguration;  // null: no platform
-  bool m_centralConfiguration = true;
+  bool m_centralConfiguration = true;  // false: configuration letters are kept, not applied
+  unsigned m_updatesApplied = 0;       // force-update actions carried out
   std::vector<Record> m_records;
   unsigned m_eventSerial = 0;
   std::atomic<bool> m_connected{false};

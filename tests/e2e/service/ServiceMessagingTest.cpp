@@ -52,10 +52,10 @@ TEST_F(ServiceWithRouter, RegistersOnEachConnectionAndFollowsTheRoutersLossAndRe
   const std::string trace = e2e::ReadFile(Trace());
   EXPECT_EQ(e2e::CountOf(trace, "Sent letter to router, id=0"), 0);
   EXPECT_EQ(e2e::CountOf(trace, "Sent GetStatus to router, id=0"), 0);
-  // The router's answers: the registration reply is dropped on purpose; its status reply has no
-  // processor in this service yet and is logged as an unknown type.
+  // The router's answers: the registration reply is dropped on purpose; its status reply is a
+  // router's status, not an agent's, and is refused.
   EXPECT_TRUE(e2e::WaitForText(Trace(), "NULL message for [Tz-NotifyRouterUpdates-Reply], skipping"));
-  EXPECT_TRUE(e2e::WaitForText(Trace(), "message type 'Tz-GetStatus-Reply' not found !"));
+  EXPECT_TRUE(e2e::WaitForText(Trace(), "CreatorFn Caught (Invalid envelope for Tz-GetStatus-Reply)"));
 
   // The router goes away and comes back: the service sees both and registers again.
   m_router->Signal(SIGTERM);
