@@ -1,0 +1,78 @@
+// Applying status replies to a real database: the computer's details, connection state and
+// arrival, its update configuration with the locations read from it, and the clocks.
+#include <gtest/gtest.h>
+
+#include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/ComputerDetails.h"
+#include "managementservice/messages/StatusMessage.h"
+#include "platform/text/Unicode.h"
+#include "tests/managementservice/ServiceDatabase.h"
+#include "tests/managementservice/StatusReplies.h"
+
+namespace {
+
+using namespace servicetest;
+using Ticks = std::vector<VRN_Clock>;
+
+class StatusMessageProcess : public ::testing::Test
+{
+protected:
+  StatusMessageProcess()
+  {
+    StatusMessage::SetAuthoriser([](const CorvexMessaging::Envelope&) { return true; });
+  }
+  ~StatusMessageProcess() override { StatusMessage::SetAuthoriser({}); }
+
+  HRESULT Apply(const CorvexMessaging::Envelope& reply) { return StatusMessage(reply).Process(); }
+  ComputerDetails Details(const std::string& address)
+  {
+    ComputerDetails d;
+    CComputer::GetFromMessageSystemAddress(address).GetComputerDetails(d);
+    return d;
+  }
+
+  ServiceDatabase m_service;
+};
+
+}  // namespace
+
+TEST_F(StatusMessageProcess, AFirstReplyMakesTheComputerWithWhatItReported)
+{
+  AgentDetails agent;
+  agent.name = L"RECEPTION-WORKSTATION-NUMBER-0001-OF-THE-HQ";  // 43 characters
+  agent.os = "LINUX";
+  agent.ip = 0xC0A80A21;
+  const std::string alc = AUSample("AUConfig-Tandem.xml");
+  ASSERT_EQ(Apply(StatusReply("PC7", {{"Agent", Agent(agent)}, {"ALC", StatusAndConfig("", alc)}})), S_OK);
+  EXPECT_EQ(m_service.clocks.Take(), (Ticks{2, 1}));  // membership (new computer), then state
+
+  const CComputer pc = CComputer::GetFromMessageSystemAddress("PC7");
+  const ComputerDetails d = Details("PC7");
+  EXPECT_EQ(d.name, agent.name.substr(0, 31));
+  EXPECT_EQ(d.domainName, L"CORP");
+  EXPECT_EQ(d.operatingSystem, 0);
+  EXPECT_EQ(d.ipAddress, 0xC0A80A21u);
+  EXPECT_EQ(d.servicePack, L"Service Pack 2");
+  EXPECT_EQ(d.description, L"front desk");
+  EXPECT_EQ(d.lastLoggedOnUser, L"jsmith");
+  EXPECT_EQ(d.connected, FlagYes);
+  EXPECT_NE(d.lastMessageTime.status, DateTimeValue::null);
+  EXPECT_EQ(d.primaryCID, L"HTTP://updates.hq.example:8080/corvex/kt/");
+  EXPECT_EQ(pc.GetAUConfigXML(), FromUtf8(alc));
+
+  // Known now: only the computer-state clock ticks; new details replace the old.
+  agent.os = "WIN2003";
+  ASSERT_EQ(Apply(StatusReply("PC7", {{"Agent", Agent(agent)}})), S_OK);
+  EXPECT_EQ(m_service.clocks.Take(), (Ticks{1}));
+  EXPECT_EQ(Details("PC7").operatingSystem, 9);
+  EXPECT_EQ(pc.GetAUConfigXML(), FromUtf8(alc));  // a reply without one leaves it as it was
+}
+
+TEST_F(StatusMessageProcess, ADisconnectedComputerReportingIsConnectedAgain)
+{
+  ASSERT_EQ(Apply(StatusReply("PC8", {{"Agent", Agent({})}})), S_OK);
+  m_service.Database().Exec("UPDATE dbo.\"Computers\" SET \"Connected\" = false");
+  EXPECT_EQ(Details("PC8").connected, FlagNo);
+  ASSERT_EQ(Apply(StatusReply("PC8", {{"Agent", Agent({})}})), S_OK);
+  EXPECT_EQ(Details("PC8").connected, FlagYes);
+}
