@@ -9,15 +9,13 @@ namespace {
 
 std::mutex g_lock;
 ConnectionSource g_connection;
-SessionSource g_session;
 
 }  // namespace
 
-void SetLetterServices(ConnectionSource connection, SessionSource session)
+void SetLetterConnection(ConnectionSource connection)
 {
   std::lock_guard lock(g_lock);
   g_connection = std::move(connection);
-  g_session = std::move(session);
 }
 
 ZiriviridUrurezArevudUza::IConnection* LetterConnection()
@@ -29,17 +27,6 @@ ZiriviridUrurezArevudUza::IConnection* LetterConnection()
   }
   CManagementServiceModule* module = CManagementServiceModule::Instance();
   return module ? module->Connection() : nullptr;
-}
-
-CPTLSession* LetterSession()
-{
-  {
-    std::lock_guard lock(g_lock);
-    if (g_session)
-      return g_session();
-  }
-  CManagementServiceModule* module = CManagementServiceModule::Instance();
-  return module ? module->Session() : nullptr;
 }
 
 }  // namespace letters

@@ -1,23 +1,19 @@
 #pragma once
-// Where letters find the messaging connection they are sent through and the database session
-// they read addresses from: the service module's, unless a tool or test put its own in place.
+// Where letters find the messaging connection they are sent through: the service module's,
+// unless a tool or test put its own in place. (Their database session is the message
+// processors' one, MessageSession.)
 #include <functional>
 
 #include "messaging/ClientLibrary.h"
 
-class CPTLSession;
-
 namespace letters {
 
 using ConnectionSource = std::function<ZiriviridUrurezArevudUza::IConnection*()>;
-using SessionSource = std::function<CPTLSession*()>;
 
-// Empty sources fall back to the service module's.
-void SetLetterServices(ConnectionSource connection, SessionSource session);
+// An empty source falls back to the service module's connection.
+void SetLetterConnection(ConnectionSource connection);
 
 // Null while the service is not connected (yet, or any more).
 ZiriviridUrurezArevudUza::IConnection* LetterConnection();
-// Null while the service's session is not open.
-CPTLSession* LetterSession();
 
 }  // namespace letters

@@ -5,7 +5,7 @@
 #include "businesslogic/AdoError.h"
 #include "businesslogic/SessionCommands.h"
 #include "managementservice/TraceComponent.h"
-#include "managementservice/letters/LetterServices.h"
+#include "managementservice/messages/MessageSession.h"
 #include "platform/com/ComError.h"
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
@@ -17,12 +17,9 @@ HRESULT GetMsgsysAddress(const long computerId, std::string& address)
                               "std::char_traits<char>,class std::allocator<char> > &) id=%ld",
                               computerId);
   try {
-    CPTLSession* session = letters::LetterSession();
-    if (!session)
-      throw _com_error(E_FAIL, L"The database session is not open");
     CGetMessageSystemAddress command;
     command.m_ComputerID = computerId;
-    const HRESULT hr = command.Execute(*session);
+    const HRESULT hr = command.Execute(MessageSession());
     if (FAILED(hr))
       throw _com_error(hr, AdoErrorText(hr));
     address = command.m_MessageSystemAddress;

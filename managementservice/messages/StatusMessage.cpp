@@ -12,7 +12,7 @@
 #include "handlers/HandlerUtils/MEException.h"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/host/EventLogger.h"
-#include "managementservice/letters/LetterServices.h"
+#include "managementservice/messages/MessageSession.h"
 #include "messaging/ClientLibrary.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/com/ComError.h"
@@ -52,18 +52,10 @@ std::wstring ComErrorText(const _com_error& e)
   return e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description();
 }
 
-CPTLSession& Session()
-{
-  CPTLSession* session = letters::LetterSession();
-  if (!session)
-    throw _com_error(E_FAIL, L"The database session is not open");
-  return *session;
-}
-
 template <class Command>
 HRESULT Execute(Command& command)
 {
-  const HRESULT hr = command.Execute(Session());
+  const HRESULT hr = command.Execute(MessageSession());
   if (FAILED(hr))
     throw _com_error(hr, AdoErrorText(hr));
   return hr;

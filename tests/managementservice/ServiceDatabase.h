@@ -7,6 +7,7 @@
 #include "managementservice/TraceComponent.h"
 #include "managementservice/host/ServiceModule.h"
 #include "managementservice/letters/LetterServices.h"
+#include "managementservice/messages/MessageSession.h"
 #include "platform/dcom/Dcom.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
@@ -23,9 +24,14 @@ public:
     m_registry.SetLocation(L".", L"", m_db.WideName());
     RenewDatabaseConnection();
     m_session.Open();
-    letters::SetLetterServices([this] { return &connection; }, [this] { return &m_session; });
+    letters::SetLetterConnection([this] { return &connection; });
+    SetMessageSession(&m_session);
   }
-  ~ServiceDatabase() { letters::SetLetterServices({}, {}); }
+  ~ServiceDatabase()
+  {
+    letters::SetLetterConnection({});
+    SetMessageSession(nullptr);
+  }
   ServiceDatabase(const ServiceDatabase&) = delete;
   ServiceDatabase& operator=(const ServiceDatabase&) = delete;
 
