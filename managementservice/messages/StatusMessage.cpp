@@ -8,6 +8,7 @@
 #include "businesslogic/SessionCommands.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "businesslogic/strategies/MessageSink.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
 #include "handlers/HandlerUtils/MEException.h"
 #include "managementservice/TraceComponent.h"
@@ -285,6 +286,7 @@ HRESULT StatusMessage::Apply()
 
   const CComputer computer = CComputer::GetFromMessageSystemAddress(address);
   computer.MessageRecieved();
+  const vrn::CMessageSink sink(computer);
 
   if (!m_auConfiguration.empty()) {
     CUpdateComputerAUConfig au;
@@ -294,6 +296,10 @@ HRESULT StatusMessage::Apply()
     CopyParameterText(au.m_SecondaryCID, m_secondaryLocation);
     Execute(au);
   }
+
+  if (m_libraryPresent)
+    sink.ProcessMessage(MC::ENTITY_TZLIB, m_libraryStatus, m_libraryConfiguration, vrn::InstalledAndReporting);
+  sink.ProcessMessage("DEX", m_dexStatus, m_dexConfiguration, static_cast<vrn::Availability>(DexAvailability()));
 
   (void)sendAUConfig;
   (void)sendDexConfig;

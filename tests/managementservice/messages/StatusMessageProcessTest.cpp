@@ -76,3 +76,36 @@ TEST_F(StatusMessageProcess, ADisconnectedComputerReportingIsConnectedAgain)
   ASSERT_EQ(Apply(StatusReply("PC8", {{"Agent", Agent({})}})), S_OK);
   EXPECT_EQ(Details("PC8").connected, FlagYes);
 }
+
+TEST_F(StatusMessageProcess, TheAntiVirusDocumentsReachTheDatabaseThroughTheSink)
+{
+  const std::string status = DexSample("status.xml");
+  const std::string configuration = DexSample("configuration.xml");
+  ASSERT_EQ(Apply(StatusReply("PC5", {{"Agent", Agent({})}, {"DEX", StatusAndConfig(status, configuration)}})), S_OK);
+  ComputerDetails d = Details("PC5");
+  EXPECT_EQ(d.dexInstalled, FlagYes);
+  EXPECT_EQ(d.dexOnAccess, FlagYes);
+  EXPECT_EQ(d.dexVersion, L"4.2.1.318");
+  EXPECT_EQ(d.virusDataVersion, L"2024.03.14.002");
+  EXPECT_FALSE(CComputer::GetFromMessageSystemAddress("PC5").GetDexConfigXML().empty());
+
+  // Installed, not running: the status any is empty.
+  ASSERT_EQ(Apply(StatusReply("PC5", {{"Agent", Agent({})}, {"DEX", CORBA::Any()}})), S_OK);
+  d = Details("PC5");
+  EXPECT_EQ(d.dexInstalled, FlagYes);
+  EXPECT_EQ(d.dexOnAccess, FlagNo);
+
+  // Gone from the computer.
+  ASSERT_EQ(Apply(StatusReply("PC5", {{"Agent", Agent({})}})), S_OK);
+  EXPECT_EQ(Details("PC5").dexInstalled, FlagNo);
+}
+
+TEST_F(StatusMessageProcess, AConfigurationTheSinkCannotReadFailsTheReplyAfterTheDetails)
+{
+  TraceLines traces;
+  ASSERT_EQ(Apply(StatusReply("PC6", {{"Agent", Agent({})}, {"DEX", StatusAndConfig("", "<config")}})), E_FAIL);
+  EXPECT_TRUE(traces.Has("Caught exception: `", 0));
+  // What came before the anti-virus documents is stored; the service goes on.
+  EXPECT_EQ(Details("PC6").name, L"PC7");
+  EXPECT_TRUE(CComputer::GetFromMessageSystemAddress("PC6").GetDexConfigXML().empty());
+}

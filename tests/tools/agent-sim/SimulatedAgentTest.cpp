@@ -283,8 +283,51 @@ TEST_F(SimulatedAgentTest, RecordsActionsAndSwitchesAndDropsWrongPayloads)
   EXPECT_EQ(records[0].text, "<action type=\"corvex.mgt.action.ALCClearUpdateErrorState\"/> correlation=c-1");
   EXPECT_EQ(records[1].text, "true");
   EXPECT_EQ(records[1].from, "PTLManagementService");
-  EXPECT_EQ(printed.size(), 6u);
+  EXPECT_EQ(printed.size(), 7u);
+  EXPECT_TRUE(Contains(printed, "PC7.Agent cleared the update error state"));
   EXPECT_TRUE(Contains(printed, "PC7.Agent dropped Tz-SetConfiguration from PTLManagementService: no AppConfiguration"));
+}
+
+TEST_F(SimulatedAgentTest, ForcedUpdatesShowInTheNextStatusAndOverriddenConfigurationIsNotApplied)
+{
+  auto agent = Make({true, true, false});
+  auto forceUpdate = [] {
+    DEX_PTLMessages::DoActionContent action;
+    action.entity = CORBA::string_dup("ALC");
+    action.correlationId = CORBA::string_dup("");
+    action.action = CORBA::string_dup("<?xml version='1.0'?><action type=\"corvex.mgt.action.ALCForceUpdate\"/>");
+    auto letter = Incoming("Tz-DoAction");
+    letter.client_info.custom_data <<= action;
+    return letter;
+  };
+  agent->Receive(forceUpdate());
+  agent->Receive(forceUpdate());
+  EXPECT_EQ(agent->UpdatesApplied(), 2u);
+  agent->Receive(Incoming("Tz-GetStatus"));
+  KTDexHandler::KTDexStatus status;
+  status.Set(std::string(Entry(LastStatus(), "DEX").status.in()));
+  EXPECT_EQ(status.GetDetails().virusDataVersion, L"2024.05.02.003");
+
+  // Central configuration off: a configuration letter is kept out; on again: applied.
+  auto central = [](bool apply) {
+    auto letter = Incoming("Tz-ApplyCentralConfig");
+    letter.client_info.custom_data <<= CORBA::Any::from_boolean(apply);
+    return letter;
+  };
+  agent->Receive(central(false));
+  agent->Receive(SetConfiguration("ALC", UpdateConfiguration(33, L"Tandem")));
+  EXPECT_EQ(agent->Dropped(), 1u);
+  EXPECT_TRUE(Contains(printed, "central configuration is overridden on this computer"));
+  agent->Receive(central(true));
+  agent->Receive(SetConfiguration("ALC", UpdateConfiguration(33, L"Tandem")));
+  agent->Receive(Incoming("Tz-GetStatus"));
+  EXPECT_EQ(FrequencyOf(Entry(LastStatus(), "ALC").configuration.in()), 33u);
+
+  // An action for a component the computer lacks, or one it does not know, is dropped.
+  auto bare = Make({true, false, false});
+  bare->Receive(forceUpdate());
+  EXPECT_EQ(bare->Dropped(), 1u);
+  EXPECT_EQ(bare->UpdatesApplied(), 0u);
 }
 
 TEST_F(SimulatedAgentTest, SendsEventsOfItsComponentsInTheirAgentForm)
