@@ -1,0 +1,70 @@
+#pragma once
+// What the web console's pages read: the overview, pages of computers and alerts, one computer,
+// the group tree (the business layer's list procedures, one call per page) and the service's
+// change clocks. The process has one database connection; reads take turns on it.
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "businesslogic/Clocks.h"
+#include "platform/com/WinTypes.h"
+
+namespace corvexweb {
+
+struct ComputerQuery
+{
+  std::optional<ULONG> group;  // none: every computer
+  bool subgroups = false;
+  std::optional<int> connected;
+  int alerts = 0;  // 0 any, 1 outstanding, 2 virus, 3 error
+  std::string name;
+  int orderBy = 1;
+  bool ascending = true;
+  int offset = 0;
+  int count = 100;
+};
+
+struct AlertQuery
+{
+  std::optional<int> type;
+  std::optional<LONG> computer;
+  std::optional<int> outstanding;
+  int offset = 0;
+  int count = 100;
+};
+
+class ConsoleData
+{
+public:
+  // Counts and alerts per day for the last `days` days.
+  nlohmann::json Overview(int days);
+  // {"total": n, "offset": o, "rows": [...]}.
+  nlohmann::json Computers(const ComputerQuery& query);
+  // Everything known about one computer, with its alerts and configurations.
+  nlohmann::json Computer(LONG id);
+  nlohmann::json Alerts(const AlertQuery& query);
+  // Every group in tree order with its direct computers, the unassigned group last.
+  nlohmann::json Groups();
+  // The service's clocks {"0": v, "1": v, "2": v}; the service must be running.
+  nlohmann::json Clocks();
+
+  // Runs work on the database connection, renewing it first when it was lost.
+  template <class Work>
+  auto WithDatabase(Work work) -> decltype(work())
+  {
+    std::lock_guard lock(m_mutex);
+    Reconnect();
+    return work();
+  }
+
+private:
+  void Reconnect();
+
+  std::mutex m_mutex;
+  std::mutex m_clocksMutex;
+  std::optional<vrn::CClocks> m_clocks;
+};
+
+}  // namespace corvexweb

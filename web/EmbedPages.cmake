@@ -1,0 +1,21 @@
+# cmake -DSOURCE_DIR=... -DOUTPUT=... -DFILES=a|b|c -P EmbedPages.cmake
+# Writes a C++ source holding each page file as a byte array, so that the binary serves its pages
+# without any file beside it.
+string(REPLACE "|" ";" files "${FILES}")
+set(out "// Generated from web/pages by EmbedPages.cmake; do not edit.\n#include \"web/Pages.h\"\n\nnamespace corvexweb {\nnamespace {\n")
+set(table "")
+set(i 0)
+foreach(f ${files})
+  file(READ ${SOURCE_DIR}/${f} hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND out "const char kPage${i}[] = {${bytes} 0};\n")
+  string(APPEND table "    {\"/${f}\", std::string_view(kPage${i}, ${size})},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND out "const Page kPages[] = {\n${table}};\n}  // namespace\n\n")
+string(APPEND out "std::span<const Page> EmbeddedPages() { return kPages; }\n\n}  // namespace corvexweb\n")
+file(WRITE ${OUTPUT}.tmp "${out}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)

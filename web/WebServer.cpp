@@ -1,0 +1,337 @@
+#include "web/WebServer.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "businesslogic/SPException.h"
+#include "businesslogic/exceptions/ComputerExceptions.h"
+#include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "platform/com/ComError.h"
+#include "platform/errortext/WinRuntimeError.h"
+#include "platform/eventlog/EventLog.h"
+#include "platform/text/Unicode.h"
+#include "web/ApiError.h"
+#include "web/Pages.h"
+#include "web/PamLogin.h"
+
+namespace corvexweb {
+
+using nlohmann::json;
+
+namespace {
+
+const char* const kCookie = "corvex_session";
+const char* const kEventSource = "corvex-web";
+
+// Pages may load only their own scripts and styles and talk only to their own server.
+const char* const kContentSecurityPolicy =
+  "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+  "form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+
+void Report(WORD type, DWORD id, const std::vector<std::wstring>& strings)
+{
+  static const HEVENTSOURCE source = [] {
+    RegisterEventMessages(FromUtf8(kEventSource),
+                          {{kEventStarted, L"Web console listening on %1"},
+                           {kEventLoginRefused, L"Web console log-in refused for account \"%1\" from %2: %3"},
+                           {kEventLoginThrottled, L"Web console log-in for account \"%1\" from %2 refused: too many failed log-ins"},
+                           {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"}});
+    return RegisterEventSource(nullptr, FromUtf8(kEventSource).c_str());
+  }();
+  ReportEvent(source, type, 0, id, nullptr, strings);
+}
+
+std::string CookieToken(const httplib::Request& req)
+{
+  const std::string cookies = req.get_header_value("Cookie");
+  const std::string key = std::string(kCookie) + "=";
+  std::size_t pos = 0;
+  while (pos < cookies.size()) {
+    std::size_t end = cookies.find(';', pos);
+    if (end == std::string::npos)
+      end = cookies.size();
+    std::size_t start = cookies.find_first_not_of(' ', pos);
+    if (start != std::string::npos && start < end && cookies.compare(start, key.size(), key) == 0)
+      return cookies.substr(start + key.size(), end - start - key.size());
+    pos = end + 1;
+  }
+  return {};
+}
+
+// A request from another site cannot pass as ours: when a browser names the page's origin, it
+// must be this server.
+void CheckOrigin(const httplib::Request& req)
+{
+  const std::string origin = req.get_header_value("Origin");
+  if (!origin.empty() && origin != "https://" + req.get_header_value("Host"))
+    throw ApiError(403, "forbidden", "the request comes from another site");
+}
+
+json Body(const httplib::Request& req)
+{
+  if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+    throw ApiError(415, "bad_request", "the request body must be JSON (Content-Type: application/json)");
+  json body = json::parse(req.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object())
+    throw ApiError(400, "bad_request", "the request body is not a JSON object");
+  return body;
+}
+
+std::optional<long long> Number(const httplib::Request& req, const char* name, long long low, long long high)
+{
+  if (!req.has_param(name) || req.get_param_value(name).empty())
+    return std::nullopt;
+  const std::string text = req.get_param_value(name);
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || v < low || v > high)
+    throw ApiError(400, "bad_request", std::string("\"") + name + "\" must be a whole number from " + std::to_string(low) +
+                                         " to " + std::to_string(high));
+  return v;
+}
+
+// Errors of the layers below, as the API answers them: the system's own text with a status
+// that says whose fault it is.
+void Translate(std::exception_ptr error, int& status, std::string& code, std::string& message)
+{
+  try {
+    std::rethrow_exception(error);
+  } catch (const ApiError& e) {
+    status = e.Status(), code = e.Code(), message = e.what();
+  } catch (const vrn::Exceptions::ComputerDoesNotExist& e) {
+    status = 404, code = "not_found", message = e.what();
+  } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {
+    status = 503, code = "database_unavailable", message = std::string("The database cannot be reached: ") + e.what();
+  } catch (const vrn::Exceptions::IncompatableDatabaseVersion& e) {
+    status = 503, code = "database_unavailable", message = e.what();
+  } catch (const vrn::Exceptions::ConnectToServerFailed& e) {
+    status = 503, code = "service_unavailable", message = std::string("The management service cannot be reached: ") + e.what();
+  } catch (const WinRuntimeError& e) {
+    status = 503, code = "service_unavailable", message = std::string("The management service cannot be reached: ") + e.what();
+  } catch (const CSPException& e) {
+    status = 500, code = "database_error", message = e.what();
+  } catch (const json::exception& e) {
+    status = 400, code = "bad_request", message = std::string("bad request: ") + e.what();
+  } catch (const std::exception& e) {
+    status = 500, code = "internal_error", message = e.what();
+  } catch (const _com_error& e) {
+    status = 503, code = "service_unavailable", message = std::string("The management service cannot be reached: ") + e.ErrorMessage();
+  } catch (...) {
+    status = 500, code = "internal_error", message = "unexpected error";
+  }
+}
+
+}  // namespace
+
+json ErrorBody(const std::string& code, const std::string& message)
+{
+  return json{{"error", {{"code", code}, {"message", message}}}};
+}
+
+WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate)
+  : m_settings(settings),
+    m_data(data),
+    m_authenticate(std::move(authenticate)),
+    m_sessions(std::chrono::minutes(settings.sessionIdleMinutes)),
+    m_throttle(5, std::chrono::minutes(5), std::chrono::minutes(5))
+{
+  if (!m_authenticate)
+    m_authenticate = [service = settings.pamService, group = settings.administratorsGroup](
+                       const std::string& user, const std::string& password, std::string& reason) {
+      if (!PamAuthenticate(service, user, password, reason))
+        return false;
+      if (!IsGroupMember(user, group)) {
+        reason = "not a member of " + group;
+        return false;
+      }
+      return true;
+    };
+  m_server = std::make_unique<httplib::SSLServer>(settings.certificateFile.c_str(), settings.keyFile.c_str());
+  if (!m_server->is_valid())
+    throw std::runtime_error("cannot use the certificate " + settings.certificateFile + " with the key " + settings.keyFile);
+  m_server->set_payload_max_length(64 * 1024);
+  m_server->set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                                 {"X-Content-Type-Options", "nosniff"},
+                                 {"Referrer-Policy", "no-referrer"},
+                                 {"X-Frame-Options", "DENY"},
+                                 {"Strict-Transport-Security", "max-age=31536000"}});
+  Routes();
+}
+
+WebServer::~WebServer() { Stop(); }
+
+int WebServer::Bind()
+{
+  const int port = m_settings.port == 0 ? m_server->bind_to_any_port(m_settings.listenAddress.c_str())
+                                        : (m_server->bind_to_port(m_settings.listenAddress.c_str(), m_settings.port)
+                                             ? m_settings.port
+                                             : -1);
+  if (port <= 0)
+    throw std::runtime_error("cannot listen on " + m_settings.listenAddress + ":" + std::to_string(m_settings.port));
+  Report(EVENTLOG_INFORMATION_TYPE, kEventStarted, {FromUtf8(m_settings.listenAddress + ":" + std::to_string(port))});
+  return port;
+}
+
+void WebServer::Serve() { m_server->listen_after_bind(); }
+
+void WebServer::Stop()
+{
+  if (m_server)
+    m_server->stop();
+}
+
+void WebServer::Answer(httplib::Response& res, const std::function<json()>& work)
+{
+  res.set_header("Cache-Control", "no-store");
+  try {
+    res.set_content(work().dump(), "application/json");
+    res.status = 200;
+  } catch (...) {
+    int status = 500;
+    std::string code, message;
+    Translate(std::current_exception(), status, code, message);
+    res.status = status;
+    res.set_content(ErrorBody(code, message).dump(), "application/json");
+  }
+}
+
+SessionStore::Session WebServer::SessionOf(const httplib::Request& req)
+{
+  const std::string token = CookieToken(req);
+  auto session = token.empty() ? std::nullopt : m_sessions.Use(token);
+  if (!session)
+    throw ApiError(401, "not_logged_in", "Log in first (the session ended or never began)");
+  return *session;
+}
+
+void WebServer::Get(const std::string& pattern, Handler handler)
+{
+  m_server->Get(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
+    Answer(res, [&] { return handler(req, SessionOf(req)); });
+  });
+}
+
+void WebServer::Post(const std::string& pattern, Handler handler)
+{
+  m_server->Post(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
+    Answer(res, [&] {
+      CheckOrigin(req);
+      const SessionStore::Session session = SessionOf(req);
+      if (!ConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session.csrf))
+        throw ApiError(403, "csrf", "The request lacks this session's CSRF token");
+      return handler(req, session);
+    });
+  });
+}
+
+void WebServer::Login(const httplib::Request& req, httplib::Response& res)
+{
+  Answer(res, [&] {
+    CheckOrigin(req);
+    const json body = Body(req);
+    const std::string user = body.value("user", "");
+    std::string password = body.value("password", "");
+    if (user.empty() || user.size() > 256 || password.size() > 1024)
+      throw ApiError(400, "bad_request", "give an account name and its password");
+    const std::wstring who = FromUtf8(user), from = FromUtf8(req.remote_addr);
+    if (const long wait = m_throttle.RetryAfter(req.remote_addr, user)) {
+      Report(EVENTLOG_WARNING_TYPE, kEventLoginThrottled, {who, from});
+      res.set_header("Retry-After", std::to_string(wait));
+      throw ApiError(429, "too_many_attempts", "Too many failed log-ins; try again in " + std::to_string(wait) + " seconds");
+    }
+    std::string reason;
+    const bool admitted = m_authenticate(user, password, reason);
+    OPENSSL_cleanse(password.data(), password.size());
+    if (!admitted) {
+      m_throttle.Failed(req.remote_addr, user);
+      Report(EVENTLOG_WARNING_TYPE, kEventLoginRefused, {who, from, FromUtf8(reason)});
+      throw ApiError(401, "login_refused", "Log-in refused: wrong account or password, or the account is not a console administrator");
+    }
+    m_throttle.Succeeded(req.remote_addr, user);
+    Report(EVENTLOG_INFORMATION_TYPE, kEventLoggedIn, {who, from});
+    const std::string token = m_sessions.Create(user);
+    res.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; Secure; HttpOnly; SameSite=Strict");
+    return json{{"user", user}, {"csrf", m_sessions.Use(token)->csrf}};
+  });
+}
+
+void WebServer::Logout(const httplib::Request& req, httplib::Response& res)
+{
+  Answer(res, [&] {
+    CheckOrigin(req);
+    const SessionStore::Session session = SessionOf(req);
+    if (!ConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session.csrf))
+      throw ApiError(403, "csrf", "The request lacks this session's CSRF token");
+    m_sessions.Remove(CookieToken(req));
+    res.set_header("Set-Cookie", std::string(kCookie) + "=; Path=/; Secure; HttpOnly; SameSite=Strict; Max-Age=0");
+    return json{{"loggedOut", true}};
+  });
+}
+
+void WebServer::ServePage(const httplib::Request& req, httplib::Response& res)
+{
+  const corvexweb::Page* page = FindPage(req.path);
+  if (!page) {
+    res.status = 404;
+    res.set_content(ErrorBody("not_found", "no such page").dump(), "application/json");
+    return;
+  }
+  res.set_header("Cache-Control", "no-cache");
+  res.set_content(page->body.data(), page->body.size(), ContentTypeOf(req.path));
+}
+
+void WebServer::Routes()
+{
+  m_server->Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) { Login(req, res); });
+  m_server->Post("/api/logout", [this](const httplib::Request& req, httplib::Response& res) { Logout(req, res); });
+  Get("/api/session", [](const httplib::Request&, const SessionStore::Session& s) {
+    return json{{"user", s.user}, {"csrf", s.csrf}};
+  });
+  Get("/api/clocks", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Clocks(); });
+  Get("/api/overview", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_data.Overview(static_cast<int>(Number(req, "days", 1, 366).value_or(30)));
+  });
+  Get("/api/computers", [this](const httplib::Request& req, const SessionStore::Session&) {
+    ComputerQuery q;
+    if (auto g = Number(req, "group", 0, 0xFFFFFFFFLL))
+      q.group = static_cast<ULONG>(*g);
+    q.subgroups = Number(req, "subgroups", 0, 1).value_or(0) != 0;
+    if (auto c = Number(req, "connected", 0, 1))
+      q.connected = static_cast<int>(*c);
+    q.alerts = static_cast<int>(Number(req, "alerts", 0, 3).value_or(0));
+    q.name = req.get_param_value("name");
+    q.orderBy = static_cast<int>(Number(req, "order", 0, 6).value_or(1));
+    q.ascending = Number(req, "asc", 0, 1).value_or(1) != 0;
+    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    return m_data.Computers(q);
+  });
+  Get(R"(/api/computers/(\d+))", [this](const httplib::Request& req, const SessionStore::Session&) {
+    const long long id = std::strtoll(req.matches[1].str().c_str(), nullptr, 10);
+    if (id > 0x7FFFFFFF)
+      throw ApiError(404, "not_found", "Computer does not exist");
+    return m_data.Computer(static_cast<LONG>(id));
+  });
+  Get("/api/alerts", [this](const httplib::Request& req, const SessionStore::Session&) {
+    AlertQuery q;
+    if (auto t = Number(req, "type", 1, 2))
+      q.type = static_cast<int>(*t);
+    if (auto c = Number(req, "computer", 0, 0x7FFFFFFF))
+      q.computer = static_cast<LONG>(*c);
+    if (auto o = Number(req, "outstanding", 0, 1))
+      q.outstanding = static_cast<int>(*o);
+    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    return m_data.Alerts(q);
+  });
+  Get("/api/groups", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Groups(); });
+  m_server->Get("/api/.*", [this](const httplib::Request&, httplib::Response& res) {
+    Answer(res, []() -> json { throw ApiError(404, "not_found", "no such API"); });
+  });
+  m_server->Get(".*", [this](const httplib::Request& req, httplib::Response& res) { ServePage(req, res); });
+}
+
+}  // namespace corvexweb

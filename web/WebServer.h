@@ -1,0 +1,73 @@
+#pragma once
+// The web console's HTTPS server: log-in through PAM for the console administrators group,
+// sessions in a cookie, a CSRF token on every POST, the pages and the JSON API.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "web/ConsoleData.h"
+#include "web/Sessions.h"
+#include "web/WebSettings.h"
+
+namespace httplib {
+class SSLServer;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace corvexweb {
+
+// Event identifiers of the web console's event source, "corvex-web".
+constexpr unsigned kEventStarted = 0x40002AF8;
+constexpr unsigned kEventLoginRefused = 0x80002AF9;
+constexpr unsigned kEventLoginThrottled = 0x80002AFA;
+constexpr unsigned kEventLoggedIn = 0x40002AFB;
+
+class WebServer
+{
+public:
+  // Checks an account and its password; true admits it. The default is PAM for the settings'
+  // service and group.
+  using Authenticator = std::function<bool(const std::string& user, const std::string& password, std::string& reason)>;
+
+  // Loads the certificate and key named in the settings (they must exist).
+  WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate = nullptr);
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Binds the settings' address and port (0: any free port) and returns the port; throws
+  // std::runtime_error when it cannot.
+  int Bind();
+  // Serves until Stop; call from the thread that should serve.
+  void Serve();
+  void Stop();
+
+  SessionStore& Sessions() { return m_sessions; }
+
+private:
+  using Handler = std::function<nlohmann::json(const httplib::Request&, const SessionStore::Session&)>;
+  void Routes();
+  void Get(const std::string& pattern, Handler handler);
+  void Post(const std::string& pattern, Handler handler);
+  void Login(const httplib::Request& req, httplib::Response& res);
+  void Logout(const httplib::Request& req, httplib::Response& res);
+  void ServePage(const httplib::Request& req, httplib::Response& res);
+  // The session of the request's cookie, or an ApiError 401.
+  SessionStore::Session SessionOf(const httplib::Request& req);
+  void Answer(httplib::Response& res, const std::function<nlohmann::json()>& work);
+
+  WebSettings m_settings;
+  ConsoleData& m_data;
+  Authenticator m_authenticate;
+  SessionStore m_sessions;
+  LoginThrottle m_throttle;
+  std::unique_ptr<httplib::SSLServer> m_server;
+};
+
+// The JSON body of an error answer.
+nlohmann::json ErrorBody(const std::string& code, const std::string& message);
+
+}  // namespace corvexweb

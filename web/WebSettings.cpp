@@ -1,0 +1,56 @@
+#include "web/WebSettings.h"
+
+#include <stdexcept>
+
+#include "platform/registry/Registry.h"
+#include "platform/text/Unicode.h"
+
+namespace corvexweb {
+namespace {
+
+void ReadText(const CRegKey& key, const wchar_t* name, std::string& value)
+{
+  std::wstring text;
+  const LONG rc = key.QueryStringValue(name, text);
+  if (rc == ERROR_SUCCESS) {
+    if (text.empty())
+      throw std::runtime_error("registry value \"" + ToUtf8(name) + "\" is empty");
+    value = ToUtf8(text);
+  } else if (rc != ERROR_FILE_NOT_FOUND) {
+    throw std::runtime_error("registry value \"" + ToUtf8(name) + "\" is not text");
+  }
+}
+
+void ReadNumber(const CRegKey& key, const wchar_t* name, int low, int high, int& value)
+{
+  DWORD number = 0;
+  const LONG rc = key.QueryDWORDValue(name, number);
+  if (rc == ERROR_FILE_NOT_FOUND)
+    return;
+  if (rc != ERROR_SUCCESS || number < static_cast<DWORD>(low) || number > static_cast<DWORD>(high))
+    throw std::runtime_error("registry value \"" + ToUtf8(name) + "\" must be a DWORD from " + std::to_string(low) + " to " +
+                             std::to_string(high));
+  value = static_cast<int>(number);
+}
+
+}  // namespace
+
+WebSettings WebSettings::FromRegistry()
+{
+  WebSettings s;
+  CRegKey web;
+  if (web.Open(HKEY_LOCAL_MACHINE, kWebConsoleKey, KEY_READ) == ERROR_SUCCESS) {
+    ReadText(web, L"ListenAddress", s.listenAddress);
+    ReadNumber(web, L"Port", 1, 65535, s.port);
+    ReadText(web, L"CertificateFile", s.certificateFile);
+    ReadText(web, L"KeyFile", s.keyFile);
+    ReadText(web, L"PamService", s.pamService);
+    ReadNumber(web, L"SessionIdleMinutes", 1, 24 * 60, s.sessionIdleMinutes);
+  }
+  CRegKey service;
+  if (service.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS)
+    ReadText(service, L"ConsoleAdministratorsGroup", s.administratorsGroup);
+  return s;
+}
+
+}  // namespace corvexweb

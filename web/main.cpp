@@ -1,0 +1,78 @@
+// corvex-web: the web console. A console client like corvexctl: it reads the database through
+// the business layer and acts through the service's console objects, for the console
+// administrators group, over HTTPS.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "businesslogic/ServerBroker.h"
+#include "idl/ManagementServiceInterfaces.h"
+#include "platform/trace/Trace.h"
+#include "web/Certificate.h"
+#include "web/WebServer.h"
+
+namespace {
+
+const char* const kUsage =
+  "usage: corvex-web\n"
+  "\n"
+  "Serves the web console over HTTPS until it receives SIGTERM or SIGINT. Settings are registry\n"
+  "values ($CORVEX_REGISTRY) under HKLM\\Software\\Corvex\\KT\\Management Tools\\Web Console:\n"
+  "  ListenAddress (default 0.0.0.0), Port (DWORD, default 8443),\n"
+  "  CertificateFile (default /etc/corvex/web-certificate.pem), KeyFile (default\n"
+  "  /etc/corvex/web-key.pem): a self-signed pair is made at start when neither exists,\n"
+  "  PamService (default corvex-web), SessionIdleMinutes (DWORD, default 15).\n"
+  "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
+  "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n";
+
+corvexweb::WebServer* g_server = nullptr;
+
+void OnSignal(int)
+{
+  if (g_server)
+    g_server->Stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  if (argc > 1) {
+    const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
+  if (!std::getenv("CORVEX_TRACE_LEVEL"))
+    trace::SetLevel(0);
+  try {
+    const corvexweb::WebSettings settings = corvexweb::WebSettings::FromRegistry();
+    if (corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile))
+      std::printf("corvex-web: made a self-signed certificate %s (key %s)\n", settings.certificateFile.c_str(),
+                  settings.keyFile.c_str());
+    RegisterManagementServiceMarshallers();
+    CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
+
+    corvexweb::ConsoleData data;
+    corvexweb::WebServer server(settings, data);
+    const int port = server.Bind();
+    g_server = &server;
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string host = settings.listenAddress == "0.0.0.0" ? "localhost" : settings.listenAddress;
+    std::printf("corvex-web: listening on https://%s:%d/ (log in with a Linux account of the group \"%s\")\n", host.c_str(),
+                port, settings.administratorsGroup.c_str());
+    std::fflush(stdout);
+    server.Serve();
+    g_server = nullptr;
+    std::printf("corvex-web: stopped\n");
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvex-web: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,389 @@
+// The web console's pages: one document, views chosen by the address's #fragment, data from the
+// JSON API, refreshed when the service's change clocks move.
+'use strict';
+
+const state = { user: null, csrf: null, clocks: null, view: null, groups: [] };
+const ROW = 28;          // height of a computer row, in pixels
+const PAGE = 100;        // computers per request
+const POLL_MS = 3000;    // how often the change clocks are read
+const OS_NAMES = ['other', 'Windows 95', 'Windows 98', 'Windows ME', 'Windows NT 4', 'Windows NT 4 Server', 'Windows 2000',
+  'Windows 2000 Server', 'Windows XP', 'Windows 2003', '', 'Mac OS X', 'Windows 9x', 'Unix/Samba', 'unknown'];
+const UNASSIGNED = 4294967294;
+
+function $(id) { return document.getElementById(id); }
+function el(tag, attrs, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === 'class') e.className = v; else if (k.startsWith('on')) e.addEventListener(k.slice(2), v); else e.setAttribute(k, v);
+  }
+  for (const c of children) if (c !== null && c !== undefined) e.append(c instanceof Node ? c : String(c));
+  return e;
+}
+function flag(v) { return v === null || v === undefined ? el('span', { class: 'unknown' }, 'unknown') : el('span', { class: v ? 'yes' : 'no' }, v ? 'yes' : 'no'); }
+function osName(code) { return OS_NAMES[code] || ('code ' + code); }
+function groupName(id, name) { return id === UNASSIGNED ? 'Unassigned' : (name || String(id)); }
+
+function showMessage(text, info) {
+  const m = $('message');
+  m.textContent = text || '';
+  m.className = info ? 'info' : '';
+  m.hidden = !text;
+}
+
+class ApiError extends Error {
+  constructor(status, body) { super(body && body.error ? body.error.message : 'HTTP ' + status); this.status = status; }
+}
+
+async function api(path, options) {
+  const opts = Object.assign({ credentials: 'same-origin', headers: {} }, options || {});
+  if (opts.body !== undefined) {
+    opts.method = opts.method || 'POST';
+    opts.headers['Content-Type'] = 'application/json';
+    opts.body = JSON.stringify(opts.body);
+  }
+  if (opts.method === 'POST' && state.csrf) opts.headers['X-CSRF-Token'] = state.csrf;
+  const res = await fetch(path, opts);
+  let body = null;
+  try { body = await res.json(); } catch (e) { body = null; }
+  if (res.status === 401 && path !== '/api/login') { loggedOut(); throw new ApiError(401, body); }
+  if (!res.ok) throw new ApiError(res.status, body);
+  return body;
+}
+
+// ---- log-in ----------------------------------------------------------------------------------
+
+function loggedOut() {
+  state.user = state.csrf = null;
+  $('top').hidden = true;
+  mount('login-view');
+  $('login').addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    const form = ev.target;
+    $('login-error').textContent = '';
+    try {
+      const s = await api('/api/login', { body: { user: form.user.value, password: form.password.value } });
+      form.password.value = '';
+      loggedIn(s);
+    } catch (e) {
+      form.password.value = '';
+      $('login-error').textContent = e.message;
+    }
+  });
+}
+
+function loggedIn(session) {
+  state.user = session.user;
+  state.csrf = session.csrf;
+  $('top').hidden = false;
+  $('who').textContent = session.user;
+  if (!location.hash || location.hash === '#/login') location.hash = '#/overview';
+  route();
+}
+
+$('logout').addEventListener('click', async () => {
+  try { await api('/api/logout', { method: 'POST' }); } catch (e) { /* the session is gone either way */ }
+  loggedOut();
+});
+
+// ---- views -----------------------------------------------------------------------------------
+
+function mount(template) {
+  const view = $('view');
+  view.replaceChildren(document.getElementById(template).content.cloneNode(true));
+  return view;
+}
+
+const views = {
+  overview: { template: 'overview-view', clocks: [1, 2], load: loadOverview },
+  computers: { template: 'computers-view', clocks: [0, 1, 2], load: loadComputers, refresh: refreshComputers },
+  computer: { template: 'computer-view', clocks: [1, 2], load: loadComputer },
+  groups: { template: 'groups-view', clocks: [0, 2], load: loadGroups },
+  alerts: { template: 'alerts-view', clocks: [1], load: loadAlerts, refresh: refreshAlerts },
+};
+
+function route() {
+  if (!state.user) return;
+  const parts = location.hash.replace(/^#\/?/, '').split('/');
+  const name = views[parts[0]] ? parts[0] : 'overview';
+  for (const a of document.querySelectorAll('header nav a'))
+    a.classList.toggle('active', a.dataset.view === name || (name === 'computer' && a.dataset.view === 'computers'));
+  showMessage('');
+  state.view = { name, arg: parts[1], def: views[name] };
+  mount(views[name].template);
+  views[name].load(parts[1]).catch(report);
+}
+window.addEventListener('hashchange', route);
+
+function report(e) { if (!(e instanceof ApiError && e.status === 401)) showMessage(e.message); }
+
+// ---- overview --------------------------------------------------------------------------------
+
+async function loadOverview() {
+  const o = await api('/api/overview?days=30');
+  const tiles = [
+    ['Computers', o.Computers], ['Connected', o.Connected], ['Anti-virus installed', o.DexInstalled],
+    ['Anti-virus active', o.DexActive], ['Virus data out of date', o.OutOfDate, 'warn'],
+    ['Configuration not matching group', o.ConfigDiffers, 'warn'], ['Open virus alerts', o.OpenVirusAlerts, 'bad'],
+    ['Open error alerts', o.OpenErrorAlerts, 'warn'],
+  ];
+  $('tiles').replaceChildren(...tiles.map(([label, value, tone]) =>
+    el('div', { class: 'tile' + (tone && value ? ' ' + tone : ''), 'data-tile': label },
+      el('div', { class: 'value' }, value.toLocaleString()), el('div', { class: 'label' }, label))));
+  drawChart($('chart'), o.AlertsPerDay);
+}
+
+// Stacked bars of virus and error alerts per day, drawn as SVG.
+function drawChart(box, days) {
+  const NS = 'http://www.w3.org/2000/svg';
+  const W = 900, H = 220, L = 40, B = 24, T = 10;
+  const max = Math.max(1, ...days.map(d => d.VirusAlerts + d.ErrorAlerts));
+  const svg = document.createElementNS(NS, 'svg');
+  svg.setAttribute('viewBox', `0 0 ${W} ${H}`);
+  svg.setAttribute('preserveAspectRatio', 'none');
+  const bw = (W - L) / days.length;
+  const y = v => H - B - (H - B - T) * v / max;
+  const add = (tag, attrs, text) => {
+    const e = document.createElementNS(NS, tag);
+    for (const [k, v] of Object.entries(attrs)) e.setAttribute(k, v);
+    if (text !== undefined) e.textContent = text;
+    svg.append(e);
+    return e;
+  };
+  for (const f of [0, 0.5, 1]) add('text', { x: 2, y: y(max * f) + 3 }, Math.round(max * f));
+  days.forEach((d, i) => {
+    const x = L + i * bw + 1;
+    const title = `${d.Day}: ${d.VirusAlerts} virus, ${d.ErrorAlerts} error`;
+    add('rect', { class: 'error', x, y: y(d.ErrorAlerts), width: bw - 2, height: H - B - y(d.ErrorAlerts) })
+      .append(Object.assign(document.createElementNS(NS, 'title'), { textContent: title }));
+    add('rect', { class: 'virus', x, y: y(d.ErrorAlerts + d.VirusAlerts), width: bw - 2, height: y(d.ErrorAlerts) - y(d.ErrorAlerts + d.VirusAlerts) })
+      .append(Object.assign(document.createElementNS(NS, 'title'), { textContent: title }));
+    if (i % 5 === 0 || i === days.length - 1) add('text', { x, y: H - 8 }, d.Day.slice(5));
+  });
+  box.replaceChildren(svg);
+}
+
+// ---- computers: a virtual list that reads only the rows in sight ------------------------------
+
+let list = null;
+
+function computerQuery() {
+  const f = $('computer-filters');
+  const q = new URLSearchParams();
+  if (f.group.value) { q.set('group', f.group.value); q.set('subgroups', f.subgroups.checked ? '1' : '0'); }
+  if (f.connected.value) q.set('connected', f.connected.value);
+  if (f.alerts.value !== '0') q.set('alerts', f.alerts.value);
+  if (f.name.value.trim()) q.set('name', f.name.value.trim());
+  q.set('order', f.order.value);
+  return q.toString();
+}
+
+async function fillGroupFilter() {
+  state.groups = await api('/api/groups');
+  const select = $('group-filter');
+  if (!select) return;
+  const chosen = select.value;
+  select.replaceChildren(el('option', { value: '' }, 'All groups'),
+    ...state.groups.map(g => el('option', { value: g.GroupID }, '\u00a0\u00a0'.repeat(g.Depth - 1) + groupName(g.GroupID, g.Name))));
+  select.value = chosen;
+}
+
+async function loadComputers() {
+  const head = $('computer-head');
+  head.replaceChildren(...['', 'Name', 'Domain', 'Group', 'OS', 'Connected', 'Anti-virus', 'Alerts', 'Last message'].map(t => el('span', {}, t)));
+  list = { query: computerQuery(), pages: new Map(), total: 0, selected: new Set(), generation: 0 };
+  const f = $('computer-filters');
+  let timer = null;
+  f.addEventListener('input', () => { clearTimeout(timer); timer = setTimeout(resetComputers, 250); });
+  f.addEventListener('submit', ev => ev.preventDefault());
+  $('computer-grid').addEventListener('scroll', () => drawRows());
+  await Promise.all([fillGroupFilter(), resetComputers()]);
+}
+
+async function resetComputers() {
+  list.query = computerQuery();
+  list.pages = new Map();
+  list.generation++;
+  $('computer-grid').scrollTop = 0;
+  await fetchPage(0);
+  drawRows();
+}
+
+async function refreshComputers(clocks) {
+  if (clocks.includes(0)) await fillGroupFilter();
+  list.pages = new Map();
+  list.generation++;
+  drawRows();
+}
+
+function fetchPage(page) {
+  if (list.pages.has(page)) return list.pages.get(page).promise;
+  const generation = list.generation;
+  const entry = { rows: null };
+  entry.promise = api(`/api/computers?${list.query}&offset=${page * PAGE}&count=${PAGE}`).then(r => {
+    if (generation !== list.generation) return;
+    entry.rows = r.rows;
+    list.total = r.total;
+    $('computer-count').textContent = `(${r.total.toLocaleString()})`;
+    $('computer-spacer').style.height = (r.total * ROW) + 'px';
+    drawRows();
+  }).catch(e => { list.pages.delete(page); report(e); });
+  list.pages.set(page, entry);
+  return entry.promise;
+}
+
+function drawRows() {
+  const grid = $('computer-grid');
+  if (!grid || !list) return;
+  const first = Math.floor(grid.scrollTop / ROW);
+  const last = Math.min(list.total, first + Math.ceil(grid.clientHeight / ROW) + 1);
+  const rows = [];
+  for (let i = first; i < last; i++) {
+    const page = Math.floor(i / PAGE);
+    const entry = list.pages.get(page);
+    if (!entry) { fetchPage(page); }
+    const c = entry && entry.rows ? entry.rows[i - page * PAGE] : null;
+    rows.push(c ? computerRow(c, i) : el('div', { class: 'row loading' }, el('span', {}), el('span', {}, 'loading…')));
+    rows[rows.length - 1].style.top = (i * ROW) + 'px';
+  }
+  $('computer-spacer').replaceChildren(...rows);
+  renderActions($('computer-actions'), () => [...list.selected]);
+}
+
+function computerRow(c) {
+  const box = el('input', { type: 'checkbox', 'aria-label': 'select ' + c.ComputerName });
+  box.checked = list.selected.has(c.ComputerID);
+  box.addEventListener('change', () => {
+    if (box.checked) list.selected.add(c.ComputerID); else list.selected.delete(c.ComputerID);
+    renderActions($('computer-actions'), () => [...list.selected]);
+  });
+  const alerts = el('span', {});
+  if (c.OutstandingVirusAlerts) alerts.append(el('span', { class: 'badge' }, c.OutstandingVirusAlerts + ' virus'));
+  if (c.OutstandingErrorAlerts) alerts.append(el('span', { class: 'badge error' }, c.OutstandingErrorAlerts + ' error'));
+  const av = c.DexInstalled === null ? el('span', { class: 'unknown' }, 'unknown')
+    : !c.DexInstalled ? el('span', { class: 'no' }, 'not installed')
+    : c.DexRunning === false ? el('span', { class: 'no' }, 'stopped')
+    : el('span', { class: c.OutOfDate ? 'no' : 'yes' }, c.OutOfDate ? 'out of date' : 'active');
+  return el('div', { class: 'row', 'data-id': c.ComputerID },
+    el('span', {}, box),
+    el('span', {}, el('a', { href: '#/computer/' + c.ComputerID }, c.ComputerName)),
+    el('span', {}, c.DomainName),
+    el('span', {}, groupName(c.GroupID, c.GroupName)),
+    el('span', {}, osName(c.OperatingSystem)),
+    el('span', {}, c.Managed ? flag(c.Connected) : el('span', { class: 'unknown' }, 'not managed')),
+    el('span', {}, av),
+    alerts,
+    el('span', {}, c.LastMessageTime || 'never'));
+}
+
+// ---- one computer ----------------------------------------------------------------------------
+
+async function loadComputer(id) {
+  const c = await api('/api/computers/' + encodeURIComponent(id));
+  $('computer-title').textContent = c.ComputerName;
+  const dl = (box, pairs) => box.replaceChildren(...pairs.flatMap(([k, v]) => [el('dt', {}, k), el('dd', {}, v === null || v === '' ? '-' : v)]));
+  dl($('computer-details'), [
+    ['Domain', c.DomainName], ['Address', c.Address], ['Description', c.Description], ['Operating system', osName(c.OperatingSystem)],
+    ['Service pack', c.ServicePack], ['IP address', c.IPAddress], ['Last logged-on user', c.LastLoggedOnUser],
+    ['Group', groupName(c.GroupID, (state.groups.find(g => g.GroupID === c.GroupID) || {}).Name)],
+    ['Primary update location', c.PrimaryCID], ['Secondary update location', c.SecondaryCID],
+  ]);
+  dl($('computer-status'), [
+    ['Managed', flag(c.Managed)], ['Connected', flag(c.Connected)], ['Last message', c.LastMessageTime || 'never'],
+    ['Anti-virus installed', flag(c.DexInstalled)], ['On-access scanning', flag(c.DexOnAccess)], ['Anti-virus version', c.DexVersion],
+    ['Virus data version', c.VirusDataVersion], ['Virus data out of date since', c.OutOfDateSince],
+    ['Last scan', c.LastScanDateTime ? c.LastScanDateTime + ' ' + c.LastScanName : 'never'],
+    ['Update configuration matches group', flag(c.HasGroupAUConfig)], ['Anti-virus configuration matches group', flag(c.HasGroupDexConfig)],
+    ['Install pending', flag(c.InstallPending)], ['Install in progress', flag(c.InstallInProgress)],
+    ['Install failure reason', c.InstallFailureReason || null],
+  ]);
+  $('computer-au').textContent = c.AUConfigXML || '(none reported)';
+  $('computer-dex').textContent = c.DexConfigXML || '(none reported)';
+  renderActions($('one-computer-actions'), () => [c.ComputerID]);
+  const alerts = await api('/api/alerts?computer=' + c.ComputerID + '&count=200');
+  alertTable($('computer-alerts'), alerts.rows, false);
+  if (!state.groups.length) state.groups = await api('/api/groups');
+}
+
+// ---- groups ----------------------------------------------------------------------------------
+
+async function loadGroups() {
+  state.groups = await api('/api/groups');
+  $('group-tree').replaceChildren(...state.groups.map(g => {
+    const li = el('li', { 'data-group': g.GroupID },
+      el('a', { href: '#/computers' }, groupName(g.GroupID, g.Name)), el('span', { class: 'n' }, g.Computers + ' computers'));
+    li.style.paddingLeft = ((g.Depth - 1) * 20) + 'px';
+    return li;
+  }));
+}
+
+// ---- alerts ----------------------------------------------------------------------------------
+
+let alertOffset = 0;
+
+function alertTable(table, rows, withComputer) {
+  const head = el('tr', {}, ...['Time', 'Type', ...(withComputer ? ['Computer'] : []), 'What', 'User', 'State'].map(t => el('th', {}, t)));
+  table.replaceChildren(head, ...rows.map(a => el('tr', { 'data-alert': a.AlertID },
+    el('td', {}, a.AlertTime),
+    el('td', {}, a.AlertType === 2 ? el('span', { class: 'badge' }, 'virus') : el('span', { class: 'badge error' }, 'error')),
+    ...(withComputer ? [el('td', {}, el('a', { href: '#/computer/' + a.ComputerID }, a.ComputerName))] : []),
+    el('td', {}, a.AlertType === 2 ? `${a.VirusName} in ${a.InfectedItem}` : `${a.Source} ${a.MessageCode} (${a.Number})`),
+    el('td', {}, a.UserName),
+    el('td', {}, a.Outstanding ? 'outstanding' : 'dealt with'))));
+}
+
+async function loadAlerts() {
+  alertOffset = 0;
+  const f = $('alert-filters');
+  f.addEventListener('input', () => { alertOffset = 0; refreshAlerts().catch(report); });
+  f.addEventListener('submit', ev => ev.preventDefault());
+  $('alerts-prev').addEventListener('click', () => { alertOffset = Math.max(0, alertOffset - PAGE); refreshAlerts().catch(report); });
+  $('alerts-next').addEventListener('click', () => { alertOffset += PAGE; refreshAlerts().catch(report); });
+  await refreshAlerts();
+}
+
+async function refreshAlerts() {
+  const f = $('alert-filters');
+  const q = new URLSearchParams({ offset: alertOffset, count: PAGE });
+  for (const k of ['type', 'outstanding', 'computer']) if (f[k].value.trim()) q.set(k, f[k].value.trim());
+  const r = await api('/api/alerts?' + q);
+  $('alert-count').textContent = `(${r.total.toLocaleString()})`;
+  $('alert-page').textContent = r.total ? `${alertOffset + 1}–${alertOffset + r.rows.length} of ${r.total.toLocaleString()}` : 'none';
+  $('alerts-prev').disabled = alertOffset === 0;
+  $('alerts-next').disabled = alertOffset + r.rows.length >= r.total;
+  alertTable($('alert-table'), r.rows, true);
+}
+
+// ---- actions on computers (filled in as the service offers them) ------------------------------
+
+function renderActions(box, selection) {
+  if (!box) return;
+  const ids = selection();
+  box.replaceChildren(el('span', { class: 'unknown' }, ids.length ? `${ids.length} selected` : ''));
+}
+
+// ---- live: the change clocks -----------------------------------------------------------------
+
+async function poll() {
+  if (state.user) {
+    try {
+      const clocks = await api('/api/clocks');
+      $('live').textContent = 'live';
+      $('live').title = 'Change clocks: ' + JSON.stringify(clocks);
+      if (state.clocks && state.view) {
+        const moved = Object.keys(clocks).filter(k => clocks[k] !== state.clocks[k]).map(Number);
+        const covered = moved.filter(c => state.view.def.clocks.includes(c));
+        if (covered.length) {
+          const v = state.view;
+          (v.def.refresh ? v.def.refresh(covered) : v.def.load(v.arg)).catch(report);
+        }
+      }
+      state.clocks = clocks;
+    } catch (e) {
+      $('live').textContent = e.status === 503 ? 'service not reachable' : '';
+    }
+  }
+  setTimeout(poll, POLL_MS);
+}
+
+api('/api/session').then(loggedIn).catch(() => loggedOut());
+setTimeout(poll, POLL_MS);
