@@ -10,7 +10,12 @@ packages=(
   libxml2-dev libssl-dev
   postgresql postgresql-client libpq-dev
   libssh-dev openssh-server
+  libcpp-httplib-dev nlohmann-json3-dev libpam0g-dev
 )
+# The web console's browser test drives headless Chromium; only the test command asks for it.
+if [ "${1:-}" = "--browser" ]; then
+  packages+=(chromium chromium-driver)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

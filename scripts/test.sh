@@ -3,7 +3,7 @@
 # (labels unit, db and e2e). Database tests create and drop their own databases.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" --browser
 "$top/scripts/build.sh"
 "$top/scripts/start-postgres.sh"
 cd "${CORVEX_BUILD_DIR:-$top/build}"

@@ -7,9 +7,11 @@
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
+#include "businesslogic/ServerBroker.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/ComputerDetails.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
+#include "idl/ManagementServiceInterfaces.h"
 #include "platform/com/Variant.h"
 #include "platform/oledate/OleDate.h"
 #include "platform/text/Unicode.h"
@@ -105,6 +107,12 @@ void CheckPaging(int offset, int count)
 }
 
 }  // namespace
+
+ConsoleData::ConsoleData()
+{
+  RegisterManagementServiceMarshallers();
+  CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
+}
 
 void ConsoleData::Reconnect()
 {

@@ -38,6 +38,10 @@ struct AlertQuery
 class ConsoleData
 {
 public:
+  // Registers the console's client broker, so that the service's objects are reached on its
+  // console endpoint.
+  ConsoleData();
+
   // Counts and alerts per day for the last `days` days.
   nlohmann::json Overview(int days);
   // {"total": n, "offset": o, "rows": [...]}.

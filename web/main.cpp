@@ -1,6 +1,8 @@
 // corvex-web: the web console. A console client like corvexctl: it reads the database through
 // the business layer and acts through the service's console objects, for the console
 // administrators group, over HTTPS.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "businesslogic/ServerBroker.h"
-#include "idl/ManagementServiceInterfaces.h"
 #include "platform/trace/Trace.h"
 #include "web/Certificate.h"
 #include "web/WebServer.h"
@@ -29,14 +29,6 @@ const char* const kUsage =
   "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
   "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n";
 
-corvexweb::WebServer* g_server = nullptr;
-
-void OnSignal(int)
-{
-  if (g_server)
-    g_server->Stop();
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -48,27 +40,33 @@ int main(int argc, char** argv)
   }
   if (!std::getenv("CORVEX_TRACE_LEVEL"))
     trace::SetLevel(0);
+  // SIGTERM and SIGINT are taken by one thread that stops the server; every other thread (the
+  // ORB's included) is started with them blocked.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     const corvexweb::WebSettings settings = corvexweb::WebSettings::FromRegistry();
     if (corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile))
       std::printf("corvex-web: made a self-signed certificate %s (key %s)\n", settings.certificateFile.c_str(),
                   settings.keyFile.c_str());
-    RegisterManagementServiceMarshallers();
-    CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
 
     corvexweb::ConsoleData data;
     corvexweb::WebServer server(settings, data);
     const int port = server.Bind();
-    g_server = &server;
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    std::thread([&server, stopSignals] {
+      int signal = 0;
+      sigwait(&stopSignals, &signal);
+      server.Stop();
+    }).detach();
     const std::string host = settings.listenAddress == "0.0.0.0" ? "localhost" : settings.listenAddress;
     std::printf("corvex-web: listening on https://%s:%d/ (log in with a Linux account of the group \"%s\")\n", host.c_str(),
                 port, settings.administratorsGroup.c_str());
     std::fflush(stdout);
     server.Serve();
-    g_server = nullptr;
     std::printf("corvex-web: stopped\n");
     return 0;
   } catch (const std::exception& e) {
