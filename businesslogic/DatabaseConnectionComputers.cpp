@@ -1,10 +1,12 @@
-// The connection's typed operations on the computer procedures: each holds its group's lock for
-// the whole operation, since all threads share the one prepared command of each procedure.
+// The connection's typed operations on the computer procedures: each holds its group's lock while
+// it uses the procedure's command, since all threads share the one prepared command of each
+// procedure. Clocks tick after the lock is released, and no lock is taken while another is held.
 #include "businesslogic/ClockTicks.h"
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
+#include "businesslogic/TextLimits.h"
 #include "businesslogic/TraceComponent.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "platform/trace/Trace.h"
@@ -14,11 +16,8 @@ namespace {
 constexpr LONG kNameExists = 8;           // ErrorDUPLICATE: AddComputer found the name
 constexpr LONG kComputerNotFound = 22;    // ErrorNotFound
 
-constexpr std::size_t kComputerNameLength = 31;
-constexpr std::size_t kDomainNameLength = 128;
-constexpr std::size_t kDescriptionLength = 512;
-
-std::wstring Cut(const std::wstring& text, std::size_t length) { return text.substr(0, length); }
+namespace TextLimits = vrn::TextLimits;
+using vrn::TextLimits::Cut;
 
 FlagState ReadFlag(const COurCommand& cmd, const wchar_t* name)
 {
@@ -88,15 +87,14 @@ void CDatabaseConnection::GetComputerDetails(LONG computerID, ComputerDetails& d
     records->Close();
     CSPException::Check(cmd.GetReturnValue());
 
+    // The alert lists are read as they come: a procedure that fails gives no rows, not an error.
     COurCommand virus = GetVirusAlertDetails();
     virus.SetAttribute(L"@ComputerID", computerID);
     PopulateListFromRowsets<std::vector<Alerts::VirusAlertDetails>, CVirusAlertDetailsFromADOFields>(virus, details.virusAlerts);
-    CSPException::Check(virus.GetReturnValue());
 
     COurCommand error = GetErrorAlertDetails();
     error.SetAttribute(L"@ComputerID", computerID);
     PopulateListFromRowsets<std::vector<CAlertDetailsBase::ErrorDetails>, CErrorDetailsFromADOFields>(error, details.errorAlerts);
-    CSPException::Check(error.GetReturnValue());
   } catch (const CSPException& e) {
     if (e.ReturnValue() == kComputerNotFound)
       throw vrn::Exceptions::ComputerDoesNotExist(L"Computer not found in database when trying to get computer details",
@@ -141,8 +139,8 @@ LONG CDatabaseConnection::CreateComputer(const std::wstring& name, const std::ws
   {
     std::lock_guard lock(m_csCreateComputer);
     COurCommand cmd = AddComputer();
-    cmd.SetAttribute(L"@ComputerName", Cut(name, kComputerNameLength));
-    cmd.SetAttribute(L"@DomainName", Cut(domain, kDomainNameLength));
+    cmd.SetAttribute(L"@ComputerName", Cut(name, TextLimits::kComputerName));
+    cmd.SetAttribute(L"@DomainName", Cut(domain, TextLimits::kDomainName));
     cmd.SetAttributeNull(L"@OperatingSystem");
     cmd.SetAttributeNull(L"@Description");
     result = cmd.ExecuteCommand();
@@ -162,18 +160,24 @@ LONG CDatabaseConnection::CreateComputerImpl(const std::wstring& name, const std
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, L"LONG CDatabaseConnection::CreateComputerImpl(\"%s\", \"%s\", %i, %i)", name,
                               domain, os, static_cast<int>(unique));
-  std::lock_guard lock(m_csCreateComputer);
-  COurCommand cmd = AddComputer();
-  cmd.SetAttribute(L"@ComputerName", Cut(name, kComputerNameLength));
-  cmd.SetAttribute(L"@DomainName", Cut(domain, kDomainNameLength));
-  cmd.SetAttribute(L"@Description", Cut(description, kDescriptionLength));
-  cmd.SetAttribute(L"@OperatingSystem", os);
-  const LONG result = cmd.ExecuteCommand();
-  if (result != 0 && result != kNameExists)
-    throw CSPException(result);
-  LONG id = cmd.GetAttributeAsInt(L"@ComputerID");
+  LONG result = 0;
+  LONG id = 0;
+  {
+    std::lock_guard lock(m_csCreateComputer);
+    COurCommand cmd = AddComputer();
+    cmd.SetAttribute(L"@ComputerName", Cut(name, TextLimits::kComputerName));
+    cmd.SetAttribute(L"@DomainName", Cut(domain, TextLimits::kDomainName));
+    cmd.SetAttribute(L"@Description", Cut(description, TextLimits::kDescription));
+    cmd.SetAttribute(L"@OperatingSystem", os);
+    result = cmd.ExecuteCommand();
+    if (result != 0 && result != kNameExists)
+      throw CSPException(result);
+    id = cmd.GetAttributeAsInt(L"@ComputerID");
+  }
 
-  // Left in any way from here on, the consoles hear of it: membership first, then state.
+  // As every operation here: the clocks tick with no lock held, and the id lookup below takes
+  // its own lock after ours is released. Left in any way from here on, the consoles hear of it:
+  // membership first, then state.
   const vrn::CClockTickGuard computerState(vrn::kComputerStateClock);
   const vrn::CClockTickGuard membership(vrn::kGroupMembershipClock);
   if (result == kNameExists) {
@@ -193,7 +197,7 @@ LONG CDatabaseConnection::GetComputerID(const std::wstring& name)
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, L"LONG CDatabaseConnection::GetComputerID(\"%s\")", name);
   std::lock_guard lock(m_csGetComputerID);
   COurCommand cmd = GetComputerID();
-  cmd.SetAttribute(L"@ComputerName", Cut(name, kComputerNameLength));
+  cmd.SetAttribute(L"@ComputerName", Cut(name, TextLimits::kComputerName));
   CSPException::Check(cmd.ExecuteCommand());
   return cmd.GetAttributeAsInt(L"@ComputerID");
 }

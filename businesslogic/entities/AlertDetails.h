@@ -19,7 +19,17 @@ public:
     std::wstring messageCode;
     std::vector<std::wstring> inserts;  // up to five, in insert order
     bool outstanding = false;
+
+    // The message as display text, built by the localiser of the reporting entity (`source`)
+    // with control characters shown as spaces; empty without a message code.
+    // vrn::Exceptions::UnrecognisedEntity for an entity without a localiser.
+    std::wstring GetLocalisedString() const;
   };
+
+  // The page about a virus on our web site, in the user's language (GetUserDefaultLangID); the
+  // name goes into the address as it is.
+  static void VirusNameToWebsite(const std::wstring& virusName, std::wstring& weblink);
+  static void VirusNameToWebsite(const std::wstring& virusName, std::wstring& weblink, unsigned short language);
 
   virtual ~CAlertDetailsBase() = default;
   virtual void SetVirusDetails(DATE time, const std::wstring& userName, const std::wstring& virusName, LONG virusType,

@@ -8,6 +8,7 @@
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
+#include "businesslogic/TextLimits.h"
 #include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/ComputerDetails.h"
 #include "businesslogic/entities/MessageSystemAddress.h"
@@ -16,15 +17,14 @@
 
 namespace {
 
+namespace TextLimits = vrn::TextLimits;
+using vrn::TextLimits::Cut;
+
 constexpr LONG kNameExists = 8;          // ErrorDUPLICATE: the computer is there already
 constexpr LONG kNotFound = 22;           // ErrorNotFound
 constexpr LONG kComputerDeleted = 39;    // the computer does not exist (any more)
 constexpr LONG kNotManaged = 47;         // the computer has no address
 constexpr LONG kUnknownAddress = 48;     // no computer has the address
-
-constexpr std::size_t kComputerNameLength = 31;
-constexpr std::size_t kDomainNameLength = 128;
-constexpr std::size_t kScanNameLength = 64;
 
 const wchar_t* const kComputerDoesNotExist = L"Computer does not exist";
 
@@ -146,8 +146,8 @@ CComputer CComputer::CreateComputer(const std::string& address, const std::wstri
   CheckAddress(address);
   COurCommand cmd = GetDatabaseConnection().ComputerFromAddressNameDomain();
   cmd.SetAttribute(L"@MessageSystemAddress", vrn::WidenAddress(address));
-  cmd.SetAttribute(L"@ComputerName", name.substr(0, kComputerNameLength));
-  cmd.SetAttribute(L"@DomainName", domain.substr(0, kDomainNameLength));
+  cmd.SetAttribute(L"@ComputerName", Cut(name, TextLimits::kComputerName));
+  cmd.SetAttribute(L"@DomainName", Cut(domain, TextLimits::kDomainName));
   const LONG result = cmd.ExecuteCommand();
   if (result != 0 && result != kNameExists)
     throw CSPException(result);
@@ -178,7 +178,7 @@ void CComputer::SetLastScanTime(DATE when, const std::wstring& scanName) const
     COurCommand cmd = GetDatabaseConnection().ComputerSetLastScan();
     cmd.SetAttribute(L"@LastScanDateTime", when);
     cmd.SetAttribute(L"@ComputerID", static_cast<ULONG>(GetID()));
-    cmd.SetAttribute(L"@LastScanName", scanName.substr(0, kScanNameLength));
+    cmd.SetAttribute(L"@LastScanName", Cut(scanName, TextLimits::kScanName));
     CSPException::Check(cmd.ExecuteCommand());
   } catch (const CSPException& e) {
     if (e.ReturnValue() == kNotFound)
@@ -239,6 +239,40 @@ void CComputer::MessageRecieved() const
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CComputer::MessageRecieved(%i)", GetID());
   GetDatabaseConnection().ComputerLastMessageTimeSet(GetID(), LocalOleDateFromTimeT(std::time(nullptr)));
+}
+
+void CComputer::CreateErrorAlert(DATE alertTime, const std::wstring& source, const std::wstring& entityInfo,
+                                 const std::wstring& userName, LONG number, const std::wstring& messageCode,
+                                 const std::vector<std::wstring>& inserts) const
+{
+  CAlert::CreateErrorAlert(*this, alertTime, source, entityInfo, userName, number, messageCode, inserts);
+}
+
+void CComputer::CreateVirusDetectedAlert(DATE alertTime, const std::wstring& virusName, LONG virusType,
+                                         const std::wstring& infectedItem, LONG scannerType, LONG actionTaken,
+                                         const std::wstring& userName) const
+{
+  CAlert::CreateVirusDetectedAlert(*this, alertTime, virusName, virusType, infectedItem, scannerType, actionTaken, userName);
+}
+
+void CComputer::MarkAlertsAsDealtWith(const CAlert* alert) const
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CComputer::MarkAlertsAsDealtWith(%i, %u)", GetID(),
+                              alert ? alert->GetID() : 0u);
+  try {
+    COurCommand cmd = GetDatabaseConnection().MarkAlertsAsDealtWith();
+    cmd.SetAttribute(L"@ComputerID", GetID());
+    if (alert)
+      cmd.SetAttribute(L"@AlertID", static_cast<LONG>(alert->GetID()));
+    else
+      cmd.SetAttributeNull(L"@AlertID");
+    CSPException::Check(cmd.ExecuteCommand());
+  } catch (const CSPException& e) {
+    if (e.ReturnValue() == kComputerDeleted)
+      throw vrn::Exceptions::ComputerDoesNotExist(kComputerDoesNotExist, *this);
+    throw;
+  }
+  vrn::TickClock(vrn::kComputerStateClock);
 }
 
 void CComputer::Apply(Actions::CActionBase& action)

@@ -6,6 +6,7 @@
 // Unmapped non-zero procedure return values throw CSPException; connection failures pass
 // through as they are. Operations that change what a console shows tick the change clocks.
 #include <string>
+#include <vector>
 
 #include "businesslogic/actions/ActionBase.h"
 #include "businesslogic/entities/DBEntity.h"
@@ -13,6 +14,7 @@
 #include "platform/com/WinTypes.h"
 
 struct ComputerDetails;
+class CAlert;
 class CAlertList;
 
 class CComputer : public Actions::CActionableBase, public TDBEntity<CComputer, LONG>
@@ -67,6 +69,16 @@ public:
   std::wstring GetDexConfigXML() const;
   // Records that a message from the computer arrived now (local time).
   void MessageRecieved() const;
+
+  // Alerts of this computer: see CAlert::CreateErrorAlert and CAlert::CreateVirusDetectedAlert.
+  void CreateErrorAlert(DATE alertTime, const std::wstring& source, const std::wstring& entityInfo, const std::wstring& userName,
+                        LONG number, const std::wstring& messageCode, const std::vector<std::wstring>& inserts) const;
+  void CreateVirusDetectedAlert(DATE alertTime, const std::wstring& virusName, LONG virusType, const std::wstring& infectedItem,
+                                LONG scannerType, LONG actionTaken, const std::wstring& userName) const;
+  // The alert (or, without one, every alert of this computer) stops being outstanding; then the
+  // computer-state clock ticks. vrn::Exceptions::ComputerDoesNotExist for an unknown computer,
+  // CSPException 22 for an alert that is not this computer's.
+  void MarkAlertsAsDealtWith(const CAlert* alert = nullptr) const;
 
   // Hands this computer to the action's computer operation.
   void Apply(Actions::CActionBase& action) override;

@@ -1,7 +1,5 @@
 #include "handlers/AUCoreHandler/AUConfig.h"
 
-#include <libxml/tree.h>
-
 #include "handlers/AUCoreHandler/SameUpdateConfig.h"
 #include "handlers/AUCoreHandler/TraceComponent.h"
 #include "handlers/HandlerUtils/MEException.h"
@@ -22,11 +20,7 @@ XMLElement NullElement() { return XMLElement(nullptr, {}); }
 
 // A view inside a configuration document has an element for a parent; a configuration of its
 // own is its document's root.
-bool IsInsideDocument(const XMLElement& element)
-{
-  const xmlNodePtr node = element.element.get();
-  return node && node->parent && node->parent->type == XML_ELEMENT_NODE;
-}
+bool IsInsideDocument(const XMLElement& element) { return element.HasParentElement(); }
 
 bool IsAUConfigElement(const XMLElement& element)
 {

@@ -6,7 +6,6 @@
 #include "handlers/AUCoreHandler/Namespaces.h"
 #include "handlers/AUCoreHandler/PathUtils.h"
 #include "handlers/AUCoreHandler/TraceComponent.h"
-#include "handlers/HandlerUtils/DomDocument.h"
 #include "handlers/HandlerUtils/MEException.h"
 #include "handlers/HandlerUtils/XMLException.h"
 #include "platform/errortext/WinRuntimeError.h"
@@ -73,26 +72,9 @@ bool ReadAttribute(const XMLElement& element, const wchar_t* name, std::wstring&
   }
 }
 
-XMLElement ReplaceElement(const XMLElement& target, const XMLElement& source)
-{
-  xmlNodePtr old = target.element.get();
-  if (!old || !source.element)
-    HandlerUtils::ThrowDomError(E_POINTER, "replaceChild on a null node");
-  // The copy brings its own namespace declarations along, so it reads the same in its new place.
-  xmlNodePtr copy = xmlDocCopyNode(source.element.get(), old->doc, 1);
-  if (!copy)
-    HandlerUtils::ThrowDomError(E_OUTOFMEMORY, "replaceChild");
-  xmlReplaceNode(old, copy);
-  // Views may still hold the old node: keep it alive, out of the tree.
-  target.element.tree()->Retire(old);
-  return XMLElement(target.document, HandlerUtils::ElementTypes::Element(target.element.tree(), copy));
-}
+XMLElement ReplaceElement(const XMLElement& target, const XMLElement& source) { return target.ReplaceWithCopyOf(source); }
 
-void RemoveElement(const XMLElement& element)
-{
-  if (element.element)
-    element.element.tree()->Retire(element.element.get());
-}
+void RemoveElement(const XMLElement& element) { element.Remove(); }
 
 // ---------------------------------------------------------------------------------------------
 

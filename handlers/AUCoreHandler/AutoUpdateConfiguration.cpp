@@ -171,22 +171,23 @@ void AutoUpdateConfiguration::Reset()
 
 namespace {
 
-// A new document from the text, checked; the held one is replaced only when this succeeds.
+// Resets the object, then loads and checks the text. After a failure the object holds no
+// document (the text did not parse) or the document as read (a platform is missing or broken);
+// callers discard it.
 template <class Text>
-std::unique_ptr<AutoUpdateConfigurationImpl> LoadChecked(const Text& text)
+void ResetAndLoad(std::unique_ptr<AutoUpdateConfigurationImpl>& impl, const Text& text)
 {
   trace::CFunctionTrace scope(TRACE_AUCOREHANDLER, "void AutoUpdateConfiguration::Set(%u characters)", static_cast<unsigned>(text.size()));
-  auto loaded = std::make_unique<AutoUpdateConfigurationImpl>();
-  loaded->Load(text);
-  loaded->Validate();
-  return loaded;
+  impl = std::make_unique<AutoUpdateConfigurationImpl>();
+  impl->Load(text);
+  impl->Validate();
 }
 
 }  // namespace
 
-void AutoUpdateConfiguration::Set(const std::string& text) { m_impl = LoadChecked(text); }
+void AutoUpdateConfiguration::Set(const std::string& text) { ResetAndLoad(m_impl, text); }
 
-void AutoUpdateConfiguration::Set(const std::wstring& text) { m_impl = LoadChecked(text); }
+void AutoUpdateConfiguration::Set(const std::wstring& text) { ResetAndLoad(m_impl, text); }
 
 IAUConfig& AutoUpdateConfiguration::GetConfig(const std::wstring& platform) { return Impl().GetConfig(platform); }
 

@@ -29,9 +29,9 @@ public:
   bool IsInitialised() const;
   // Drops the document: a new empty one. MECreateDOMFailed when none can be made.
   void Reset();
-  // Loads a document holding the four platforms. A text that does not parse raises
-  // MEMalformedException, a missing platform MEUnknownPlatform, an unreadable platform
-  // MEMalformedException "Bad XML"; on any failure the held document stays as it was.
+  // Resets, then loads a document holding the four platforms. A text that does not parse raises
+  // MEMalformedException (the object is then empty), a missing platform MEUnknownPlatform, an
+  // unreadable platform MEMalformedException "Bad XML" (the object then holds what was read).
   // References from GetConfig stay valid until the next Set, Reset or CreateConfig.
   void Set(const std::string& text);
   void Set(const std::wstring& text);

@@ -233,6 +233,32 @@ XMLElement XMLElement::CreateNode(const std::wstring& name, const std::wstring& 
   return XMLElement(document, ElementTypes::Element(element.tree(), added));
 }
 
+bool XMLElement::HasParentElement() const
+{
+  const xmlNodePtr node = element.get();
+  return node && node->parent && node->parent->type == XML_ELEMENT_NODE;
+}
+
+XMLElement XMLElement::ReplaceWithCopyOf(const XMLElement& source) const
+{
+  const xmlNodePtr old = Need(element, "replaceChild");
+  Need(source.element, "replaceChild");
+  // The copy brings its own namespace declarations along, so it reads the same in its new place.
+  const xmlNodePtr copy = xmlDocCopyNode(source.element.get(), old->doc, 1);
+  if (!copy)
+    ThrowDomError(E_OUTOFMEMORY, "replaceChild");
+  xmlReplaceNode(old, copy);
+  // Views may still hold the old node: keep it alive, out of the tree.
+  element.tree()->Retire(old);
+  return XMLElement(document, ElementTypes::Element(element.tree(), copy));
+}
+
+void XMLElement::Remove() const
+{
+  if (element)
+    element.tree()->Retire(element.get());
+}
+
 XMLElement XMLElement::GetNode(const std::wstring& path) const
 {
   if (trace::IsEnabled(2))

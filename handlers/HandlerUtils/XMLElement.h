@@ -31,6 +31,14 @@ public:
   // as the last child and returns it.
   XMLElement CreateNode(const std::wstring& name, const std::wstring& ns) const;
 
+  // True when the node sits under an element (not at the top of its document).
+  bool HasParentElement() const;
+  // Puts a deep copy of `source` (from any document, with the namespace declarations it needs)
+  // in this node's place and returns the copy. This node leaves the tree but stays readable.
+  XMLElement ReplaceWithCopyOf(const XMLElement& source) const;
+  // Takes the node out of its tree; it stays readable while views on it exist.
+  void Remove() const;
+
   // The first node matching `path`; XMLException "Failed to find node from path: " when none.
   XMLElement GetNode(const std::wstring& path) const;
   bool NodeExists(const std::wstring& path) const;

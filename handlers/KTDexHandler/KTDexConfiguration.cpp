@@ -409,18 +409,19 @@ public:
   template <class Text>
   void Set(const Text& text)
   {
+    // Reset first, so that anything the document leaves out has its default. A document that
+    // fails to load leaves the defaults, or what was read before the failure: never the previous
+    // configuration mixed with the new one.
+    m_config = config_t();
     XMLDocument document;
     document.SetXML(text);
     document.SetSelectionNamespaces(SelectionNamespace(L"cfg", Ns()));
     const XMLElement root = document.GetRoot();
-    // Read into a fresh configuration so that anything the document leaves out has its default.
-    config_t config;
-    FromXMLNode(root.GetNode(L"cfg:entity"), config.entity);
-    FromXMLNode(root.GetNode(L"cfg:onAccessScan"), config.onAccessScan);
+    FromXMLNode(root.GetNode(L"cfg:entity"), m_config.entity);
+    FromXMLNode(root.GetNode(L"cfg:onAccessScan"), m_config.onAccessScan);
     if (root.NodeExists(L"cfg:onDemandScan"))
-      FromXMLNode(root.GetNode(L"cfg:onDemandScan"), config.onDemandScan);
-    FromXMLNode(root.GetNode(L"cfg:alerting"), config.alerting);
-    m_config = std::move(config);
+      FromXMLNode(root.GetNode(L"cfg:onDemandScan"), m_config.onDemandScan);
+    FromXMLNode(root.GetNode(L"cfg:alerting"), m_config.alerting);
   }
 
   XMLDocument Write() const

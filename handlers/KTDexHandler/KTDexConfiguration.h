@@ -62,7 +62,8 @@ public:
   // Back to the defaults.
   void Reset();
 
-  // Replaces the held configuration; on any failure it stays as it was.
+  // Resets, then reads the document. After a failure the held configuration is the default one
+  // or partly read; callers discard it.
   void Set(const CorvexManagedEntity::XML_UTF8_t& text);
   void Set(const CorvexManagedEntity::XML_UTF16_t& text);
 

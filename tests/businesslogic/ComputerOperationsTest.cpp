@@ -59,6 +59,33 @@ TEST_F(ComputerOperationsTest, CreateComputerTicksForANewComputerOnly)
   EXPECT_TRUE(m_clocks.Take().empty());
 }
 
+TEST_F(ComputerOperationsTest, ClocksTickWithNoComputerLockHeld)
+{
+  // Another thread must be able to take every lock while a clock ticks.
+  std::vector<bool> free;
+  m_clocks.OnTick([&](VRN_Clock) {
+    std::thread other([&] {
+      bool all = true;
+      for (std::recursive_mutex* lock : {&m_conn->GetComputerDetailsLock(), &m_conn->UpdateComputerDescriptionAndOSLock(),
+                                         &m_conn->CreateComputerLock(), &m_conn->GetComputerIDLock(),
+                                         &m_conn->ComputerLastMessageTimeSetLock()}) {
+        const bool taken = lock->try_lock();
+        if (taken)
+          lock->unlock();
+        all = all && taken;
+      }
+      free.push_back(all);
+    });
+    other.join();
+  });
+  const LONG id = m_conn->CreateComputer(L"PC1", L"D");
+  m_conn->CreateComputerImpl(L"PC2", L"D", L"", 0, false);
+  m_conn->CreateComputerImpl(L"PC1", L"D", L"", 0, false);  // the name exists: the id is looked up
+  EXPECT_THROW(m_conn->CreateComputerImpl(L"PC1", L"D", L"", 0, true), vrn::Exceptions::ComputerAlreadyInAnotherGroup);
+  m_conn->UpdateComputerDescriptionAndOS(id, 8, L"desk");
+  EXPECT_EQ(free, std::vector<bool>(9, true));
+}
+
 TEST_F(ComputerOperationsTest, CreateComputerImplTicksBothClocksWhicheverWayItEnds)
 {
   const LONG id = m_conn->CreateComputerImpl(L"PC1", std::wstring(130, L'd'), std::wstring(600, L'x'), 8, true);

@@ -255,3 +255,20 @@ TEST_F(ComputerTest, ConfigurationsAreTheOneStoredRowOrEmptyWithoutAnException)
 }
 
 }  // namespace
+
+TEST_F(ComputerTest, DetailsReadTheAlertRowSetsWithoutJudgingTheirReturnValues)
+{
+  const CComputer pc = CComputer::CreateComputer(L"PC1", L"WORKGROUP");
+  pc.CreateErrorAlert(45000.0, L"DEX", L"", L"", 2101, L"ScanAborted", {L"Weekly"});
+  pc.CreateVirusDetectedAlert(45000.0, L"EICAR", 1, L"item", 1, 1, L"user");
+  Replace("GetVirusAlertDetails", "OUT \"@RETURN_VALUE\" integer, \"@ComputerID\" integer, OUT \"@RowSet\" refcursor",
+          "\"@RETURN_VALUE\" := 35;");
+  RenewDatabaseConnection();
+
+  ComputerDetails d;
+  pc.GetComputerDetails(d);
+  EXPECT_EQ(d.name, L"PC1");
+  EXPECT_TRUE(d.virusAlerts.empty());
+  ASSERT_EQ(d.errorAlerts.size(), 1u);
+  EXPECT_EQ(d.errorAlerts[0].inserts.at(0), L"Weekly");
+}

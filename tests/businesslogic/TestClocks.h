@@ -1,6 +1,7 @@
 #pragma once
 // A broker whose clocks object records every tick in order, registered while a TestClocks lives.
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -19,6 +20,13 @@ public:
   TestClocks(const TestClocks&) = delete;
   TestClocks& operator=(const TestClocks&) = delete;
 
+  // Runs on every tick, on the ticking thread, after the tick is recorded.
+  void OnTick(std::function<void(VRN_Clock)> hook)
+  {
+    std::lock_guard lock(m_log->mutex);
+    m_log->hook = std::move(hook);
+  }
+
   // The clocks ticked since the last call, in order.
   std::vector<VRN_Clock> Take()
   {
@@ -31,6 +39,7 @@ private:
   {
     std::mutex mutex;
     std::vector<VRN_Clock> ticks;
+    std::function<void(VRN_Clock)> hook;
   };
   using LogPtr = std::shared_ptr<Log>;
 
@@ -49,8 +58,14 @@ private:
     }
     HRESULT Fetch(VRN_Clock clock) override
     {
-      std::lock_guard lock(m_log->mutex);
-      m_log->ticks.push_back(clock);
+      std::function<void(VRN_Clock)> hook;
+      {
+        std::lock_guard lock(m_log->mutex);
+        m_log->ticks.push_back(clock);
+        hook = m_log->hook;
+      }
+      if (hook)
+        hook(clock);
       return S_OK;
     }
     LogPtr m_log;

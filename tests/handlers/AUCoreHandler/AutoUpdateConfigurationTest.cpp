@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "TestSupport.h"
 #include "TraceCapture.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
@@ -28,6 +31,47 @@ std::wstring PrimaryAddress(AutoUpdateConfiguration& configuration, const wchar_
   std::wstring address;
   EXPECT_TRUE(configuration.GetConfig(platform).GetPrimaryLocation().GetServer().GetAddress(address));
   return address;
+}
+
+// Every attribute value of every platform, read through the getters; an attribute that is not
+// there shows as "-", so a serialisation that drops attributes cannot pass for a faithful one.
+std::vector<std::wstring> Values(AutoUpdateConfiguration& configuration)
+{
+  std::vector<std::wstring> values;
+  const auto text = [&](bool found, const std::wstring& value) { values.push_back(found ? value : L"-"); };
+  const auto flag = [&](bool found, bool value) { values.push_back(found ? (value ? L"true" : L"false") : L"-"); };
+  const auto number = [&](bool found, ULONG value) { values.push_back(found ? std::to_wstring(value) : L"-"); };
+  for (const wchar_t* platform : Platforms) {
+    IAUConfig& config = configuration.GetConfig(platform);
+    std::wstring t;
+    bool b = false;
+    ULONG n = 0;
+    text(config.GetCorvexAddress(t), t);
+    for (ILocation* location : {&config.GetPrimaryLocation(), &config.GetSecondaryLocation()}) {
+      IServer& server = location->GetServer();
+      text(server.GetAddress(t), t);
+      text(server.GetUsername(t), t);
+      text(server.GetUserPassword(t), t);
+      flag(server.GetAllowLocalConfig(b), b);
+      flag(server.GetUseCorvex(b), b);
+      flag(server.GetAutoDial(b), b);
+      number(server.GetBandwidthLimit(n), n);
+      IProxy& proxy = location->GetProxy();
+      text(proxy.GetAddress(t), t);
+      text(proxy.GetUsername(t), t);
+      flag(proxy.GetEnable(b), b);
+      number(proxy.GetPortNumber(n), n);
+    }
+    flag(config.GetSchedule().GetEnable(b), b);
+    flag(config.GetSchedule().GetDetectDialUp(b), b);
+    number(config.GetSchedule().GetFrequency(n), n);
+    flag(config.GetLogging().GetEnable(b), b);
+    number(config.GetLogging().GetLevel(n), n);
+    number(config.GetLogging().GetMaxFileSize(n), n);
+    text(config.GetLogging().GetFileName(t), t);
+    text(config.GetBootstrap().GetLocation(t), t);
+  }
+  return values;
 }
 
 }  // namespace
@@ -83,31 +127,34 @@ TEST(AutoUpdateConfiguration, LoadsTheSampleAndAnswersByPlatform)
       << "platform names are case-sensitive";
 }
 
-TEST(AutoUpdateConfiguration, RefusedDocumentsLeaveTheHeldOneIntact)
+TEST(AutoUpdateConfiguration, RefusedDocumentsDropTheHeldOne)
 {
   AutoUpdateConfiguration configuration;
-  configuration.Set(ReadSample("AUConfigurations.xml"));
+  const auto refused = [&](const std::string& text) {
+    configuration.Set(ReadSample("AUConfigurations.xml"));
+    configuration.Set(text);
+  };
 
   const std::string threePlatforms = WithoutPlatform(DefaultAUConfigDocument(), "DEX95");
-  EXPECT_EQ(ErrorOf<MEUnknownPlatform>([&] { configuration.Set(threePlatforms); }), "Unknown platform: 'DEX95'");
-  EXPECT_EQ(ErrorOf<MEUnknownPlatform>([&] { configuration.Set(WithoutPlatform(DefaultAUConfigDocument(), "Tandem")); }),
+  EXPECT_EQ(ErrorOf<MEUnknownPlatform>([&] { refused(threePlatforms); }), "Unknown platform: 'DEX95'");
+  EXPECT_EQ(PrimaryAddress(configuration, L"Tandem"), L"") << "what was read, not the sample held before";
+  EXPECT_EQ(ErrorOf<MEUnknownPlatform>([&] { refused(WithoutPlatform(DefaultAUConfigDocument(), "Tandem")); }),
             "Unknown platform: 'Tandem'");
 
   const std::string noSchedule =
       Replace(DefaultAUConfigDocument(), "<schedule AllowLocalConfig='false' SchedEnable='true' Frequency='5' DetectDialUp='false'/>", "");
-  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { configuration.Set(noSchedule); }), "MalformedXML: Bad XML");
+  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { refused(noSchedule); }), "MalformedXML: Bad XML");
   const std::string noProxy = Replace(DefaultAUConfigDocument(), "<proxy ", "<notaproxy ");
-  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { configuration.Set(noProxy); }), "MalformedXML: Bad XML");
+  EXPECT_EQ(ErrorOf<MEMalformedException>([&] { refused(noProxy); }), "MalformedXML: Bad XML");
+  EXPECT_FALSE(IsPlatformConfigured(configuration, L"DEXNT"));
 
   {
     TraceCapture traces(TRACE_AUCOREHANDLER, 0);
-    const std::string error = ErrorOf<MEMalformedException>([&] { configuration.Set(std::string("<AUConfigurations><AUConfig>")); });
+    const std::string error = ErrorOf<MEMalformedException>([&] { refused(std::string("<AUConfigurations><AUConfig>")); });
     EXPECT_EQ(error.rfind("MalformedXML: Loading XML failed: '", 0), 0u) << error;
     EXPECT_TRUE(traces.Contains("Loading XML failed: '", 0));
   }
-
-  EXPECT_EQ(PrimaryAddress(configuration, L"Tandem"), L"http://updates.hq.example:8080/corvex/kt");
-  EXPECT_TRUE(IsPlatformConfigured(configuration, L"DEXNT"));
+  EXPECT_FALSE(configuration.IsInitialised()) << "a text that does not parse leaves nothing held";
 }
 
 TEST(AutoUpdateConfiguration, WideTextAndCopies)
@@ -120,6 +167,9 @@ TEST(AutoUpdateConfiguration, WideTextAndCopies)
   AutoUpdateConfiguration fromWide;
   fromWide.Set(wide);
   EXPECT_TRUE(fromWide == original);
+  const std::vector<std::wstring> values = Values(original);
+  EXPECT_EQ(std::count(values.begin(), values.end(), L"-"), 0) << "the sample has every attribute";
+  EXPECT_EQ(Values(fromWide), values);
 
   AutoUpdateConfiguration copy(original);
   EXPECT_TRUE(copy == original);
@@ -148,6 +198,10 @@ TEST(AutoUpdateConfiguration, ResetAndSerialisingAnEmptyObject)
   AutoUpdateConfiguration reread;
   reread.Set(text);
   EXPECT_TRUE(reread == defaults);
+  const std::vector<std::wstring> values = Values(reread);
+  EXPECT_EQ(values, Values(defaults));
+  EXPECT_EQ(std::count(values.begin(), values.end(), L"-"), 0);
+  EXPECT_EQ(std::count(values.begin(), values.end(), L"8080"), 8) << "two proxies on each of four platforms";
 }
 
 TEST(AutoUpdateConfiguration, OnePlatformAsADocumentOfItsOwn)

@@ -297,3 +297,26 @@ TEST(XMLElement, NullElement)
   EXPECT_THROW(root.GetNode(L"a"), WinRuntimeError);
   EXPECT_THROW(root.CreateNode(L"a", L""), WinRuntimeError);
 }
+
+TEST(XMLElement, ReplaceWithACopyFromAnotherDocumentAndRemove)
+{
+  XMLDocument target;
+  target.SetXML(std::string("<r xmlns='urn:r'><old/><keep/></r>"));
+  XMLDocument source;
+  source.SetXML(std::string("<n:new xmlns:n='urn:n' a='1'><n:child>text</n:child></n:new>"));
+  XMLElement old = target.GetRoot().GetNode(L"*[local-name()='old']");
+  EXPECT_TRUE(old.HasParentElement());
+  EXPECT_FALSE(target.GetRoot().HasParentElement()) << "the root sits under the document, not an element";
+
+  const XMLElement copy = old.ReplaceWithCopyOf(source.GetRoot());
+  EXPECT_EQ(target.GetRoot().GetXML(),
+            L"<r xmlns=\"urn:r\"><n:new xmlns:n=\"urn:n\" a=\"1\"><n:child>text</n:child></n:new><keep/></r>");
+  EXPECT_TRUE(copy.HasParentElement());
+  EXPECT_NE(old.GetXML().find(L"old xmlns:default=\"urn:r\""), std::wstring::npos) << "the replaced node stays readable";
+  copy.SetText(L"changed");
+  EXPECT_EQ(source.GetRoot().GetText(), L"text") << "the source is copied, not moved";
+
+  copy.Remove();
+  EXPECT_EQ(target.GetRoot().GetXML(), L"<r xmlns=\"urn:r\"><keep/></r>");
+  EXPECT_THROW(XMLElement(nullptr, {}).ReplaceWithCopyOf(source.GetRoot()), WinRuntimeError);
+}

@@ -189,7 +189,7 @@ TEST(KTDexConfiguration, UnknownScheduleDaysAreSkipped)
   EXPECT_EQ(read.onDemandScan.scanSet.at(0).schedule->daySet, (std::vector<Day>{Day::sunday, Day::monday}));
 }
 
-TEST(KTDexConfiguration, MissingRequiredElementRaisesWithItsPathAndKeepsTheHeldConfiguration)
+TEST(KTDexConfiguration, MissingRequiredElementRaisesWithItsPathAndDropsTheHeldConfiguration)
 {
   KTDexConfiguration configuration;
   configuration.SetConfig(FullConfig());
@@ -209,7 +209,21 @@ TEST(KTDexConfiguration, MissingRequiredElementRaisesWithItsPathAndKeepsTheHeldC
      "Failed to find boolean value from path: cfg:archives"},
   };
   for (const auto& c : cases) {
+    configuration.SetConfig(FullConfig());
     EXPECT_EQ(MessageOf<XMLException>([&] { configuration.Set(c.text); }), c.message);
-    EXPECT_EQ(configuration.GetConfig(), FullConfig()) << c.message;
+    EXPECT_NE(configuration.GetConfig(), FullConfig()) << "nothing of the previous configuration is mixed in: " << c.message;
   }
+
+  // What was read before the failure stays, on top of the defaults.
+  configuration.SetConfig(FullConfig());
+  EXPECT_THROW(configuration.Set(Replace(Minimal(), "<sender/>", "")), XMLException);
+  config_t partly;
+  partly.entity.entityInfo = L"workstations";
+  EXPECT_EQ(configuration.GetConfig().entity, partly.entity);
+  EXPECT_EQ(configuration.GetConfig().onDemandScan, config_t().onDemandScan);
+
+  // A text that does not parse leaves the defaults.
+  configuration.SetConfig(FullConfig());
+  EXPECT_THROW(configuration.Set(std::string("<config>")), XMLException);
+  EXPECT_EQ(configuration.GetConfig(), config_t());
 }
