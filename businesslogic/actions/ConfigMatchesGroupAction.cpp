@@ -1,0 +1,206 @@
+#include "businesslogic/actions/ConfigMatchesGroupAction.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "businesslogic/ClockTicks.h"
+#include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/ObjectsFromADOFields.h"
+#include "businesslogic/OurCommand.h"
+#include "businesslogic/SPException.h"
+#include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/ComputerDetails.h"
+#include "businesslogic/entities/Group.h"
+#include "businesslogic/exceptions/ComputerExceptions.h"
+#include "dexhandler/DexConfiguration.h"
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/AUCoreHandler/SameUpdateConfig.h"
+#include "platform/text/Unicode.h"
+
+namespace Actions {
+
+namespace {
+
+constexpr LONG kUnexpected = 35;  // ErrorUnexpected
+
+std::vector<LONG> SortedIds(const CComputerList& list)
+{
+  std::vector<LONG> ids;
+  ids.reserve(list.size());
+  for (const CComputer& c : list)
+    ids.push_back(c.GetID());
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+PTLDB::OperatingSystem OperatingSystemOf(const CComputer& computer)
+{
+  ComputerDetails details;
+  computer.GetComputerDetails(details);
+  return details.operatingSystem;
+}
+
+}  // namespace
+
+CConfigMatchesGroupAction::CConfigMatchesGroupAction(LONG mode) : m_mode(mode)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "CConfigMatchesGroupAction::CConfigMatchesGroupAction(%i)", mode);
+}
+
+std::optional<std::wstring> CConfigMatchesGroupAction::GetPlatform(PTLDB::OperatingSystem os)
+{
+  switch (os) {
+    case 1: case 2: case 3: return L"DEX95";
+    case 4: case 5: return L"DEXNT";
+    case 6: case 7: case 8: case 9: return L"Tandem";
+    case 11: return L"MacOSX";
+    case 0: case 10: case 12: case 13:
+      trace::Trace(TRACE_BUSINESSLOGIC, 1, "CConfigMatchesGroupAction::GetPlatform unsupported platform %d", static_cast<int>(os));
+      return std::nullopt;
+    default:
+      trace::Trace(TRACE_BUSINESSLOGIC, 0, "CConfigMatchesGroupAction::GetPlatform unknown platform %d", static_cast<int>(os));
+      return std::nullopt;
+  }
+}
+
+void CConfigMatchesGroupAction::ApplyToComputerList(CComputerList& list)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CConfigMatchesGroupAction::ApplyToComputerList(%u)",
+                              static_cast<unsigned>(list.size()));
+  const std::vector<LONG> wanted = SortedIds(list);
+  if (wanted.empty())
+    return;
+  CGroupList groups;
+  CGroup::Root().GetAllChildGroupList(groups);
+  for (const CGroup& group : groups) {
+    CComputerList members;
+    group.GetComputerList(members);
+    const std::vector<LONG> ids = SortedIds(members);
+    std::vector<LONG> kept;
+    std::set_intersection(ids.begin(), ids.end(), wanted.begin(), wanted.end(), std::back_inserter(kept));
+    if (kept.empty())
+      continue;
+    CheckGroup(group, CComputerList(kept.begin(), kept.end()));
+  }
+}
+
+void CConfigMatchesGroupAction::CheckGroup(const CGroup& group, const CComputerList& computers)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CConfigMatchesGroupAction::CheckGroup(%u)", group.GetID());
+  try {
+    AUCoreHandler::AutoUpdateConfiguration auConfig;
+    if (WantAutoUpdateChecked())
+      group.GetAUConfig(auConfig);
+    DexHandler::DexConfiguration dexConfig;
+    if (WantDexChecked())
+      group.GetDexConfig(dexConfig);
+    const CDatabaseConnection& connection = GetDatabaseConnection();
+    for (const CComputer& computer : computers) {
+      if (WantAutoUpdateChecked()) {
+        Record(connection.ComputerHasGroupAUConfig(), computer, FlagUnknown);
+        Record(connection.ComputerHasGroupAUConfig(), computer, AUConfigMatches(computer, auConfig));
+      }
+      if (WantDexChecked()) {
+        Record(connection.ComputerHasGroupDexConfig(), computer, FlagUnknown);
+        Record(connection.ComputerHasGroupDexConfig(), computer, IsEquivalent(computer, dexConfig));
+      }
+    }
+  } catch (const vrn::Exceptions::ComputerDoesNotExist& e) {
+    trace::Trace(TRACE_BUSINESSLOGIC, 1, "Skipping computer as caught %S, %S - Probebly just deleted", e.TypeName(), e.Message());
+  }
+}
+
+void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComputer& computer, FlagState flag)
+{
+  constexpr LONG kComputerNotFound = 39;
+  COurCommand cmd = procedure;
+  cmd.SetAttribute(L"@ComputerID", computer.GetID());
+  if (flag == FlagUnknown)
+    cmd.SetAttributeNull(L"@HasGroupConfig");
+  else
+    cmd.SetAttribute(L"@HasGroupConfig", LONG(flag == FlagYes ? 1 : 0));
+  const LONG result = cmd.ExecuteCommand();
+  if (result == kComputerNotFound)
+    throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", computer);
+  CSPException::Check(result);
+  m_clocks.GetClock(vrn::kComputerStateClock).Tick();
+}
+
+FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, AUCoreHandler::AutoUpdateConfiguration& groupConfig)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "FlagState CConfigMatchesGroupAction::AUConfigMatches(%i)", computer.GetID());
+  if (!groupConfig.IsInitialised())
+    return FlagUnknown;
+  const std::optional<std::wstring> platform = GetPlatform(OperatingSystemOf(computer));
+  if (!platform)
+    return FlagUnknown;
+  const std::wstring text = computer.GetAUConfigXML();
+  if (text.empty())
+    return FlagUnknown;
+  // A report that cannot be read says nothing about the computer's configuration.
+  try {
+    AUCoreHandler::AutoUpdateConfiguration reported;
+    reported.Set(text);
+    return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported.GetConfig(*platform)) ? FlagYes : FlagNo;
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_BUSINESSLOGIC, 0, "CConfigMatchesGroupAction::AUConfigMatches: %S", FromUtf8(e.what()));
+    return FlagUnknown;
+  }
+}
+
+FlagState CConfigMatchesGroupAction::IsEquivalent(const CComputer& computer, const DexHandler::DexConfiguration& groupConfig)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "FlagState CConfigMatchesGroupAction::IsEquivalent(%i)", computer.GetID());
+  if (!groupConfig.IsInitialised())
+    return FlagUnknown;
+  const std::wstring text = computer.GetDexConfigXML();
+  if (text.empty())
+    return FlagUnknown;
+  try {
+    trace::Trace(TRACE_BUSINESSLOGIC, 2, L"CConfigMatchesGroupAction::Checking IsEquivalent XML: %s", text);
+    DexHandler::DexConfiguration reported;
+    reported.Set(text);
+    return groupConfig.IsEquivalent(reported) ? FlagYes : FlagNo;
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_BUSINESSLOGIC, 0, "CConfigMatchesGroupAction::IsEquivalent: %S", FromUtf8(e.what()));
+    return FlagUnknown;
+  }
+}
+
+void CConfigMatchesGroupAction::ApplyToComputer(CComputer& computer)
+{
+  CComputerList list{computer};
+  ApplyToComputerList(list);
+}
+
+void CConfigMatchesGroupAction::ApplyToGroup(CGroup& group)
+{
+  CComputerList members;
+  group.GetComputerList(members);
+  ApplyToComputerList(members);
+}
+
+void CConfigMatchesGroupAction::ApplyToGroupList(CGroupList& list)
+{
+  for (CGroup& group : list)
+    ApplyToGroup(group);
+}
+
+void CGetAUConfigAction::ApplyToGroup(CGroup& group)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CGetAUConfigAction::ApplyToGroup(%u)", group.GetID());
+  COurCommand cmd = GetDatabaseConnection().GetGroupAUConfigXML();
+  cmd.SetAttribute(L"@GroupID", group.GetID());
+  std::vector<std::wstring> rows;
+  PopulateListFromRowsets<std::vector<std::wstring>, CAUConfigXMLFromADOFields>(cmd, rows);
+  CSPException::Check(cmd.GetReturnValue());
+  if (rows.size() != 1)
+    throw CSPException(kUnexpected);
+  if (rows.front().empty())
+    m_target.Reset();
+  else
+    m_target.Set(rows.front());
+}
+
+}  // namespace Actions

@@ -1,0 +1,211 @@
+// Actions against a real server: the configuration-matches-group answer stored for computers on
+// every platform (equal, equivalent but written differently, different, missing), the modes that
+// check only one configuration, fetching a group's update configuration, and filters.
+#include <gtest/gtest.h>
+
+#include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/OurCommand.h"
+#include "businesslogic/SPException.h"
+#include "businesslogic/actions/ConfigMatchesGroupAction.h"
+#include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/Filter.h"
+#include "businesslogic/entities/Group.h"
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
+#include "tests/businesslogic/TestClocks.h"
+#include "tests/businesslogic/TestSupport.h"
+
+namespace {
+
+using Actions::CConfigMatchesGroupAction;
+
+class ActionTest : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    m_registry.SetLocation(L".", L"", m_db.WideName());
+    RenewDatabaseConnection();
+    m_group = std::make_unique<CGroup>(CGroup::Root().CreateChildGroup(L"Office"));
+    m_groupAU.CreateConfig();
+    for (const wchar_t* platform : AUCoreHandler::Platforms)
+      m_groupAU.GetConfig(platform).GetPrimaryLocation().GetServer().SetAddress(L"\\\\SRV\\Updates\\" + std::wstring(platform));
+    m_group->SetAUConfig(m_groupAU);
+    KTDexHandler::config_t dex;
+    dex.onAccessScan.extensions.userDefined = {L"doc", L"xls"};
+    m_groupDex.SetConfig(dex);
+    m_group->SetDexConfig(m_groupDex);
+  }
+
+  // A computer of the group on `os` that reported these configurations (empty: none).
+  CComputer Computer(const std::wstring& name, LONG os, const std::wstring& au, const std::wstring& dex)
+  {
+    const CComputer pc = CComputer::CreateComputer(name, L"D");
+    pc.UpdateComputerDescriptionAndOS(os, L"");
+    m_group->AddComputer(pc);
+    COurCommand auCmd = GetDatabaseConnection().UpdateComputerAUConfig();
+    auCmd.SetAttribute(L"@ComputerID", pc.GetID());
+    auCmd.SetAttribute(L"@AUConfigXML", au);
+    auCmd.SetAttribute(L"@PrimaryCID", std::wstring());
+    auCmd.SetAttribute(L"@SecondaryCID", std::wstring());
+    CSPException::Check(auCmd.ExecuteCommand());
+    COurCommand dexCmd = GetDatabaseConnection().UpdateComputerDexConfig();
+    dexCmd.SetAttribute(L"@ComputerID", pc.GetID());
+    dexCmd.SetAttribute(L"@DexConfigXML", dex);
+    CSPException::Check(dexCmd.ExecuteCommand());
+    return pc;
+  }
+  // "yes", "no" or "unknown" for the stored flags, update then anti-virus.
+  std::string Flags(const CComputer& pc)
+  {
+    const auto text = [](const std::string& v) { return v == "true" ? "yes" : v == "false" ? "no" : "unknown"; };
+    const auto row = m_db.Exec("SELECT coalesce(\"HasGroupAUConfig\"::text, ''), coalesce(\"HasGroupDexConfig\"::text, '') "
+                               "FROM dbo.\"Computers\" WHERE \"ComputerID\" = " + std::to_string(pc.GetID()));
+    return std::string(text(row.Text(0, 0))) + "/" + text(row.Text(0, 1));
+  }
+  std::wstring GroupAUWith(const std::wstring& platform, const std::wstring& address)
+  {
+    AUCoreHandler::AutoUpdateConfiguration copy(m_groupAU);
+    copy.GetConfig(platform).GetPrimaryLocation().GetServer().SetAddress(address);
+    return copy.ToXML();
+  }
+  std::wstring DexWith(std::vector<std::wstring> extensions, bool onAccess = true)
+  {
+    KTDexHandler::config_t config = m_groupDex.GetConfig();
+    config.onAccessScan.extensions.userDefined = std::move(extensions);
+    config.onAccessScan.enabled = onAccess;
+    config.entity.entityInfo = L"reported by the agent";
+    KTDexHandler::KTDexConfiguration document;
+    document.SetConfig(config);
+    return document.ToXML();
+  }
+
+  testsupport::TempRegistry m_registry;
+  testsupport::TestDatabase m_db;
+  testsupport::TestClocks m_clocks;
+  std::unique_ptr<CGroup> m_group;
+  AUCoreHandler::AutoUpdateConfiguration m_groupAU;
+  KTDexHandler::KTDexConfiguration m_groupDex;
+};
+
+TEST_F(ActionTest, TheAnswerIsStoredForComputersOnEveryPlatform)
+{
+  const struct
+  {
+    LONG os;
+    const wchar_t* platform;
+  } platforms[] = {{2, L"DEX95"}, {5, L"DEXNT"}, {8, L"Tandem"}, {11, L"MacOSX"}};
+  CComputerList all;
+  std::vector<std::pair<CComputer, std::string>> expected;
+  for (const auto& p : platforms) {
+    const std::wstring own = L"\\\\SRV\\Updates\\" + std::wstring(p.platform);
+    const std::wstring tag = p.platform;
+    // Equal; equivalent but written differently; different; nothing reported.
+    expected.emplace_back(Computer(tag + L"-SAME", p.os, m_groupAU.ToXML(), m_groupDex.ToXML()), "yes/yes");
+    expected.emplace_back(Computer(tag + L"-ALIKE", p.os, GroupAUWith(p.platform, L"\\\\srv\\updates/" + tag + L"\\"),
+                                   DexWith({L"XLS", L"doc", L"xls"})),
+                          "yes/yes");
+    expected.emplace_back(Computer(tag + L"-DIFF", p.os, GroupAUWith(p.platform, L"\\\\OTHER\\Updates"), DexWith({L"doc"}, false)),
+                          "no/no");
+    expected.emplace_back(Computer(tag + L"-NONE", p.os, L"", L""), "unknown/unknown");
+    // A difference on another platform than the computer's own does not count.
+    expected.emplace_back(Computer(tag + L"-ELSE", p.os, GroupAUWith(p.platform == std::wstring(L"DEXNT") ? L"DEX95" : L"DEXNT", L"x"),
+                                   m_groupDex.ToXML()),
+                          "yes/yes");
+  }
+  for (const auto& [pc, flags] : expected)
+    all.push_back(pc);
+  m_clocks.Take();
+
+  CConfigMatchesGroupAction action;
+  all.Apply(action);
+  for (const auto& [pc, flags] : expected)
+    EXPECT_EQ(Flags(pc), flags) << pc.GetID();
+  EXPECT_EQ(m_clocks.Take().size(), expected.size() * 4) << "each record ticks the computer-state clock";
+}
+
+TEST_F(ActionTest, ComputersWithoutAPlatformOrGroupConfigurationAreUnknown)
+{
+  const CComputer unknownOS = Computer(L"PC12", 12, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const CComputer unreadable = Computer(L"BROKEN", 5, L"<AUConfigurations>", L"<config/>");
+  const CComputer loose = CComputer::CreateComputer(L"LOOSE", L"D");
+  loose.UpdateComputerDescriptionAndOS(5, L"");
+  CComputerList list{unknownOS, unreadable, loose};
+  {
+    testsupport::TraceCapture traces;
+    CConfigMatchesGroupAction action;
+    list.Apply(action);
+    EXPECT_TRUE(traces.Has(1, "CConfigMatchesGroupAction::GetPlatform unsupported platform 12"));
+  }
+  EXPECT_EQ(Flags(unknownOS), "unknown/yes");
+  EXPECT_EQ(Flags(unreadable), "unknown/unknown");
+  EXPECT_EQ(Flags(loose), "unknown/unknown") << "the unassigned group has no configurations";
+
+  // A group without an anti-virus configuration leaves its computers unknown.
+  const CGroup bare = m_group->CreateChildGroup(L"Bare");
+  const CComputer inBare = Computer(L"INBARE", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  bare.AddComputer(inBare);
+  CConfigMatchesGroupAction action;
+  CGroup(bare).Apply(action);
+  EXPECT_EQ(Flags(inBare), "unknown/unknown");
+}
+
+TEST_F(ActionTest, ModesTouchOnlyTheirOwnFlag)
+{
+  const CComputer pc = Computer(L"PC1", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  CConfigMatchesGroupAction auOnly(CConfigMatchesGroupAction::CheckAutoUpdateOnly);
+  CGroup(*m_group).Apply(auOnly);
+  EXPECT_EQ(Flags(pc), "yes/unknown");
+  CConfigMatchesGroupAction dexOnly(CConfigMatchesGroupAction::CheckDexOnly);
+  CComputer(pc).Apply(dexOnly);
+  EXPECT_EQ(Flags(pc), "yes/yes");
+
+  // A list of groups checks each group's computers.
+  COurCommand dexCmd = GetDatabaseConnection().UpdateComputerDexConfig();
+  dexCmd.SetAttribute(L"@ComputerID", pc.GetID());
+  dexCmd.SetAttribute(L"@DexConfigXML", DexWith({}, false));
+  CSPException::Check(dexCmd.ExecuteCommand());
+  CGroupList groups{*m_group};
+  groups.Apply(dexOnly);
+  EXPECT_EQ(Flags(pc), "yes/no");
+}
+
+TEST_F(ActionTest, GetAUConfigFillsTheTargetFromTheGroup)
+{
+  AUCoreHandler::AutoUpdateConfiguration target;
+  Actions::CGetAUConfigAction action(target);
+  CGroup(*m_group).Apply(action);
+  EXPECT_TRUE(target == m_groupAU);
+
+  const CGroup child = m_group->CreateChildGroup(L"Child");
+  CGroup(child).Apply(action);
+  EXPECT_FALSE(target.IsInitialised()) << "a group without one clears the target";
+  EXPECT_THROW(CGroup(99999).Apply(action), CSPException);
+}
+
+TEST_F(ActionTest, FiltersSelectTheDatabasesComputersAndCompareByIdentity)
+{
+  const CComputer a = Computer(L"A", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const CComputer b = Computer(L"B", 5, GroupAUWith(L"DEXNT", L"x"), m_groupDex.ToXML());
+  CConfigMatchesGroupAction check;
+  CGroup(*m_group).Apply(check);
+
+  CFilter differs(5, L"Configuration differs", L"");
+  CComputerList found;
+  differs.GetComputerList(1, true, found);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].GetID(), b.GetID());
+  EXPECT_EQ(differs.GetOrderBy(), 1);
+  EXPECT_TRUE(differs.GetAscending());
+
+  CFilter all(0, L"All", L"");
+  all.GetComputerList(1, false, found);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].GetID(), b.GetID()) << "by name, descending";
+  EXPECT_THROW(CFilter(999, L"", L"").GetComputerList(0, true, found), CSPException);
+
+  EXPECT_TRUE(CFilter(3, L"Errors", L"x") == CFilter(3, L"Other name", L"y"));
+  EXPECT_TRUE(CFilter(3, L"", L"") != CFilter(4, L"", L""));
+}
+
+}  // namespace
