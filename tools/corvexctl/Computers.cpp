@@ -66,7 +66,13 @@ std::string GroupText(const ComputerDetails& d)
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
-// Every computer, by name.
+void Field(const char* label, const std::string& value)
+{
+  std::printf("  %-33s %s\n", (std::string(label) + ":").c_str(), value.empty() ? "-" : value.c_str());
+}
+
+}  // namespace
+
 CComputerList AllComputers()
 {
   COurCommand cmd = GetDatabaseConnection().GetComputerList();
@@ -79,7 +85,6 @@ CComputerList AllComputers()
   return computers;
 }
 
-// Columns padded to their widest cell, the last one not padded.
 void PrintTable(const std::vector<std::vector<std::string>>& rows)
 {
   std::vector<std::size_t> widths;
@@ -95,13 +100,6 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows)
     std::printf("%s\n", line.c_str());
   }
 }
-
-void Field(const char* label, const std::string& value)
-{
-  std::printf("  %-33s %s\n", (std::string(label) + ":").c_str(), value.empty() ? "-" : value.c_str());
-}
-
-}  // namespace
 
 int Computers(const std::vector<std::string>& args)
 {

@@ -4,7 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "businesslogic/entities/Computer.h"
+
 namespace corvexctl {
+
+// Every computer, by name.
+CComputerList AllComputers();
+// Rows as columns padded to their widest cell, the last one not padded.
+void PrintTable(const std::vector<std::vector<std::string>>& rows);
 
 // "computers": every computer with its main details, by name.
 int Computers(const std::vector<std::string>& args);

@@ -12,7 +12,10 @@
 #include "platform/trace/Trace.h"
 #include "tools/corvexctl/Actions.h"
 #include "tools/corvexctl/Arguments.h"
+#include "tools/corvexctl/ClocksBroker.h"
+#include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
+#include "tools/corvexctl/Groups.h"
 
 namespace corvexctl {
 namespace {
@@ -34,6 +37,18 @@ const char* const kUsage =
   "  send-config au|dex ID...|--group G\n"
   "                              send each computer its group's update (au) or anti-virus (dex)\n"
   "                              configuration\n"
+  "  groups                      the group tree, indented, with the computers in each group\n"
+  "  group create NAME [PARENT]  create a group under PARENT (a group ID or \"root\", the default)\n"
+  "  group rename ID NAME        rename a group\n"
+  "  group move ID PARENT        move a group under PARENT (a group ID or \"root\")\n"
+  "  group delete ID             delete a group without subgroups; its computers become unassigned\n"
+  "  group add-computer ID COMPUTER  put computer COMPUTER into group ID\n"
+  "  alerts [--computer ID]      alerts of every computer (or one), newest first\n"
+  "  alert ID                    one alert's details with its text\n"
+  "  purge-settings [show]       the alert purge settings and the report company name\n"
+  "  purge-settings set [--method M] [--months N] [--maximum K] [--company NAME]\n"
+  "                              change them (method 0 none, 1 by age, 2 by count, 3 both);\n"
+  "                              the database purges at once\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
@@ -111,9 +126,15 @@ int main(int argc, char** argv)
     trace::SetLevel(-1);
   try {
     RegisterManagementServiceMarshallers();
-    CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
     const std::string command = args[0];
     args.erase(args.begin());
+    // The database commands work whether or not the service runs; the rest need it.
+    const bool databaseCommand = command == "groups" || command == "group" || command == "alerts" || command == "alert" ||
+                                 command == "purge-settings";
+    if (databaseCommand)
+      CServerBrokerRegistrar::SetBroker(corvexctl::CServiceOrLocalClocksBroker());
+    else
+      CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
     if (command == "clocks")
       return corvexctl::Clocks(args);
     if (command == "computers")
@@ -128,6 +149,16 @@ int main(int argc, char** argv)
       return corvexctl::CentralConfig(args);
     if (command == "send-config")
       return corvexctl::SendConfig(args);
+    if (command == "groups")
+      return corvexctl::Groups(args);
+    if (command == "group")
+      return corvexctl::Group(args);
+    if (command == "alerts")
+      return corvexctl::Alerts(args);
+    if (command == "alert")
+      return corvexctl::Alert(args);
+    if (command == "purge-settings")
+      return corvexctl::PurgeSettings(args);
     std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), corvexctl::kUsage);
     return 2;
   } catch (const std::exception& e) {

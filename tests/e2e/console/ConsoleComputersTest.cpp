@@ -2,70 +2,15 @@
 // the service and discovery fill it.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "tests/e2e/support/ProcessRunner.h"
-#include "tools/corvex-db/DatabaseTool.h"
-#include "tools/corvex-db/ProcedureCall.h"
+#include "tests/e2e/console/ConsoleTest.h"
 
 namespace {
 
-std::vector<std::string> Words(const std::string& line)
-{
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;)
-    words.push_back(w);
-  return words;
-}
+using e2e::FieldOf;
+using e2e::Lines;
+using e2e::Words;
 
-std::vector<std::string> Lines(const std::string& text)
-{
-  std::istringstream in(text);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);)
-    lines.push_back(l);
-  return lines;
-}
-
-// The value printed after "  label:" by "computer ID", or "(missing)".
-std::string FieldOf(const std::string& out, const std::string& label)
-{
-  for (const std::string& line : Lines(out))
-    if (line.rfind("  " + label + ":", 0) == 0) {
-      const std::size_t value = line.find_first_not_of(' ', label.size() + 3);
-      return value == std::string::npos ? "" : line.substr(value);
-    }
-  return "(missing)";
-}
-
-class ConsoleComputers : public ::testing::Test
-{
-protected:
-  void SetUp() override
-  {
-    e2e::WriteServiceRegistry(m_dir, m_database.Name());
-    m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg"};
-  }
-
-  int Console(const std::vector<std::string>& args, std::string& out)
-  {
-    return e2e::Run(CORVEXCTL_PATH, args, m_env, m_dir / ("ctl" + std::to_string(++m_runs) + ".out"), out);
-  }
-
-  corvexdb::ProcedureResult Call(const std::string& name, const corvexdb::ProcedureArgs& args)
-  {
-    corvexdb::ProcedureResult result = corvexdb::CallProcedure(m_db, name, args);
-    EXPECT_EQ(result.returnValue, 0) << name;
-    return result;
-  }
-
-  e2e::ScratchDir m_dir{"corvex-e2e-ctl-computers"};
-  corvexdb::ScratchDatabase m_database{"corvex_e2e_ctl"};
-  corvexdb::PgConnection m_db = m_database.Connect();
-  std::vector<std::string> m_env;
-  int m_runs = 0;
-};
+using ConsoleComputers = e2e::ConsoleTest;
 
 }  // namespace
 
