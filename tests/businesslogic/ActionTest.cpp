@@ -209,3 +209,27 @@ TEST_F(ActionTest, FiltersSelectTheDatabasesComputersAndCompareByIdentity)
 }
 
 }  // namespace
+
+TEST_F(ActionTest, AComputerGoneMidwaySkipsTheRestOfItsGroupOnly)
+{
+  const CComputer gone = Computer(L"A-GONE", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const CComputer after = Computer(L"B-AFTER", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const CGroup second = CGroup::Root().CreateChildGroup(L"Second");
+  second.SetAUConfig(m_groupAU);
+  const CComputer elsewhere = Computer(L"C-ELSEWHERE", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  second.MoveComputer(elsewhere, *m_group);
+  // The database answers as for a computer deleted since the group's list was read.
+  m_db.Exec("CREATE OR REPLACE FUNCTION dbo.\"ComputerHasGroupAUConfig\"(OUT \"@RETURN_VALUE\" integer, \"@ComputerID\" integer, "
+            "\"@HasGroupConfig\" integer) LANGUAGE plpgsql AS $$ BEGIN \"@RETURN_VALUE\" := CASE WHEN \"@ComputerID\" = " +
+            std::to_string(gone.GetID()) + " THEN 39 ELSE 0 END; "
+            "UPDATE dbo.\"Computers\" SET \"HasGroupAUConfig\" = \"@HasGroupConfig\" <> 0 WHERE \"ComputerID\" = \"@ComputerID\"; END $$");
+  RenewDatabaseConnection();
+
+  testsupport::TraceCapture traces;
+  CConfigMatchesGroupAction action(CConfigMatchesGroupAction::CheckAutoUpdateOnly);
+  CComputerList list{gone, after, elsewhere};
+  list.Apply(action);
+  EXPECT_TRUE(traces.Has(1, "Skipping computer as caught ComputerDoesNotExist, Computer does not exist - Probebly just deleted"));
+  EXPECT_EQ(Flags(after), "unknown/unknown") << "the rest of the group is skipped";
+  EXPECT_EQ(Flags(elsewhere), "yes/unknown") << "the next group is checked";
+}

@@ -119,11 +119,6 @@ TEST_F(AlertTest, VirusAlertsAreCutToTheirLimitsAndReadBackThroughTheVirusRecord
   EXPECT_EQ(virus.scannerType, 4);
   EXPECT_EQ(virus.actionTaken, 5);
   EXPECT_TRUE(virus.outstanding);
-
-  // A virus record ignores error details.
-  Alerts::VirusAlertDetails record;
-  record.SetErrorDetails({});
-  EXPECT_FALSE(record.detailsSet);
 }
 
 TEST_F(AlertTest, AlertsForAComputerWithoutARowAreRefusedWithoutATick)

@@ -46,8 +46,6 @@ TEST(AlertDetails, VirusLinksCarryTheNameAsItIsAndTheUsersLanguage)
   EXPECT_EQ(link.rfind(L"http://", 0), 0u);
 
   EXPECT_EQ(LangIDFromLocaleName("en_GB.UTF-8"), 0x0809);
-  EXPECT_EQ(LangIDFromLocaleName("de_AT"), 0x0C07);
-  EXPECT_EQ(LangIDFromLocaleName("fr"), 0x040C);
   EXPECT_EQ(LangIDFromLocaleName("C"), 0x0409);
   ::setenv("LC_ALL", "en_GB.UTF-8", 1);
   CAlertDetailsBase::VirusNameToWebsite(L"EICAR", link);
