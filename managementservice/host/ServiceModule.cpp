@@ -13,6 +13,7 @@
 #include "businesslogic/PTLSession.h"
 #include "businesslogic/SessionCommands.h"
 #include "managementservice/console/ComputerActions.h"
+#include "managementservice/console/ComputerActionsKT.h"
 #include "managementservice/console/UpdateNowQueue.h"
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/InternalBroker.h"
@@ -111,7 +112,8 @@ const std::vector<ObjectMapEntry>& ObjectMap()
   static const std::vector<ObjectMapEntry> map = {
     {CLSID_ComputerActions, IDR_COMPUTERACTIONS,
      [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActions>); }},
-    {MakeGuid("{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}"), IDR_COMPUTERACTIONSKT, nullptr},
+    {CLSID_ComputerActionsKT, IDR_COMPUTERACTIONSKT,
+     [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActionsKT>); }},
     {MakeGuid("{02D2BE0B-53CF-4c57-B6B1-0FCB348C843F}"), IDR_KTCOMPUTERSEARCH, nullptr},
     {MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}"), IDR_KTCOMPUTERINSTALL, nullptr},
     {CLSID_Clocks, IDR_CLOCKS, [] { return static_cast<IUnknown*>(new CComClassFactory<CClocks>); }},

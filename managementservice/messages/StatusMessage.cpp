@@ -1,18 +1,27 @@
 #include "managementservice/messages/StatusMessage.h"
 
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "businesslogic/AdoError.h"
 #include "businesslogic/ClockTicks.h"
 #include "businesslogic/SessionCommands.h"
+#include "businesslogic/actions/ConfigMatchesGroupAction.h"
 #include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/ComputerDetails.h"
+#include "businesslogic/entities/Group.h"
+#include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "businesslogic/strategies/MessageSink.h"
 #include "handlers/AUCoreHandler/AUConfig.h"
+#include "handlers/AUCoreHandler/AutoUpdateActions.h"
 #include "handlers/HandlerUtils/MEException.h"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/host/EventLogger.h"
+#include "managementservice/letters/ComputerLetters.h"
+#include "managementservice/letters/ConfigLetters.h"
+#include "managementservice/messages/ProcessingQueue.h"
 #include "managementservice/messages/MessageSession.h"
 #include "messaging/ClientLibrary.h"
 #include "messaging/MessagingConstants.h"
@@ -246,25 +255,60 @@ HRESULT StatusMessage::Process()
   }
 }
 
+void StatusMessage::QueueNewComponentLetters(const CComputer& computer, bool sendAUConfig, bool sendDexConfig) const
+{
+  // A computer is a member of one group at most; one in no group gets nothing.
+  ComputerDetails details;
+  computer.GetComputerDetails(details);
+  if (details.group.empty() || details.group.front().GetID() == CGroup::UnassignedID)
+    return;
+  const CGroup& group = details.group.front();
+  const long id = computer.GetID();
+  ProcessingQueue& queue = ProcessingQueue::Instance();
+  if (sendAUConfig) {
+    queue.Append(std::make_unique<SendAUConfig_Now>(id, computer, group));
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2,
+                 "Sending AutoUpdate configuration to managed computer (ID %d) on which AutoUpdate has just been installed", id);
+    static const AUCoreHandler::AutoUpdateActions actions;
+    queue.Append(std::make_unique<SendDoAction>(id, "ALC", actions.ToXML_UTF8(AUCoreHandler::ALCClearUpdateErrorState), ""));
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2,
+                 "Sending DoAction(ALCClearUpdateErrorState) to managed computer (ID %d) on which AutoUpdate has just been "
+                 "installed or discovered",
+                 id);
+  }
+  if (sendDexConfig) {
+    queue.Append(std::make_unique<SendDexConfig_Now>(id, computer, group));
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Sending DEX configuration to managed computer (ID %d) on which DEX has just been installed",
+                 id);
+  }
+}
+
 HRESULT StatusMessage::Apply()
 {
   const std::string& address = Address();
-  const bool isNew = !CComputer::IsMessageSystemAddressRegistered(address);
+  // One lookup answers both whether the address is registered and which computer has it.
+  std::optional<CComputer> known;
+  try {
+    known = CComputer::GetFromMessageSystemAddress(address);
+  } catch (const vrn::Exceptions::UnknownMessageSystemAddress&) {
+  } catch (const vrn::Exceptions::ComputerDoesNotExist&) {
+  }
+  const bool isNew = !known;
+  const bool auPresent = !m_auConfiguration.empty();
+  const bool dexPresent = !m_dexConfiguration.empty();
   bool auAlreadyInstalled = false;
   bool dexAlreadyInstalled = false;
-  if (!isNew) {
-    const CComputer known = CComputer::GetFromMessageSystemAddress(address);
-    if (!known.GetAUConfigXML().empty()) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "AU config not empty: Setting AUAlreadyInstalled to true");
-      auAlreadyInstalled = true;
-    }
-    if (!known.GetDexConfigXML().empty()) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "DEX config not empty: Setting DEXAlreadyInstalled to true");
-      dexAlreadyInstalled = true;
-    }
+  // What is stored only matters for a configuration the computer reports.
+  if (known && auPresent && !known->GetAUConfigXML().empty()) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "AU config not empty: Setting AUAlreadyInstalled to true");
+    auAlreadyInstalled = true;
   }
-  const bool sendAUConfig = !m_auConfiguration.empty() && !auAlreadyInstalled;
-  const bool sendDexConfig = !m_dexConfiguration.empty() && !dexAlreadyInstalled;
+  if (known && dexPresent && !known->GetDexConfigXML().empty()) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "DEX config not empty: Setting DEXAlreadyInstalled to true");
+    dexAlreadyInstalled = true;
+  }
+  const bool sendAUConfig = auPresent && !auAlreadyInstalled;
+  const bool sendDexConfig = dexPresent && !dexAlreadyInstalled;
 
   CUpdateComputerStatus status;
   CopyParameterText(status.m_ComputerName, m_computerName);
@@ -284,7 +328,8 @@ HRESULT StatusMessage::Apply()
   connected.m_ConnectedFlag = -1;
   Execute(connected);
 
-  const CComputer computer = CComputer::GetFromMessageSystemAddress(address);
+  // A registered address keeps its computer through the status update; a new one is looked up.
+  const CComputer computer = known ? *known : CComputer::GetFromMessageSystemAddress(address);
   computer.MessageRecieved();
   const vrn::CMessageSink sink(computer);
 
@@ -301,7 +346,11 @@ HRESULT StatusMessage::Apply()
     sink.ProcessMessage(MC::ENTITY_TZLIB, m_libraryStatus, m_libraryConfiguration, vrn::InstalledAndReporting);
   sink.ProcessMessage("DEX", m_dexStatus, m_dexConfiguration, static_cast<vrn::Availability>(DexAvailability()));
 
-  (void)sendAUConfig;
-  (void)sendDexConfig;
+  Actions::CConfigMatchesGroupAction matches;
+  CComputer checked(computer);
+  checked.Apply(matches);
+
+  if (sendAUConfig || sendDexConfig)
+    QueueNewComponentLetters(computer, sendAUConfig, sendDexConfig);
   return S_OK;
 }

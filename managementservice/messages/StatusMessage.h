@@ -15,6 +15,8 @@
 #include "managementservice/messages/CreatorFn.h"
 #include "managementservice/messages/ReceivedMessage.h"
 
+class CComputer;
+
 class StatusMessage : public ReceivedMessage
 {
 public:
@@ -60,6 +62,9 @@ private:
   void construct_TZLIB(const DEX_PTLMessages::AppStatus& status);
 
   HRESULT Apply();
+  // Queues, per group holding the computer, the configuration letters for a component that has
+  // just appeared on it.
+  void QueueNewComponentLetters(const CComputer& computer, bool sendAUConfig, bool sendDexConfig) const;
 
   std::wstring m_computerName;
   std::wstring m_domain;

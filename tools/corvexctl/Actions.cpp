@@ -18,6 +18,18 @@ namespace {
 std::optional<std::vector<LONG>> ComputerIds(const char* command, const std::vector<std::string>& args, bool groupAllowed)
 {
   std::vector<LONG> ids;
+  if (groupAllowed && !args.empty() && args[0] == "--group") {
+    const long group = args.size() == 2 ? Number(args[1].c_str()) : -1;
+    if (group < 0 || group > 0xFFFFFFFFL) {
+      std::fprintf(stderr, "corvexctl: %s --group takes one group ID\n", command);
+      return std::nullopt;
+    }
+    CComputerList members;
+    CGroup(static_cast<ULONG>(group)).GetComputerList(members);
+    for (const CComputer& c : members)
+      ids.push_back(c.GetID());
+    return ids;
+  }
   if (args.empty()) {
     std::fprintf(stderr, "corvexctl: %s needs computer IDs%s\n", command, groupAllowed ? " or --group G" : "");
     return std::nullopt;
