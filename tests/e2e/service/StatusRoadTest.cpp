@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -149,4 +150,30 @@ TEST_F(StatusRoad, UpdateNowLettersLeaveOnePerInterval)
   ASSERT_EQ(sent.size(), static_cast<std::size_t>(kComputers));
   for (std::size_t i = 1; i < sent.size(); ++i)
     EXPECT_GE(sent[i] - sent[i - 1], kUpdateIntervalMs - 5) << "letters " << i - 1 << " and " << i;
+}
+
+TEST_F(StatusRoad, APushedGroupConfigurationIsAppliedAndTheNextReplyMatchesTheGroup)
+{
+  StartAgents(1);
+  const std::string pc = Computer("PC1");
+  // A group with the default anti-virus configuration, holding the computer.
+  const std::string group = Sql("SELECT \"@GroupID\" FROM dbo.\"AddGroup\"(NULL, 'Sales')");
+  m_db.Exec("SELECT dbo.\"SetGroupDexConfigXML\"($1, $2)", {group, KTDexHandler::KTDexConfiguration().ToXML_UTF8()});
+  Sql("SELECT \"@RETURN_VALUE\" FROM dbo.\"AddComputerToGroup\"(" + pc + ", " + group + ")");
+
+  std::string out;
+  ASSERT_EQ(Console({"send-config", "dex", pc}, out), 0) << out;
+  EXPECT_NE(out.find("queued the group's anti-virus configuration"), std::string::npos) << out;
+  ASSERT_TRUE(m_agents->WaitForOutput("PC1.Agent applied DEX configuration", 20s)) << m_agents->Output();
+
+  ASSERT_EQ(Console({"refresh", pc}, out), 0) << out;
+  EXPECT_EQ(WaitForSql("SELECT \"HasGroupDexConfig\" FROM dbo.\"Computers\" WHERE \"ComputerID\" = " + pc, "t"), "t")
+    << e2e::ReadFile(Trace());
+  ASSERT_EQ(Console({"computer", pc}, out), 0) << out;
+  EXPECT_NE(out.find("anti-virus config matches group:  yes"), std::string::npos) << out;
+
+  // The whole group by its ID; an update configuration the group does not have is not sent.
+  ASSERT_EQ(Console({"send-config", "au", "--group", group}, out), 0) << out;
+  EXPECT_NE(out.find("for 1 computer: " + pc), std::string::npos) << out;
+  EXPECT_TRUE(e2e::WaitForText(Trace(), "Platform 'Tandem' not configured"));
 }
