@@ -82,6 +82,32 @@ if [ -n "$ctl" ]; then
   "$ctl" clocks || true
 fi
 
+if [ -n "$ctl" ]; then
+  # The status road: the console asks every computer for its status; the agents' replies bring
+  # their operating system, address, user and product versions into the database.
+  sleep 3
+  ids=$("$ctl" computers | awk 'NR > 1 && $2 ~ /^PC/ {print $1}')
+  if [ -n "$ids" ]; then
+    echo "== console: refresh every computer"
+    "$ctl" refresh $ids || true
+    sleep 3
+    "$ctl" computers || true
+    pc1=$("$ctl" computers | awk '$2 == "PC1" {print $1}')
+    echo "== console: PC1 joins a new group, which pushes its anti-virus configuration to it"
+    group=$("$ctl" group create Demo | sed -n 's/^created group \([0-9]*\).*/\1/p')
+    "$ctl" group add-computer "$group" "$pc1" || true
+    "$ctl" send-config dex --group "$group" || true
+    sleep 3
+    grep "PC1.Agent applied" "$demo/agents.log" | tail -n 2 || true
+    echo "== console: PC1's next status reply matches its group"
+    "$ctl" refresh "$pc1" || true
+    sleep 3
+    "$ctl" computer "$pc1" | grep -E "^  (name|operating system|IP address|last logged-on user|anti-virus version|group|anti-virus config matches)" || true
+    echo "== console: every computer updates now, one per interval"
+    "$ctl" update-now $ids || true
+  fi
+fi
+
 echo "== running for $seconds seconds"
 sleep "$seconds"
 
@@ -93,6 +119,8 @@ echo "== what the service did (level 2 trace, last lines)"
 tail -n 15 "$demo/service.log" || true
 echo "== what the agents saw (last lines)"
 tail -n 10 "$demo/agents.log" || true
+echo "== force-update actions the agents carried out"
+grep -c "updated now" "$demo/agents.log" || true
 if [ -n "$ctl" ]; then
   echo "== console: change clocks"
   "$ctl" clocks || true
