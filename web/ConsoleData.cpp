@@ -282,14 +282,20 @@ json ConsoleData::Groups()
 json ConsoleData::Clocks()
 {
   std::lock_guard lock(m_clocksMutex);
-  try {
-    if (m_clocks)
-      m_clocks->Syncronise();
-    else
-      m_clocks.emplace();
-  } catch (...) {
-    m_clocks.reset();  // the service may have restarted: a new clocks object next time
-    throw;
+  // A clocks object of a service that has since restarted fails once; a new one is made then.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      if (m_clocks)
+        m_clocks->Syncronise();
+      else
+        m_clocks.emplace();
+      break;
+    } catch (...) {
+      const bool hadOne = m_clocks.has_value();
+      m_clocks.reset();
+      if (!hadOne || attempt > 0)
+        throw;
+    }
   }
   json out;
   for (VRN_Clock id = 0; id < 3; ++id)

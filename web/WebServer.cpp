@@ -134,6 +134,7 @@ json ErrorBody(const std::string& code, const std::string& message)
 WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate)
   : m_settings(settings),
     m_data(data),
+    m_actions(data),
     m_authenticate(std::move(authenticate)),
     m_sessions(std::chrono::minutes(settings.sessionIdleMinutes)),
     m_throttle(5, std::chrono::minutes(5), std::chrono::minutes(5))
@@ -328,6 +329,9 @@ void WebServer::Routes()
     return m_data.Alerts(q);
   });
   Get("/api/groups", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Groups(); });
+  Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_actions.Run(req.matches[1].str(), Body(req));
+  });
   m_server->Get("/api/.*", [this](const httplib::Request&, httplib::Response& res) {
     Answer(res, []() -> json { throw ApiError(404, "not_found", "no such API"); });
   });

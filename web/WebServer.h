@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "web/ConsoleActions.h"
 #include "web/ConsoleData.h"
 #include "web/Sessions.h"
 #include "web/WebSettings.h"
@@ -61,6 +62,7 @@ private:
 
   WebSettings m_settings;
   ConsoleData& m_data;
+  ConsoleActions m_actions;
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;

@@ -353,12 +353,36 @@ async function refreshAlerts() {
   alertTable($('alert-table'), r.rows, true);
 }
 
-// ---- actions on computers (filled in as the service offers them) ------------------------------
+// ---- actions on computers -------------------------------------------------------------------
 
+const ACTIONS = [
+  ['refresh', 'Refresh', {}],
+  ['update-now', 'Update now', {}],
+  ['central-config', 'Central configuration on', { on: true }],
+  ['central-config', 'Central configuration off', { on: false }],
+  ['send-config', 'Send update configuration', { configuration: 'update' }],
+  ['send-config', 'Send anti-virus configuration', { configuration: 'anti-virus' }],
+];
+
+// Buttons for the selected computers (or, on the computers page with a group chosen and nothing
+// selected, for that group's computers).
 function renderActions(box, selection) {
   if (!box) return;
   const ids = selection();
-  box.replaceChildren(el('span', { class: 'unknown' }, ids.length ? `${ids.length} selected` : ''));
+  const filter = $('computer-filters');
+  const group = filter && filter.group.value && box.id === 'computer-actions' ? filter.group.value : '';
+  const target = ids.length ? { computers: ids } : group ? { group: Number(group), subgroups: filter.subgroups.checked } : null;
+  const what = ids.length ? `${ids.length} selected` : group ? 'the chosen group' : 'select computers or a group';
+  box.replaceChildren(el('span', { class: 'unknown' }, what + ':'), ...ACTIONS.map(([action, label, extra]) =>
+    el('button', {
+      type: 'button', class: 'secondary', 'data-action': action, ...(target ? {} : { disabled: '' }),
+      onclick: async () => {
+        try {
+          const r = await api('/api/actions/' + action, { body: Object.assign({}, target, extra) });
+          showMessage(`${label}: queued for ${r.queued} computer${r.queued === 1 ? '' : 's'}`, true);
+        } catch (e) { report(e); }
+      },
+    }, label)));
 }
 
 // ---- live: the change clocks -----------------------------------------------------------------
