@@ -53,7 +53,14 @@ protected:
   void SetUp() override
   {
     e2e::WriteServiceRegistry(m_dir, m_database.Name());
+    // Letters live two seconds, so that one for a vanished agent comes back within the test.
+    std::string registry = e2e::ReadFile(m_dir / "registry.reg");
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n";
+    registry.insert(registry.find(key) + key.size(), "\"MessageTimeoutSecs\"=dword:00000002\n");
+    e2e::WriteFile(m_dir / "registry.reg", registry);
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=3", "CORVEX_TRACE_FILE=" + Trace()};
+    e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
+    ASSERT_EQ(reg.Wait(), 0);
     m_router = std::make_unique<e2e::ChildProcess>(
       ROUTER_PATH, std::vector<std::string>{"--socket", m_dir / "router.sock", "--data-dir", m_dir / "router", "--heartbeat", "1"},
       std::vector<std::string>{}, m_dir / "router.out");
@@ -177,4 +184,23 @@ TEST_F(EventRoad, EnvelopesThatCannotBeAppliedAreDroppedAndTheNextOneIsApplied)
   EXPECT_NE(trace.find("Caught exception: `Unrecognised Entity :Agent`"), std::string::npos);
   EXPECT_EQ(m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0), "0");
   agent->Release();
+}
+
+TEST_F(EventRoad, ALetterToAVanishedAgentComesBackAndMarksItsComputerNotConnected)
+{
+  auto agents = StartAgents({"--agents", "1", "--first", "3"});
+  agents->Write("event PC3 scan\n");
+  ASSERT_TRUE(ComputerHas("PC3", "LastScanName", "Weekly full scan")) << e2e::ReadFile(Trace());
+  // Gone without a word: the router finds out at its next heartbeat and reports the logoff.
+  agents->Write("vanish\n");
+  EXPECT_EQ(agents->Wait(), 0);
+  ASSERT_TRUE(ComputerHas("PC3", "Connected", "false")) << e2e::ReadFile(Trace());
+
+  // Whatever the database believed, a letter that cannot be delivered marks the computer again.
+  m_db.Exec("UPDATE dbo.\"Computers\" SET \"Connected\" = true WHERE \"ComputerName\" = 'PC3'");
+  std::string out;
+  ASSERT_EQ(e2e::Run(CORVEXCTL_PATH, {"refresh", Computer("PC3", "ComputerID")}, m_env, m_dir / "refresh.out", out), 0) << out;
+  EXPECT_TRUE(e2e::WaitForText(Trace(), "Delivery_Failure::Delivery_Failure(const struct CorvexMessaging::Envelope &),    originator=", 20s))
+    << e2e::ReadFile(Trace());
+  EXPECT_TRUE(ComputerHas("PC3", "Connected", "false"));
 }
