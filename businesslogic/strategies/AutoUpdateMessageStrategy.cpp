@@ -1,4 +1,5 @@
 #include "businesslogic/TraceComponent.h"
+#include "businesslogic/entities/Alert.h"
 #include "businesslogic/strategies/EventUser.h"
 #include "businesslogic/strategies/MessageStrategy.h"
 #include "handlers/AUCoreHandler/AUEvent.h"
@@ -25,7 +26,12 @@ void AutoUpdateMessageStrategy::HandleEventMessage(const CComputer& computer, co
   AUCoreHandler::AUEvent document;
   document.Set(event);
   const AUCoreHandler::Event_t e = document.GetEventData();
-  const std::wstring userName = AlertUserName(e.user.domain, e.user.userId);
+  // Only application events become alerts; the update document carries no message code, and the
+  // alert no entity information.
+  if (e.type == KTDexHandler::kAppEventType)
+    CAlert::CreateErrorAlert(computer, e.timestamp.GetDate(), AlertSource(entityName), std::wstring(),
+                             AlertUserName(e.user.domain, e.user.userId), e.appInfo.number, std::wstring(),
+                             e.appInfo.message_inserts);
 }
 
 }  // namespace priv

@@ -1,4 +1,5 @@
 #include "businesslogic/TraceComponent.h"
+#include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Dex.h"
 #include "businesslogic/strategies/EventUser.h"
 #include "businesslogic/strategies/MessageStrategy.h"
@@ -64,8 +65,21 @@ void DexMessageStrategy::HandleEventMessage(const CComputer& computer, const std
   const std::wstring userName = AlertUserName(e.user.domain, e.user.userId);
   const DATE alertTime = e.timestamp.GetDate();
 
-  if (e.type == KTDexHandler::kScanCompleteEventType)
+  if (e.type == KTDexHandler::kVirusDetectedEventType) {
+    const KTDexHandler::virusInfectionInfo_t& v = e.infectionInfo;
+    CAlert::CreateVirusDetectedAlert(computer, alertTime, v.virusName, static_cast<LONG>(v.virusType), v.item,
+                                     static_cast<LONG>(v.scanType), static_cast<LONG>(v.actionTaken), userName);
+  } else if (e.type == KTDexHandler::kAppEventType) {
+    std::wstring entityInfo;
+    if (!agentEvent.GetEntityInfo(entityInfo)) {
+      trace::Trace(TRACE_BUSINESSLOGIC, 0, "No entity info in Dex event");
+      return;
+    }
+    CAlert::CreateErrorAlert(computer, alertTime, AlertSource(entityName), entityInfo, userName, e.appInfo.number,
+                             e.appInfo.message.message_code, e.appInfo.message.message_inserts);
+  } else if (e.type == KTDexHandler::kScanCompleteEventType) {
     computer.SetLastScanTime(alertTime, e.scanComplete.scanName);
+  }
 }
 
 }  // namespace priv

@@ -10,10 +10,13 @@
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/EntityExceptions.h"
 #include "businesslogic/strategies/MessageSink.h"
+#include "dexhandler/DexEvent.h"
+#include "handlers/AUCoreHandler/AUEvent.h"
 #include "handlers/HandlerUtils/MEException.h"
 #include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "handlers/KTDexHandler/KTDexStatus.h"
 #include "handlers/TzLibHandler/TzLibraryStatus.h"
+#include "platform/oledate/OleDate.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
 
@@ -191,4 +194,121 @@ TEST_F(Strategies, AGroupWithoutAConfigurationGivesTheDefaultsAndKeepsWhatIsSet)
   EXPECT_EQ(CDexConfiguration(m_pc).GetID(), group);
   CDexConfiguration(m_pc).Get(read);
   EXPECT_EQ(read.GetConfig(), SampleConfiguration().GetConfig());
+}
+
+namespace {
+
+constexpr std::time_t kWhen = 1733480000;  // the events' timestamp
+
+KTDexHandler::Event_t DexEventOf(const std::wstring& type, const std::wstring& domain = L"CORP")
+{
+  KTDexHandler::Event_t e;
+  e.type = type;
+  e.timestamp = HandlerUtils::timestamp_t(OleDateFromTimeT(kWhen));
+  e.user = {L"anna", domain};
+  return e;
+}
+
+std::string VirusEvent(const std::wstring& domain)
+{
+  KTDexHandler::Event_t e = DexEventOf(KTDexHandler::kVirusDetectedEventType, domain);
+  e.infectionInfo = {KTDexHandler::VirusType::identity, L"W32/Kellan.B", L"C:\\invoice.pdf.exe", KTDexHandler::ScanType::onaccess,
+                     KTDexHandler::VirusAction::move};
+  return DexHandler::DexEvent::ToAgentText(e);
+}
+
+std::string AppEvent(const std::optional<std::wstring>& entityInfo)
+{
+  KTDexHandler::Event_t e = DexEventOf(KTDexHandler::kAppEventType);
+  e.appInfo = {2201, {L"VirusDataOutOfDate", {L"2024.05.02.001", L"12"}}};
+  return DexHandler::DexEvent::ToAgentText(e, entityInfo);
+}
+
+std::string UpdateEvent(const std::wstring& type)
+{
+  AUCoreHandler::Event_t e;
+  e.type = type;
+  e.timestamp = HandlerUtils::timestamp_t(OleDateFromTimeT(kWhen));
+  e.user = {L"SYSTEM", L"NT AUTHORITY"};
+  e.appInfo = {103, {L"http://updates", L"0x80041F00"}};
+  AUCoreHandler::AUEvent document;
+  document.SetEventData(e);
+  document.SetEntityInfo(L"ALC 3.2 on PC1");
+  return document.ToKTXML_UTF8();
+}
+
+}  // namespace
+
+TEST_F(Strategies, VirusEventsBecomeVirusAlertsWithTheUserAsDomainAndName)
+{
+  m_sink.ProcessEventMessage("DEX", VirusEvent(L"CORP"));
+  m_sink.ProcessEventMessage("DEX", VirusEvent(L""));
+  const ComputerDetails d = Details(m_pc);
+  ASSERT_EQ(d.virusAlerts.size(), 2u);
+  // Newest first; both carry the event's own time, not the time of arrival.
+  const auto& withDomain = d.virusAlerts[1];
+  EXPECT_EQ(withDomain.userName, L"CORP\\anna");
+  EXPECT_EQ(d.virusAlerts[0].userName, L"anna");
+  EXPECT_EQ(withDomain.virusName, L"W32/Kellan.B");
+  EXPECT_EQ(withDomain.infectedItem, L"C:\\invoice.pdf.exe");
+  EXPECT_EQ(withDomain.virusType, 302);
+  EXPECT_EQ(withDomain.scannerType, 201);
+  EXPECT_EQ(withDomain.actionTaken, 105);
+  EXPECT_NEAR(withDomain.timeDetected, OleDateFromTimeT(kWhen), 1.0 / 86400);
+  EXPECT_TRUE(withDomain.outstanding);
+  EXPECT_EQ(m_clocks.Take().back(), 1);
+}
+
+TEST_F(Strategies, ApplicationEventsBecomeErrorAlertsOnlyWithTheirEntityInformation)
+{
+  testsupport::TraceCapture traces;
+  m_sink.ProcessEventMessage("DEX", AppEvent(std::nullopt));
+  EXPECT_TRUE(traces.Has(0, "No entity info in Dex event"));
+  EXPECT_TRUE(Details(m_pc).errorAlerts.empty());
+
+  m_sink.ProcessEventMessage("DEX", AppEvent(L"Scanner service on PC1"));
+  m_sink.ProcessEventMessage("ALC", UpdateEvent(KTDexHandler::kAppEventType));
+  const ComputerDetails d = Details(m_pc);
+  ASSERT_EQ(d.errorAlerts.size(), 2u);
+  const auto& dex = d.errorAlerts[1];
+  EXPECT_EQ(dex.source, L"DEX");
+  EXPECT_EQ(dex.entityInfo, L"Scanner service on PC1");
+  EXPECT_EQ(dex.userName, L"CORP\\anna");
+  EXPECT_EQ(dex.number, 2201);
+  EXPECT_EQ(dex.messageCode, L"VirusDataOutOfDate");
+  ASSERT_GE(dex.inserts.size(), 2u);
+  EXPECT_EQ(dex.inserts[0], L"2024.05.02.001");
+  EXPECT_EQ(dex.inserts[1], L"12");
+  // The update component's alert: no entity information and no message code.
+  const auto& alc = d.errorAlerts[0];
+  EXPECT_EQ(alc.source, L"ALC");
+  EXPECT_EQ(alc.entityInfo, L"");
+  EXPECT_EQ(alc.messageCode, L"");
+  EXPECT_EQ(alc.number, 103);
+  EXPECT_EQ(alc.userName, L"NT AUTHORITY\\SYSTEM");
+  ASSERT_GE(alc.inserts.size(), 2u);
+  EXPECT_EQ(alc.inserts[1], L"0x80041F00");
+}
+
+TEST_F(Strategies, AScanSetsTheLastScanAndOtherEventsChangeNothing)
+{
+  KTDexHandler::Event_t scan = DexEventOf(KTDexHandler::kScanCompleteEventType);
+  scan.scanComplete.scanName = L"Weekly full scan";
+  m_sink.ProcessEventMessage("DEX", DexHandler::DexEvent::ToAgentText(scan));
+  ComputerDetails d = Details(m_pc);
+  EXPECT_EQ(d.lastScanName, L"Weekly full scan");
+  EXPECT_NEAR(d.lastScanDateTime.date, OleDateFromTimeT(kWhen), 1.0 / 86400);
+
+  m_sink.ProcessEventMessage("DEX", DexHandler::DexEvent::ToAgentText(DexEventOf(KTDexHandler::kUpdateCompleteEventType)));
+  m_sink.ProcessEventMessage("ALC", UpdateEvent(KTDexHandler::kUpdateCompleteEventType));
+  d = Details(m_pc);
+  EXPECT_TRUE(d.virusAlerts.empty());
+  EXPECT_TRUE(d.errorAlerts.empty());
+  EXPECT_EQ(d.lastScanName, L"Weekly full scan");
+
+  // A message code longer than its column refuses the alert and stores nothing.
+  KTDexHandler::Event_t error = DexEventOf(KTDexHandler::kAppEventType);
+  error.appInfo.message.message_code.assign(300, L'X');
+  EXPECT_THROW(m_sink.ProcessEventMessage("DEX", DexHandler::DexEvent::ToAgentText(error, L"Scanner")), std::runtime_error);
+  EXPECT_TRUE(Details(m_pc).errorAlerts.empty());
 }

@@ -120,6 +120,13 @@ TEST_F(EventRoad, EventsCreateTheComputerAndTheRoutersNoticesFollowItsConnection
   EXPECT_EQ(Computer("PC1", "MessageSystemAddress"), "PC1");
   EXPECT_EQ(Computer("PC1", "DomainName"), "CORP");
   EXPECT_NE(Computer("PC1", "LastScanDateTime"), "NULL");
+  // Virus events become virus alerts, with the user as the event names it.
+  agents->Write("event PC1 virus\nevent PC1 virus-local\n");
+  const std::string alerts = "SELECT string_agg(\"UserName\" || ' ' || (\"VirusName\" <> '')::text, ', ' ORDER BY \"AlertID\") "
+                             "FROM dbo.\"Alerts\" WHERE \"AlertType\" = 2";
+  ASSERT_TRUE(WaitUntil([&] { return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0) == "2"; }));
+  EXPECT_EQ(m_db.Exec(alerts).Text(0, 0), "CORP\\jsmith true, jsmith true");
+
   // Its logon came before the computer existed: nothing to mark, which is logged.
   EXPECT_TRUE(e2e::WaitForText(Trace(), "UpdateComputerConnectedState return value 48"));
   EXPECT_TRUE(e2e::WaitForText(Trace(), "comp[PC1].MessageRecieved()  The computer is not managed address :PC1"));
@@ -175,12 +182,16 @@ TEST_F(EventRoad, EnvelopesThatCannotBeAppliedAreDroppedAndTheNextOneIsApplied)
   send("DEX", invalid);
   const std::string large = scan(std::string(100000, 'x'));
   send("DEX", large.substr(0, large.size() - 20));                // a large text cut short
+  KTDexHandler::Event_t error;
+  error.type = KTDexHandler::kAppEventType;
+  error.appInfo.message.message_code.assign(300, L'X');           // longer than the alert takes
+  send("DEX", DexHandler::DexEvent::ToAgentText(error, L"Scanner"));
   send("DEX", scan("second"));
 
   ASSERT_TRUE(ComputerHas("PC9", "LastScanName", "second")) << e2e::ReadFile(Trace());
   const std::string trace = e2e::ReadFile(Trace());
   EXPECT_EQ(e2e::CountOf(trace, "CreatorFn Caught (EntityEventMessage::EntityEventMessage() bad envelope, no AppEvent2.)"), 1);
-  EXPECT_EQ(e2e::CountOf(trace, "Caught exception: `"), 4) << trace;
+  EXPECT_EQ(e2e::CountOf(trace, "Caught exception: `"), 5) << trace;
   EXPECT_NE(trace.find("Caught exception: `Unrecognised Entity :Agent`"), std::string::npos);
   EXPECT_EQ(m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0), "0");
   agent->Release();
