@@ -15,11 +15,29 @@ service=$(bin rudadiz)
 agentsim=$(bin corvex-agent-sim)
 db=$(bin corvex-db)
 ctl=$(bin corvexctl)
+web=$(bin corvex-web)
+web_port=${DEMO_WEB_PORT:-8443}
+# The web console admits Linux accounts of the console administrators group: the demo makes a
+# group and an account of its own (removed at the end) when it runs as root.
+admins=root
+web_user=corvex-demo
+web_password=
+if [ -n "$web" ] && [ "$(id -u)" -eq 0 ]; then
+  admins=corvex-demo-admins
+  getent group "$admins" >/dev/null || groupadd "$admins"
+  id "$web_user" >/dev/null 2>&1 || useradd -M -N -s /usr/sbin/nologin -G "$admins" "$web_user"
+  web_password=$(head -c 12 /dev/urandom | base64 | tr -d '/+=')
+  echo "$web_user:$web_password" | chpasswd
+fi
 
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ -n "$web_password" ]; then
+    userdel "$web_user" 2>/dev/null || true
+    groupdel "$admins" 2>/dev/null || true
+  fi
 }
 trap cleanup EXIT
 
@@ -42,10 +60,16 @@ Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
 "ConsoleSocket"="$demo/console.sock"
-"ConsoleAdministratorsGroup"="root"
+"ConsoleAdministratorsGroup"="$admins"
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
 "Router"="$demo/router.sock"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Web Console]
+"ListenAddress"="127.0.0.1"
+"Port"=dword:$(printf %08x "$web_port")
+"CertificateFile"="$demo/web-certificate.pem"
+"KeyFile"="$demo/web-key.pem"
 REG
 "$service" -RegServer
 
@@ -59,6 +83,18 @@ echo "== management service (trace: $demo/service.log)"
 CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$demo/service.log" "$service" >"$demo/service.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 50); do grep -q "Connect done" "$demo/service.log" 2>/dev/null && break; sleep 0.2; done
+
+if [ -n "$web" ]; then
+  echo "== web console (output: $demo/web.out)"
+  CORVEX_EVENTLOG_FILE="$demo/web-events.log" "$web" >"$demo/web.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 50); do grep -q "listening on" "$demo/web.out" 2>/dev/null && break; sleep 0.2; done
+  cat "$demo/web.out"
+  if [ -n "$web_password" ]; then
+    echo "   open https://127.0.0.1:$web_port/ (a self-signed certificate) and log in as $web_user, password $web_password"
+    echo "   (the account lives as long as the demo: DEMO_SECONDS=600 gives ten minutes)"
+  fi
+fi
 
 # The computers' first events make the service create them; the agents then log off, and log on
 # again below, which the router reports to the service.
@@ -130,5 +166,15 @@ if [ -n "$ctl" ]; then
     echo "== console: the alerts their events produced (newest first, last lines)"
     "$ctl" alerts | head -n 25 || true
   fi
+fi
+if [ -n "$web_password" ] && command -v curl >/dev/null; then
+  echo "== web console: log in as $web_user and read the overview (what the browser's first page shows)"
+  jar="$demo/web-cookies"
+  url="https://127.0.0.1:$web_port"
+  curl -sk -c "$jar" -H 'Content-Type: application/json' \
+    -d "{\"user\":\"$web_user\",\"password\":\"$web_password\"}" "$url/api/login" >/dev/null || true
+  curl -sk -b "$jar" "$url/api/overview?days=1" | sed 's/"AlertsPerDay":\[[^]]*\],//' || true
+  echo
+  rm -f "$jar"
 fi
 echo "== stopping"

@@ -142,6 +142,9 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(r.body["computers"], json::array({std::stol(pc2)}));
   EXPECT_TRUE(e2e::WaitForText(m_dir / "trace.log", "Sending DoAction(UpdateNow) to managed computer (ID " + pc2 + ")", 20s));
+  r = b.Post("/api/actions/send-config", {{"computers", {std::stol(pc1), std::stol(pc2)}}, {"configuration", "anti-virus"}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_TRUE(e2e::WaitForText(m_dir / "trace.log", "Sending DexConfig To ManagedComputer id " + pc2, 10s));
   r = b.Post("/api/actions/central-config", {{"computers", {std::stol(pc1)}}, {"on", false}});
   EXPECT_EQ(r.status, 200) << r.body;
 
