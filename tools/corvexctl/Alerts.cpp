@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "businesslogic/SPException.h"
+#include "businesslogic/LocalisationFactory.h"
 #include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/AlertDetails.h"
 #include "businesslogic/entities/Computer.h"
@@ -49,6 +50,12 @@ struct Shown : CAlertDetailsBase
     outstanding = details.outstanding;
     try {
       text = details.GetLocalisedString();
+      // The update component's messages carry no code: its localiser goes by number alone.
+      if (details.messageCode.empty()) {
+        CLocalisationFactory::Instance().GetStrategy(details.source).GetAppEventMessage(text, details.entityInfo, details.number,
+                                                                                       details.messageCode, details.inserts);
+        std::replace_if(text.begin(), text.end(), [](wchar_t c) { return c < 32; }, L' ');
+      }
     } catch (const std::exception&) {
       text.clear();  // a product without texts: the code below stands in
     }
@@ -138,10 +145,11 @@ int Alerts(const std::vector<std::string>& args)
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
     return a.shown.time != b.shown.time ? a.shown.time > b.shown.time : a.id > b.id;
   });
-  std::vector<std::vector<std::string>> table{{"ID", "COMPUTER", "TYPE", "TIME", "OUTSTANDING", "TEXT"}};
+  std::vector<std::vector<std::string>> table{{"ID", "COMPUTER", "TYPE", "TIME", "OUTSTANDING", "USER", "TEXT"}};
   for (const Row& row : rows)
     table.push_back({std::to_string(row.id), std::to_string(row.computer), row.shown.type, FormatOleDate(row.shown.time),
-                     row.shown.outstanding ? "yes" : "no", ToUtf8(row.shown.text)});
+                     row.shown.outstanding ? "yes" : "no", row.shown.userName.empty() ? "-" : ToUtf8(row.shown.userName),
+                     ToUtf8(row.shown.text)});
   PrintTable(table);
   return 0;
 }

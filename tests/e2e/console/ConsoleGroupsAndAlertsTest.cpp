@@ -103,10 +103,10 @@ TEST_F(ConsoleGroupsAndAlerts, AlertsNewestFirstWithTheirTexts)
   ASSERT_EQ(Console({"alerts"}, out), 0) << out;
   std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), 3u) << out;
-  EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"ID", "COMPUTER", "TYPE", "TIME", "OUTSTANDING", "TEXT"}));
-  EXPECT_NE(lines[1].find("error  2024-05-03 09:00:00  yes          The scan \"Weekly\" stopped before it finished: disk removed."),
+  EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"ID", "COMPUTER", "TYPE", "TIME", "OUTSTANDING", "USER", "TEXT"}));
+  EXPECT_NE(lines[1].find("error  2024-05-03 09:00:00  yes          bob    The scan \"Weekly\" stopped before it finished: disk removed."),
             std::string::npos) << out;
-  EXPECT_NE(lines[2].find("virus  2024-05-02 08:30:00  yes          virus EICAR found in eicar.com"), std::string::npos) << out;
+  EXPECT_NE(lines[2].find("virus  2024-05-02 08:30:00  yes          alice  virus EICAR found in eicar.com"), std::string::npos) << out;
 
   ASSERT_EQ(Console({"alerts", "--computer", pc1}, out), 0) << out;
   EXPECT_EQ(Lines(out).size(), 2u) << out;
