@@ -1,16 +1,13 @@
-// The inbound messages processed against a real database: the router's logon and logoff
-// notices and the delivery failures set a computer's connected state, and an event from a
-// computer the service has not met creates it first.
+// The router's notices and the delivery failures processed against a real database: they set a
+// computer's connected state and tick the computer-state clock, whether or not the computer
+// exists. (Events are applied end to end in tests/e2e/service.)
 #include <gtest/gtest.h>
 
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/PTLSession.h"
 #include "businesslogic/entities/Computer.h"
-#include "dexhandler/DexEvent.h"
-#include "idl/DEX_PTLMessages.hh"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/DeliveryFailure.h"
-#include "managementservice/messages/EntityEventMessage.h"
 #include "managementservice/messages/MessageSession.h"
 #include "managementservice/messages/RouterMessage.h"
 #include "tests/businesslogic/TestClocks.h"
@@ -132,25 +129,4 @@ TEST_F(InboundMessages, AnUndeliveredLetterMarksItsComputerNotConnected)
   m_clocks.Take();
   EXPECT_EQ(Undelivered("MS-DeliveryFailed-Unrouteable", "GHOST.Agent"), E_FAIL);
   EXPECT_EQ(m_clocks.Take(), Ticks{1});
-}
-
-TEST_F(InboundMessages, AnEventFromAnUnknownComputerCreatesItBeforeItIsApplied)
-{
-  KTDexHandler::Event_t scan;
-  scan.type = KTDexHandler::kScanCompleteEventType;
-  scan.scanComplete.scanName = L"Nightly";
-  DEX_PTLMessages::AppEvent2 payload;
-  payload.entity = "DEX";
-  payload.event = DexHandler::DexEvent::ToAgentText(scan).c_str();
-  payload.domain = L"SALES";
-  payload.computer_name = L"LAPTOP-7";
-  CorvexMessaging::Envelope e = Envelope("Tz-EntityEvent", "BRANCH1.LAPTOP7.Agent");
-  e.client_info.custom_data <<= payload;
-
-  ASSERT_EQ(Column("LAPTOP-7", "ComputerID"), "(none)");
-  EXPECT_EQ(EntityEventMessage(e).Process(), S_OK);
-  EXPECT_EQ(Column("LAPTOP-7", "MessageSystemAddress"), "BRANCH1.LAPTOP7");
-  EXPECT_EQ(Column("LAPTOP-7", "DomainName"), "SALES");
-  EXPECT_EQ(Column("LAPTOP-7", "LastScanName"), "Nightly");
-  EXPECT_NE(Column("LAPTOP-7", "LastMessageTime"), "NULL");
 }
