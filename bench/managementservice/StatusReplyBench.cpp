@@ -11,6 +11,7 @@
 // and the process's resident memory.
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,8 @@
 #include <vector>
 
 #include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/actions/ConfigMatchesGroupAction.h"
+#include "businesslogic/entities/Computer.h"
 #include "businesslogic/PTLSession.h"
 #include "dexhandler/DexConfiguration.h"
 #include "handlers/KTDexHandler/KTDexStatus.h"
@@ -149,9 +152,12 @@ int main(int argc, char** argv)
   std::mt19937 random(7);
   std::uniform_int_distribution<long> pick(1, computers);
   std::vector<CorvexMessaging::Envelope> envelopes;
+  std::vector<long> picked;
   envelopes.reserve(static_cast<std::size_t>(replies));
-  for (long i = 0; i < replies; ++i)
-    envelopes.push_back(Reply(pick(random), dexStatus, dexConfig, alcConfig));
+  for (long i = 0; i < replies; ++i) {
+    picked.push_back(pick(random));
+    envelopes.push_back(Reply(picked.back(), dexStatus, dexConfig, alcConfig));
+  }
 
   // A few replies first, so that every command is prepared and every cache warm.
   for (int i = 0; i < 20; ++i)
@@ -174,6 +180,16 @@ int main(int argc, char** argv)
   }
   const double total = Seconds(Clock::now() - start);
 
+  // The configuration-matches-group check on its own, for the same computers.
+  const long checks = std::min<long>(replies, 100);
+  const auto c0 = Clock::now();
+  for (long i = 0; i < checks; ++i) {
+    Actions::CConfigMatchesGroupAction matches;
+    CComputer computer = CComputer::GetFromMessageSystemAddress("PC" + std::to_string(picked[static_cast<std::size_t>(i)]));
+    computer.Apply(matches);
+  }
+  const double checking = Seconds(Clock::now() - c0) / static_cast<double>(checks) * 1e3;
+
   // The anti-virus documents as the strategies read them, on their own.
   const auto x0 = Clock::now();
   for (long i = 0; i < replies; ++i) {
@@ -195,6 +211,7 @@ int main(int argc, char** argv)
   std::printf("    XML (AV docs):   %.3f ms\n", xml * perReply);
   std::printf("    data access:     %.3f ms (this thread's other CPU time)\n", (processingCpu - xml) * perReply);
   std::printf("    database:        %.3f ms (waiting for the server)\n", dbWait * perReply);
+  std::printf("  of the processing, the configuration-matches-group check alone: %.3f ms per reply\n", checking);
   std::printf("  resident memory:   %.1f MB\n", static_cast<double>(ResidentKb()) / 1024.0);
   SetMessageSession(nullptr);
   return failed == 0 ? 0 : 1;

@@ -127,6 +127,12 @@ TEST_F(StatusRoad, ARefreshBringsTheComputersDetailsIntoTheDatabase)
   ASSERT_EQ(Console({"computer", pc1}, out), 0) << out;
   EXPECT_NE(out.find("WINXP"), std::string::npos) << out;
 
+  // Central configuration off for one computer: its agent is told so.
+  ASSERT_EQ(Console({"central-config", "off", pc2}, out), 0) << out;
+  EXPECT_NE(out.find("queued central configuration off for 1 computer: " + pc2), std::string::npos) << out;
+  EXPECT_TRUE(m_agents->WaitForOutput("PC2.Agent <- Tz-ApplyCentralConfig from PTLManagementService (5 bytes): false"))
+    << m_agents->Output();
+
   EXPECT_EQ(Console({"refresh", "PC1"}, out), 2);
   EXPECT_NE(out.find("\"PC1\" is not a computer ID"), std::string::npos) << out;
 }
