@@ -146,7 +146,7 @@ TEST_F(StatusRoad, UpdateNowLettersLeaveOnePerInterval)
     args.push_back(Computer("PC" + std::to_string(i)));
   std::string out;
   ASSERT_EQ(Console(args, out), 0) << out;
-  ASSERT_TRUE(m_agents->WaitForOutput("updated now (update 1)", 30s, kComputers)) << m_agents->Output();
+  ASSERT_TRUE(m_agents->WaitForOutput("updated now (update 1)", 60s, kComputers)) << m_agents->Output() << e2e::ReadFile(Trace());
 
   std::vector<long> sent;
   std::istringstream lines(e2e::ReadFile(Trace()));
