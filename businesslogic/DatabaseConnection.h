@@ -47,6 +47,9 @@ public:
   void GetComputerDetails(LONG computerID, ComputerDetails& details);
   // Lock 1. Name, domain and whether the computer is managed (1) or not (0).
   void GetComputerDetails(LONG computerID, std::wstring& name, std::wstring& domainName, LONG& managed);
+  // Lock 1. The computer's group (the unassigned group for none) and operating system, without
+  // its alert lists; return value 22 throws vrn::Exceptions::ComputerDoesNotExist.
+  void GetComputerGroupAndOS(LONG computerID, ULONG& group, PTLDB::OperatingSystem& os);
   // Lock 2, then ticks the computer-state clock. A description longer than the procedure takes
   // throws std::runtime_error "COurCommand::SetAttribute Attribute too long".
   void UpdateComputerDescriptionAndOS(LONG computerID, PTLDB::OperatingSystem os, const std::wstring& description);

@@ -116,6 +116,21 @@ void CDatabaseConnection::GetComputerDetails(LONG computerID, std::wstring& name
   managed = cmd.GetAttributeAsBool(L"@ManagedFlag") ? 1 : 0;
 }
 
+void CDatabaseConnection::GetComputerGroupAndOS(LONG computerID, ULONG& group, PTLDB::OperatingSystem& os)
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CDatabaseConnection::GetComputerGroupAndOS(%i)", computerID);
+  std::lock_guard lock(m_csGetComputerDetails);
+  COurCommand cmd = GetComputerDetails();
+  cmd.SetAttribute(L"@ComputerID", computerID);
+  const LONG result = cmd.ExecuteCommand();
+  if (result == kComputerNotFound)
+    throw vrn::Exceptions::ComputerDoesNotExist(L"Computer not found in database when trying to get computer details",
+                                                CComputer(computerID));
+  CSPException::Check(result);
+  group = cmd.IsAttributeNull(L"@GroupID") ? CGroup::UnassignedID : static_cast<ULONG>(cmd.GetAttributeAsInt(L"@GroupID"));
+  os = cmd.GetAttributeAsInt(L"@OperatingSystem");
+}
+
 void CDatabaseConnection::UpdateComputerDescriptionAndOS(LONG computerID, PTLDB::OperatingSystem os,
                                                          const std::wstring& description)
 {

@@ -1,6 +1,7 @@
 #include "businesslogic/actions/ConfigMatchesGroupAction.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "businesslogic/ClockTicks.h"
@@ -9,7 +10,6 @@
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
 #include "businesslogic/entities/Computer.h"
-#include "businesslogic/entities/ComputerDetails.h"
 #include "businesslogic/entities/Group.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "dexhandler/DexConfiguration.h"
@@ -36,9 +36,10 @@ std::vector<LONG> SortedIds(const CComputerList& list)
 
 PTLDB::OperatingSystem OperatingSystemOf(const CComputer& computer)
 {
-  ComputerDetails details;
-  computer.GetComputerDetails(details);
-  return details.operatingSystem;
+  ULONG group = 0;
+  PTLDB::OperatingSystem os = 0;
+  GetDatabaseConnection().GetComputerGroupAndOS(computer.GetID(), group, os);
+  return os;
 }
 
 }  // namespace
@@ -71,17 +72,51 @@ void CConfigMatchesGroupAction::ApplyToComputerList(CComputerList& list)
   const std::vector<LONG> wanted = SortedIds(list);
   if (wanted.empty())
     return;
+  m_operatingSystems.clear();
+
+  // A few computers (every status reply checks one) are looked up by themselves, which costs a
+  // few calls each; more are found by reading the members of every group, which costs one call
+  // per group. Either way the groups are checked in tree order, each group's computers in
+  // ascending identity order.
+  std::map<ULONG, std::vector<LONG>> byGroup;
+  if (wanted.size() <= kLookUpLimit) {
+    for (const LONG id : wanted) {
+      ULONG group = 0;
+      PTLDB::OperatingSystem os = 0;
+      try {
+        GetDatabaseConnection().GetComputerGroupAndOS(id, group, os);
+      } catch (const vrn::Exceptions::ComputerDoesNotExist&) {
+        continue;  // deleted: no group holds it
+      }
+      m_operatingSystems[id] = os;
+      byGroup[group].push_back(id);
+    }
+    if (byGroup.empty())
+      return;
+    if (byGroup.size() == 1) {
+      const auto& [group, ids] = *byGroup.begin();
+      CheckGroup(CGroup(group), CComputerList(ids.begin(), ids.end()));
+      return;
+    }
+  }
+
   CGroupList groups;
   CGroup::Root().GetAllChildGroupList(groups);
   for (const CGroup& group : groups) {
-    CComputerList members;
-    group.GetComputerList(members);
-    const std::vector<LONG> ids = SortedIds(members);
     std::vector<LONG> kept;
-    std::set_intersection(ids.begin(), ids.end(), wanted.begin(), wanted.end(), std::back_inserter(kept));
-    if (kept.empty())
-      continue;
-    CheckGroup(group, CComputerList(kept.begin(), kept.end()));
+    if (wanted.size() <= kLookUpLimit) {
+      const auto found = byGroup.find(group.GetID());
+      if (found == byGroup.end())
+        continue;
+      kept = found->second;
+    } else {
+      CComputerList members;
+      group.GetComputerList(members);
+      const std::vector<LONG> ids = SortedIds(members);
+      std::set_intersection(ids.begin(), ids.end(), wanted.begin(), wanted.end(), std::back_inserter(kept));
+    }
+    if (!kept.empty())
+      CheckGroup(group, CComputerList(kept.begin(), kept.end()));
   }
 }
 
@@ -132,7 +167,9 @@ FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, 
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "FlagState CConfigMatchesGroupAction::AUConfigMatches(%i)", computer.GetID());
   if (!groupConfig.IsInitialised())
     return FlagUnknown;
-  const std::optional<std::wstring> platform = GetPlatform(OperatingSystemOf(computer));
+  const auto known = m_operatingSystems.find(computer.GetID());
+  const std::optional<std::wstring> platform =
+      GetPlatform(known != m_operatingSystems.end() ? known->second : OperatingSystemOf(computer));
   if (!platform)
     return FlagUnknown;
   const std::wstring text = computer.GetAUConfigXML();

@@ -3,6 +3,7 @@
 // ones, and records the answer (yes, no or unknown) in the database: the update configuration
 // for the computer's platform, the anti-virus configuration by the handler library's
 // equivalence. Applied to a computer, a list, a group (its own computers) or a list of groups.
+#include <map>
 #include <optional>
 #include <string>
 
@@ -58,8 +59,13 @@ private:
   // Records the flag with the procedure, then ticks the computer-state clock.
   void Record(const COurCommand& procedure, const CComputer& computer, FlagState flag);
 
+  // Up to this many computers are looked up one by one rather than found in every group.
+  static constexpr std::size_t kLookUpLimit = 16;
+
   LONG m_mode;
   vrn::CClocks m_clocks;
+  // Operating systems read while looking the computers up, so that each is read once.
+  std::map<LONG, PTLDB::OperatingSystem> m_operatingSystems;
 };
 
 // Fills the update configuration it was made with from a group's stored one (cleared when the
