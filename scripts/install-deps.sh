@@ -11,6 +11,8 @@ packages=(
   postgresql postgresql-client libpq-dev
   libssh-dev openssh-server
   libcpp-httplib-dev nlohmann-json3-dev libpam0g-dev
+  libsmbclient-dev samba-dev
+  samba smbclient iproute2
 )
 # The web console's browser test drives headless Chromium; only the test command asks for it.
 if [ "${1:-}" = "--browser" ]; then
