@@ -21,6 +21,7 @@
 #include "managementservice/install/InstallResultQueue.h"
 #include "managementservice/install/InstallTaskQueue.h"
 #include "managementservice/messages/Receiver.h"
+#include "managementservice/discovery/ComputerDiscovery.h"
 #include "platform/dcom/Dcom.h"
 #include "managementservice/TraceComponent.h"
 #include "platform/com/ComError.h"
@@ -483,6 +484,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     return hr;
   }
   try {
+    m_discovery = std::make_unique<DiscoveryEngine>();
     CServerBrokerRegistrar::SetBroker(CMSInternalBroker());
 
     m_session = std::make_unique<CPTLSession>(TRACE_MANAGEMENTSERVICE);
@@ -515,6 +517,15 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     InstallTaskQueue::Instance().Start();
     InstallResultQueue::Instance().Start();
     UpdateNowQueue::Instance().Start();
+
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Adding computer details handlers\n");
+    for (int i = 0; i < 4; ++i)
+      m_discovery->discovery.AddDetailsHandler();
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Added computer details handlers\n");
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Starting computer discovery handlers\n");
+    UndoGuard stopDiscovery([this] { m_discovery->discovery.Stop(); });
+    m_discovery->discovery.Start();
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Started computer discovery handlers\n");
 
     m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
     UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
@@ -561,6 +572,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     shutdownLocal.Dismiss();
     shutdownOrb.Dismiss();
     forgetLibrary.Dismiss();
+    stopDiscovery.Dismiss();
     closeSession.Dismiss();
     hr = S_OK;
   } catch (const std::bad_alloc& e) {
@@ -602,10 +614,17 @@ HRESULT CManagementServiceModule::PostMessageLoop()
   UpdateNowQueue::Instance().Stop();
   InstallTaskQueue::Instance().Stop();
   InstallResultQueue::Instance().Stop();
+
+  if (m_discovery) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Stopping computer discovery handlers\n");
+    m_discovery->discovery.Stop();
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Stopped computer discovery handlers\n");
+  }
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "### Closing database session.");
   if (m_session) {
     m_session->Close();
     m_session.reset();
   }
+  m_discovery.reset();
   return BasePostMessageLoop();
 }

@@ -32,6 +32,7 @@ struct ObjectMapEntry
 
 class Receiver;
 class CPTLSession;
+class DiscoveryEngine;
 
 class CManagementServiceModule
 {
@@ -76,6 +77,8 @@ public:
   ZiriviridUrurezArevudUza::IConnection* Connection() const { return m_connection.load(); }
   // The service's database session (start-up step 5 to shutdown step 6).
   CPTLSession* Session() const { return m_session.get(); }
+  // Computer discovery, from start-up step 3 to the module's end.
+  DiscoveryEngine* Discovery() const { return m_discovery.get(); }
 
 private:
   HRESULT BasePreMessageLoop();
@@ -96,6 +99,7 @@ private:
   std::atomic<ZiriviridUrurezArevudUza::IConnection*> m_connection{nullptr};
   std::unique_ptr<Receiver> m_receiver;
   std::unique_ptr<CPTLSession> m_session;
+  std::unique_ptr<DiscoveryEngine> m_discovery;
   std::vector<std::string> m_args;
 
   static CManagementServiceModule* s_instance;

@@ -110,3 +110,13 @@ DWORD Win32FromConnectErrno(int error);
 DWORD Win32FromNetApiStatus(DWORD status, DWORD connectResult);
 
 }  // namespace network
+
+// Impersonation for the network: the thread's identity is the account's while the object lives.
+class ScopedNetworkIdentity
+{
+public:
+  ScopedNetworkIdentity(const std::wstring& user, const std::wstring& password) { SetThreadNetworkIdentity(user, password); }
+  ~ScopedNetworkIdentity() { ClearThreadNetworkIdentity(); }
+  ScopedNetworkIdentity(const ScopedNetworkIdentity&) = delete;
+  ScopedNetworkIdentity& operator=(const ScopedNetworkIdentity&) = delete;
+};
