@@ -3,58 +3,18 @@
 #include <cstring>
 #include <mutex>
 
+#include "idl/ComputerSearchInterfaces.h"
 #include "idl/ManagementServiceInterfaces.h"
+#include "idl/MarshalSupport.h"
 #include "platform/com/Memory.h"
 #include "platform/com/Variant.h"
 #include "platform/dcom/Dcom.h"
 
 namespace {
 
-// An error of the transport, as the platform reports a server that went away.
-constexpr HRESULT RPC_E_DISCONNECTED = MakeHr(0x80010108);
-
-// The common part of a stub: holds the COM object and ends its own life on Release().
-template <class Servant, class Interface>
-class Stub : public Servant
-{
-public:
-  explicit Stub(Interface* object) : m_object(object) {}
-  void Release() override { DeactivateServant(this); }
-
-protected:
-  CComPtr<Interface> m_object;
-};
-
-// The common part of a proxy: reference counting, QueryInterface, and the remote Release.
-template <class Interface, class Var>
-class Proxy : public CComRefCounted<Interface>
-{
-public:
-  explicit Proxy(Var reference) : m_ref(reference) {}
-  ~Proxy() override
-  {
-    try {
-      m_ref->Release();
-    } catch (const CORBA::Exception&) {
-      // The server is gone; nothing is left to release there.
-    }
-  }
-  HRESULT QueryInterface(const IID& iid, void** out) override
-  {
-    if (!out)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == Interface::iid) {
-      *out = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-
-protected:
-  Var m_ref;
-};
+using marshal::Proxy;
+using marshal::RPC_E_DISCONNECTED;
+using marshal::Stub;
 
 // ---- IVRN_Clocks ------------------------------------------------------------
 
@@ -339,6 +299,7 @@ IUnknown* ProxyFactoryOf(ManagementService::Unknown_ptr reference)
 
 void RegisterManagementServiceMarshallers()
 {
+  RegisterComputerSearchMarshallers();
   static std::once_flag once;
   std::call_once(once, [] {
     RegisterInterfaceMarshaller(IVRN_Clocks::iid, &ClocksStubFactory, &ClocksProxyFactory);

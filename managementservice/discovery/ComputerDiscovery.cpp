@@ -256,8 +256,8 @@ void ComputerDiscovery::Stop()
 
 // ---- DiscoveryEngine --------------------------------------------------------
 
-DiscoveryEngine::DiscoveryEngine(std::shared_ptr<const DiscoveryNetwork> network)
-  : discovery(state, browseQueue, detailsQueue, std::move(network))
+DiscoveryEngine::DiscoveryEngine(std::shared_ptr<const DiscoveryNetwork> net)
+  : network(std::move(net)), discovery(state, browseQueue, detailsQueue, network)
 {
   g_current = this;
 }

@@ -98,6 +98,7 @@ public:
 
   static DiscoveryEngine* Current();
 
+  const std::shared_ptr<const DiscoveryNetwork> network;
   DiscoveryState state;
   BrowseQueue browseQueue;
   DetailsQueue detailsQueue;

@@ -21,6 +21,7 @@
 #include "managementservice/install/InstallResultQueue.h"
 #include "managementservice/install/InstallTaskQueue.h"
 #include "managementservice/messages/Receiver.h"
+#include "managementservice/console/ComputerSearch.h"
 #include "managementservice/discovery/ComputerDiscovery.h"
 #include "platform/dcom/Dcom.h"
 #include "managementservice/TraceComponent.h"
@@ -115,7 +116,8 @@ const std::vector<ObjectMapEntry>& ObjectMap()
      [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActions>); }},
     {CLSID_ComputerActionsKT, IDR_COMPUTERACTIONSKT,
      [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActionsKT>); }},
-    {MakeGuid("{02D2BE0B-53CF-4c57-B6B1-0FCB348C843F}"), IDR_KTCOMPUTERSEARCH, nullptr},
+    {CLSID_KTComputerSearch, IDR_KTCOMPUTERSEARCH,
+     [] { return static_cast<IUnknown*>(new CComClassFactory<CKTComputerSearchImpl>); }},
     {MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}"), IDR_KTCOMPUTERINSTALL, nullptr},
     {CLSID_Clocks, IDR_CLOCKS, [] { return static_cast<IUnknown*>(new CComClassFactory<CClocks>); }},
   };

@@ -140,8 +140,10 @@ CORBA::ORB_ptr ComOrb()
   State& s = TheState();
   std::lock_guard<std::recursive_mutex> lock(s.lock);
   if (CORBA::is_nil(s.orb)) {
+    // A console serves its callback objects (search listeners) on a private Unix socket.
+    const char* options[][2] = {{"endPoint", "giop:unix:"}, {nullptr, nullptr}};
     int argc = 0;
-    s.orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
+    s.orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
   }
   return s.orb;
 }

@@ -16,6 +16,7 @@
 #include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
 #include "tools/corvexctl/Groups.h"
+#include "tools/corvexctl/Search.h"
 
 namespace corvexctl {
 namespace {
@@ -49,6 +50,12 @@ const char* const kUsage =
   "  purge-settings set [--method M] [--months N] [--maximum K] [--company NAME]\n"
   "                              change them (method 0 none, 1 by age, 2 by count, 3 both);\n"
   "                              the database purges at once\n"
+  "  domains                     list the network's domains and workgroups\n"
+  "  search --user U [--password-file F] DOMAIN...\n"
+  "                              search the domains for computers, with live progress; the\n"
+  "                              account (asked for when no file is given) is used for computers\n"
+  "                              that refuse an anonymous query; --user \"\" queries anonymously\n"
+  "  search-stop                 stop the running search\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
@@ -159,6 +166,12 @@ int main(int argc, char** argv)
       return corvexctl::Alert(args);
     if (command == "purge-settings")
       return corvexctl::PurgeSettings(args);
+    if (command == "domains")
+      return corvexctl::Domains(args);
+    if (command == "search")
+      return corvexctl::Search(args);
+    if (command == "search-stop")
+      return corvexctl::SearchStop(args);
     std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), corvexctl::kUsage);
     return 2;
   } catch (const std::exception& e) {
