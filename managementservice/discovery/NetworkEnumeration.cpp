@@ -45,8 +45,8 @@ HRESULT NetworkGetChildEntities(const std::wstring& parent, std::vector<std::wst
   }
   std::unique_ptr<void, DWORD (*)(HANDLE)> closer(handle, &WNetCloseEnum);
 
-  // NETRESOURCEW records hold pointers: the buffer is aligned for them.
-  auto buffer = std::make_unique<NETRESOURCEW[]>(kEnumBufferSize / sizeof(NETRESOURCEW));
+  // NETRESOURCEW records hold pointers: the buffer is aligned for them, and covers every byte.
+  auto buffer = std::make_unique<NETRESOURCEW[]>((kEnumBufferSize + sizeof(NETRESOURCEW) - 1) / sizeof(NETRESOURCEW));
   DWORD count = 0xFFFFFFFF;
   for (;;) {
     DWORD size = kEnumBufferSize;

@@ -163,7 +163,7 @@ TEST(SambaStandIn, ProviderNameAndArgumentChecksWithoutTheNetwork)
   ASSERT_EQ(WNetOpenEnumW(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_CONTAINER, &server, &handle), 0u);
   DWORD count = 0xFFFFFFFF;
   DWORD size = 16384;
-  std::vector<NETRESOURCEW> records(16384 / sizeof(NETRESOURCEW));
+  std::vector<NETRESOURCEW> records(16384 / sizeof(NETRESOURCEW) + 1);
   EXPECT_EQ(WNetEnumResourceW(handle, &count, records.data(), &size), 259u);
   EXPECT_EQ(WNetCloseEnum(handle), 0u);
 
