@@ -20,7 +20,7 @@
 #include "bench/businesslogic/BenchDatabase.h"
 #include "businesslogic/ServerBroker.h"
 #include "managementservice/discovery/ComputerDiscovery.h"
-#include "managementservice/host/InternalBroker.h"
+#include "tests/businesslogic/TestClocks.h"
 #include "platform/sync/Sync.h"
 #include "platform/trace/Trace.h"
 
@@ -103,7 +103,8 @@ int main(int argc, char** argv)
   const Options options = Parse(argc, argv);
   trace::SetLevel(0);
   BenchDatabase bench("corvex_bench_discovery", "");
-  CServerBrokerRegistrar::SetBroker(CMSInternalBroker());
+  // The computer-state and membership clocks the pipeline ticks, counted in this process.
+  testsupport::TestClocks clocks;
   corvexdb::PgConnection db = bench.db->Connect();
 
   TimedNetwork network;
