@@ -131,6 +131,8 @@ void UpdateNowQueue::Start()
   std::lock_guard lock(m_lock);
   if (m_thread)
     return;
+  // A stop signal nobody took (a worker that had already ended) must not end the new one.
+  m_stop->Reset();
   m_finished->Reset();
   try {
     m_thread = std::make_unique<std::thread>([this] {

@@ -109,3 +109,27 @@ TEST(UpdateNowQueue, StopOnAnIdleWorkerEndsItAtOnceAndAFailedSendIsNotRetried)
   EXPECT_TRUE(traces.Has("UpdateNowQueue::Stop(): the thread successfully stopped."));
   EXPECT_EQ(sends.Count(), 2u);
 }
+
+TEST(UpdateNowQueue, AnUnknownFailureEndsTheWorkerWhichStartsAgainCleanly)
+{
+  servicetest::TraceLines traces;
+  UpdateNowQueue queue;
+  queue.SetThreadTimeout(20);
+  Sends sends;
+  queue.SetSender([&](long id) {
+    sends.Add(id);
+    if (id == 8)
+      throw 8;
+  });
+  queue.AddComputer(8);
+  queue.Start();
+  WaitFor([&] { return traces.Has("UpdateNowQueue::UpdateNowThread(): Caught unknown exception"); });
+  EXPECT_TRUE(traces.Has("UpdateNowQueue::UpdateNowThread(): Caught unknown exception", 0));
+  queue.Stop();  // the worker is gone; its stop signal stays untaken
+
+  queue.AddComputer(9);
+  queue.Start();
+  WaitFor([&] { return sends.Count() == 2; });
+  queue.Stop();
+  EXPECT_EQ(sends.ids, (std::vector<long>{8, 9}));
+}
