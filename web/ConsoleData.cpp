@@ -8,11 +8,14 @@
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
 #include "businesslogic/ServerBroker.h"
+#include "businesslogic/ServiceOrLocalClocksBroker.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/ComputerDetails.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "idl/ManagementServiceInterfaces.h"
+#include "platform/com/Memory.h"
 #include "platform/com/Variant.h"
+#include "platform/errortext/WinRuntimeError.h"
 #include "platform/oledate/OleDate.h"
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
@@ -111,12 +114,14 @@ void CheckPaging(int offset, int count)
 ConsoleData::ConsoleData()
 {
   RegisterManagementServiceMarshallers();
-  CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
+  // Changes made here tick the service's clocks when it runs; the web console's own edits work
+  // without it.
+  CServerBrokerRegistrar::SetBroker(vrn::CServiceOrLocalClocksBroker());
 }
 
 void ConsoleData::Reconnect()
 {
-  // A lost connection is rebuilt here, once per request, rather than retried inside a read.
+  // A connection known to be lost is rebuilt before its next use.
   static bool connected = false;
   if (connected && !IsDatabaseConnectionAlive())
     RenewDatabaseConnection();
@@ -142,7 +147,7 @@ json ConsoleData::Overview(int days)
     }
     out["AlertsPerDay"] = std::move(perDay);
     return out;
-  });
+  }, true);
 }
 
 json ConsoleData::Computers(const ComputerQuery& q)
@@ -175,7 +180,7 @@ json ConsoleData::Computers(const ComputerQuery& q)
     LONG total = 0;
     cmd.GetAttribute(L"@Total", total);
     return json{{"total", total}, {"offset", q.offset}, {"rows", std::move(rows)}};
-  });
+  }, true);
 }
 
 json ConsoleData::Computer(LONG id)
@@ -243,7 +248,7 @@ json ConsoleData::Computer(LONG id)
       {"VirusAlerts", std::move(virus)},
       {"ErrorAlerts", std::move(errors)},
     };
-  });
+  }, true);
 }
 
 json ConsoleData::Alerts(const AlertQuery& q)
@@ -266,7 +271,7 @@ json ConsoleData::Alerts(const AlertQuery& q)
     LONG total = 0;
     cmd.GetAttribute(L"@Total", total);
     return json{{"total", total}, {"offset", q.offset}, {"rows", std::move(rows)}};
-  });
+  }, true);
 }
 
 json ConsoleData::Groups()
@@ -276,30 +281,39 @@ json ConsoleData::Groups()
     json rows = Rows(cmd.ExecuteCommandWithRecordset());
     CSPException::Check(cmd.GetReturnValue());
     return rows;
-  });
+  }, true);
 }
 
 json ConsoleData::Clocks()
 {
   std::lock_guard lock(m_clocksMutex);
-  // A clocks object of a service that has since restarted fails once; a new one is made then.
+  // Always the service's clocks (never this process's own): a clocks object of a service that
+  // has since restarted fails once, and a new one is made then.
+  ULONG size = 0;
+  ClockValue* values = nullptr;
   for (int attempt = 0;; ++attempt) {
+    const bool hadOne = static_cast<bool>(m_clocks);
+    if (!hadOne)
+      m_clocks = vrn::CManagementServiceClientBroker().CreateServerClocks();
+    HRESULT hr = E_FAIL;
     try {
-      if (m_clocks)
-        m_clocks->Syncronise();
-      else
-        m_clocks.emplace();
-      break;
+      hr = m_clocks->Fetch(&size, &values);
     } catch (...) {
-      const bool hadOne = m_clocks.has_value();
-      m_clocks.reset();
+      m_clocks = nullptr;
       if (!hadOne || attempt > 0)
         throw;
+      continue;
     }
+    if (SUCCEEDED(hr))
+      break;
+    m_clocks = nullptr;
+    if (!hadOne || attempt > 0)
+      throw WinRuntimeError::FromHResult(hr);
   }
   json out;
-  for (VRN_Clock id = 0; id < 3; ++id)
-    out[std::to_string(id)] = m_clocks->GetClock(id).Value();
+  for (ULONG i = 0; i < size; ++i)
+    out[std::to_string(values[i].identity)] = values[i].value;
+  CoTaskMemFree(values);
   return out;
 }
 

@@ -8,7 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "businesslogic/Clocks.h"
+#include "businesslogic/ServerBroker.h"
+#include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "platform/com/WinTypes.h"
 
 namespace corvexweb {
@@ -54,13 +55,22 @@ public:
   // The service's clocks {"0": v, "1": v, "2": v}; the service must be running.
   nlohmann::json Clocks();
 
-  // Runs work on the database connection, renewing it first when it was lost.
+  // Runs work on the database connection, renewing it first when it was lost. A read that
+  // finds the connection lost under it (a database restart) is run once more on a new one;
+  // changes are not, since whether they were stored is not known.
   template <class Work>
-  auto WithDatabase(Work work) -> decltype(work())
+  auto WithDatabase(Work work, bool read = false) -> decltype(work())
   {
     std::lock_guard lock(m_mutex);
     Reconnect();
-    return work();
+    if (!read)
+      return work();
+    try {
+      return work();
+    } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
+      Reconnect();
+      return work();
+    }
   }
 
 private:
@@ -68,7 +78,7 @@ private:
 
   std::mutex m_mutex;
   std::mutex m_clocksMutex;
-  std::optional<vrn::CClocks> m_clocks;
+  ServerClocks m_clocks;
 };
 
 }  // namespace corvexweb

@@ -8,6 +8,10 @@
 #include "businesslogic/SPException.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "businesslogic/exceptions/EntityExceptions.h"
+#include "businesslogic/exceptions/GroupExceptions.h"
+#include "handlers/HandlerUtils/MEException.h"
+#include "handlers/HandlerUtils/XMLException.h"
 #include "platform/com/ComError.h"
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/eventlog/EventLog.h"
@@ -103,6 +107,22 @@ void Translate(std::exception_ptr error, int& status, std::string& code, std::st
     status = e.Status(), code = e.Code(), message = e.what();
   } catch (const vrn::Exceptions::ComputerDoesNotExist& e) {
     status = 404, code = "not_found", message = e.what();
+  } catch (const vrn::Exceptions::GroupNotFound& e) {
+    status = 404, code = "not_found", message = e.what();
+  } catch (const vrn::Exceptions::GroupNameAlreayExists& e) {
+    status = 409, code = "conflict", message = e.what();
+  } catch (const vrn::Exceptions::PurgeFailed& e) {
+    status = 409, code = "conflict", message = e.what();
+  } catch (const vrn::Exceptions::InvalidGroupName& e) {
+    status = 400, code = "bad_request", message = e.what();
+  } catch (const vrn::Exceptions::OperationNotSupported& e) {
+    status = 400, code = "bad_request", message = e.what();
+  } catch (const vrn::Exceptions::InvalidCompanyNameLength& e) {
+    status = 400, code = "bad_request", message = e.what();
+  } catch (const CorvexManagedEntity::MEException& e) {
+    status = 400, code = "bad_request", message = e.what();
+  } catch (const HandlerUtils::XMLException& e) {
+    status = 400, code = "bad_request", message = std::string("The document does not read: ") + e.what();
   } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {
     status = 503, code = "database_unavailable", message = std::string("The database cannot be reached: ") + e.what();
   } catch (const vrn::Exceptions::IncompatableDatabaseVersion& e) {
@@ -112,7 +132,10 @@ void Translate(std::exception_ptr error, int& status, std::string& code, std::st
   } catch (const WinRuntimeError& e) {
     status = 503, code = "service_unavailable", message = std::string("The management service cannot be reached: ") + e.what();
   } catch (const CSPException& e) {
-    status = 500, code = "database_error", message = e.what();
+    // Refusals of a change the tree does not allow (a cycle, a group with subgroups) are the
+    // caller's; anything else is ours.
+    const bool refused = e.ReturnValue() == 37 || e.ReturnValue() == 43 || e.ReturnValue() == 38;
+    status = refused ? 409 : 500, code = refused ? "conflict" : "database_error", message = e.what();
   } catch (const json::exception& e) {
     status = 400, code = "bad_request", message = std::string("bad request: ") + e.what();
   } catch (const std::exception& e) {
@@ -135,6 +158,7 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
   : m_settings(settings),
     m_data(data),
     m_actions(data),
+    m_edits(data),
     m_authenticate(std::move(authenticate)),
     m_sessions(std::chrono::minutes(settings.sessionIdleMinutes)),
     m_throttle(5, std::chrono::minutes(5), std::chrono::minutes(5))
@@ -329,6 +353,28 @@ void WebServer::Routes()
     return m_data.Alerts(q);
   });
   Get("/api/groups", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Groups(); });
+  Post("/api/groups", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_edits.CreateGroup(Body(req));
+  });
+  Get(R"(/api/groups/(\d+)/configuration)", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_edits.GroupConfiguration(static_cast<ULONG>(std::stoull(req.matches[1].str()) & 0xFFFFFFFFull));
+  });
+  Post(R"(/api/groups/(\d+)/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
+    const unsigned long long id = std::stoull(req.matches[1].str().substr(0, 12));
+    if (id > 0xFFFFFFFFull)
+      throw ApiError(404, "not_found", "Group not found");
+    return m_edits.ChangeGroup(static_cast<ULONG>(id), req.matches[2].str(), Body(req));
+  });
+  Get(R"(/api/alerts/(\d{1,10}))", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_edits.Alert(static_cast<ULONG>(std::stoull(req.matches[1].str()) & 0xFFFFFFFFull));
+  });
+  Post("/api/alerts/dealt-with", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_edits.DealtWith(Body(req));
+  });
+  Get("/api/purge-settings", [this](const httplib::Request&, const SessionStore::Session&) { return m_edits.PurgeSettings(); });
+  Post("/api/purge-settings", [this](const httplib::Request& req, const SessionStore::Session&) {
+    return m_edits.SetPurgeSettings(Body(req));
+  });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     return m_actions.Run(req.matches[1].str(), Body(req));
   });

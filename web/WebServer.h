@@ -9,6 +9,7 @@
 
 #include "web/ConsoleActions.h"
 #include "web/ConsoleData.h"
+#include "web/ConsoleEdits.h"
 #include "web/Sessions.h"
 #include "web/WebSettings.h"
 
@@ -63,6 +64,7 @@ private:
   WebSettings m_settings;
   ConsoleData& m_data;
   ConsoleActions m_actions;
+  ConsoleEdits m_edits;
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;

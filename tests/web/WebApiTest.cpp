@@ -282,6 +282,81 @@ TEST_F(WebApi, OverviewComputerAndAlertPages)
   EXPECT_EQ(r.body.back()["Computers"], 2);
 }
 
+TEST_F(WebApi, GroupsAlertsAndPurgeSettingsChangeWithTheSystemsOwnErrors)
+{
+  const std::string pc = Call("AddComputer", {{"@ComputerName", "PC1"}, {"@DomainName", "LAB"}, {"@OperatingSystem", "8"},
+                                              {"@Description", ""}}, "@ComputerID");
+  webtest::Browser b = LoggedIn();
+  Reply r = b.Post("/api/groups", {{"parent", 4294967295u}, {"name", "Office"}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  const unsigned office = r.body["GroupID"];
+  const unsigned sales = b.Post("/api/groups", {{"parent", office}, {"name", "Sales"}}).body["GroupID"];
+  const std::string g = "/api/groups/" + std::to_string(office);
+  const std::string s = "/api/groups/" + std::to_string(sales);
+
+  r = b.Post("/api/groups", {{"parent", office}, {"name", "sales"}});
+  EXPECT_EQ(r.status, 409);
+  EXPECT_EQ(r.ErrorText(), "Group name already exists: sales");
+  r = b.Post("/api/groups", {{"parent", office}, {"name", "a/b"}});
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.ErrorText(), "Invalid group name");
+  EXPECT_EQ(b.Post("/api/groups", {{"parent", office}, {"name", std::string(33, 'x')}}).status, 400);
+  r = b.Post("/api/groups/4294967294/rename", {{"name", "x"}});
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.ErrorText(), "The operation \"SetName\" is not supported");
+  EXPECT_EQ(b.Post("/api/groups/999999/rename", {{"name", "x"}}).ErrorText(), "Group not found");
+  EXPECT_EQ(b.Post(g + "/move", {{"parent", sales}}).status, 409);  // into its own subgroup
+  EXPECT_EQ(b.Post(g + "/delete").status, 409);                     // it has a subgroup
+  EXPECT_EQ(b.Post(g + "/explode").status, 404);
+
+  EXPECT_EQ(b.Post(s + "/rename", {{"name", "Sales EU"}}).status, 200);
+  EXPECT_EQ(b.Post(s + "/add-computers", {{"computers", {std::stol(pc)}}}).status, 200);
+  EXPECT_EQ(b.Post(s + "/move", {{"parent", 4294967295u}}).status, 200);
+  r = b.Get("/api/groups");
+  ASSERT_EQ(r.body.size(), 3u);  // Office, Sales EU, unassigned: both at the top now
+  EXPECT_EQ(r.body[1]["Name"], "Sales EU");
+  EXPECT_EQ(r.body[1]["Depth"], 1);
+  EXPECT_EQ(r.body[1]["Computers"], 1);
+  EXPECT_EQ(b.Post(s + "/add-computers", {{"computers", {987654}}}).status, 404);
+
+  // A group made at the top gets the default anti-virus configuration; it goes back unchanged,
+  // and a document that does not read leaves it as it was.
+  r = b.Get(g + "/configuration");
+  ASSERT_EQ(r.status, 200) << r.body;
+  ASSERT_TRUE(r.body["DexConfigXML"].is_string());
+  EXPECT_TRUE(r.body["AUConfigXML"].is_null());
+  const std::string dex = r.body["DexConfigXML"];
+  EXPECT_EQ(b.Post(g + "/configuration", {{"configuration", "anti-virus"}, {"xml", dex}}).status, 200);
+  r = b.Post(g + "/configuration", {{"configuration", "anti-virus"}, {"xml", "<config"}});
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.ErrorCode(), "bad_request");
+  EXPECT_EQ(b.Get(g + "/configuration").body["DexConfigXML"], dex);
+  EXPECT_EQ(b.Post(s + "/delete").status, 200);
+
+  // Alerts: details, the virus information link, dealt with one by one.
+  Call("AddVirusAlert", {{"@ComputerID", pc}, {"@AlertTime", "now"}, {"@UserName", "alice"}, {"@VirusName", "EICAR"},
+                         {"@VirusType", "1"}, {"@InfectedItem", "eicar.com"}, {"@ScannerType", "2"}, {"@ActionTaken", "3"}});
+  const json alert = b.Get("/api/alerts").body["rows"][0];
+  r = b.Get("/api/alerts/" + std::to_string(alert["AlertID"].get<long>()));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.body["VirusName"], "EICAR");
+  EXPECT_NE(r.body["VirusInformation"].get<std::string>().find("virus=EICAR"), std::string::npos);
+  EXPECT_EQ(b.Post("/api/alerts/dealt-with", {{"computer", std::stol(pc)}, {"alert", alert["AlertID"]}}).status, 200);
+  EXPECT_EQ(b.Get("/api/alerts?outstanding=1").body["total"], 0);
+  EXPECT_EQ(b.Post("/api/alerts/dealt-with", {{"computer", 987654}}).status, 404);
+
+  // Purge settings.
+  r = b.Post("/api/purge-settings", {{"CompanyName", "Example Ltd"}, {"Method", 1}, {"Months", 12}, {"Maximum", 500}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(b.Get("/api/purge-settings").body,
+            (json{{"CompanyName", "Example Ltd"}, {"Method", 1}, {"Months", 12}, {"Maximum", 500}}));
+  EXPECT_EQ(b.Post("/api/purge-settings", {{"CompanyName", ""}, {"Method", 4}, {"Months", 12}, {"Maximum", 500}}).status, 400);
+  r = b.Post("/api/purge-settings", {{"CompanyName", std::string(257, 'c')}, {"Method", 1}, {"Months", 12}, {"Maximum", 5}});
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.ErrorText(), "Invalid company name");
+  EXPECT_EQ(b.Get("/api/purge-settings").body["CompanyName"], "Example Ltd");
+}
+
 TEST_F(WebApi, ADatabaseOrServiceThatIsDownIsAClearError)
 {
   webtest::Browser b = LoggedIn();

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "businesslogic/Clocks.h"
+#include "businesslogic/ServiceOrLocalClocksBroker.h"
 #include "platform/com/ComError.h"
 #include "platform/sync/Sync.h"
 #include "platform/trace/Trace.h"
 #include "tools/corvexctl/Actions.h"
 #include "tools/corvexctl/Arguments.h"
-#include "tools/corvexctl/ClocksBroker.h"
 #include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
 #include "tools/corvexctl/Groups.h"
@@ -139,7 +139,7 @@ int main(int argc, char** argv)
     const bool databaseCommand = command == "groups" || command == "group" || command == "alerts" || command == "alert" ||
                                  command == "purge-settings";
     if (databaseCommand)
-      CServerBrokerRegistrar::SetBroker(corvexctl::CServiceOrLocalClocksBroker());
+      CServerBrokerRegistrar::SetBroker(vrn::CServiceOrLocalClocksBroker());
     else
       CServerBrokerRegistrar::SetBroker(vrn::CManagementServiceClientBroker());
     if (command == "clocks")

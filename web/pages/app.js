@@ -306,14 +306,59 @@ async function loadComputer(id) {
 
 // ---- groups ----------------------------------------------------------------------------------
 
+const ROOT = 4294967295;
+let chosenGroup = null;
+
 async function loadGroups() {
   state.groups = await api('/api/groups');
-  $('group-tree').replaceChildren(...state.groups.map(g => {
+  const top = el('li', { 'data-group': ROOT }, el('a', {}, 'All groups (top level)'));
+  $('group-tree').replaceChildren(top, ...state.groups.map(g => {
     const li = el('li', { 'data-group': g.GroupID },
-      el('a', { href: '#/computers' }, groupName(g.GroupID, g.Name)), el('span', { class: 'n' }, g.Computers + ' computers'));
-    li.style.paddingLeft = ((g.Depth - 1) * 20) + 'px';
+      el('a', {}, groupName(g.GroupID, g.Name)), el('span', { class: 'n' }, g.Computers + ' computers'));
+    li.style.paddingLeft = (g.Depth * 20) + 'px';
     return li;
   }));
+  for (const li of $('group-tree').children)
+    li.addEventListener('click', () => chooseGroup(Number(li.dataset.group)).catch(report));
+  wireGroupForms();
+  await chooseGroup(chosenGroup !== null && (chosenGroup === ROOT || state.groups.some(g => g.GroupID === chosenGroup)) ? chosenGroup : ROOT);
+}
+
+async function chooseGroup(id) {
+  chosenGroup = id;
+  for (const li of $('group-tree').children) li.classList.toggle('selected', Number(li.dataset.group) === id);
+  const g = state.groups.find(x => x.GroupID === id);
+  const ordinary = id !== ROOT && id !== UNASSIGNED;
+  $('group-title').textContent = id === ROOT ? 'Top level' : groupName(id, g && g.Name);
+  $('group-create').hidden = id === UNASSIGNED;
+  for (const f of ['group-rename', 'group-move', 'group-delete', 'group-add', 'group-config']) $(f).hidden = !ordinary;
+  $('group-move').parent.replaceChildren(el('option', { value: ROOT }, 'top level'),
+    ...state.groups.filter(x => x.GroupID !== id && x.GroupID !== UNASSIGNED)
+      .map(x => el('option', { value: x.GroupID }, '\u00a0\u00a0'.repeat(x.Depth - 1) + x.Name)));
+  if (ordinary) {
+    const c = await api(`/api/groups/${id}/configuration`);
+    $('group-au').xml.value = c.AUConfigXML || '';
+    $('group-dex').xml.value = c.DexConfigXML || '';
+  }
+}
+
+function wireGroupForms() {
+  const on = (id, work, done) => $(id).addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    try {
+      await work(ev.target);
+      showMessage(done, true);
+      await loadGroups();
+    } catch (e) { report(e); }
+  });
+  on('group-create', f => api('/api/groups', { body: { parent: chosenGroup, name: f.name.value } }).then(r => { chosenGroup = r.GroupID; }), 'Group created');
+  on('group-rename', f => api(`/api/groups/${chosenGroup}/rename`, { body: { name: f.name.value } }), 'Group renamed');
+  on('group-move', f => api(`/api/groups/${chosenGroup}/move`, { body: { parent: Number(f.parent.value) } }), 'Group moved');
+  on('group-delete', () => api(`/api/groups/${chosenGroup}/delete`, { body: {} }).then(() => { chosenGroup = ROOT; }), 'Group deleted');
+  on('group-add', f => api(`/api/groups/${chosenGroup}/add-computers`,
+    { body: { computers: f.computers.value.split(/[\s,;]+/).filter(Boolean).map(Number) } }), 'Computers added');
+  on('group-au', f => api(`/api/groups/${chosenGroup}/configuration`, { body: { configuration: 'update', xml: f.xml.value } }), 'Update configuration set');
+  on('group-dex', f => api(`/api/groups/${chosenGroup}/configuration`, { body: { configuration: 'anti-virus', xml: f.xml.value } }), 'Anti-virus configuration set');
 }
 
 // ---- alerts ----------------------------------------------------------------------------------
@@ -328,7 +373,34 @@ function alertTable(table, rows, withComputer) {
     ...(withComputer ? [el('td', {}, el('a', { href: '#/computer/' + a.ComputerID }, a.ComputerName))] : []),
     el('td', {}, a.AlertType === 2 ? `${a.VirusName} in ${a.InfectedItem}` : `${a.Source} ${a.MessageCode} (${a.Number})`),
     el('td', {}, a.UserName),
-    el('td', {}, a.Outstanding ? 'outstanding' : 'dealt with'))));
+    el('td', {}, a.Outstanding ? el('button', {
+      type: 'button', class: 'secondary', 'data-dealt': a.AlertID,
+      onclick: async (ev) => {
+        ev.stopPropagation();
+        try {
+          await api('/api/alerts/dealt-with', { body: { computer: a.ComputerID, alert: a.AlertID } });
+          showMessage('Alert marked as dealt with', true);
+          const v = state.view;
+          (v.def.refresh ? v.def.refresh([1]) : v.def.load(v.arg)).catch(report);
+        } catch (e) { report(e); }
+      },
+    }, 'Mark dealt with') : 'dealt with'))));
+  for (const tr of table.querySelectorAll('tr[data-alert]'))
+    tr.addEventListener('click', () => showAlert(Number(tr.dataset.alert), tr).catch(report));
+}
+
+async function showAlert(id, row) {
+  const box = $('alert-details');
+  if (!box) return;
+  for (const tr of row.parentNode.children) tr.classList.toggle('chosen', tr === row);
+  const a = await api('/api/alerts/' + id);
+  const pairs = a.AlertType === 2
+    ? [['Time', a.AlertTime], ['Virus', a.VirusName], ['Infected item', a.InfectedItem], ['User', a.UserName],
+       ['Action taken', a.ActionTaken], ['Outstanding', flag(a.Outstanding)], ['More about the virus', a.VirusInformation]]
+    : [['Time', a.AlertTime], ['Message', a.Text], ['Source', a.Source], ['Code', `${a.MessageCode} (${a.Number})`],
+       ['User', a.UserName], ['Outstanding', flag(a.Outstanding)]];
+  $('alert-fields').replaceChildren(...pairs.flatMap(([k, v]) => [el('dt', {}, k), el('dd', {}, v === null || v === '' ? '-' : v)]));
+  box.hidden = false;
 }
 
 async function loadAlerts() {
@@ -338,6 +410,18 @@ async function loadAlerts() {
   f.addEventListener('submit', ev => ev.preventDefault());
   $('alerts-prev').addEventListener('click', () => { alertOffset = Math.max(0, alertOffset - PAGE); refreshAlerts().catch(report); });
   $('alerts-next').addEventListener('click', () => { alertOffset += PAGE; refreshAlerts().catch(report); });
+  const purge = $('purge');
+  purge.addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    try {
+      await api('/api/purge-settings', { body: { CompanyName: purge.CompanyName.value, Method: Number(purge.Method.value),
+        Months: Number(purge.Months.value), Maximum: Number(purge.Maximum.value) } });
+      showMessage('Purge settings saved', true);
+      await refreshAlerts();
+    } catch (e) { report(e); }
+  });
+  const p = await api('/api/purge-settings');
+  for (const k of ['CompanyName', 'Method', 'Months', 'Maximum']) purge[k].value = p[k];
   await refreshAlerts();
 }
 

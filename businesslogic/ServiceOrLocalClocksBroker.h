@@ -1,12 +1,12 @@
 #pragma once
-// The change clocks for corvexctl's database commands: the service's when it runs, so that its
-// consoles hear of the change; otherwise clocks of this process alone, since a service that
+// The change clocks for a console's own database changes: the service's when it runs, so that
+// its consoles hear of the change; otherwise clocks of this process alone, since a service that
 // starts later begins with fresh clocks and its consoles read everything anew.
 #include <memory>
 
 #include "businesslogic/ServerBroker.h"
 
-namespace corvexctl {
+namespace vrn {
 
 class CServiceOrLocalClocksBroker : public CServerBrokerBase
 {
@@ -15,4 +15,4 @@ public:
   std::unique_ptr<CServerBrokerBase> Clone() const override { return std::make_unique<CServiceOrLocalClocksBroker>(); }
 };
 
-}  // namespace corvexctl
+}  // namespace vrn

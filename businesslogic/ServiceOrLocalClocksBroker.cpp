@@ -1,4 +1,4 @@
-#include "tools/corvexctl/ClocksBroker.h"
+#include "businesslogic/ServiceOrLocalClocksBroker.h"
 
 #include <array>
 
@@ -6,7 +6,7 @@
 #include "platform/com/Memory.h"
 #include "platform/com/Unknown.h"
 
-namespace corvexctl {
+namespace vrn {
 namespace {
 
 class LocalClocks : public CComRefCounted<IVRN_Clocks>
@@ -46,4 +46,4 @@ ServerClocks CServiceOrLocalClocksBroker::CreateServerClocks() const
   }
 }
 
-}  // namespace corvexctl
+}  // namespace vrn
