@@ -134,8 +134,13 @@ BEGIN
     END IF;
     SELECT max(v."VersionKey") INTO v_newest FROM dbo."VirusDataVersions" v;
     EXECUTE 'SELECT count(*) FROM dbo."Computers" c WHERE ' || v_where INTO "@Total";
+    -- The page's ids first, from the ordering index alone where it can; the columns only for them.
     OPEN "@RowSet" FOR EXECUTE
-        'SELECT c."ComputerID", c."ComputerName", c."DomainName",
+        'WITH page AS (SELECT c."ComputerID", row_number() OVER () AS n FROM
+                         (SELECT c."ComputerID" FROM dbo."Computers" c WHERE ' || v_where
+                          || ' ORDER BY ' || format(v_order, v_dir)
+                          || format(' LIMIT %s OFFSET %s', "@Count", "@Offset") || ') c)
+         SELECT c."ComputerID", c."ComputerName", c."DomainName",
                 COALESCE(c."GroupID"::bigint, 4294967294) AS "GroupID", g."Name" AS "GroupName",
                 c."OperatingSystem", c."MessageSystemAddress" IS NOT NULL AS "Managed",
                 c."Connected", c."DexInstalled", c."DexRunning", c."VirusDataVersion",
@@ -143,9 +148,9 @@ BEGIN
                 c."AlertState"::integer AS "AlertState", c."OutstandingVirusAlerts",
                 c."OutstandingErrorAlerts", c."HasGroupAUConfig", c."HasGroupDexConfig",
                 c."IPAddress", c."LastMessageTime", c."InstallPending" OR c."InstallInProgress" AS "Installing"
-           FROM dbo."Computers" c LEFT JOIN dbo."Groups" g ON g."GroupID" = c."GroupID"
-          WHERE ' || v_where || ' ORDER BY ' || format(v_order, v_dir)
-        || format(' LIMIT %s OFFSET %s', "@Count", "@Offset")
+           FROM page p JOIN dbo."Computers" c ON c."ComputerID" = p."ComputerID"
+           LEFT JOIN dbo."Groups" g ON g."GroupID" = c."GroupID"
+          ORDER BY p.n'
         USING v_newest;
     "@RETURN_VALUE" := 0;
 END $$;
@@ -183,12 +188,16 @@ BEGIN
     END IF;
     EXECUTE 'SELECT count(*) FROM dbo."Alerts" a WHERE ' || v_where INTO "@Total";
     OPEN "@RowSet" FOR EXECUTE
-        'SELECT a."AlertID", a."ComputerID", c."ComputerName", a."AlertType"::integer AS "AlertType",
+        'WITH page AS (SELECT a."AlertID", row_number() OVER () AS n FROM
+                         (SELECT a."AlertID" FROM dbo."Alerts" a WHERE ' || v_where
+                          || ' ORDER BY a."AlertTime" DESC, a."AlertID" DESC'
+                          || format(' LIMIT %s OFFSET %s', "@Count", "@Offset") || ') a)
+         SELECT a."AlertID", a."ComputerID", c."ComputerName", a."AlertType"::integer AS "AlertType",
                 a."AlertTime", a."UserName", a."Outstanding", a."VirusName", a."InfectedItem",
                 a."Source", a."MessageCode", a."Number"
-           FROM dbo."Alerts" a JOIN dbo."Computers" c ON c."ComputerID" = a."ComputerID"
-          WHERE ' || v_where || ' ORDER BY a."AlertTime" DESC, a."AlertID" DESC'
-        || format(' LIMIT %s OFFSET %s', "@Count", "@Offset");
+           FROM page p JOIN dbo."Alerts" a ON a."AlertID" = p."AlertID"
+           JOIN dbo."Computers" c ON c."ComputerID" = a."ComputerID"
+          ORDER BY p.n';
     "@RETURN_VALUE" := 0;
 END $$;
 
