@@ -122,12 +122,24 @@ int main(int argc, char** argv)
 
   // The end is read from the database: every computer entered, then every one stored.
   double entered = 0, stored = 0;
+  long lastStored = -1;
+  auto lastProgress = Clock::now();
   for (;;) {
     Sleep(50);
     const long all = Count(db, "true");
+    const long done = Count(db, "\"OperatingSystem\" = 8");
+    if (all + done != lastStored) {
+      lastStored = all + done;
+      lastProgress = Clock::now();
+    } else if (Clock::now() - lastProgress > std::chrono::seconds(30)) {
+      // A pipeline that stopped moving (a handler thread ended) gives no figure.
+      std::fprintf(stderr, "bench_discovery: no progress for 30 s (%ld entered, %ld stored)\n", all, done);
+      engine.discovery.Stop();
+      return 1;
+    }
     if (!entered && all == options.computers)
       entered = std::chrono::duration<double>(Clock::now() - start).count();
-    if (Count(db, "\"OperatingSystem\" = 8") == options.computers) {
+    if (done == options.computers) {
       stored = std::chrono::duration<double>(Clock::now() - start).count();
       break;
     }
