@@ -2,6 +2,7 @@
 // The COM interfaces of the service's classes, as consoles and the business layer use them.
 // Across processes they travel over the console endpoint (ManagementService.idl); the
 // marshallers that do that are registered by RegisterManagementServiceMarshallers.
+#include "platform/com/Bstr.h"
 #include "platform/com/Unknown.h"
 
 using VRN_Clock = LONG;
@@ -58,6 +59,17 @@ struct IComputerActionsKT : IUnknown
 
 constexpr CLSID CLSID_ComputerActions = MakeGuid("{94118687-66D6-464D-8893-94A0851C4C50}");
 constexpr CLSID CLSID_ComputerActionsKT = MakeGuid("{88BF2A27-B563-4780-A82B-0D5BE60BAA5B}");
+
+struct IKTComputerInstall : IUnknown
+{
+  static constexpr IID iid = MakeGuid("{49089028-47BE-47D7-B3F9-D81DDD118BE2}");
+  // Queues the computers for remote installation under the account given.
+  virtual HRESULT Install(ULONG num, LONG* computerIDs, BSTR username, BSTR password) = 0;
+  // Empties the queue of computers waiting for their attempt.
+  virtual HRESULT Stop() = 0;
+};
+
+constexpr CLSID CLSID_KTComputerInstall = MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}");
 
 // Makes the interfaces above creatable across processes (idempotent).
 void RegisterManagementServiceMarshallers();

@@ -2,6 +2,7 @@
 // CORBA references) for the service's interfaces.
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "idl/ComputerSearchInterfaces.h"
 #include "idl/ManagementServiceInterfaces.h"
@@ -295,6 +296,100 @@ IUnknown* ProxyFactoryOf(ManagementService::Unknown_ptr reference)
   return new ProxyT(ref._retn());
 }
 
+// ---- IKTComputerInstall -----------------------------------------------------
+
+class KTComputerInstallStub : public Stub<POA_ManagementService::KTComputerInstall, IKTComputerInstall>
+{
+public:
+  using Stub::Stub;
+  CORBA::Long Install(CORBA::ULong num, const ManagementService::InstallComputerIds& ids,
+                      const ManagementService::NullableBstr& username, const ManagementService::NullableBstr& password) override
+  {
+    std::vector<LONG> array(ids.length());
+    for (CORBA::ULong i = 0; i < ids.length(); ++i)
+      array[i] = ids[i];
+    // A count beyond what arrived is an array the object cannot read.
+    LONG* pointer = num <= array.size() ? array.data() : nullptr;
+    BstrArg user(username);
+    BstrArg pass(password);
+    const HRESULT hr = m_object->Install(num, pointer, user.Get(), pass.Get());
+    pass.Wipe();
+    return hr;
+  }
+  CORBA::Long Stop() override { return m_object->Stop(); }
+
+private:
+  // The null BSTR or an allocated copy, freed (wiped first for secrets) when it goes.
+  class BstrArg
+  {
+  public:
+    explicit BstrArg(const ManagementService::NullableBstr& value)
+        : m_bstr(value.length() ? SysAllocString(value[0].in()) : nullptr)
+    {
+    }
+    ~BstrArg() { SysFreeString(m_bstr); }
+    BSTR Get() const { return m_bstr; }
+    void Wipe()
+    {
+      if (m_bstr)
+        std::memset(m_bstr, 0, SysStringLen(m_bstr) * sizeof(OLECHAR));
+    }
+
+  private:
+    BSTR m_bstr;
+  };
+};
+
+class KTComputerInstallProxy : public Proxy<IKTComputerInstall, ManagementService::KTComputerInstall_var>
+{
+public:
+  using Proxy::Proxy;
+  HRESULT Install(ULONG num, LONG* computerIDs, BSTR username, BSTR password) override
+  {
+    try {
+      ManagementService::InstallComputerIds ids;
+      if (computerIDs && !IsBadReadPtr(computerIDs, static_cast<std::size_t>(num) * sizeof(LONG))) {
+        ids.length(num);
+        for (ULONG i = 0; i < num; ++i)
+          ids[i] = computerIDs[i];
+      }
+      return m_ref->Install(num, ids, Nullable(username), Nullable(password));
+    } catch (const CORBA::Exception&) {
+      return RPC_E_DISCONNECTED;
+    }
+  }
+  HRESULT Stop() override
+  {
+    try {
+      return m_ref->Stop();
+    } catch (const CORBA::Exception&) {
+      return RPC_E_DISCONNECTED;
+    }
+  }
+
+private:
+  static ManagementService::NullableBstr Nullable(BSTR s)
+  {
+    ManagementService::NullableBstr value;
+    if (s) {
+      value.length(1);
+      value[0] = CORBA::wstring_dup(s);
+    }
+    return value;
+  }
+};
+
+ManagementService::Unknown_ptr KTComputerInstallStubFactory(IUnknown* object)
+{
+  return ActivateServant(new KTComputerInstallStub(static_cast<IKTComputerInstall*>(object)));
+}
+
+IUnknown* KTComputerInstallProxyFactory(ManagementService::Unknown_ptr reference)
+{
+  ManagementService::KTComputerInstall_var ref = ManagementService::KTComputerInstall::_narrow(reference);
+  return new KTComputerInstallProxy(ref._retn());
+}
+
 }  // namespace
 
 void RegisterManagementServiceMarshallers()
@@ -309,5 +404,6 @@ void RegisterManagementServiceMarshallers()
                                 &ProxyFactoryOf<ManagementService::ComputerActions, ComputerActionsProxy>);
     RegisterInterfaceMarshaller(IComputerActionsKT::iid, &StubFactoryOf<IComputerActionsKT, ComputerActionsKTStub>,
                                 &ProxyFactoryOf<ManagementService::ComputerActionsKT, ComputerActionsKTProxy>);
+    RegisterInterfaceMarshaller(IKTComputerInstall::iid, &KTComputerInstallStubFactory, &KTComputerInstallProxyFactory);
   });
 }

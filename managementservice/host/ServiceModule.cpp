@@ -20,6 +20,7 @@
 #include "managementservice/host/EventLogger.h"
 #include "managementservice/install/InstallResultQueue.h"
 #include "managementservice/install/InstallTaskQueue.h"
+#include "managementservice/install/KTComputerInstall.h"
 #include "managementservice/messages/Receiver.h"
 #include "managementservice/console/ComputerSearch.h"
 #include "managementservice/discovery/ComputerDiscovery.h"
@@ -118,7 +119,8 @@ const std::vector<ObjectMapEntry>& ObjectMap()
      [] { return static_cast<IUnknown*>(new CComClassFactory<CComputerActionsKT>); }},
     {CLSID_KTComputerSearch, IDR_KTCOMPUTERSEARCH,
      [] { return static_cast<IUnknown*>(new CComClassFactory<CKTComputerSearchImpl>); }},
-    {MakeGuid("{FD90B831-6406-4DCF-BAB6-E5046C12E6CA}"), IDR_KTCOMPUTERINSTALL, nullptr},
+    {CLSID_KTComputerInstall, IDR_KTCOMPUTERINSTALL,
+     [] { return static_cast<IUnknown*>(new CComClassFactory<CKTComputerInstallImpl>); }},
     {CLSID_Clocks, IDR_CLOCKS, [] { return static_cast<IUnknown*>(new CComClassFactory<CClocks>); }},
   };
   return map;

@@ -66,6 +66,18 @@ std::string GroupText(const ComputerDetails& d)
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
+// Where a remote installation stands, and the result of the last attempt (0 success, else the
+// setup program's exit code or the installer's failure code).
+const char* InstallStateText(const ComputerDetails& d)
+{
+  return d.installInProgress ? "in-progress" : d.installPending ? "pending" : "-";
+}
+std::string InstallResultText(const ComputerDetails& d)
+{
+  const bool never = d.installTime.status == DateTimeValue::null || d.installTime.date == 0.0;
+  return never ? "-" : std::to_string(d.installFailureReason);
+}
+
 void Field(const char* label, const std::string& value)
 {
   std::printf("  %-33s %s\n", (std::string(label) + ":").c_str(), value.empty() ? "-" : value.c_str());
@@ -107,7 +119,7 @@ int Computers(const std::vector<std::string>& args)
     std::fprintf(stderr, "corvexctl: computers takes no arguments\n");
     return 2;
   }
-  std::vector<std::vector<std::string>> rows{{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "LAST MESSAGE"}};
+  std::vector<std::vector<std::string>> rows{{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "INSTALL", "RESULT", "LAST MESSAGE"}};
   for (const CComputer& computer : AllComputers()) {
     ComputerDetails d;
     try {
@@ -116,7 +128,8 @@ int Computers(const std::vector<std::string>& args)
       continue;  // deleted since the list was read
     }
     rows.push_back({std::to_string(computer.GetID()), ToUtf8(d.name), ToUtf8(d.domainName), OperatingSystemName(d.operatingSystem),
-                    YesNo(d.managed), FlagStateText(d.connected), AlertStateText(d.alertState), DateText(d.lastMessageTime, "never")});
+                    YesNo(d.managed), FlagStateText(d.connected), AlertStateText(d.alertState), InstallStateText(d),
+                    InstallResultText(d), DateText(d.lastMessageTime, "never")});
   }
   if (rows.size() == 1) {
     std::printf("no computers\n");

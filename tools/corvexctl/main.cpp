@@ -16,6 +16,7 @@
 #include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
 #include "tools/corvexctl/Groups.h"
+#include "tools/corvexctl/Install.h"
 #include "tools/corvexctl/Search.h"
 
 namespace corvexctl {
@@ -56,6 +57,11 @@ const char* const kUsage =
   "                              account (asked for when no file is given) is used for computers\n"
   "                              that refuse an anonymous query; --user \"\" queries anonymously\n"
   "  search-stop                 stop the running search\n"
+  "  install --user USER [--password-file FILE] ID...\n"
+  "                              install the managed-computer software on computers ID... under\n"
+  "                              the account USER (domain\\user or user); the password is the\n"
+  "                              file's first line, else asked for\n"
+  "  install-stop                drop the computers still waiting for their install attempt\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
@@ -172,6 +178,10 @@ int main(int argc, char** argv)
       return corvexctl::Search(args);
     if (command == "search-stop")
       return corvexctl::SearchStop(args);
+    if (command == "install")
+      return corvexctl::Install(args);
+    if (command == "install-stop")
+      return corvexctl::InstallStop(args);
     std::fprintf(stderr, "corvexctl: unknown command \"%s\"\n\n%s", command.c_str(), corvexctl::kUsage);
     return 2;
   } catch (const std::exception& e) {

@@ -38,10 +38,12 @@ TEST_F(ConsoleComputers, ListsEveryComputerByNameAndShowsOne)
   ASSERT_EQ(Console({"computers"}, out), 0) << out;
   const std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), 3u) << out;
-  EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "LAST", "MESSAGE"}));
-  EXPECT_EQ(Words(lines[1]), (std::vector<std::string>{browsed, "BROWSED", "OFFICE", "UNIX/SAMBA", "no", "unknown", "-", "never"}));
+  EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "INSTALL", "RESULT", "LAST",
+                                                       "MESSAGE"}));
+  EXPECT_EQ(Words(lines[1]), (std::vector<std::string>{browsed, "BROWSED", "OFFICE", "UNIX/SAMBA", "no", "unknown", "-", "-", "-", "never"}));
   EXPECT_EQ(Words(lines[2]),
-            (std::vector<std::string>{pc7, "PC7", "WORKGROUP", "WINXP", "yes", "unknown", "virus", "2024-05-01", "10:00:00"}));
+            (std::vector<std::string>{pc7, "PC7", "WORKGROUP", "WINXP", "yes", "unknown", "virus", "-", "-", "2024-05-01",
+                                      "10:00:00"}));
 
   ASSERT_EQ(Console({"computer", pc7}, out), 0) << out;
   EXPECT_EQ(Lines(out).front(), "computer " + pc7);

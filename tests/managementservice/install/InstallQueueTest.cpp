@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "managementservice/install/InstallTaskQueue.h"
+#include "managementservice/install/KTComputerInstall.h"
 #include "platform/remotetask/TaskScripts.h"
 #include "platform/sync/Sync.h"
 #include "platform/text/Unicode.h"
@@ -260,4 +261,32 @@ TEST(InstallResultQueueTest, ReaddingRestartsTheTimeoutAndAnEntryAddedDuringAPas
   EXPECT_EQ(queue.asked[1], 2);
   EXPECT_EQ(queue.asked[2], 1);
   EXPECT_EQ(db.Take(), (std::vector<std::string>{"result 2 0", "progress 2 off"}));
+}
+
+TEST(KTComputerInstallTest, BadArgumentsAreRefusedBeforeAnythingIsQueued)
+{
+  FakeInstallDatabase db;
+  ScriptedResultQueue results(db);
+  InstallTaskQueue queue(db, results);
+  CComPtr<CKTComputerInstallImpl> object(new CKTComputerInstallImpl(queue));
+  _bstr_t user(L"CORP\\admin");
+  _bstr_t empty(L"");
+  _bstr_t password(L"pw");
+  LONG ids[] = {1, 2};
+  auto* unreadable = reinterpret_cast<LONG*>(16);
+  EXPECT_EQ(object->Install(2, unreadable, user.GetBSTR(), password.GetBSTR()), E_INVALIDARG);
+  EXPECT_EQ(object->Install(2, nullptr, user.GetBSTR(), password.GetBSTR()), E_INVALIDARG);
+  EXPECT_EQ(object->Install(2, ids, nullptr, password.GetBSTR()), E_INVALIDARG);
+  EXPECT_EQ(object->Install(2, ids, user.GetBSTR(), nullptr), E_INVALIDARG);
+  EXPECT_EQ(object->Install(2, ids, reinterpret_cast<BSTR>(24), password.GetBSTR()), E_INVALIDARG);
+  EXPECT_EQ(object->Install(2, ids, empty.GetBSTR(), password.GetBSTR()), E_INVALIDARG);
+  // Nothing to do is no error, even with an unreadable array; a blank account is allowed.
+  EXPECT_EQ(object->Install(0, unreadable, empty.GetBSTR(), empty.GetBSTR()), S_OK);
+  EXPECT_EQ(queue.GetQueueSize(), 0u);
+  EXPECT_TRUE(db.Take().empty());
+
+  queue.QueueEntry(Entry(3), L"Tandem");
+  EXPECT_EQ(object->Stop(), S_OK);
+  EXPECT_EQ(queue.GetQueueSize(), 0u);
+  EXPECT_EQ(db.Take(), (std::vector<std::string>{"pending 3 on"}));
 }
