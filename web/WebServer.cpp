@@ -204,6 +204,7 @@ void WebServer::Serve() { m_server->listen_after_bind(); }
 
 void WebServer::Stop()
 {
+  m_search.Shutdown();
   if (m_server)
     m_server->stop();
 }
@@ -374,6 +375,32 @@ void WebServer::Routes()
   Get("/api/purge-settings", [this](const httplib::Request&, const SessionStore::Session&) { return m_edits.PurgeSettings(); });
   Post("/api/purge-settings", [this](const httplib::Request& req, const SessionStore::Session&) {
     return m_edits.SetPurgeSettings(Body(req));
+  });
+  Get("/api/search/domains", [this](const httplib::Request&, const SessionStore::Session&) { return m_search.Domains(); });
+  Post("/api/search", [this](const httplib::Request& req, const SessionStore::Session&) {
+    json body = Body(req);
+    return m_search.Start(body);
+  });
+  Post("/api/search/stop", [this](const httplib::Request&, const SessionStore::Session&) { return m_search.Stop(); });
+  // The search's progress as server-sent events: one event per change the listener hears,
+  // for as long as the browser listens.
+  m_server->Get("/api/search/events", [this](const httplib::Request& req, httplib::Response& res) {
+    try {
+      SessionOf(req);
+    } catch (...) {
+      Answer(res, [&]() -> json { throw; });
+      return;
+    }
+    res.set_header("Cache-Control", "no-store");
+    res.set_chunked_content_provider("text/event-stream", [this, seen = ~0ull](std::size_t, httplib::DataSink& sink) mutable {
+      const json p = m_search.Progress(seen, std::chrono::seconds(15));
+      if (p.is_null())
+        return false;
+      const unsigned long long seq = p["seq"];
+      const std::string event = seq == seen ? ": still here\n\n" : "data: " + p.dump() + "\n\n";
+      seen = seq;
+      return sink.write(event.data(), event.size());
+    });
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     return m_actions.Run(req.matches[1].str(), Body(req));

@@ -10,6 +10,7 @@
 #include "web/ConsoleActions.h"
 #include "web/ConsoleData.h"
 #include "web/ConsoleEdits.h"
+#include "web/ConsoleSearch.h"
 #include "web/Sessions.h"
 #include "web/WebSettings.h"
 
@@ -65,6 +66,7 @@ private:
   ConsoleData& m_data;
   ConsoleActions m_actions;
   ConsoleEdits m_edits;
+  ConsoleSearch m_search;
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;

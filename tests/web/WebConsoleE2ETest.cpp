@@ -148,6 +148,16 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
   r = b.Post("/api/actions/central-config", {{"computers", {std::stol(pc1)}}, {"on", false}});
   EXPECT_EQ(r.status, 200) << r.body;
 
+  // A search of no domains starts and finishes at once; the service's listener calls reach the
+  // browser as server-sent events.
+  r = b.Post("/api/search", {{"domains", json::array()}, {"user", "scanner"}, {"password", "search-secret"}});
+  ASSERT_EQ(r.status, 200) << r.body;
+  const std::string events = b.Stream("/api/search/events", "\"event\":\"started\"");
+  EXPECT_NE(events.find("data: {"), std::string::npos) << events;
+  EXPECT_NE(events.find("\"event\":\"started\""), std::string::npos) << events;
+  EXPECT_EQ(b.Post("/api/search", {{"domains", {1}}, {"user", "u"}, {"password", "p"}}).status, 400);
+  EXPECT_EQ(b.Post("/api/search/stop").status, 200);
+
   // What the actions refuse, before the service is asked.
   EXPECT_EQ(b.Post("/api/actions/central-config", {{"computers", {1}}}).status, 400);
   EXPECT_EQ(b.Post("/api/actions/send-config", {{"computers", {1}}, {"configuration", "all"}}).status, 400);
@@ -158,8 +168,10 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
   b.ForgetCsrf();
   EXPECT_EQ(b.Post("/api/actions/refresh", {{"computers", {1}}}).status, 403);
 
-  // No password reaches the web console's event log.
-  EXPECT_EQ(e2e::ReadFile(m_dir / "events.log").find(m_accounts->password), std::string::npos);
+  // No password reaches the web console's event log or output.
+  for (const std::string& file : {m_dir / "events.log", m_dir / "web.out"})
+    for (const std::string& secret : {m_accounts->password, std::string("search-secret")})
+      EXPECT_EQ(e2e::ReadFile(file).find(secret), std::string::npos) << file;
 }
 
 TEST_F(WebConsole, ABrowserLogsInAndSeesEveryPageLive)
@@ -239,4 +251,8 @@ TEST_F(WebConsole, ABrowserLogsInAndSeesEveryPageLive)
   EXPECT_EQ(browser.WaitFor("return document.querySelector('#alert-count').textContent"), "(60)");
   EXPECT_EQ(browser.Script("return document.querySelectorAll('#alert-table tr[data-alert]').length"), 60);
   browser.Screenshot(shots + "/alerts.png");
+
+  browser.Open(base + "/#/search");
+  EXPECT_TRUE(browser.Until("const p = document.querySelector('#search-progress'); return p && p.textContent.includes('No search')"));
+  browser.Screenshot(shots + "/search.png");
 }

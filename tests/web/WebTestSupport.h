@@ -3,6 +3,7 @@
 // browser-like HTTPS client that keeps the session cookie and sends the CSRF token.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -85,6 +86,17 @@ public:
     if (r.status == 200)
       m_csrf = r.body.value("csrf", "");
     return r;
+  }
+  // Reads a stream until it holds `until` (or it ends, or 15 seconds pass); what it read.
+  std::string Stream(const std::string& path, const std::string& until)
+  {
+    std::string text;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    m_client->Get(path.c_str(), Headers(), [&](const char* data, std::size_t size) {
+      text.append(data, size);
+      return text.find(until) == std::string::npos && std::chrono::steady_clock::now() < end;
+    });
+    return text;
   }
   void ForgetCsrf() { m_csrf.clear(); }
   void SetCsrf(const std::string& csrf) { m_csrf = csrf; }

@@ -99,6 +99,7 @@ const views = {
   computer: { template: 'computer-view', clocks: [1, 2], load: loadComputer },
   groups: { template: 'groups-view', clocks: [0, 2], load: loadGroups },
   alerts: { template: 'alerts-view', clocks: [1], load: loadAlerts, refresh: refreshAlerts },
+  search: { template: 'search-view', clocks: [], load: loadSearch },
 };
 
 function route() {
@@ -467,6 +468,38 @@ function renderActions(box, selection) {
         } catch (e) { report(e); }
       },
     }, label)));
+}
+
+// ---- network search: progress from the service's listener, as server-sent events -----------
+
+let searchEvents = null;
+
+async function loadSearch() {
+  const form = $('search-form');
+  form.addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    const domains = [...form.domains.selectedOptions].map(o => o.value);
+    try {
+      await api('/api/search', { body: { domains, user: form.user.value, password: form.password.value } });
+      form.password.value = '';
+      showMessage(`Searching ${domains.length} domain${domains.length === 1 ? '' : 's'}`, true);
+    } catch (e) { report(e); }
+  });
+  $('search-stop').addEventListener('click', () => api('/api/search/stop', { method: 'POST' }).catch(report));
+  if (searchEvents) searchEvents.close();
+  searchEvents = new EventSource('/api/search/events');
+  searchEvents.onmessage = (m) => {
+    const p = JSON.parse(m.data);
+    const box = $('search-progress');
+    if (!box) { searchEvents.close(); searchEvents = null; return; }
+    box.textContent = p.running
+      ? `Searching: ${p.found} computers found, ${p.known} queried, ${Math.max(0, p.found - p.known)} to go`
+      : p.event === 'finished' ? `Search finished: ${p.found} computers found` : 'No search is running.';
+  };
+  try {
+    const domains = await api('/api/search/domains');
+    $('search-domains').replaceChildren(...domains.map(d => el('option', { value: d }, d)));
+  } catch (e) { report(e); }
 }
 
 // ---- live: the change clocks -----------------------------------------------------------------
