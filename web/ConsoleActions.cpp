@@ -1,5 +1,7 @@
 #include "web/ConsoleActions.h"
 
+#include <cstring>
+
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/SPException.h"
@@ -7,7 +9,9 @@
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/Group.h"
 #include "idl/ManagementServiceInterfaces.h"
+#include "platform/com/Bstr.h"
 #include "platform/errortext/ErrorText.h"
+#include "platform/text/Unicode.h"
 #include "web/ApiError.h"
 
 namespace corvexweb {
@@ -72,9 +76,14 @@ std::vector<LONG> ConsoleActions::Targets(const json& body)
   });
 }
 
-json ConsoleActions::Run(const std::string& action, const json& body)
+json ConsoleActions::Run(const std::string& action, json& body)
 {
-  if (action != "refresh" && action != "update-now" && action != "central-config" && action != "send-config")
+  if (action == "install-stop") {
+    Check(ServiceObject<IKTComputerInstall>(CLSID_KTComputerInstall)->Stop());
+    return json{{"action", action}, {"queued", 0}, {"computers", json::array()}};
+  }
+  if (action != "refresh" && action != "update-now" && action != "central-config" && action != "send-config" &&
+      action != "install")
     throw ApiError(404, "not_found", "no such action: " + action);
   std::vector<LONG> ids = Targets(body);
   const ULONG count = static_cast<ULONG>(ids.size());
@@ -88,6 +97,23 @@ json ConsoleActions::Run(const std::string& action, const json& body)
     // Switching central configuration off is overriding it.
     const BYTE override = body["on"].get<bool>() ? 0 : 1;
     Check(ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions)->OverrideCentralConfiguration(override, count, ids.data()));
+  } else if (action == "install") {
+    if (!body.value("user", json()).is_string() || !body.value("password", json()).is_string())
+      throw ApiError(400, "bad_request", "give the account to install with: \"user\" and \"password\"");
+    std::string& password = body["password"].get_ref<std::string&>();
+    _bstr_t user(FromUtf8(body["user"].get<std::string>())), secret(FromUtf8(password));
+    explicit_bzero(password.data(), password.size());
+    HRESULT hr = E_FAIL;
+    try {
+      hr = ServiceObject<IKTComputerInstall>(CLSID_KTComputerInstall)->Install(count, ids.data(), user.GetBSTR(), secret.GetBSTR());
+    } catch (...) {
+      if (BSTR p = secret.GetBSTR())
+        explicit_bzero(p, SysStringLen(p) * sizeof(wchar_t));
+      throw;
+    }
+    if (BSTR p = secret.GetBSTR())
+      explicit_bzero(p, SysStringLen(p) * sizeof(wchar_t));
+    Check(hr);
   } else {
     const std::string which = body.value("configuration", "");
     if (which != "update" && which != "anti-virus")

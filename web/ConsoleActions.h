@@ -18,10 +18,12 @@ public:
   explicit ConsoleActions(ConsoleData& data) : m_data(data) {}
 
   // body: {"computers": [id, ...]} or {"group": id, "subgroups": bool}, and for
-  // "central-config" {"on": bool}, for "send-config" {"configuration": "update"|"anti-virus"}.
+  // "central-config" {"on": bool}, for "send-config" {"configuration": "update"|"anti-virus"},
+  // for "install" {"user": text, "password": text} (the password goes only to the service and is
+  // wiped from the body). "install-stop" takes no computers.
   // Answers {"action": ..., "queued": n, "computers": [...]}. An unknown action or a bad body is
   // an ApiError 400; a refusal of the service an ApiError 502 with its text.
-  nlohmann::json Run(const std::string& action, const nlohmann::json& body);
+  nlohmann::json Run(const std::string& action, nlohmann::json& body);
 
 private:
   // The computers the body names: its list, or the group's members read through the business

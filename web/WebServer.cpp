@@ -403,7 +403,8 @@ void WebServer::Routes()
     });
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
-    return m_actions.Run(req.matches[1].str(), Body(req));
+    json body = Body(req);
+    return m_actions.Run(req.matches[1].str(), body);
   });
   m_server->Get("/api/.*", [this](const httplib::Request&, httplib::Response& res) {
     Answer(res, []() -> json { throw ApiError(404, "not_found", "no such API"); });

@@ -148,6 +148,13 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
   r = b.Post("/api/actions/central-config", {{"computers", {std::stol(pc1)}}, {"on", false}});
   EXPECT_EQ(r.status, 200) << r.body;
 
+  // An install request reaches the service's install object (which checks and queues it); the
+  // queue is emptied again.
+  r = b.Post("/api/actions/install", {{"computers", {std::stol(pc1)}}, {"user", "CORP\\admin"}, {"password", "install-secret"}});
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(b.Post("/api/actions/install", {{"computers", {std::stol(pc1)}}}).status, 400);
+  EXPECT_EQ(b.Post("/api/actions/install-stop").status, 200);
+
   // A search of no domains starts and finishes at once; the service's listener calls reach the
   // browser as server-sent events.
   r = b.Post("/api/search", {{"domains", json::array()}, {"user", "scanner"}, {"password", "search-secret"}});
@@ -170,7 +177,7 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
 
   // No password reaches the web console's event log or output.
   for (const std::string& file : {m_dir / "events.log", m_dir / "web.out"})
-    for (const std::string& secret : {m_accounts->password, std::string("search-secret")})
+    for (const std::string& secret : {m_accounts->password, std::string("search-secret"), std::string("install-secret")})
       EXPECT_EQ(e2e::ReadFile(file).find(secret), std::string::npos) << file;
 }
 

@@ -447,6 +447,7 @@ const ACTIONS = [
   ['central-config', 'Central configuration off', { on: false }],
   ['send-config', 'Send update configuration', { configuration: 'update' }],
   ['send-config', 'Send anti-virus configuration', { configuration: 'anti-virus' }],
+  ['install', 'Install…', null],
 ];
 
 // Buttons for the selected computers (or, on the computers page with a group chosen and nothing
@@ -462,12 +463,30 @@ function renderActions(box, selection) {
     el('button', {
       type: 'button', class: 'secondary', 'data-action': action, ...(target ? {} : { disabled: '' }),
       onclick: async () => {
+        if (!extra) return installForm(box, target);
         try {
           const r = await api('/api/actions/' + action, { body: Object.assign({}, target, extra) });
           showMessage(`${label}: queued for ${r.queued} computer${r.queued === 1 ? '' : 's'}`, true);
         } catch (e) { report(e); }
       },
     }, label)));
+}
+
+// The account the service installs with; its password goes to the service and nowhere else.
+function installForm(box, target) {
+  const form = el('form', { class: 'edit', autocomplete: 'off' },
+    el('label', {}, 'Administrator account ', el('input', { name: 'user', required: '' })),
+    el('label', {}, 'Password ', el('input', { name: 'password', type: 'password', autocomplete: 'new-password' })),
+    el('button', {}, 'Install'));
+  form.addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    try {
+      const r = await api('/api/actions/install', { body: Object.assign({}, target, { user: form.user.value, password: form.password.value }) });
+      showMessage(`Install: queued for ${r.queued} computer${r.queued === 1 ? '' : 's'}`, true);
+    } catch (e) { report(e); }
+    form.remove();
+  });
+  box.after(form);
 }
 
 // ---- network search: progress from the service's listener, as server-sent events -----------
