@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <utility>
+
 #include "businesslogic/AdoError.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/ProcessSingleton.h"
@@ -102,7 +104,21 @@ void CDatabaseConnection::swap(CDatabaseConnection& other)
   std::swap(m_commands, other.m_commands);
 }
 
-CDatabaseConnection& GetDatabaseConnection() { return TProcessSingleton<CDatabaseConnection>::Instance(); }
+namespace {
+thread_local CDatabaseConnection* t_threadConnection = nullptr;
+}
+
+CDatabaseConnection& GetDatabaseConnection()
+{
+  if (t_threadConnection)
+    return *t_threadConnection;
+  return TProcessSingleton<CDatabaseConnection>::Instance();
+}
+
+CDatabaseConnection* BindThreadDatabaseConnection(CDatabaseConnection* connection) noexcept
+{
+  return std::exchange(t_threadConnection, connection);
+}
 
 void RenewDatabaseConnection()
 {

@@ -87,8 +87,11 @@ private:
   std::unique_ptr<Commands> m_commands;
 };
 
-// The process-wide connection, created on first use.
+// The connection of the calling thread: the one bound to it (a thread's own database, see
+// ThreadDatabase.h), else the process-wide connection, created on first use.
 CDatabaseConnection& GetDatabaseConnection();
+// Binds a connection to the calling thread (null unbinds); returns the one bound before.
+CDatabaseConnection* BindThreadDatabaseConnection(CDatabaseConnection* connection) noexcept;
 // Builds a new connection and command table and swaps them into the process-wide connection;
 // an exception of the construction leaves the process-wide connection as it was.
 void RenewDatabaseConnection();

@@ -2,6 +2,7 @@
 
 #include "businesslogic/AdoError.h"
 #include "businesslogic/SystemEnviroment.h"
+#include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "platform/com/ComError.h"
 #include "platform/registry/Registry.h"
 #include "platform/trace/Trace.h"
@@ -75,6 +76,16 @@ void CPTLSession::Open()
     ThrowComError(hr);
   std::lock_guard lock(m_mutex);
   m_session = session;
+  m_attached = false;
+  ++m_generation;
+}
+
+void CPTLSession::Attach(std::shared_ptr<ado::PgLink> link)
+{
+  std::lock_guard reopen(m_reopenMutex);
+  std::lock_guard lock(m_mutex);
+  m_session.Attach(std::move(link));
+  m_attached = true;
   ++m_generation;
 }
 
@@ -107,6 +118,14 @@ std::uint64_t CPTLSession::Generation() const
 void CPTLSession::Recover(std::uint64_t generation)
 {
   std::lock_guard reopen(m_reopenMutex);
+  if (m_attached) {
+    // The call failed on a connection that is still there (a refused statement): trying it
+    // again on the same connection is all a recovery can do.
+    const std::shared_ptr<ado::PgLink> link = Current().Link();
+    if (link && link->IsOpen())
+      return;
+    throw vrn::Exceptions::ConnectToDatabaseFailed(E_FAIL, L"The database connection of this thread was lost.");
+  }
   if (Generation() != generation && IsOpen())
     return;  // another thread reopened the session since this call began
   Close();

@@ -21,6 +21,10 @@ public:
   // Reads the registry and opens the data source and the session; a failed step throws
   // _com_error with its HRESULT and error text.
   void Open();
+  // Runs the session on a server connection its owner opened and keeps (a thread's own
+  // database). Such a session is never reopened by Recover: a lost connection there throws
+  // vrn::Exceptions::ConnectToDatabaseFailed, as what its owner's open transaction held is gone.
+  void Attach(std::shared_ptr<ado::PgLink> link);
   // Releases the session; a closed session stays closed.
   void Close();
   // dataSource = "ServerLocation" + "DatabaseInstance", catalog = "DatabaseName". Returns 0,
@@ -42,4 +46,5 @@ private:
   std::recursive_mutex m_reopenMutex;   // one open, close or recovery at a time
   oledb::CSession m_session;
   std::uint64_t m_generation = 0;
+  bool m_attached = false;
 };

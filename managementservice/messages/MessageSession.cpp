@@ -3,6 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "businesslogic/ThreadDatabase.h"
 #include "managementservice/host/ServiceModule.h"
 
 namespace {
@@ -11,7 +12,10 @@ std::atomic<CPTLSession*> g_session{nullptr};
 
 CPTLSession& MessageSession()
 {
-  CPTLSession* session = g_session.load();
+  // The processing thread's own database first: its calls belong to the pass's transaction.
+  CPTLSession* session = ThreadSession();
+  if (!session)
+    session = g_session.load();
   if (!session)
     if (CManagementServiceModule* module = CManagementServiceModule::Instance())
       session = module->Session();

@@ -2,9 +2,12 @@
 
 #include <cstdlib>
 #include <new>
+#include <optional>
 
+#include "businesslogic/ThreadDatabase.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "managementservice/host/EventLogger.h"
+#include "managementservice/messages/ProcessingPass.h"
 #include "managementservice/messages/ProcessingQueue.h"
 #include "managementservice/host/ServiceModule.h"
 #include "messaging/MessagingConstants.h"
@@ -33,8 +36,8 @@ std::wstring ComErrorText(const _com_error& e)
 
 }  // namespace
 
-Receiver::Receiver(bool startThread, ConnectionSource connection, StopStep stop)
-  : m_creators(MessageTypeTable()), m_connection(std::move(connection)), m_stop(std::move(stop))
+Receiver::Receiver(bool startThread, ConnectionSource connection, StopStep stop, DatabaseSource database)
+  : m_creators(MessageTypeTable()), m_connection(std::move(connection)), m_stop(std::move(stop)), m_database(std::move(database))
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "__thiscall Receiver::Receiver(bool) at 0x%p", static_cast<void*>(this));
   if (startThread) {
@@ -129,24 +132,34 @@ void Receiver::NotifyConnection(bool connected)
   m_connected = connected;
 }
 
+std::unique_ptr<CThreadDatabase> Receiver::OpenDatabase() const
+{
+  if (m_database)
+    return m_database();
+  CManagementServiceModule* module = CManagementServiceModule::Instance();
+  if (module && module->Session())
+    return std::make_unique<CThreadDatabase>(TRACE_MANAGEMENTSERVICE);
+  return nullptr;
+}
+
+void Receiver::PassCommitted(const std::vector<std::unique_ptr<DecodedMessage>>&)
+{
+  // What the pass's items did is stored: from here on none of it can be lost.
+}
+
 void Receiver::ProcessQueue()
 {
   ProcessingQueue& queue = ProcessingQueue::Instance();
+  // A pass keeps a transaction open, so this thread has a server connection of its own.
+  const std::unique_ptr<CThreadDatabase> database = OpenDatabase();
+  std::optional<CThreadDatabase::Binding> binding;
+  if (database)
+    binding.emplace(*database);
+  ProcessingPass pass(database.get(), PassLimits::FromRegistry());
   while (m_running) {
     Sleep(kPollMs);
-    while (!queue.IsEmpty()) {
-      std::unique_ptr<DecodedMessage> item = queue.RemoveFront();
-      try {
-        const HRESULT hr = item->Process();
-        if (FAILED(hr))
-          trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Processing failed: 0x%p (%s)\n", hr, ErrorText(hr));
-      } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
-        throw;
-      } catch (const std::runtime_error& e) {
-        trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "processing: Caught runtime exception(%hs)", e.what());
-      }
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "%lu remaining in the queue.\n", static_cast<unsigned long>(queue.Count()));
-    }
+    while (!queue.IsEmpty())
+      PassCommitted(pass.Run(queue));
   }
 }
 

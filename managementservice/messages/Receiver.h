@@ -6,12 +6,16 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "managementservice/messages/CreatorFn.h"
 #include "messaging/ClientLibrary.h"
+
+class CThreadDatabase;
 
 class Receiver : public ZiriviridUrurezArevudUza::IEnvelopeReceiver
 {
@@ -20,8 +24,12 @@ public:
   // service's stop step. Empty: the service module's connection and stop step.
   using ConnectionSource = std::function<ZiriviridUrurezArevudUza::IConnection*()>;
   using StopStep = std::function<void()>;
+  // The processing thread's own database, opened on that thread (a failure there is fatal as a
+  // lost database is). Empty: the service's database while the service module runs, else
+  // none (every call then commits on its own).
+  using DatabaseSource = std::function<std::unique_ptr<CThreadDatabase>()>;
 
-  explicit Receiver(bool startThread, ConnectionSource connection = {}, StopStep stop = {});
+  explicit Receiver(bool startThread, ConnectionSource connection = {}, StopStep stop = {}, DatabaseSource database = {});
   ~Receiver() override;
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -35,12 +43,16 @@ public:
 private:
   static void processing(void* arg);
   void ProcessQueue();
+  std::unique_ptr<CThreadDatabase> OpenDatabase() const;
+  // Called with the items of each pass once what they did is committed, in processing order.
+  void PassCommitted(const std::vector<std::unique_ptr<DecodedMessage>>& items);
   ZiriviridUrurezArevudUza::IConnection* Connection() const;
   CorvexMessaging::MessageId SendToRouter(const char* type);
 
   std::map<std::string, MessageCreator> m_creators;
   ConnectionSource m_connection;
   StopStep m_stop;
+  DatabaseSource m_database;
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_stopped{true};
   std::mutex m_connectionLock;  // several library threads may report at once

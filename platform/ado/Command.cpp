@@ -244,14 +244,17 @@ HRESULT Command::Run(bool withRows, Recordset* records)
   {
     std::lock_guard lock(link->Mutex());
     if (withRows && m_cursorColumn >= 0) {
-      // The cursor lives until the end of the transaction: call and fetch inside one.
+      // The cursor lives until the end of the transaction: call and fetch inside one, the
+      // caller's when it opened one (its end is then the caller's).
+      const bool own = !link->InTransaction();
       PgResultPtr none;
-      link->Run("BEGIN", timeout, none, error);
+      if (own)
+        link->Run("BEGIN", timeout, none, error);
       if (!error.failed())
         link->Run(m_call, values, true, timeout, result, error);
       if (!error.failed() && result && PQntuples(result.get()) > 0 && !PQgetisnull(result.get(), 0, m_cursorColumn))
         link->Run("FETCH ALL FROM " + QuoteIdentifier(PQgetvalue(result.get(), 0, m_cursorColumn)), timeout, fetched, error);
-      if (link->IsOpen()) {
+      if (own && link->IsOpen()) {
         PgError end;
         link->Run(error.failed() ? "ROLLBACK" : "COMMIT", timeout, none, end);
         if (!error.failed())

@@ -92,6 +92,8 @@ class CSession
 public:
   // Takes over the data source's server connection; the data source is left closed.
   HRESULT Open(CDataSource& dataSource);
+  // Shares a server connection opened elsewhere, so that calls on both run in one transaction.
+  void Attach(std::shared_ptr<ado::PgLink> link) { m_link = std::move(link); }
   void Close() { m_link.reset(); }
   bool IsOpen() const { return m_link != nullptr; }
   const std::shared_ptr<ado::PgLink>& Link() const { return m_link; }

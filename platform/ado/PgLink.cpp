@@ -182,6 +182,16 @@ PgLink::~PgLink()
 
 bool PgLink::Usable() const { return m_conn && PQstatus(m_conn) == CONNECTION_OK; }
 
+bool PgLink::InTransaction() const
+{
+  if (!Usable())
+    return false;
+  const PGTransactionStatusType status = PQtransactionStatus(m_conn);
+  return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+}
+
+bool PgLink::InFailedTransaction() const { return Usable() && PQtransactionStatus(m_conn) == PQTRANS_INERROR; }
+
 void PgLink::LostConnection(PgError& error)
 {
   m_lost = true;

@@ -73,6 +73,13 @@ public:
 
   PGconn* Native() const { return m_conn; }
 
+  // Inside a transaction the caller opened (BEGIN ... COMMIT around several calls): row-set
+  // calls then fetch their cursor within it instead of opening a transaction of their own.
+  bool InTransaction() const;
+  // A statement of the open transaction failed: the server refuses every further statement
+  // until the transaction, or the savepoint before the failure, is rolled back.
+  bool InFailedTransaction() const;
+
 private:
   explicit PgLink(PGconn* conn) : m_conn(conn) {}
   void Collect(unsigned timeoutSec, PgResultPtr& rows, PgError& error);
