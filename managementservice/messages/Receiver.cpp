@@ -1,5 +1,7 @@
 #include "managementservice/messages/Receiver.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -166,6 +168,7 @@ void Receiver::ProcessQueue()
 void Receiver::processing(void* arg)
 {
   auto* self = static_cast<Receiver*>(arg);
+  pthread_setname_np(pthread_self(), "processing");  // for those who watch the process's threads
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "void __cdecl Receiver::processing(void *)");
   const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(init))

@@ -1,5 +1,6 @@
 // The database tool: create, upgrade, check and drop, and the contract check's findings.
 #include "database/EmbeddedSql.h"
+#include "tools/corvex-db/Seed.h"
 #include "tests/database/DatabaseFixture.h"
 
 #include <sys/wait.h>
@@ -132,6 +133,30 @@ TEST_F(ToolTest, DropAndCreateRefuseWhatTheyMustNotTouch) {
     EXPECT_NO_THROW(ValidateDatabaseName(std::string(63, 'n')));
 }
 
+TEST_F(ToolTest, SeedMakesAConsistentFleetTheSimulatorCanImpersonate) {
+    EXPECT_THROW(SeedFleet(Conn(), {999, 0}), std::invalid_argument);
+    EXPECT_THROW(SeedFleet(Conn(), {7919, 0}), std::invalid_argument);  // names would repeat
+    SeedFleet(Conn(), {1000, 3000});
+    auto one = [&](const std::string& sql) { return Conn().Exec(sql).Text(0, 0); };
+    EXPECT_EQ("1000", one("SELECT count(DISTINCT \"ComputerName\") FROM dbo.\"Computers\" WHERE \"ComputerName\" ~ '^PC[0-9]{6}$'"));
+    // Every managed computer answers to its own name, so agents can log on as it.
+    EXPECT_EQ("990", one("SELECT count(*) FROM dbo.\"Computers\" WHERE \"MessageSystemAddress\" = \"ComputerName\""));
+    EXPECT_EQ("1000", one("SELECT count(*) FROM dbo.\"Groups\""));
+    EXPECT_EQ("3000", one("SELECT count(*) FROM dbo.\"Alerts\""));
+    // The kept counts of outstanding alerts agree with the alerts.
+    EXPECT_EQ("0", one("SELECT count(*) FROM dbo.\"Computers\" c WHERE c.\"OutstandingErrorAlerts\" + c.\"OutstandingVirusAlerts\""
+                       " <> (SELECT count(*) FROM dbo.\"Alerts\" a WHERE a.\"ComputerID\" = c.\"ComputerID\" AND a.\"Outstanding\")"));
+    // The whole-list procedure: by name, limited, one group's own members, no such group.
+    const ProcedureResult first = Call("ComputerListGet", {{"@GroupID", std::nullopt}, {"@ConnectedOnly", "0"}, {"@Limit", "3"}});
+    ASSERT_EQ(3u, first.rows.size());
+    EXPECT_EQ("PC000000", first.rows[0][1].value_or(""));
+    EXPECT_EQ("PC000002", first.rows[2][1].value_or(""));
+    const std::string group = one("SELECT max(\"GroupID\") FROM dbo.\"Groups\"");
+    EXPECT_EQ(one("SELECT count(*) FROM dbo.\"Computers\" WHERE \"GroupID\" = " + group),
+              std::to_string(Call("ComputerListGet", {{"@GroupID", group}, {"@ConnectedOnly", "0"}, {"@Limit", "0"}}).rows.size()));
+    EXPECT_EQ(22, Rv("ComputerListGet", {{"@GroupID", "99999"}, {"@ConnectedOnly", "0"}, {"@Limit", "0"}}));
+}
+
 TEST(ServerOptionTest, SplitsHostPortAndSocketForms) {
     std::string host, port;
     auto split = [&](const std::string& s) {
@@ -183,6 +208,8 @@ TEST(CommandLineTest, CreateCheckDropAndUsageErrors) {
     EXPECT_EQ(1, RunTool("create " + name));
     EXPECT_EQ(0, RunTool("--server . check " + name));
     EXPECT_EQ(0, RunTool("upgrade " + name));
+    EXPECT_EQ(2, RunTool("seed --computers many " + name));
+    EXPECT_EQ(1, RunTool("seed --computers 10 " + name));
     EXPECT_EQ(0, RunTool("drop " + name));
     EXPECT_EQ(1, RunTool("check " + name));
     EXPECT_EQ(0, RunTool("catalogue"));

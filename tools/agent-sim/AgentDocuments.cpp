@@ -350,9 +350,11 @@ std::string AgentDocuments::TzLibStatus(const Computer& computer) const
   return status.ToXML_UTF8();
 }
 
-std::string AgentDocuments::Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial) const
+std::string AgentDocuments::Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial,
+                                  const std::wstring& stamp) const
 {
-  const Fields fields(computer, serial);
+  Fields fields(computer, serial);
+  fields.item += stamp;
   const HandlerUtils::timestamp_t timestamp(OleDateFromTimeT(when));
   if (kind == EventKind::UpdateFailed) {
     AUCoreHandler::Event_t event = m_updateEvent;

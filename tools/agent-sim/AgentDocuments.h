@@ -75,7 +75,9 @@ public:
   std::string TzLibStatus(const Computer& computer) const;
   // The event in the form its component sends it. serial varies what changes from one event to
   // the next (virus names, items).
-  std::string Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial) const;
+  // A stamp, when given, is appended to the infected item.
+  std::string Event(EventKind kind, const Computer& computer, std::time_t when, unsigned serial,
+                    const std::wstring& stamp = {}) const;
 
 private:
   struct DexEventTemplate

@@ -116,6 +116,18 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
       } catch (const std::exception&) {
         throw std::invalid_argument("--event-rate: expected events per second from 0 to 10000, got `" + v + "`");
       }
+    } else if (a == "--status-rate") {
+      const std::string& v = value();
+      try {
+        std::size_t used = 0;
+        o.statusRate = std::stod(v, &used);
+        if (used != v.size() || o.statusRate < 0 || o.statusRate > 10000)
+          throw std::invalid_argument("range");
+      } catch (const std::exception&) {
+        throw std::invalid_argument("--status-rate: expected status replies per second from 0 to 10000, got `" + v + "`");
+      }
+    } else if (a == "--stamp-sent") {
+      o.stampSent = true;
     } else if (a == "--event-kind") {
       o.eventKind = value();
       EventKind kind;
@@ -210,7 +222,7 @@ std::string AgentSimUsage()
          "         [--computers FILE] [--dex on|off] [--alc on|off] [--tzlib on|off] [--documents DIR]\n"
          "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind KIND|mixed]\n"
          "         [--event-mix KIND=WEIGHT,...] [--event-ttl SECONDS] [--heartbeat SECONDS] [--quiet]\n"
-         "         [--load SECONDS]\n"
+         "         [--status-rate PER_SECOND] [--stamp-sent] [--load SECONDS]\n"
          "Simulates managed computers whose agents log on to the router as <address>.Agent.\n"
          "Commands on standard input: event <address|all> <KIND>, logoff <address|all>, vanish,\n"
          "records, quit. logoff logs the agent off cleanly (the router reports the logoff at once);\n"
@@ -222,6 +234,11 @@ std::string AgentSimUsage()
          "raised it), error-anonymous (application error without entity information): all from the\n"
          "anti-virus product (DEX); update (an update failed) from the update component (ALC).\n"
          "--event-rate: scheduled events per second per computer (0, the default: only on command).\n"
+         "--status-rate: unsolicited status replies per second per computer, as answers to a status\n"
+         "request would be (0, the default: only when asked).\n"
+         "--stamp-sent: scheduled events and status replies carry their send time (\"sent <ms since\n"
+         "1970>\" in a virus event's infected item and in the computer's comment), so that a load\n"
+         "harness can tell how long each took to be stored.\n"
          "--event-kind: the one kind scheduled events have, or mixed: every kind in turn.\n"
          "--event-mix: how many turns in a round each kind takes, e.g. virus=6,scan=2,error=1,update=1;\n"
          "a kind left out is never scheduled. Each computer goes through the round with the kinds its\n"

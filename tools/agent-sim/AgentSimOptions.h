@@ -25,6 +25,8 @@ struct AgentSimOptions
   std::filesystem::path documents;
   std::string service = "PTLManagementService";
   double eventRate = 0;  // events per second per agent
+  double statusRate = 0;  // unsolicited status replies per second per agent
+  bool stampSent = false;  // events and status replies carry their send time
   std::string eventKind = "mixed";
   EventMix eventMix;  // what the scheduled events are: --event-kind or --event-mix
   long eventTtl = 3600;

@@ -1,5 +1,7 @@
 #include "tools/agent-sim/SimulatedAgent.h"
 
+#include <chrono>
+
 #include <ctime>
 #include <stdexcept>
 
@@ -194,7 +196,7 @@ void SimulatedAgent::Receive(const CorvexMessaging::Envelope& envelope)
   }
 }
 
-DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::MessageId requestId) const
+DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::MessageId requestId, const std::wstring& comment) const
 {
   DEX_PTLMessages::ComputerStatus2 computer;
   computer.domain = CORBA::wstring_dup(m_computer.domain.c_str());
@@ -202,7 +204,7 @@ DEX_PTLMessages::AgentStatus SimulatedAgent::BuildStatus(CorvexMessaging::Messag
   computer.operating_system = CORBA::string_dup(m_computer.operatingSystem.c_str());
   computer.service_pack = CORBA::string_dup(m_computer.servicePack.c_str());
   computer.ip_address = m_computer.ip;
-  computer.computer_comment = CORBA::wstring_dup(m_computer.comment.c_str());
+  computer.computer_comment = CORBA::wstring_dup((comment.empty() ? m_computer.comment : comment).c_str());
   computer.last_logged_on_user = CORBA::wstring_dup(m_computer.user.c_str());
 
   std::lock_guard lock(m_mutex);
@@ -251,6 +253,24 @@ void SimulatedAgent::AnswerStatus(const CorvexMessaging::Envelope& envelope)
             std::to_string(status.app_statuses.length()) + " entries, id " + std::to_string(id));
 }
 
+namespace {
+
+std::wstring SentStamp()
+{
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  return L"sent " + std::to_wstring(ms.count());
+}
+
+}  // namespace
+
+CorvexMessaging::MessageId SimulatedAgent::SendStatus(const std::string& service, long ttl)
+{
+  CorvexMessaging::Message reply =
+    messaging::MakeLetter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS, MC::SUFFIX_REPLY), ttl);
+  reply.custom_data <<= BuildStatus(0, m_stampSent ? SentStamp() : std::wstring());
+  return m_connection ? m_connection->Send(reply) : 0;
+}
+
 bool SimulatedAgent::CanSend(EventKind kind) const
 {
   return kind == EventKind::UpdateFailed ? m_components.alc : m_components.dex;
@@ -279,7 +299,7 @@ CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::
   }
   DEX_PTLMessages::AppEvent2 event;
   event.entity = CORBA::string_dup(EventEntity(kind));
-  event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial).c_str());
+  event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial, m_stampSent ? L" " + SentStamp() : std::wstring()).c_str());
   event.domain = CORBA::wstring_dup(m_computer.domain.c_str());
   event.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
   CorvexMessaging::Message letter = messaging::MakeLetter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_ENTITY_EVENT), ttl);

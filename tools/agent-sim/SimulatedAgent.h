@@ -75,7 +75,12 @@ public:
   bool CanSend(EventKind kind) const;
   // The kinds of event its components raise.
   std::vector<EventKind> EventKinds() const;
-  DEX_PTLMessages::AgentStatus BuildStatus(CorvexMessaging::MessageId requestId) const;
+  // A comment, when given, takes the place of the computer's.
+  DEX_PTLMessages::AgentStatus BuildStatus(CorvexMessaging::MessageId requestId, const std::wstring& comment = {}) const;
+  // An unsolicited "Tz-GetStatus-Reply" to the service, as a load source; the letter id.
+  CorvexMessaging::MessageId SendStatus(const std::string& service, long ttl);
+  // Events and status replies sent from now on carry their send time.
+  void StampSent(bool on) { m_stampSent = on; }
 
   const Computer& GetComputer() const { return m_computer; }
   std::vector<Record> Records() const;
@@ -114,6 +119,7 @@ private:
   std::vector<Record> m_records;
   unsigned m_eventSerial = 0;
   std::atomic<bool> m_connected{false};
+  bool m_stampSent = false;
   std::atomic<std::uint64_t> m_loadReceived{0};
   std::atomic<std::uint64_t> m_dropped{0};
 };

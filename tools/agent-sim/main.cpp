@@ -57,11 +57,12 @@ struct Agent
 std::mutex g_connectionsMutex;
 
 // Sends the event unless the agent has logged off.
-void SendEvent(Agent& a, EventKind kind, const AgentSimOptions& options)
+CorvexMessaging::MessageId SendEvent(Agent& a, EventKind kind, const AgentSimOptions& options)
 {
   std::lock_guard lock(g_connectionsMutex);
-  if (a.connection)
-    a.agent->SendEvent(kind, options.service, options.eventTtl);
+  if (!a.connection)
+    return 0;
+  return a.agent->SendEvent(kind, options.service, options.eventTtl);
 }
 
 // A clean logoff: the router tells its subscribers at once, and keeps the agent's letters.
@@ -127,9 +128,11 @@ void Commands(std::vector<Agent>& agents, const AgentSimOptions& options)
   }
 }
 
-void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
+// Calls `send` for the agents in turn, `perAgent` times a second each, until the simulator stops.
+template <class Send>
+void Paced(std::vector<Agent>& agents, double perAgent, Send send)
 {
-  const auto interval = std::chrono::duration<double>(1.0 / (options.eventRate * static_cast<double>(agents.size())));
+  const auto interval = std::chrono::duration<double>(1.0 / (perAgent * static_cast<double>(agents.size())));
   auto next = Clock::now();
   for (unsigned n = 0;; ++n) {
     next += std::chrono::duration_cast<Clock::duration>(interval);
@@ -139,14 +142,32 @@ void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
         return;
     }
     auto& a = agents[n % agents.size()];
-    const unsigned round = n / static_cast<unsigned>(agents.size());
-    if (!a.agent->Connected())
-      continue;
+    if (a.agent->Connected())
+      send(a, n / static_cast<unsigned>(agents.size()));
+  }
+}
+
+void Events(std::vector<Agent>& agents, const AgentSimOptions& options)
+{
+  std::uint64_t sent = 0;
+  Paced(agents, options.eventRate, [&](Agent& a, unsigned round) {
     // Each computer takes its turn through the kinds its components raise.
     EventKind kind;
     if (options.eventMix.Pick(round, a.agent->EventKinds(), kind))
-      SendEvent(a, kind, options);
-  }
+      sent += SendEvent(a, kind, options) != 0;
+  });
+  Print("sent " + std::to_string(sent) + " events");
+}
+
+void StatusReplies(std::vector<Agent>& agents, const AgentSimOptions& options)
+{
+  std::uint64_t sent = 0;
+  Paced(agents, options.statusRate, [&](Agent& a, unsigned) {
+    std::lock_guard lock(g_connectionsMutex);
+    if (a.connection)
+      sent += a.agent->SendStatus(options.service, options.eventTtl) != 0;
+  });
+  Print("sent " + std::to_string(sent) + " status replies");
 }
 
 int Load(std::vector<Agent>& agents, const AgentSimOptions& options)
@@ -223,6 +244,7 @@ int Run(const AgentSimOptions& options)
                                                options.quiet ? SimulatedAgent::Printer() : Print);
     a.connection = library->ConnectAs(a.agent.get(), computer.AgentAddress(), router);
     a.agent->Attach(a.connection);
+    a.agent->StampSent(options.stampSent);
     a.connection->Configure(0, options.heartbeatSeconds);
     agents.push_back(std::move(a));
   }
@@ -233,15 +255,19 @@ int Run(const AgentSimOptions& options)
     result = Load(agents, options);
   } else {
     std::thread(Commands, std::ref(agents), std::cref(options)).detach();
-    std::thread events;
+    std::thread events, statuses;
     if (options.eventRate > 0)
       events = std::thread(Events, std::ref(agents), std::cref(options));
+    if (options.statusRate > 0)
+      statuses = std::thread(StatusReplies, std::ref(agents), std::cref(options));
     {
       std::unique_lock lock(g_stopMutex);
       g_stopped.wait(lock, [] { return g_stop; });
     }
     if (events.joinable())
       events.join();
+    if (statuses.joinable())
+      statuses.join();
   }
   RequestStop();
   {

@@ -1,5 +1,6 @@
 // corvex-db: creates, upgrades, checks and drops the database of the management service.
 #include "tools/corvex-db/DatabaseTool.h"
+#include "tools/corvex-db/Seed.h"
 
 #include <cstring>
 #include <iostream>
@@ -24,6 +25,9 @@ const char kUsage[] =
     "                 GetInterfaceVersion answers major version 8; exit status 1 otherwise\n"
     "  drop NAME      drop database NAME; refuses a database without a Corvex schema and one\n"
     "                 that is in use, unless --force\n"
+    "  seed NAME      fill the new database NAME with a test fleet: --computers N (default\n"
+    "                 100000, at least 1000) named PC000000.. with the same addresses, in\n"
+    "                 1000 groups, and --alerts N alerts (default 1000000)\n"
     "  catalogue      print the procedure catalogue this tool checks against\n"
     "\n"
     "Options:\n"
@@ -54,6 +58,7 @@ int main(int argc, char** argv) {
     ConnectionOptions options;
     std::string sqlDir;
     bool force = false;
+    SeedScale scale;
     bool quiet = false;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
@@ -74,6 +79,12 @@ int main(int argc, char** argv) {
             if (!value(options.maintenanceDatabase)) return Usage("--maintenance-db needs a value");
         } else if (arg == "--sql-dir") {
             if (!value(sqlDir)) return Usage("--sql-dir needs a value");
+        } else if (arg == "--computers" || arg == "--alerts") {
+            std::string number;
+            if (!value(number) || number.empty() || number.find_first_not_of("0123456789") != std::string::npos ||
+                number.size() > 9)
+                return Usage(arg + " needs a whole number");
+            (arg == "--computers" ? scale.computers : scale.alerts) = std::stoi(number);
         } else if (arg == "--force") {
             force = true;
         } else if (arg == "-q" || arg == "--quiet") {
@@ -88,7 +99,8 @@ int main(int argc, char** argv) {
     const std::string& command = words[0];
     if (command == "catalogue") {
         if (words.size() != 1) return Usage("catalogue takes no NAME");
-    } else if (command == "create" || command == "upgrade" || command == "check" || command == "drop") {
+    } else if (command == "create" || command == "upgrade" || command == "check" || command == "drop" ||
+               command == "seed") {
         if (words.size() != 2) return Usage(command + " needs exactly one NAME");
     } else {
         return Usage("unknown command " + command);
@@ -119,6 +131,9 @@ int main(int argc, char** argv) {
                 std::cout << " procedures re-created, interface version " << kInterfaceMajorVersion << "."
                           << kInterfaceMinorVersion << "\n";
             }
+        } else if (command == "seed") {
+            PgConnection conn(options, name);
+            SeedFleet(conn, scale);
         } else if (command == "check") {
             PgConnection conn(options, name);
             const CheckReport report = CheckDatabase(conn, sql);

@@ -1,11 +1,15 @@
 #include "tools/corvexctl/Computers.h"
 
 #include <algorithm>
+#include <optional>
+#include <stdexcept>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "businesslogic/AdoError.h"
 #include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/OurCommand.h"
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/SPException.h"
 #include "businesslogic/entities/Computer.h"
@@ -68,14 +72,9 @@ const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
 // Where a remote installation stands, and the result of the last attempt (0 success, else the
 // setup program's exit code or the installer's failure code).
-const char* InstallStateText(const ComputerDetails& d)
+const char* InstallStateText(bool inProgress, bool pending)
 {
-  return d.installInProgress ? "in-progress" : d.installPending ? "pending" : "-";
-}
-std::string InstallResultText(const ComputerDetails& d)
-{
-  const bool never = d.installTime.status == DateTimeValue::null || d.installTime.date == 0.0;
-  return never ? "-" : std::to_string(d.installFailureReason);
+  return inProgress ? "in-progress" : pending ? "pending" : "-";
 }
 
 void Field(const char* label, const std::string& value)
@@ -113,29 +112,183 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows)
   }
 }
 
+namespace {
+
+// One row of the computer list as the list procedure delivers it.
+struct ListedComputer
+{
+  LONG id = 0;
+  std::string name, domain, lastMessage;
+  LONG os = 0;
+  bool managed = false;
+  std::optional<bool> connected;
+  LONG alertState = 0;
+  std::optional<LONG> group;
+  bool installPending = false, installInProgress = false;
+  std::optional<LONG> installResult;  // none: never installed
+};
+
+_variant_t FieldValue(const ado::Fields& fields, const wchar_t* name)
+{
+  ado::Field field;
+  _variant_t value;
+  ThrowIfAdoFailed(fields.Item(name, field));
+  ThrowIfAdoFailed(field.get_Value(&value));
+  return value;
+}
+
+bool IsNull(const _variant_t& v) { return v.vt == VT_NULL || v.vt == VT_EMPTY; }
+
+// The whole list in one call, by name.
+std::vector<ListedComputer> ReadComputerList(std::optional<LONGLONG> group, bool connectedOnly, LONG limit)
+{
+  COurCommand cmd(GetDatabaseConnection().GetADOPtr(), "ComputerListGet");
+  if (group)
+    cmd.SetAttribute(L"@GroupID", static_cast<ULONG>(*group));
+  else
+    cmd.SetAttributeNull(L"@GroupID");
+  cmd.SetAttribute(L"@ConnectedOnly", LONG(connectedOnly ? 1 : 0));
+  cmd.SetAttribute(L"@Limit", limit);
+  ado::RecordsetPtr rows = cmd.ExecuteCommandWithRecordset();
+  const LONG result = cmd.GetReturnValue();
+  if (result == 22)
+    throw std::invalid_argument("group " + std::to_string(*group) + " does not exist");
+  CSPException::Check(result);
+  std::vector<ListedComputer> list;
+  for (; rows && !rows->IsEOF(); rows->MoveNext()) {
+    const ado::Fields f = rows->GetFields();
+    ListedComputer c;
+    c.id = FieldValue(f, L"ID").ToLong();
+    c.name = ToUtf8(FieldValue(f, L"Name").ToWString());
+    c.domain = ToUtf8(FieldValue(f, L"Domain").ToWString());
+    c.os = FieldValue(f, L"OperatingSystem").ToLong();
+    c.managed = FieldValue(f, L"Managed").ToLong() != 0;
+    if (const _variant_t v = FieldValue(f, L"Connected"); !IsNull(v))
+      c.connected = v.ToLong() != 0;
+    c.alertState = FieldValue(f, L"AlertState").ToLong();
+    if (const _variant_t v = FieldValue(f, L"LastMessageTime"); !IsNull(v))
+      c.lastMessage = FormatOleDate(v.ToDouble());
+    if (const _variant_t v = FieldValue(f, L"GroupID"); !IsNull(v))
+      c.group = v.ToLong();
+    c.installPending = FieldValue(f, L"InstallPending").ToLong() != 0;
+    c.installInProgress = FieldValue(f, L"InstallInProgress").ToLong() != 0;
+    if (FieldValue(f, L"InstallAttempted").ToLong() != 0)
+      c.installResult = FieldValue(f, L"InstallResult").ToLong();
+    list.push_back(std::move(c));
+  }
+  return list;
+}
+
+std::string JsonText(const std::string& s)
+{
+  std::string out = "\"";
+  for (const unsigned char ch : s) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += static_cast<char>(ch);
+    } else if (ch < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+      out += buf;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
+// Tabs and line breaks cannot be part of a TSV cell.
+std::string TsvText(std::string s)
+{
+  for (char& ch : s)
+    if (ch == '\t' || ch == '\n' || ch == '\r')
+      ch = ' ';
+  return s;
+}
+
+const char* const kComputersUsage =
+  "corvexctl: usage: computers [--limit N] [--group ID|unassigned] [--connected] [--format table|tsv|json]\n";
+
+}  // namespace
+
 int Computers(const std::vector<std::string>& args)
 {
-  if (!args.empty()) {
-    std::fprintf(stderr, "corvexctl: computers takes no arguments\n");
+  std::optional<LONGLONG> group;
+  bool connectedOnly = false;
+  LONG limit = 0;
+  std::string format = "table";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--connected") {
+      connectedOnly = true;
+    } else if (a == "--limit" && hasValue) {
+      const long n = Number(args[++i].c_str());
+      if (n <= 0 || n > 0x7FFFFFFF) {
+        std::fprintf(stderr, "corvexctl: computers: --limit takes a positive whole number\n");
+        return 2;
+      }
+      limit = static_cast<LONG>(n);
+    } else if (a == "--group" && hasValue) {
+      const std::string& g = args[++i];
+      const long n = g == "unassigned" ? static_cast<long>(CGroup::UnassignedID) : Number(g.c_str());
+      if (n < 0 || n > 0xFFFFFFFFL) {
+        std::fprintf(stderr, "corvexctl: computers: \"%s\" is not a group ID\n", g.c_str());
+        return 2;
+      }
+      group = n;
+    } else if (a == "--format" && hasValue && (args[i + 1] == "table" || args[i + 1] == "tsv" || args[i + 1] == "json")) {
+      format = args[++i];
+    } else {
+      std::fputs(kComputersUsage, stderr);
+      return 2;
+    }
+  }
+  std::vector<ListedComputer> list;
+  try {
+    list = ReadComputerList(group, connectedOnly, limit);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "corvexctl: computers: %s\n", e.what());
     return 2;
   }
-  std::vector<std::vector<std::string>> rows{{"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "INSTALL", "RESULT", "LAST MESSAGE"}};
-  for (const CComputer& computer : AllComputers()) {
-    ComputerDetails d;
-    try {
-      computer.GetComputerDetails(d);
-    } catch (const vrn::Exceptions::ComputerDoesNotExist&) {
-      continue;  // deleted since the list was read
+
+  std::string out;
+  if (format == "json") {
+    out = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const ListedComputer& c = list[i];
+      out += (i ? ",\n" : "\n") + std::string("{\"id\":") + std::to_string(c.id) + ",\"name\":" + JsonText(c.name) +
+             ",\"domain\":" + JsonText(c.domain) + ",\"os\":" + std::to_string(c.os) +
+             ",\"managed\":" + (c.managed ? "true" : "false") +
+             ",\"connected\":" + (c.connected ? (*c.connected ? "true" : "false") : "null") +
+             ",\"alertState\":" + std::to_string(c.alertState) +
+             ",\"lastMessage\":" + (c.lastMessage.empty() ? "null" : JsonText(c.lastMessage)) +
+             ",\"group\":" + (c.group ? std::to_string(*c.group) : "null") + "}";
     }
-    rows.push_back({std::to_string(computer.GetID()), ToUtf8(d.name), ToUtf8(d.domainName), OperatingSystemName(d.operatingSystem),
-                    YesNo(d.managed), FlagStateText(d.connected), AlertStateText(d.alertState), InstallStateText(d),
-                    InstallResultText(d), DateText(d.lastMessageTime, "never")});
-  }
-  if (rows.size() == 1) {
-    std::printf("no computers\n");
+    out += list.empty() ? "]\n" : "\n]\n";
+  } else if (format == "tsv") {
+    out = "id\tname\tdomain\tos\tmanaged\tconnected\talertState\tlastMessage\tgroup\n";
+    for (const ListedComputer& c : list)
+      out += std::to_string(c.id) + '\t' + TsvText(c.name) + '\t' + TsvText(c.domain) + '\t' + std::to_string(c.os) + '\t' +
+             (c.managed ? "1" : "0") + '\t' + (c.connected ? (*c.connected ? "1" : "0") : "") + '\t' +
+             std::to_string(c.alertState) + '\t' + c.lastMessage + '\t' + (c.group ? std::to_string(*c.group) : "") + '\n';
+  } else {
+    if (list.empty()) {
+      std::printf("no computers\n");
+      return 0;
+    }
+    std::vector<std::vector<std::string>> rows{
+      {"ID", "NAME", "DOMAIN", "OS", "MANAGED", "CONNECTED", "ALERTS", "INSTALL", "RESULT", "LAST MESSAGE"}};
+    rows.reserve(list.size() + 1);
+    for (const ListedComputer& c : list)
+      rows.push_back({std::to_string(c.id), c.name, c.domain, OperatingSystemName(c.os), YesNo(c.managed),
+                      FlagStateText(FlagStateFromBit(c.connected)), AlertStateText(c.alertState),
+                      InstallStateText(c.installInProgress, c.installPending),
+                      c.installResult ? std::to_string(*c.installResult) : "-", c.lastMessage.empty() ? "never" : c.lastMessage});
+    PrintTable(rows);
     return 0;
   }
-  PrintTable(rows);
+  std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
 

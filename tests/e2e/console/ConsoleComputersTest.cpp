@@ -78,3 +78,44 @@ TEST_F(ConsoleComputers, BadIdsAndAMissingDatabaseAreClearErrors)
   EXPECT_EQ(out.rfind("corvexctl: ", 0), 0u) << out;
   EXPECT_EQ(Console({"computer", "1"}, out), 1);
 }
+
+TEST_F(ConsoleComputers, ListFiltersAndMachineReadableFormats)
+{
+  std::string ids[3];
+  const char* names[] = {"ALPHA", "BRAVO", "CHARLIE"};
+  for (int i = 0; i < 3; ++i)
+    ids[i] = *Call("ComputerFromAddressNameDomain", {{"@MessageSystemAddress", names[i]}, {"@ComputerName", names[i]},
+                                                     {"@DomainName", "CORP\t\"Q\""}})
+                .Output("@ComputerID");
+  Call("UpdateComputerConnectedState", {{"@MessageSystemAddress", "BRAVO"}, {"@ConnectedFlag", "1"}});
+  const std::string group = *Call("AddGroup", {{"@NewParentID", std::nullopt}, {"@Name", "Lab"}}).Output("@GroupID");
+  Call("AddComputerToGroup", {{"@ComputerID", ids[2]}, {"@NewGroupID", group}});
+
+  std::string out;
+  ASSERT_EQ(Console({"computers", "--format", "tsv"}, out), 0) << out;
+  std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 4u) << out;
+  EXPECT_EQ(lines[0], "id\tname\tdomain\tos\tmanaged\tconnected\talertState\tlastMessage\tgroup");
+  EXPECT_EQ(lines[1], ids[0] + "\tALPHA\tCORP \"Q\"\t0\t1\t\t0\t\t");  // a tab in a value cannot split its cell
+  EXPECT_EQ(lines[2].substr(0, ids[1].size() + 6), ids[1] + "\tBRAVO");
+  EXPECT_EQ(lines[3].substr(lines[3].size() - group.size() - 1), "\t" + group);
+
+  ASSERT_EQ(Console({"computers", "--connected", "--format", "json"}, out), 0) << out;
+  EXPECT_EQ(out, "[\n{\"id\":" + ids[1] +
+                   ",\"name\":\"BRAVO\",\"domain\":\"CORP\\u0009\\\"Q\\\"\",\"os\":0,\"managed\":true,\"connected\":true,"
+                   "\"alertState\":0,\"lastMessage\":null,\"group\":null}\n]\n");
+
+  ASSERT_EQ(Console({"computers", "--group", group, "--format", "tsv"}, out), 0) << out;
+  ASSERT_EQ(Lines(out).size(), 2u) << out;
+  EXPECT_EQ(Lines(out)[1].substr(0, ids[2].size() + 8), ids[2] + "\tCHARLIE");
+  ASSERT_EQ(Console({"computers", "--group", "unassigned", "--limit", "1", "--format", "tsv"}, out), 0) << out;
+  ASSERT_EQ(Lines(out).size(), 2u) << out;
+  EXPECT_EQ(Lines(out)[1].substr(0, ids[0].size() + 6), ids[0] + "\tALPHA");
+  ASSERT_EQ(Console({"computers", "--connected", "--group", group, "--format", "json"}, out), 0) << out;
+  EXPECT_EQ(out, "[]\n");
+
+  EXPECT_EQ(Console({"computers", "--group", "999999"}, out), 2);
+  EXPECT_EQ(out, "corvexctl: computers: group 999999 does not exist\n");
+  EXPECT_EQ(Console({"computers", "--limit", "0"}, out), 2);
+  EXPECT_EQ(Console({"computers", "--format", "xml"}, out), 2);
+}

@@ -1,0 +1,228 @@
+#!/usr/bin/env bash
+# The whole road under load: a database seeded with a fleet, the router, the management service
+# and simulated agents offering unsolicited status replies, then virus events, at rising rates.
+# Per step it reports what was offered and what the service applied per second (applied counted
+# in the database), the latency from the agent's send to the stored row (p50, p99), the
+# service's CPU and resident memory, and where the CPU went (the service's processing thread,
+# its other threads, the database server's backends, the router, the simulator). The table goes
+# to standard output and to $OUT/e2e-load.txt, the plot of applied against offered to
+# $OUT/e2e-load.png (gnuplot).
+#
+# Settings (environment): BUILD (build folder, default ./build), COMPUTERS (fleet sizes, default
+# "10000 100000"), AGENTS (simulated computers among them, default 200), STEP_SECONDS (default
+# 15), STATUS_RATES and EVENT_RATES (offered per second in total, rising), OUT (default
+# ./bench-results). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
+# create databases and read the server's statistics.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$root/build}
+COMPUTERS=${COMPUTERS:-"10000 100000"}
+AGENTS=${AGENTS:-200}
+STEP_SECONDS=${STEP_SECONDS:-15}
+STATUS_RATES=${STATUS_RATES:-"500 1000 2000 3000 4000"}
+EVENT_RATES=${EVENT_RATES:-"1000 2500 5000 7500 10000"}
+OUT=${OUT:-$root/bench-results}
+
+bin() { find "$BUILD" -type f -name "$1" -perm -u+x | head -1; }
+router=$(bin corvex-router)
+service=$(bin rudadiz)
+agentsim=$(bin corvex-agent-sim)
+db=$(bin corvex-db)
+for b in router service agentsim db; do
+  [ -n "${!b}" ] || { echo "e2e-load: $b not built in $BUILD (cmake --build $BUILD)" >&2; exit 2; }
+done
+command -v psql >/dev/null || { echo "e2e-load: psql is missing (apt-get install postgresql-client)" >&2; exit 2; }
+
+mkdir -p "$OUT"
+work=$(mktemp -d /tmp/corvex-e2e-load.XXXXXX)
+export CORVEX_REGISTRY=$work/registry.reg
+database=
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pids=()
+  [ -z "$database" ] || "$db" drop --force "$database" >/dev/null 2>&1 || true
+}
+trap 'cleanup; rm -rf "$work"' EXIT
+
+hz=$(getconf CLK_TCK)
+sql() { psql -X -q -At -d "$database" -c "$1"; }
+# CPU ticks of processes (user + system), of all their threads.
+ticks() { local t=0 p; for p in "$@"; do [ -r /proc/$p/stat ] && t=$((t + $(awk '{print $14 + $15}' /proc/$p/stat))); done; echo $t; }
+thread_ticks() { awk '{print $14 + $15}' "/proc/$1/task/$2/stat" 2>/dev/null || echo 0; }
+backend_pids() { sql "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND application_name = 'corvex'"; }
+rss_mb() { awk '/VmRSS/ {printf "%.0f", $2 / 1024}' "/proc/$1/status"; }
+
+table=$OUT/e2e-load.txt
+data=$OUT/e2e-load.dat
+printf '%-9s %-7s %9s %9s %8s %8s %6s %6s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB \
+  "cpu split: processing / other service threads / database / router / simulator (% of one core)" | tee "$table"
+: >"$data"
+
+start_road() {
+  local n=$1
+  database=corvex_load_$n
+  "$db" drop --force "$database" >/dev/null 2>&1 || true
+  "$db" -q create "$database"
+  echo "seeding $n computers ..." >&2
+  "$db" seed --computers "$n" --alerts $((n * 2)) "$database" >"$work/seed.log"
+  sql "ALTER DATABASE \"$database\" SET track_functions = 'pl'"
+  # The latency probe's own tables: what the simulated computers last reported, and each send
+  # time with the moment its row was seen stored.
+  sql "CREATE SCHEMA bench;
+       CREATE TABLE bench.sim (id integer PRIMARY KEY, last text);
+       CREATE TABLE bench.seen (kind text, sent_ms bigint, seen timestamptz);
+       CREATE TABLE bench.state (last_alert integer);
+       INSERT INTO bench.state SELECT coalesce(max(\"AlertID\"), 0) FROM dbo.\"Alerts\";
+       INSERT INTO bench.sim (id) SELECT \"ComputerID\" FROM dbo.\"Computers\"
+         WHERE \"MessageSystemAddress\" IS NOT NULL ORDER BY \"ComputerID\" % ($n / $AGENTS), \"ComputerID\" LIMIT $AGENTS"
+  sql "SELECT c.\"ComputerName\" || ';' || c.\"DomainName\" || ';' || c.\"MessageSystemAddress\"
+         FROM bench.sim s JOIN dbo.\"Computers\" c ON c.\"ComputerID\" = s.id" >"$work/computers.txt"
+
+  cat >"$CORVEX_REGISTRY" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
+"ServerLocation"="."
+"DatabaseInstance"=""
+"DatabaseName"="$database"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
+"ConsoleSocket"="$work/console.sock"
+"ConsoleAdministratorsGroup"="$(id -gn)"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
+"Router"="$work/router.sock"
+REG
+  rm -rf "$work/router"
+  "$router" --socket "$work/router.sock" --data-dir "$work/router" --log-level 1 >"$work/router.log" 2>&1 &
+  router_pid=$!
+  pids+=($router_pid)
+  sleep 1
+  "$service" -RegServer >/dev/null
+  # Errors only: a trace line per envelope would be part of what is measured.
+  CORVEX_TRACE_LEVEL=0 CORVEX_TRACE_FILE="$work/service.log" "$service" >"$work/service.out" 2>&1 &
+  service_pid=$!
+  pids+=($service_pid)
+  # The processing thread starts just before the service connects to the router.
+  processing_tid=
+  for _ in $(seq 1 150); do
+    for t in /proc/$service_pid/task/*; do
+      [ "$(cat "$t/comm" 2>/dev/null)" = processing ] && processing_tid=${t##*/}
+    done
+    [ -n "$processing_tid" ] && break
+    kill -0 "$service_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  [ -n "$processing_tid" ] || { echo "e2e-load: the service did not start, see $work/service.log" >&2; exit 1; }
+  sleep 2
+
+  # Every 50 ms: new alerts, and new comments of the simulated computers, with their send times.
+  psql -X -q -d "$database" >/dev/null 2>&1 <<'PROBE' &
+WITH n AS (SELECT a."AlertID", a."InfectedItem" FROM dbo."Alerts" a, bench.state s WHERE a."AlertID" > s.last_alert),
+     u AS (UPDATE bench.state SET last_alert = (SELECT max("AlertID") FROM n) WHERE EXISTS (SELECT 1 FROM n)),
+     ch AS (SELECT s.id, c."Description" AS d FROM bench.sim s JOIN dbo."Computers" c ON c."ComputerID" = s.id
+             WHERE c."Description" LIKE 'sent %' AND c."Description" IS DISTINCT FROM s.last),
+     v AS (UPDATE bench.sim s SET last = ch.d FROM ch WHERE s.id = ch.id)
+INSERT INTO bench.seen
+SELECT 'event', substring("InfectedItem" from 'sent ([0-9]+)')::bigint, clock_timestamp() FROM n WHERE "InfectedItem" LIKE '%sent %'
+UNION ALL
+SELECT 'status', substring(d from 'sent ([0-9]+)')::bigint, clock_timestamp() FROM ch
+\watch 0.05
+PROBE
+  probe_pid=$!
+  pids+=($probe_pid)
+}
+
+stop_road() {
+  cleanup
+}
+
+calls() { sql "SELECT coalesce(sum(calls), 0) FROM pg_stat_user_functions WHERE funcname = '$1'"; }
+
+step() {
+  local n=$1 kind=$2 total=$3
+  local per_agent
+  per_agent=$(awk -v t="$total" -v a="$AGENTS" 'BEGIN {printf "%.4f", t / a}')
+  local rate_option=--status-rate function=UpdateComputerStatus
+  [ "$kind" = event ] && rate_option=--event-rate function=AddVirusAlert
+  local ts
+  ts=$(date +%s.%N)
+  "$agentsim" --router "$work/router.sock" --computers "$work/computers.txt" --service PTLManagementService \
+    --event-kind virus --stamp-sent --quiet --heartbeat 30 "$rate_option" "$per_agent" </dev/null >"$work/sim.log" 2>&1 &
+  local sim=$!
+  pids+=($sim)
+  sleep 3  # the agents log on and the service records their logons
+  local t0 s0 p0 b0 r0 a0 q0 backends
+  backends=$(backend_pids | tr '\n' ' ')
+  a0=$(calls "$function")
+  t0=$(date +%s.%N)
+  s0=$(ticks "$service_pid"); p0=$(thread_ticks "$service_pid" "$processing_tid"); b0=$(ticks $backends)
+  r0=$(ticks "$router_pid"); q0=$(ticks "$sim")
+  sql "DELETE FROM bench.seen"
+  sleep "$STEP_SECONDS"
+  local t1 s1 p1 b1 r1 q1 a1 rss
+  s1=$(ticks "$service_pid"); p1=$(thread_ticks "$service_pid" "$processing_tid"); b1=$(ticks $backends)
+  r1=$(ticks "$router_pid"); q1=$(ticks "$sim")
+  t1=$(date +%s.%N)
+  rss=$(rss_mb "$service_pid")
+  a1=$(calls "$function")  # as a0: what the database published within the last second or so
+  kill -TERM "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  local elapsed latency offered
+  elapsed=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
+  latency=$(sql "SELECT coalesce(round((percentile_cont(0.5) WITHIN GROUP (ORDER BY l))::numeric, 0)::text, '-') || ' ' ||
+                        coalesce(round((percentile_cont(0.99) WITHIN GROUP (ORDER BY l))::numeric, 0)::text, '-')
+                   FROM (SELECT extract(epoch FROM seen) * 1000 - sent_ms AS l FROM bench.seen WHERE kind = '$kind') x")
+  offered=$(grep -o "sent [0-9]* $kind" "$work/sim.log" | awk '{print $2}' | tail -1)
+  awk -v n="$n" -v kind="$kind" -v total="$total" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" \
+      -v lat="$latency" -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v r=$((r1 - r0)) -v q=$((q1 - q0)) \
+      -v simtime="$(awk -v a="$ts" -v b="$t1" 'BEGIN {print b - a}')" -v hz="$hz" -v rss="$rss" -v steps="$STEP_SECONDS" -v data="$data" 'BEGIN {
+    split(lat, l, " ")
+    off = offered != "" ? offered / simtime : total
+    app = applied / el
+    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
+      100 * s / hz / el, rss, 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el, 100 * r / hz / el, 100 * q / hz / el
+    printf "%d %s %.0f %.0f\n", n, kind, off, app >> data
+  }' | tee -a "$table"
+  # What is still queued belongs to this step: the next one starts once it is applied.
+  local before after=-1
+  for _ in $(seq 1 60); do
+    before=$after
+    sleep 1.5
+    after=$(calls "$function")
+    [ "$after" = "$before" ] && break
+  done
+}
+
+for n in $COMPUTERS; do
+  start_road "$n"
+  for rate in $STATUS_RATES; do step "$n" status "$rate"; done
+  for rate in $EVENT_RATES; do step "$n" event "$rate"; done
+  # How the computer table took the status updates: heap-only updates need no index entries.
+  sql "SELECT 'computer table: ' || n_tup_upd || ' row updates, ' || n_tup_hot_upd || ' heap-only ('
+              || round(100.0 * n_tup_hot_upd / greatest(n_tup_upd, 1)) || '%), size '
+              || pg_size_pretty(pg_total_relation_size(relid))
+         FROM pg_stat_user_tables WHERE schemaname = 'dbo' AND relname = 'Computers'" | tee -a "$table"
+  stop_road
+done
+
+if command -v gnuplot >/dev/null; then
+  {
+    echo "set terminal png size 900,600; set output '$OUT/e2e-load.png'"
+    echo "set title 'Applied against offered load'; set xlabel 'offered per second'; set ylabel 'applied per second'"
+    echo "set key left top; set grid"
+    printf "plot x title 'offered' with lines dashtype 2"
+    for n in $COMPUTERS; do
+      for kind in status event; do
+        printf ", '%s' using (\$1 == %s && strcol(2) eq '%s' ? \$3 : 1/0):4 title '%s, %s computers' with linespoints" \
+          "$data" "$n" "$kind" "$kind" "$n"
+      done
+    done
+    echo
+  } | gnuplot && echo "plot: $OUT/e2e-load.png"
+else
+  echo "e2e-load: gnuplot is not installed (apt-get install gnuplot-nox): no plot, the table is in $table" >&2
+fi
+echo "table: $table"
