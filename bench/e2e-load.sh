@@ -188,12 +188,13 @@ step() {
   }' | tee -a "$table"
   # What is still queued belongs to this step: the next one starts once it is applied.
   local before after=-1
-  for _ in $(seq 1 60); do
+  for _ in $(seq 1 "${DRAIN_CHECKS:-40}"); do
     before=$after
     sleep 1.5
     after=$(calls "$function")
-    [ "$after" = "$before" ] && break
+    if [ "$after" = "$before" ]; then break; fi
   done
+  return 0
 }
 
 for n in $COMPUTERS; do
