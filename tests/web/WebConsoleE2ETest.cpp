@@ -243,7 +243,8 @@ TEST_F(WebConsole, ABrowserLogsInAndSeesEveryPageLive)
   browser.Script("const c = document.querySelector('.row[data-id=\"" + pc1 + "\"] input'); c.click();");
   browser.Click("#computer-actions button[data-action=refresh]");
   EXPECT_TRUE(browser.Until("const r = document.querySelector('.row[data-id=\"" + pc1 + "\"]'); return r && r.textContent.includes('Windows XP')", 30s))
-    << e2e::ReadFile(m_dir / "trace.log");
+    << Sql("SELECT \"OperatingSystem\" || ' ' || coalesce(\"Connected\"::text, '-') FROM dbo.\"Computers\" WHERE \"ComputerID\" = " + pc1)
+    << " clocks " << browser.Script("return JSON.stringify(state.clocks)");
   browser.Screenshot(shots + "/computers-live.png");
 
   browser.Open(base + "/#/computer/" + pc1);

@@ -71,11 +71,14 @@ function loggedOut() {
   });
 }
 
-function loggedIn(session) {
+async function loggedIn(session) {
   state.user = session.user;
   state.csrf = session.csrf;
   $('top').hidden = false;
   $('who').textContent = session.user;
+  // The clocks are read before any data, so that a change made while the first page loads is
+  // still seen as a change.
+  try { state.clocks = await api('/api/clocks'); } catch (e) { state.clocks = null; }
   if (!location.hash || location.hash === '#/login') location.hash = '#/overview';
   route();
 }
@@ -533,8 +536,12 @@ async function poll() {
         const moved = Object.keys(clocks).filter(k => clocks[k] !== state.clocks[k]).map(Number);
         const covered = moved.filter(c => state.view.def.clocks.includes(c));
         if (covered.length) {
+          // Read now, and once more shortly: the service may tick a clock before the change it
+          // announces is committed.
           const v = state.view;
-          (v.def.refresh ? v.def.refresh(covered) : v.def.load(v.arg)).catch(report);
+          const reread = () => { if (state.view === v) (v.def.refresh ? v.def.refresh(covered) : v.def.load(v.arg)).catch(report); };
+          reread();
+          setTimeout(reread, 1500);
         }
       }
       state.clocks = clocks;
