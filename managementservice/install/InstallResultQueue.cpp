@@ -66,46 +66,20 @@ InstallResultQueue& InstallResultQueue::Instance()
 void InstallResultQueue::AddComputer(const InstallResultEntry& entry)
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, L"InstallResultQueue::AddComputer(%s)", entry.computerName);
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    std::erase_if(m_list, [&](const InstallResultEntry& e) { return e.computerID == entry.computerID; });
-    m_list.push_back(entry);
-    m_list.back().startTick = m_list.back().lastSeenTick = GetTickCount();
-  }
+  InstallResultEntry watched = entry;
+  watched.startTick = watched.lastSeenTick = GetTickCount();
+  m_list.Replace(watched);
   UpdateDatabase(entry);
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install in progress for %s", entry.computerName);
 }
 
-bool InstallResultQueue::PopComputer(InstallResultEntry& entry)
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  if (m_list.empty())
-    return false;
-  entry = m_list.front();
-  m_list.pop_front();
-  return true;
-}
+bool InstallResultQueue::PopComputer(InstallResultEntry& entry) { return m_list.Pop(entry); }
 
-void InstallResultQueue::RemoveAll()
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  m_list.clear();
-}
+void InstallResultQueue::RemoveAll() { m_list.Clear(); }
 
-std::size_t InstallResultQueue::GetQueueSize() const
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  return m_list.size();
-}
+std::size_t InstallResultQueue::GetQueueSize() const { return m_list.Size(); }
 
-bool InstallResultQueue::IsInQueue(const InstallResultEntry& entry) const
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  for (const auto& e : m_list)
-    if (e.computerID == entry.computerID)
-      return true;
-  return false;
-}
+bool InstallResultQueue::IsInQueue(const InstallResultEntry& entry) const { return m_list.Contains(entry); }
 
 void InstallResultQueue::SetThreadTimeout(DWORD ms)
 {
@@ -187,13 +161,10 @@ void InstallResultQueue::ThreadWorker()
 
 void InstallResultQueue::ReturnToQueue(InstallResultEntry entry, DWORD passStart, ScopedInstallCheck& check)
 {
-  std::lock_guard<std::mutex> lock(m_lock);
-  for (const auto& e : m_list)
-    if (e.computerID == entry.computerID)
-      return;  // added again meanwhile: the newer entry stands, and the check refreshes the flag
   entry.lastSeenTick = passStart;
-  m_list.push_back(entry);
-  check.Disarm();
+  // Added again meanwhile: the newer entry stands, and the check refreshes the flag.
+  if (m_list.AddIfAbsent(entry))
+    check.Disarm();
 }
 
 bool InstallResultQueue::ProcessComputer(DWORD passStart)

@@ -2,12 +2,12 @@
 // Watches each started setup task until it has finished or taken too long, writes the outcome
 // as the computer's install result, deletes the task, and keeps the computer's in-progress flag
 // true exactly while it waits here.
-#include <deque>
 #include <mutex>
 
 #include "managementservice/install/InstallDatabase.h"
 #include "managementservice/install/InstallEntries.h"
 #include "managementservice/install/InstallWorker.h"
+#include "managementservice/install/InstallList.h"
 
 class InstallResultQueue : public InstallWorker
 {
@@ -55,8 +55,8 @@ private:
   void ReturnToQueue(InstallResultEntry entry, DWORD passStart, ScopedInstallCheck& check);
 
   IInstallDatabase& m_database;
-  mutable std::mutex m_lock;
-  std::deque<InstallResultEntry> m_list;
+  mutable std::mutex m_lock;  // the intervals
+  InstallList<InstallResultEntry> m_list;
   DWORD m_interval = 12000;
   DWORD m_installTimeout = 600000;
 };

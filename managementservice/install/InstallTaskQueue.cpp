@@ -290,45 +290,18 @@ bool InstallTaskQueue::BuildEntry(AUCoreHandler::AutoUpdateConfiguration& config
 
 void InstallTaskQueue::QueueEntry(const InstallTaskEntry& entry, const std::wstring& platform)
 {
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    std::erase_if(m_list, [&](const InstallTaskEntry& e) { return e.computerID == entry.computerID; });
-    m_list.push_back(entry);
-  }
+  m_list.Replace(entry);
   UpdateDatabase(entry);
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install pending for %s (%s)", entry.computerName, platform);
 }
 
-bool InstallTaskQueue::PopComputer(InstallTaskEntry& entry)
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  if (m_list.empty())
-    return false;
-  entry = m_list.front();
-  m_list.pop_front();
-  return true;
-}
+bool InstallTaskQueue::PopComputer(InstallTaskEntry& entry) { return m_list.Pop(entry); }
 
-void InstallTaskQueue::RemoveAll()
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  m_list.clear();
-}
+void InstallTaskQueue::RemoveAll() { m_list.Clear(); }
 
-std::size_t InstallTaskQueue::GetQueueSize() const
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  return m_list.size();
-}
+std::size_t InstallTaskQueue::GetQueueSize() const { return m_list.Size(); }
 
-bool InstallTaskQueue::IsInQueue(const InstallTaskEntry& entry) const
-{
-  std::lock_guard<std::mutex> lock(m_lock);
-  for (const auto& e : m_list)
-    if (e.computerID == entry.computerID)
-      return true;
-  return false;
-}
+bool InstallTaskQueue::IsInQueue(const InstallTaskEntry& entry) const { return m_list.Contains(entry); }
 
 void InstallTaskQueue::UpdateDatabase(const InstallTaskEntry& entry)
 {

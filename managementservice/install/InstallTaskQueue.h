@@ -3,7 +3,6 @@
 // and with which setup program and command line, marks it install-pending and queues it; a
 // worker starts one queued installation per interval and hands a started one to the result
 // queue, or turns a failed start into an install result at once.
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -14,6 +13,7 @@
 #include "managementservice/install/InstallResultQueue.h"
 #include "managementservice/install/InstallWorker.h"
 #include "managementservice/install/ProtectComputerException.h"
+#include "managementservice/install/InstallList.h"
 
 // The update configuration's platform of an operating-system code, or null when such a computer
 // cannot be installed remotely (`known` false for codes above 13 and below 0).
@@ -88,7 +88,7 @@ protected:
 private:
   IInstallDatabase& m_database;
   InstallResultQueue& m_results;
-  mutable std::mutex m_lock;
-  std::deque<InstallTaskEntry> m_list;
+  mutable std::mutex m_lock;  // the intervals
+  InstallList<InstallTaskEntry> m_list;
   DWORD m_interval;
 };

@@ -1,0 +1,68 @@
+#pragma once
+// The computers an install queue holds, in order, with at most one entry per computer. The list
+// has its own lock: the console's threads add while the queue's worker takes.
+#include <algorithm>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+template <class Entry>
+class InstallList
+{
+public:
+  // Appends the entry at the back; a waiting entry of the same computer leaves first.
+  void Replace(const Entry& entry)
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::erase_if(m_list, [&](const Entry& e) { return e.computerID == entry.computerID; });
+    m_list.push_back(entry);
+  }
+
+  // Appends the entry unless its computer already waits; false when it did.
+  bool AddIfAbsent(const Entry& entry)
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (ContainsLocked(entry.computerID))
+      return false;
+    m_list.push_back(entry);
+    return true;
+  }
+
+  bool Pop(Entry& entry)
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_list.empty())
+      return false;
+    entry = m_list.front();
+    m_list.pop_front();
+    return true;
+  }
+
+  void Clear()
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_list.clear();
+  }
+
+  std::size_t Size() const
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_list.size();
+  }
+
+  bool Contains(const Entry& entry) const
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return ContainsLocked(entry.computerID);
+  }
+
+private:
+  template <class Id>
+  bool ContainsLocked(Id computerID) const
+  {
+    return std::any_of(m_list.begin(), m_list.end(), [&](const Entry& e) { return e.computerID == computerID; });
+  }
+
+  mutable std::mutex m_lock;
+  std::deque<Entry> m_list;
+};
