@@ -48,6 +48,7 @@ ClientConnection::ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr p
   CORBA::Object_var self = m_poa->id_to_reference(m_servantId.in());
   m_self = CorvexMessaging::EnvelopeConsumer::_narrow(self.in());
   m_delivery = std::thread([this] { Deliver(); });
+  m_confirmer = std::thread([this] { SendConfirmations(); });
   m_monitor = std::thread([this] { Monitor(); });
 }
 
@@ -69,6 +70,59 @@ void ClientConnection::Configure(long maxQueued, long heartbeatSeconds)
   m_configured = true;
   m_deliveryWake.notify_all();
   m_monitorWake.notify_all();
+}
+
+void ClientConnection::ConfirmExplicitly()
+{
+  std::lock_guard lock(m_mutex);
+  m_explicitConfirmation = true;
+}
+
+void ClientConnection::Confirm(CorvexMessaging::MessageId id)
+{
+  std::lock_guard lock(m_mutex);
+  m_confirmations.push_back(id);
+  m_confirmWake.notify_one();
+}
+
+bool ClientConnection::ConfirmNow(std::vector<CorvexMessaging::MessageId> ids, CorvexMessaging::MessageRouter_ptr router,
+                                  const std::string& session)
+{
+  CorvexMessaging::Long_seq list(static_cast<CORBA::ULong>(ids.size()));
+  list.length(static_cast<CORBA::ULong>(ids.size()));
+  for (CORBA::ULong i = 0; i < list.length(); ++i)
+    list[i] = ids[i];
+  // Confirmations that do not arrive only cost a second delivery.
+  try {
+    router->confirm(m_address.c_str(), session.c_str(), list);
+    return true;
+  } catch (const CorvexMessaging::NotLoggedOn&) {
+    Lost(session, "the router no longer knows the session");
+  } catch (const CORBA::Exception& e) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: %lu confirmations not taken (%hs)\n", m_address,
+                 static_cast<unsigned long>(ids.size()), e._name());
+  }
+  return false;
+}
+
+void ClientConnection::SendConfirmations()
+{
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    m_confirmWake.wait(lock, [&] {
+      return m_stopping || (m_connected && (m_declareConfirming || !m_confirmations.empty()));
+    });
+    if (m_stopping)
+      break;
+    std::vector<CorvexMessaging::MessageId> ids;
+    ids.swap(m_confirmations);
+    m_declareConfirming = false;
+    CorvexMessaging::MessageRouter_var router = m_router;
+    const std::string session = m_session;
+    lock.unlock();
+    ConfirmNow(std::move(ids), router.in(), session);
+    lock.lock();
+  }
 }
 
 CorvexMessaging::MessageId ClientConnection::Send(const CorvexMessaging::Message& message)
@@ -109,11 +163,15 @@ void ClientConnection::Release()
     m_stopping = true;
     m_monitorWake.notify_all();
     m_deliveryWake.notify_all();
+    m_confirmWake.notify_all();
   }
   m_monitor.join();
+  m_confirmer.join();
+  m_delivery.join();
 
   CorvexMessaging::MessageRouter_var router;
   std::string session;
+  std::vector<CorvexMessaging::MessageId> confirmations;
   {
     std::lock_guard lock(m_mutex);
     if (m_connected) {
@@ -121,8 +179,12 @@ void ClientConnection::Release()
       session = m_session;
     }
     m_connected = false;
+    confirmations.swap(m_confirmations);
   }
   if (!session.empty()) {
+    // What the receiver confirmed before the end is not delivered again.
+    if (!confirmations.empty())
+      ConfirmNow(std::move(confirmations), router.in(), session);
     try {
       router->logoff(m_address.c_str(), session.c_str());
     } catch (...) {
@@ -137,7 +199,6 @@ void ClientConnection::Release()
   } catch (const CORBA::Exception& e) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "Release: inbox of `%hs` not deactivated (%hs)\n", m_address, e._name());
   }
-  m_delivery.join();
   if (m_onRelease)
     m_onRelease(this);
   delete this;
@@ -233,6 +294,8 @@ bool ClientConnection::LogOn()
     m_session = session.in();
     m_routerName = name.in();
     m_connected = true;
+    m_declareConfirming = true;
+    m_confirmWake.notify_one();
     QueueNotice(true);
     trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to router `%hs`\n", m_address, m_routerName);
     return true;
@@ -310,6 +373,7 @@ void ClientConnection::Deliver()
     m_inbox.pop_front();
     if (!item.notice)
       --m_queuedEnvelopes;
+    const bool confirmAfterReceive = !item.notice && !m_explicitConfirmation;
     lock.unlock();
     try {
       if (item.notice)
@@ -322,6 +386,10 @@ void ClientConnection::Deliver()
       trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The receiver of `%hs` threw\n", m_address);
     }
     lock.lock();
+    if (confirmAfterReceive) {
+      m_confirmations.push_back(item.envelope.message_id);
+      m_confirmWake.notify_one();
+    }
   }
   m_inbox.clear();
   m_queuedEnvelopes = 0;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "idl/MessageRouter.hh"
 #include "messaging/ClientLibrary.h"
@@ -43,6 +44,8 @@ public:
   CorvexMessaging::MessageId Send(const CorvexMessaging::Message& message) override;
   void Release() override;
   void Configure(long maxQueued, long heartbeatSeconds) override;
+  void ConfirmExplicitly() override;
+  void Confirm(CorvexMessaging::MessageId id) override;
   std::string Address() const override { return m_address; }
   bool IsConnected() const override;
 
@@ -65,6 +68,10 @@ private:
 
   void Monitor();
   void Deliver();
+  void SendConfirmations();
+  // Hands the collected confirmations to the router; false when the router could not take them.
+  bool ConfirmNow(std::vector<CorvexMessaging::MessageId> ids, CorvexMessaging::MessageRouter_ptr router,
+                  const std::string& session);
   bool LogOn();
   bool StillLoggedOn();
   // Marks the session lost, unless a newer session has replaced it meanwhile.
@@ -84,6 +91,10 @@ private:
   mutable std::mutex m_mutex;
   std::condition_variable m_monitorWake;
   std::condition_variable m_deliveryWake;
+  std::condition_variable m_confirmWake;
+  std::vector<CorvexMessaging::MessageId> m_confirmations;
+  bool m_explicitConfirmation = false;
+  bool m_declareConfirming = false;  // tell a new session's router that we confirm
   std::deque<Item> m_inbox;
   std::size_t m_queuedEnvelopes = 0;
   long m_maxQueued = 0;
@@ -99,6 +110,7 @@ private:
 
   std::thread m_monitor;
   std::thread m_delivery;
+  std::thread m_confirmer;
 };
 
 }  // namespace ZiriviridUrurezArevudUza::detail

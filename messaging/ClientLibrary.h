@@ -6,8 +6,10 @@
 //   lib->InitORB(argc, argv);
 //   lib->InitialiseClientLibraryLocal("Tz", privateKeyPath, "PTLManagementService.reg", 0, "", 0, 0);
 //   IConnection* c = lib->Connect(&receiver);
+//   c->ConfirmExplicitly();         // optional: the receiver confirms each envelope itself
 //   c->Configure(0, 10);            // delivery to the receiver starts here
 //   c->Send(message);               // letter id, 0 when not accepted
+//   c->Confirm(envelope.message_id);  // after ConfirmExplicitly, once the envelope is applied
 //   c->Release();
 //   lib->ShutdownClientLibraryLocal();
 //   lib->ShutdownORB();
@@ -44,6 +46,17 @@ public:
   // while connected and contacted again while not (0: 10 seconds). Starts delivery to the
   // receiver. Negative values: std::invalid_argument.
   virtual void Configure(long maxQueued, long heartbeatSeconds) = 0;
+
+  // Confirmation, an addition to the operations above. The router keeps every envelope it
+  // delivered until the connection confirms it, and delivers the unconfirmed ones again, in
+  // their original order, after the connection logs on anew (a restart of either side).
+  // By default the library confirms an envelope once Receive has returned for it. After
+  // ConfirmExplicitly (before Configure) the receiver confirms each envelope itself with
+  // Confirm, typically once what it caused is durable; an envelope never confirmed comes again
+  // after the next logon. Confirm is thread-safe, never blocks on the router and never throws.
+  // (Not pure, so that connections written before confirmation existed still build.)
+  virtual void ConfirmExplicitly() {}
+  virtual void Confirm(CorvexMessaging::MessageId) {}
 
   // Not used by the service; for tools and tests.
   virtual std::string Address() const = 0;

@@ -17,6 +17,7 @@ namespace {
 constexpr char LETTER_MAGIC[8] = {'C', 'V', 'X', 'L', 'E', 'T', '1', '\n'};
 constexpr std::int64_t ID_BLOCK = 10000;
 constexpr std::int64_t MAX_ID = 0x7FFFFFFF;
+constexpr const char* CONFIRMING_FILE = "confirming_clients.txt";
 
 // Writes through a temporary file and a rename, so a crash never leaves half a file.
 void WriteAtomically(const fs::path& path, const std::string& bytes)
@@ -42,6 +43,28 @@ std::string ReadFile(const fs::path& path)
   return text.str();
 }
 
+std::set<std::string> ReadNames(const fs::path& path)
+{
+  std::set<std::string> names;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (!line.empty() && line.front() != '#')
+      names.insert(line);
+  }
+  return names;
+}
+
+void WriteNames(const fs::path& path, const char* heading, const std::set<std::string>& names)
+{
+  std::string text = std::string("# ") + heading + ", one per line.\n";
+  for (const auto& a : names)
+    text += a + "\n";
+  WriteAtomically(path, text);
+}
+
 }  // namespace
 
 LetterStore::LetterStore(fs::path dataDirectory) : m_directory(std::move(dataDirectory))
@@ -55,24 +78,22 @@ LetterStore::LetterStore(fs::path dataDirectory) : m_directory(std::move(dataDir
 
 std::set<std::string> LetterStore::LoadAddresses() const
 {
-  std::set<std::string> addresses;
-  std::ifstream in(m_directory / MessagingConstants::ROUTER_TABLE_FILE);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (!line.empty() && line.front() != '#')
-      addresses.insert(line);
-  }
-  return addresses;
+  return ReadNames(m_directory / MessagingConstants::ROUTER_TABLE_FILE);
 }
 
 void LetterStore::SaveAddresses(const std::set<std::string>& addresses) const
 {
-  std::string text = "# Addresses known to this router, one per line.\n";
-  for (const auto& a : addresses)
-    text += a + "\n";
-  WriteAtomically(m_directory / MessagingConstants::ROUTER_TABLE_FILE, text);
+  WriteNames(m_directory / MessagingConstants::ROUTER_TABLE_FILE, "Addresses known to this router", addresses);
+}
+
+std::set<std::string> LetterStore::LoadConfirming() const
+{
+  return ReadNames(m_directory / CONFIRMING_FILE);
+}
+
+void LetterStore::SaveConfirming(const std::set<std::string>& addresses) const
+{
+  WriteNames(m_directory / CONFIRMING_FILE, "Clients that confirm what they receive", addresses);
 }
 
 fs::path LetterStore::LetterPath(CorvexMessaging::MessageId id) const

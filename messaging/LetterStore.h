@@ -1,7 +1,8 @@
 #pragma once
 // What the router keeps on disk in its data directory, so that a restart loses nothing that
 // waits: the addresses it has ever seen (table_router.txt, one per line), the letters waiting
-// for clients that are offline (Envelopes/<message id>.env) and the message-id counter
+// for clients that are offline or not yet confirmed (Envelopes/<message id>.env), the clients
+// that confirm and the message-id counter
 // (message_id, reserved in blocks so it is not written for every letter).
 #include <cstdint>
 #include <filesystem>
@@ -30,6 +31,9 @@ public:
 
   std::set<std::string> LoadAddresses() const;
   void SaveAddresses(const std::set<std::string>& addresses) const;
+  // The clients that confirm what they receive (confirming_clients.txt, one per line).
+  std::set<std::string> LoadConfirming() const;
+  void SaveConfirming(const std::set<std::string>& addresses) const;
 
   // Writes the letter's file (replacing it); std::runtime_error on failure.
   void Save(const StoredLetter& letter) const;

@@ -61,6 +61,8 @@ void Set(RouterConfig& c, const std::string& key, const std::string& value)
     c.core.noticeTtlSeconds = Number(key, value, 1);
   } else if (key == "HeartbeatInterval") {
     c.core.heartbeatSeconds = Number(key, value, 1);
+  } else if (key == "ConfirmTimeout") {
+    c.core.confirmTimeoutSeconds = Number(key, value, 0);
   } else if (key == "DeliveryTimeout") {
     c.deliveryTimeoutMs = static_cast<unsigned long>(Number(key, value, 1));
   } else if (key == "LogLevel") {
@@ -87,6 +89,7 @@ const std::map<std::string, std::string>& OptionKeys()
     {"--notice-ttl", "NoticeTimeToLive"},
     {"--heartbeat", "HeartbeatInterval"},
     {"--delivery-timeout", "DeliveryTimeout"},
+    {"--confirm-timeout", "ConfirmTimeout"},
     {"--log-level", "LogLevel"},
   };
   return keys;
@@ -164,7 +167,8 @@ std::string RouterUsage()
 {
   return "usage: corvex-router [--config FILE] [--name NAME] [--socket PATH] [--tcp [HOST:]PORT]\n"
          "                     [--data-dir DIR] [--threads N] [--notice-ttl SECONDS] [--heartbeat SECONDS]\n"
-         "                     [--delivery-timeout MS] [--log-level 0-3] [--log-console]\n"
+         "                     [--delivery-timeout MS] [--confirm-timeout SECONDS] [--log-level 0-3]\n"
+         "                     [--log-console]\n"
          "Routes envelopes between messaging clients. Clients find it at\n"
          "corbaloc:omniunix:<socket>:/CorvexRouter (and corbaloc:iiop:<host>:<port>/CorvexRouter).\n"
          "Stops cleanly on SIGTERM or SIGINT.\n";

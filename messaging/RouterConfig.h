@@ -11,6 +11,7 @@
 //   NoticeTimeToLive  --notice-ttl    1209600 (seconds)
 //   HeartbeatInterval --heartbeat     30 (seconds)
 //   DeliveryTimeout   --delivery-timeout 10000 (milliseconds)
+//   ConfirmTimeout    --confirm-timeout  30 (seconds; 0: never keep for non-confirming clients)
 //   LogLevel          --log-level     2 (0 errors ... 3 detail)
 //   LogConsole        --log-console   false
 //   LogFileMaxSize    (file only)     10485760 (bytes)

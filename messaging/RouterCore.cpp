@@ -46,6 +46,9 @@ RouterCore::RouterCore(RouterOptions options, RouterLog& log)
   m_known = m_store.LoadAddresses();
   for (const auto& address : m_known)
     Known(address);
+  m_confirming = m_store.LoadConfirming();
+  for (const auto& address : m_confirming)
+    Known(address).confirming = true;
   auto letters = m_store.LoadLetters([this](const std::string& problem) { Log(0, "unreadable letter " + problem); });
   // Waiting letters keep the order in which the router accepted them.
   std::sort(letters.begin(), letters.end(), [](const StoredLetter& a, const StoredLetter& b) {
@@ -205,6 +208,47 @@ bool RouterCore::Heartbeat(const std::string& address, const std::string& sessio
   return true;
 }
 
+void RouterCore::Confirm(const std::string& address, const std::string& session,
+                         const std::vector<CorvexMessaging::MessageId>& ids)
+{
+  std::lock_guard lock(m_mutex);
+  Client* client = Session(address, session);
+  if (!client)
+    throw CorvexMessaging::NotLoggedOn();
+  client->lastContact = Now();
+  if (!client->confirming)
+    BecomeConfirming(*client);
+  // Confirmations come in about the order of delivery, so searches from the front are short.
+  auto forget = [&](std::deque<LetterPtr>& letters, CorvexMessaging::MessageId id) {
+    for (auto it = letters.begin(); it != letters.end(); ++it)
+      if ((*it)->envelope.message_id == id) {
+        Unstore(**it);
+        letters.erase(it);
+        return true;
+      }
+    return false;
+  };
+  for (const auto id : ids)
+    if (!forget(client->unconfirmed, id))
+      forget(client->pending, id);  // pushed in an earlier session and queued again since
+}
+
+void RouterCore::BecomeConfirming(Client& client)
+{
+  client.confirming = true;
+  m_confirming.insert(client.address);
+  try {
+    m_store.SaveConfirming(m_confirming);
+  } catch (const std::exception& e) {
+    Log(0, std::string("cannot save the confirming clients: ") + e.what());
+  }
+  for (auto* letters : {&client.unconfirmed, &client.pending})
+    for (auto& letter : *letters)
+      if (!letter->stored)
+        Store(*letter);
+  Log(2, "client " + client.address + " confirms what it receives");
+}
+
 CorvexMessaging::MessageId RouterCore::Send(const std::string& address, const std::string& session,
                                             const CorvexMessaging::Message& letter)
 {
@@ -260,7 +304,9 @@ void RouterCore::Route(CorvexMessaging::Envelope envelope)
   auto letter = std::make_shared<Letter>();
   letter->envelope = std::move(envelope);
   letter->expires = accepted + letter->envelope.client_info.ttl;
-  if (!target->inbox)
+  // A confirming client's letters are on disk before their id is handed out, so a router that
+  // is killed loses none of them.
+  if (!target->inbox || target->confirming)
     Store(*letter);
   target->pending.push_back(std::move(letter));
   Schedule(*target);
@@ -334,6 +380,10 @@ void RouterCore::GoOffline(Client& client, const std::string& why)
   client.session.clear();
   client.subscribed = false;
   client.retryAt = {};
+  // What the client did not confirm counts as not delivered: it goes first next time, in the
+  // order it was pushed.
+  client.pending.insert(client.pending.begin(), client.unconfirmed.begin(), client.unconfirmed.end());
+  client.unconfirmed.clear();
   for (auto& letter : client.pending)
     if (!letter->stored)
       Store(*letter);
@@ -422,12 +472,24 @@ void RouterCore::SenderThread()
         taken = 1;
       }
 
+      // Pushed to a session that has been replaced meanwhile: the new session gets them.
+      if (client.inbox != inbox && result != PushResult::Failed)
+        taken = 0;
       const std::int64_t now = Now();
+      // Kept until confirmed, so that a client that dies before it has applied them gets them
+      // again; a client that has never confirmed gets that for confirmTimeoutSeconds only.
+      const bool keep = result != PushResult::Failed && (client.confirming || m_options.confirmTimeoutSeconds > 0);
       for (std::size_t i = 0; i < taken && i < batch.size(); ++i) {
         auto it = std::find(client.pending.begin(), client.pending.end(), batch[i]);
-        if (it != client.pending.end())
-          client.pending.erase(it);
-        Unstore(*batch[i]);
+        if (it == client.pending.end())
+          continue;  // confirmed or expired while on its way
+        client.pending.erase(it);
+        if (keep) {
+          batch[i]->pushedAt = now;
+          client.unconfirmed.push_back(batch[i]);
+        }
+        if (!keep || !client.confirming)
+          Unstore(*batch[i]);
         if (m_log.Enabled(3) && result != PushResult::Failed)
           Log(3, "delivered " + Describe(batch[i]->envelope));
       }
@@ -468,6 +530,12 @@ void RouterCore::Housekeeping()
         } else {
           ++it;
         }
+      }
+      auto& unconfirmed = client->unconfirmed;
+      while (!client->confirming && !unconfirmed.empty() &&
+             now - unconfirmed.front()->pushedAt >= m_options.confirmTimeoutSeconds) {
+        Unstore(*unconfirmed.front());
+        unconfirmed.pop_front();
       }
       if (client->inbox && now - client->lastContact >= m_options.heartbeatSeconds)
         quiet.emplace_back(client.get(), client->inbox);
@@ -541,6 +609,13 @@ std::size_t RouterCore::Waiting(const std::string& address) const
   std::lock_guard lock(m_mutex);
   const Client* client = Find(address);
   return client ? client->pending.size() : 0;
+}
+
+std::size_t RouterCore::Unconfirmed(const std::string& address) const
+{
+  std::lock_guard lock(m_mutex);
+  const Client* client = Find(address);
+  return client ? client->unconfirmed.size() : 0;
 }
 
 }  // namespace router

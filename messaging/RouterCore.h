@@ -50,6 +50,9 @@ struct RouterOptions
   long noticeTtlSeconds = 1209600;
   // A client that has not been heard of for this long is asked whether it still answers.
   long heartbeatSeconds = 30;
+  // How long envelopes pushed to a client that has never confirmed are kept for another push
+  // should it log on again; 0: forgotten once pushed.
+  long confirmTimeoutSeconds = 30;
   // UTC seconds; replaceable so that tests can move time.
   std::function<std::int64_t()> clock;
 };
@@ -80,14 +83,19 @@ public:
   CorvexMessaging::MessageId Send(const std::string& address, const std::string& session,
                                   const CorvexMessaging::Message& letter);
   bool Heartbeat(const std::string& address, const std::string& session);
+  // Forgets the client's envelopes with these ids and makes the client a confirming one.
+  // Throws CorvexMessaging::NotLoggedOn.
+  void Confirm(const std::string& address, const std::string& session,
+               const std::vector<CorvexMessaging::MessageId>& ids);
 
   // One pass of what the housekeeping thread does: expired letters go back to their senders,
   // quiet clients are asked whether they still answer, busy clients are retried.
   void Housekeeping();
 
   CorvexMessaging::Status GetStatus() const;
-  // Letters waiting for an address (tests and status).
+  // Letters waiting for an address, and those pushed but not confirmed (tests and status).
   std::size_t Waiting(const std::string& address) const;
+  std::size_t Unconfirmed(const std::string& address) const;
 
 private:
   struct Letter
@@ -96,6 +104,7 @@ private:
     std::int64_t expires = 0;
     bool stored = false;
     bool inFlight = false;  // being pushed: expiry leaves it alone
+    std::int64_t pushedAt = 0;
   };
   using LetterPtr = std::shared_ptr<Letter>;
 
@@ -105,6 +114,8 @@ private:
     std::shared_ptr<IInbox> inbox;  // null while offline
     std::string session;
     std::deque<LetterPtr> pending;
+    std::deque<LetterPtr> unconfirmed;  // pushed, in the order they were pushed
+    bool confirming = false;            // has confirmed at least once: keep letters on disk
     bool scheduled = false;
     bool oneByOne = false;  // the last batch failed: find the letter that cannot go
     std::chrono::steady_clock::time_point retryAt{};
@@ -127,6 +138,7 @@ private:
   bool HandleRouterMessage(Client& sender, const CorvexMessaging::Envelope& envelope);
   void Notify(const Client& about, bool logon);
   void GoOffline(Client& client, const std::string& why);
+  void BecomeConfirming(Client& client);
   void Store(Letter& letter);
   void Unstore(Letter& letter);
   void Schedule(Client& client);
@@ -145,6 +157,7 @@ private:
   std::condition_variable m_tick;
   std::unordered_map<std::string, std::unique_ptr<Client>> m_clients;
   std::set<std::string> m_known;
+  std::set<std::string> m_confirming;
   std::deque<Client*> m_readyClients;
   std::int64_t m_lastSweep = -1;
   bool m_stopping = false;

@@ -73,4 +73,10 @@ CORBA::Boolean RouterServant::heartbeat(const char* client, const char* session)
   return m_core.Heartbeat(Text(client), Text(session));
 }
 
+void RouterServant::confirm(const char* client, const char* session, const CorvexMessaging::Long_seq& ids)
+{
+  std::vector<CorvexMessaging::MessageId> list(ids.get_buffer(), ids.get_buffer() + ids.length());
+  m_core.Confirm(Text(client), Text(session), list);
+}
+
 }  // namespace router

@@ -29,6 +29,7 @@ public:
   CorvexMessaging::MessageId send(const char* client, const char* session,
                                   const CorvexMessaging::Message& letter) override;
   CORBA::Boolean heartbeat(const char* client, const char* session) override;
+  void confirm(const char* client, const char* session, const CorvexMessaging::Long_seq& ids) override;
 
 private:
   RouterCore& m_core;

@@ -569,6 +569,9 @@ HRESULT CManagementServiceModule::PreMessageLoop()
         c->Release();
     });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Connect done.");
+    // The receiver confirms each envelope only once what it caused is stored, so the router
+    // delivers again whatever a crash of the service cut short.
+    m_connection.load()->ConfirmExplicitly();
     m_connection.load()->Configure(0, 10);
 
     releaseConnection.Dismiss();

@@ -286,6 +286,49 @@ TEST_F(ClientLibraryTest, LocalIdentityLivesUnderThePrivateKey)
   chmod(file.c_str(), 0644);
 }
 
+TEST_F(ClientLibraryTest, ReceiverThatConfirmsItselfGetsWhatItDidNotConfirmAgainOthersConfirmOnReturn)
+{
+  TestReceiver agentReceiver;
+  IConnection* agent = Open(agentReceiver, "PC7.Agent");
+  auto openService = [&](TestReceiver& receiver) {
+    IConnection* c = IClientLibrary::Instance()->ConnectAs(&receiver, "SVC", g_env->socket);
+    c->ConfirmExplicitly();
+    c->Configure(0, 1);
+    EXPECT_TRUE(receiver.WaitNotices(1));
+    return c;
+  };
+  TestReceiver first;
+  IConnection* service = openService(first);
+  std::vector<CorvexMessaging::MessageId> ids;
+  for (int i = 0; i < 3; ++i)
+    ids.push_back(agent->Send(MakeMessage("SVC", "Tz-EntityEvent")));
+  ASSERT_TRUE(first.WaitEnvelopes(3));
+  service->Confirm(ids[0]);
+  service->Release();  // what was confirmed just before still reaches the router
+
+  TestReceiver second;
+  service = openService(second);
+  ASSERT_TRUE(second.WaitEnvelopes(2));
+  const auto again = second.Envelopes();
+  EXPECT_EQ(again[0].message_id, ids[1]);
+  EXPECT_EQ(again[1].message_id, ids[2]);
+  service->Confirm(ids[1]);
+  service->Confirm(ids[2]);
+  for (int i = 0; i < 100 && core.Unconfirmed("SVC") > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(core.Unconfirmed("SVC"), 0u);
+
+  // The agent's receiver never confirms: the library does once Receive has returned.
+  ASSERT_GT(service->Send(MakeMessage("PC7.Agent", "Tz-GetStatus")), 0);
+  ASSERT_TRUE(agentReceiver.WaitEnvelopes(1));
+  for (int i = 0; i < 100 && core.Unconfirmed("PC7.Agent") > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(core.Unconfirmed("PC7.Agent"), 0u);
+  EXPECT_EQ(core.Waiting("PC7.Agent"), 0u);
+  service->Release();
+  agent->Release();
+}
+
 // A router that does what the test says: it can push anything and forget sessions.
 class ScriptedRouter : public POA_CorvexMessaging::MessageRouter
 {
@@ -307,6 +350,7 @@ public:
     return 42;
   }
   CORBA::Boolean heartbeat(const char*, const char*) override { return true; }
+  void confirm(const char*, const char*, const CorvexMessaging::Long_seq&) override {}
 
   std::mutex mutex;
   CorvexMessaging::EnvelopeConsumer_var consumer;

@@ -266,7 +266,7 @@ TEST_F(RouterCoreTest, SessionsGuardEveryCall)
   EXPECT_FALSE(core->Heartbeat("PC7.Agent", "forged"));
   EXPECT_TRUE(core->Heartbeat("PC7.Agent", session));
 
-  for (const char* bad : {"", "has space", "R:1", ".Agent", "PC7.", "R1"})
+  for (const char* bad : {"", "has space", "R:1", ".Agent", "PC7.", "R1", "PC\x7f.Agent", "PC\xc2\x85.Agent", "PC\xff.Agent"})
     EXPECT_THROW(Logon(bad, std::make_shared<RecordingInbox>()), CorvexMessaging::Rejected) << bad;
   EXPECT_THROW(Logon(std::string(256, 'a'), std::make_shared<RecordingInbox>()), CorvexMessaging::Rejected);
 
@@ -350,6 +350,108 @@ TEST_F(RouterCoreTest, QuietClientThatNoLongerAnswersIsLoggedOff)
   core->Housekeeping();
   EXPECT_FALSE(core->Heartbeat("PC7.Agent", agentSession));
   EXPECT_TRUE(core->Heartbeat("PTLManagementService", session));
+}
+
+std::vector<CorvexMessaging::MessageId> Ids(const std::vector<CorvexMessaging::Envelope>& envelopes)
+{
+  std::vector<CorvexMessaging::MessageId> ids;
+  for (const auto& e : envelopes)
+    ids.push_back(e.message_id);
+  return ids;
+}
+
+TEST_F(RouterCoreTest, UnconfirmedEnvelopesComeAgainInOrderAfterTheNextLogonConfirmedOnesDoNot)
+{
+  auto agent = std::make_shared<RecordingInbox>();
+  const std::string agentSession = Logon("PC7.Agent", agent);
+  auto service = std::make_shared<RecordingInbox>();
+  std::string session = Logon("PTLManagementService", service);
+  core->Confirm("PTLManagementService", session, {});  // a confirming client from now on
+
+  std::vector<CorvexMessaging::MessageId> ids;
+  for (int i = 0; i < 6; ++i)
+    ids.push_back(core->Send("PC7.Agent", agentSession, MakeMessage("PTLManagementService", "Tz-EntityEvent")));
+  ASSERT_TRUE(service->WaitFor(6));
+  ASSERT_TRUE(Eventually([&] { return core->Unconfirmed("PTLManagementService") == 6; }));
+  // Kept on disk until confirmed, even though delivered.
+  EXPECT_EQ(LetterFiles(), 6u);
+  core->Confirm("PTLManagementService", session, {ids[0], ids[2], 999999});  // an unknown id is ignored
+  EXPECT_EQ(core->Unconfirmed("PTLManagementService"), 4u);
+  EXPECT_EQ(LetterFiles(), 4u);
+
+  // The service dies without logging off; its restart replaces the dead session.
+  service->SetAlive(false);
+  auto restarted = std::make_shared<RecordingInbox>();
+  session = Logon("PTLManagementService", restarted);
+  ASSERT_TRUE(restarted->WaitFor(4));
+  EXPECT_EQ(Ids(restarted->Received()), (std::vector<CorvexMessaging::MessageId>{ids[1], ids[3], ids[4], ids[5]}));
+
+  // A confirmation that refers to the old delivery still counts, and new letters queue behind.
+  core->Confirm("PTLManagementService", session, {ids[1], ids[3], ids[4], ids[5]});
+  const auto later = core->Send("PC7.Agent", agentSession, MakeMessage("PTLManagementService", "Tz-EntityEvent"));
+  ASSERT_TRUE(restarted->WaitFor(5));
+  EXPECT_EQ(restarted->Received()[4].message_id, later);
+  core->Confirm("PTLManagementService", session, {later});
+  EXPECT_EQ(core->Unconfirmed("PTLManagementService"), 0u);
+  EXPECT_EQ(core->Waiting("PTLManagementService"), 0u);
+  EXPECT_EQ(LetterFiles(), 0u);
+  EXPECT_THROW(core->Confirm("PTLManagementService", "stale", {later}), CorvexMessaging::NotLoggedOn);
+}
+
+TEST_F(RouterCoreTest, ConfirmingClientsLettersSurviveARouterThatIsKilled)
+{
+  auto agent = std::make_shared<RecordingInbox>();
+  const std::string agentSession = Logon("PC7.Agent", agent);
+  auto service = std::make_shared<RecordingInbox>();
+  const std::string session = Logon("PTLManagementService", service);
+  core->Confirm("PTLManagementService", session, {});
+  service->SetBusyTimes(1000000);  // it takes nothing: the letters stay queued in memory
+  const auto first = core->Send("PC7.Agent", agentSession, MakeMessage("PTLManagementService", "Tz-EntityEvent"));
+  const auto second = core->Send("PC7.Agent", agentSession, MakeMessage("PTLManagementService", "Tz-EntityEvent"));
+
+  // A killed router leaves its data directory as it is at this moment.
+  TempDir crashed;
+  fs::copy(m_dir.Path() / "data", crashed.Path(), fs::copy_options::recursive);
+  router::RouterOptions options;
+  options.name = "R1";
+  options.dataDirectory = crashed.Path();
+  options.clock = [this] { return now.load(); };
+  RouterCore after(options, *log);
+  after.Start();
+  auto back = std::make_shared<RecordingInbox>();
+  after.Logon("PTLManagementService", back);
+  ASSERT_TRUE(back->WaitFor(2));
+  EXPECT_EQ(Ids(back->Received()), (std::vector<CorvexMessaging::MessageId>{first, second}));
+  // Still a confirming client after the restart: what it has not confirmed stays.
+  EXPECT_TRUE(Eventually([&] { return after.Unconfirmed("PTLManagementService") == 2; }));
+}
+
+TEST_F(RouterCoreTest, ClientThatNeverConfirmsGetsItsLettersOnceAfterTheConfirmTimeout)
+{
+  auto agent = std::make_shared<RecordingInbox>();
+  const std::string agentSession = Logon("PC7.Agent", agent);
+  auto service = std::make_shared<RecordingInbox>();
+  const std::string session = Logon("PTLManagementService", service);
+  const auto id = core->Send("PC7.Agent", agentSession, MakeMessage("PTLManagementService", "Tz-EntityEvent"));
+  ASSERT_TRUE(service->WaitFor(1));
+  ASSERT_TRUE(Eventually([&] { return core->Unconfirmed("PTLManagementService") == 1; }));
+  EXPECT_EQ(LetterFiles(), 0u);  // a client that does not confirm gets no disk copies
+
+  // Logged on again within the time: it gets the letter again.
+  core->Logoff("PTLManagementService", session);
+  auto again = std::make_shared<RecordingInbox>();
+  Logon("PTLManagementService", again);
+  ASSERT_TRUE(again->WaitFor(1));
+  EXPECT_EQ(again->Received()[0].message_id, id);
+
+  ASSERT_TRUE(Eventually([&] { return core->Unconfirmed("PTLManagementService") == 1; }));
+  now += 29;
+  core->Housekeeping();
+  EXPECT_EQ(core->Unconfirmed("PTLManagementService"), 1u);
+  now += 1;
+  core->Housekeeping();
+  EXPECT_EQ(core->Unconfirmed("PTLManagementService"), 0u);
+  EXPECT_EQ(core->Waiting("PTLManagementService"), 0u);
 }
 
 }  // namespace
