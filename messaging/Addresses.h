@@ -4,8 +4,8 @@
 
 namespace messaging {
 
-// 1 to 255 printable characters without blanks or ':' (the router's own address), neither
-// beginning nor ending with '.'.
+// 1 to 255 bytes of well-formed UTF-8 without control characters, blanks or ':' (the
+// router's own address), neither beginning nor ending with '.'.
 bool IsValidClientAddress(const std::string& address);
 
 // The computer a client address stands for: the address up to its last '.' ("PC7.Agent" ->

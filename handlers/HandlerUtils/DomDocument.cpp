@@ -6,6 +6,7 @@
 #include <libxml/xmlsave.h>
 #include <libxml/xpathInternals.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 
@@ -199,6 +200,49 @@ xmlXPathContextPtr DomTree::XPath(const std::vector<std::pair<std::string, std::
   return m_xpath;
 }
 
+// --- depth limit ---
+
+namespace {
+
+constexpr unsigned kDefaultMaximumDepth = 64;
+std::atomic<unsigned> g_maximumDepth{kDefaultMaximumDepth};
+
+// Walks the tree without recursion; true when some element lies deeper than `limit`.
+bool DeeperThan(xmlNodePtr root, unsigned limit)
+{
+  unsigned depth = 1;
+  xmlNodePtr node = root;
+  while (node) {
+    if (node->type == XML_ELEMENT_NODE && depth > limit)
+      return true;
+    if (node->children && node->type == XML_ELEMENT_NODE) {
+      node = node->children;
+      ++depth;
+      continue;
+    }
+    while (node && !node->next && node != root) {
+      node = node->parent;
+      --depth;
+    }
+    if (!node || node == root)
+      break;
+    node = node->next;
+  }
+  return false;
+}
+
+}  // namespace
+
+void SetMaximumDocumentDepth(unsigned depth)
+{
+  g_maximumDepth = depth ? depth : kDefaultMaximumDepth;
+}
+
+unsigned MaximumDocumentDepth()
+{
+  return g_maximumDepth;
+}
+
 // --- DomDocument ---
 
 DomDocument::DomDocument()
@@ -223,6 +267,11 @@ bool DomDocument::Parse(Read&& read)
   ctxt->sax->entityDecl = OnEntityDecl;
   xmlDocPtr doc = read(ctxt);
   if (doc && (capture.refused || !xmlDocGetRootElement(doc))) {
+    xmlFreeDoc(doc);
+    doc = nullptr;
+  }
+  if (doc && DeeperThan(xmlDocGetRootElement(doc), g_maximumDepth)) {
+    Record(capture, 0, "The document is nested deeper than " + std::to_string(g_maximumDepth.load()) + " levels");
     xmlFreeDoc(doc);
     doc = nullptr;
   }

@@ -22,6 +22,12 @@ struct XMLParseError
   std::wstring reason;
 };
 
+// The deepest nesting of elements a parsed document may have (process-wide, default 64): a
+// deeper one is refused as the parser refuses malformed text, so that no reader recurses
+// without bound. 0 restores the default.
+void SetMaximumDocumentDepth(unsigned depth);
+unsigned MaximumDocumentDepth();
+
 class XMLDocument
 {
 public:

@@ -3,19 +3,25 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <optional>
 
 #include "businesslogic/ThreadDatabase.h"
+#include <omniORB4/cdrStream.h>
+
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "managementservice/host/EventLogger.h"
 #include "managementservice/messages/ProcessingPass.h"
 #include "managementservice/messages/ProcessingQueue.h"
+#include "managementservice/messages/ReceivedMessage.h"
 #include "managementservice/host/ServiceModule.h"
+#include "handlers/HandlerUtils/XMLDocument.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/com/ClassTable.h"
 #include "platform/com/ComError.h"
 #include "platform/errortext/ErrorText.h"
+#include "platform/registry/Registry.h"
 #include "platform/sync/Sync.h"
 #include "platform/text/Unicode.h"
 #include "resources/EventMessages.h"
@@ -31,6 +37,32 @@ constexpr DWORD kPollMs = 500;
   std::_Exit(kFatalExitCode);
 }
 
+DWORD ServiceSetting(const wchar_t* name, DWORD fallback)
+{
+  CRegKey key;
+  DWORD value = 0;
+  if (key.Open(HKEY_LOCAL_MACHINE, kServiceKey.c_str(), KEY_READ) == ERROR_SUCCESS &&
+      key.QueryDWORDValue(name, value) == ERROR_SUCCESS && value > 0)
+    return value;
+  return fallback;
+}
+
+// The envelope's size on the wire, near enough for a limit: its texts and its encoded payload.
+// (Envelopes made in the process may hold null texts, which the encoder would not take.)
+std::size_t EnvelopeSize(const CorvexMessaging::Envelope& e)
+{
+  auto text = [](const char* s) { return s ? std::strlen(s) + 5 : 5; };
+  std::size_t size = 16 + text(e.originator_certificate) + text(e.originator) + text(e.client_info.destination) +
+                     text(e.client_info.type) + text(e.client_info.delivery_options);
+  for (CORBA::ULong i = 0; i < e.physical_destination.length(); ++i)
+    size += text(e.physical_destination[i]);
+  for (CORBA::ULong i = 0; i < e.timestamps.length(); ++i)
+    size += text(e.timestamps[i].name) + 4;
+  cdrMemoryStream payload;
+  e.client_info.custom_data >>= payload;
+  return size + payload.bufSize();
+}
+
 std::wstring ComErrorText(const _com_error& e)
 {
   return e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description();
@@ -39,9 +71,15 @@ std::wstring ComErrorText(const _com_error& e)
 }  // namespace
 
 Receiver::Receiver(bool startThread, ConnectionSource connection, StopStep stop, DatabaseSource database)
-  : m_creators(MessageTypeTable()), m_connection(std::move(connection)), m_stop(std::move(stop)), m_database(std::move(database))
+  : m_creators(MessageTypeTable()),
+    m_maxEnvelopeBytes(ServiceSetting(L"MaxEnvelopeBytes", kDefaultMaxEnvelopeBytes)),
+    m_connection(std::move(connection)),
+    m_stop(std::move(stop)),
+    m_database(std::move(database))
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "__thiscall Receiver::Receiver(bool) at 0x%p", static_cast<void*>(this));
+  // Every document the service parses comes through this door.
+  HandlerUtils::SetMaximumDocumentDepth(ServiceSetting(L"MaxDocumentDepth", 0));
   if (startThread) {
     m_running = true;
     m_stopped = false;
@@ -78,17 +116,24 @@ void Receiver::Receive(const CorvexMessaging::Envelope& envelope)
 {
   try {
     trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "Receiver::Receive");
+    // Refused before anything echoes what it carries.
+    if (!Admissible(envelope)) {
+      Confirm(envelope.message_id);
+      return;
+    }
     const char* type = envelope.client_info.type;
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got `%hs` from `%hs`, id=%lu", type,
                  static_cast<const char*>(envelope.originator), static_cast<unsigned long>(static_cast<std::uint32_t>(envelope.message_id)));
     const auto it = m_creators.find(type);
     if (it == m_creators.end()) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "message type '%hs' not found !\n", type);
+      Confirm(envelope.message_id);
       return;
     }
     std::unique_ptr<DecodedMessage> message(it->second(envelope));
     if (!message) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "NULL message for [%hs], skipping\n", type);
+      Confirm(envelope.message_id);
       return;
     }
     ProcessingQueue& queue = ProcessingQueue::Instance();
@@ -111,6 +156,31 @@ CorvexMessaging::MessageId Receiver::SendToRouter(const char* type)
   message.delivery_options = "";
   ZiriviridUrurezArevudUza::IConnection* connection = Connection();
   return connection ? connection->Send(message) : 0;
+}
+
+bool Receiver::Admissible(const CorvexMessaging::Envelope& envelope) const
+{
+  const long id = static_cast<long>(envelope.message_id);
+  const char* originator = envelope.originator;
+  // The originator is not echoed when it is the problem: it may carry terminal controls.
+  const char* type = envelope.client_info.type;
+  if (!originator || !type || !IsCleanText(originator) || !IsCleanText(type)) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Refused envelope %ld: originator or type is not clean text\n", id);
+    return false;
+  }
+  const std::size_t size = EnvelopeSize(envelope);
+  if (size > m_maxEnvelopeBytes) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Refused envelope %ld from `%hs`: %lu bytes, more than %lu\n", id, originator,
+                 static_cast<unsigned long>(size), static_cast<unsigned long>(m_maxEnvelopeBytes));
+    return false;
+  }
+  return true;
+}
+
+void Receiver::Confirm(CorvexMessaging::MessageId id) const
+{
+  if (ZiriviridUrurezArevudUza::IConnection* connection = Connection())
+    connection->Confirm(id);
 }
 
 void Receiver::NotifyConnection(bool connected)
@@ -144,9 +214,14 @@ std::unique_ptr<CThreadDatabase> Receiver::OpenDatabase() const
   return nullptr;
 }
 
-void Receiver::PassCommitted(const std::vector<std::unique_ptr<DecodedMessage>>&)
+void Receiver::PassCommitted(const std::vector<std::unique_ptr<DecodedMessage>>& items)
 {
-  // What the pass's items did is stored: from here on none of it can be lost.
+  // What the pass's items did is stored: from here on none of it can be lost, so the router may
+  // forget their envelopes. Items that failed are done with too (they would fail again). What a
+  // fatal error cuts short is never committed nor confirmed, and comes again after the restart.
+  for (const auto& item : items)
+    if (const auto* received = dynamic_cast<const ReceivedMessage*>(item.get()))
+      Confirm(received->MessageId());
 }
 
 void Receiver::ProcessQueue()

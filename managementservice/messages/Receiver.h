@@ -48,8 +48,14 @@ private:
   void PassCommitted(const std::vector<std::unique_ptr<DecodedMessage>>& items);
   ZiriviridUrurezArevudUza::IConnection* Connection() const;
   CorvexMessaging::MessageId SendToRouter(const char* type);
+  // Tells the router the envelope needs no delivery again: it was applied, or dropped.
+  void Confirm(CorvexMessaging::MessageId id) const;
+  // Bad input held at the door: an envelope too large, or from an originator that is not clean
+  // text. False, with a trace line, when the envelope is refused.
+  bool Admissible(const CorvexMessaging::Envelope& envelope) const;
 
   std::map<std::string, MessageCreator> m_creators;
+  std::size_t m_maxEnvelopeBytes;
   ConnectionSource m_connection;
   StopStep m_stop;
   DatabaseSource m_database;
@@ -59,6 +65,10 @@ private:
   std::atomic<bool> m_connected{false};
   std::thread m_thread;
 };
+
+// Limits at the door, registry values under the service's key: "MaxEnvelopeBytes" (the encoded
+// envelope) and "MaxDocumentDepth" (element nesting of every parsed document).
+constexpr std::size_t kDefaultMaxEnvelopeBytes = 1048576;
 
 // Exit code of a process ended by a fatal error of the processing thread.
 constexpr int kFatalExitCode = 9999;

@@ -99,6 +99,36 @@ bool IsValidUtf8(std::string_view s)
   return true;
 }
 
+namespace {
+
+bool IsControl(char32_t c)
+{
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+}  // namespace
+
+bool IsCleanText(std::string_view utf8)
+{
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    char32_t c;
+    if (!DecodeUtf8(utf8, i, c) || IsControl(c))
+      return false;
+  }
+  return true;
+}
+
+bool IsCleanText(std::wstring_view w)
+{
+  for (wchar_t ch : w) {
+    const auto c = static_cast<char32_t>(ch);
+    if (!IsScalar(c) || IsControl(c))
+      return false;
+  }
+  return true;
+}
+
 std::u16string ToUtf16(std::wstring_view w)
 {
   std::u16string out;

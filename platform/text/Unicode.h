@@ -11,3 +11,8 @@ std::wstring FromUtf16(std::u16string_view s);
 
 // True when s is well-formed UTF-8.
 bool IsValidUtf8(std::string_view s);
+
+// True when the text is fit for a name or an address: well-formed (UTF-8 for narrow text,
+// Unicode scalar values for wide text) and free of control characters (C0, DEL, C1).
+bool IsCleanText(std::string_view utf8);
+bool IsCleanText(std::wstring_view w);

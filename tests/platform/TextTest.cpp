@@ -14,3 +14,16 @@ TEST(Unicode, RoundTripsAndBadInput)
   EXPECT_TRUE(IsValidUtf8("plain"));
   EXPECT_EQ(FromUtf16(u"\xd800x"), L"\ufffdx");
 }
+
+TEST(Unicode, CleanTextRefusesControlsAndMalformedText)
+{
+  EXPECT_TRUE(IsCleanText("PC7.Agent"));
+  EXPECT_TRUE(IsCleanText("Rechner-M\xc3\xbcller"));  // non-ASCII names are fine
+  EXPECT_TRUE(IsCleanText(L"M\u00fcller \U0001F600"));
+  for (const char* bad : {"PC\n7", "PC\x7f", "tab\t", "\xc2\x85next-line", "a\xff", "\xed\xa0\x80"})
+    EXPECT_FALSE(IsCleanText(bad)) << bad;
+  EXPECT_FALSE(IsCleanText(std::string_view("nul\0x", 5)));
+  EXPECT_FALSE(IsCleanText(L"esc\x1b"));
+  EXPECT_FALSE(IsCleanText(L"c1\x9b"));
+  EXPECT_FALSE(IsCleanText(std::wstring(1, static_cast<wchar_t>(0xD800))));
+}

@@ -167,6 +167,32 @@ TEST(XMLDocument, MalformedTextRaisesAndKeepsTheDocument)
   EXPECT_EQ(doc.GetRoot().GetXML(), L"<other/>");
 }
 
+TEST(XMLDocument, DocumentsNestedDeeperThanTheLimitAreRefused)
+{
+  auto nested = [](int depth, const std::string& inner = "") {
+    std::string text;
+    for (int i = 0; i < depth; ++i)
+      text += "<e>" + std::string(i == 1 ? "<leaf/>text" : "");
+    text += inner;
+    for (int i = 0; i < depth; ++i)
+      text += "</e>";
+    return text;
+  };
+  XMLDocument doc;
+  doc.SetXML(nested(64));  // the default limit
+  const std::string reason = LoadFailure(doc, nested(65));
+  EXPECT_NE(reason.find("nested deeper than 64 levels"), std::string::npos) << reason;
+  EXPECT_EQ(doc.GetRoot().GetText(), L"text") << "the document keeps its content";
+
+  HandlerUtils::SetMaximumDocumentDepth(3);
+  doc.SetXML(nested(2, "<x/>"));           // depth 3 through an empty element
+  EXPECT_FALSE(LoadFailure(doc, nested(3, "<x/>")).empty());
+  EXPECT_FALSE(LoadFailure(doc, nested(2, "<x><y/></x>")).empty());
+  doc.SetXML(nested(3, "text only"));     // text is not an element
+  HandlerUtils::SetMaximumDocumentDepth(0);
+  EXPECT_EQ(HandlerUtils::MaximumDocumentDepth(), 64u);
+}
+
 TEST(XMLDocument, ElementsOfAReplacedTreeStayUsable)
 {
   XMLDocument doc;

@@ -46,6 +46,16 @@ public:
   void Configure(long, long) override {}
   std::string Address() const override { return "ManagementService"; }
   bool IsConnected() const override { return true; }
+  void Confirm(CorvexMessaging::MessageId id) override
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    confirmed.push_back(id);
+  }
+  std::vector<CorvexMessaging::MessageId> Confirmed()
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return confirmed;
+  }
 
   struct Sent
   {
@@ -54,6 +64,7 @@ public:
   };
   std::mutex m_lock;
   std::vector<Sent> sent;
+  std::vector<CorvexMessaging::MessageId> confirmed;
 };
 
 struct Events
@@ -131,9 +142,22 @@ struct Probe : DecodedMessage
 
 struct PlainMessage : ReceivedMessage
 {
-  explicit PlainMessage(const CorvexMessaging::Envelope& e) : ReceivedMessage(e) {}
-  HRESULT Process() override { return S_OK; }
+  explicit PlainMessage(const CorvexMessaging::Envelope& e, bool fail = false) : ReceivedMessage(e), m_fail(fail) {}
+  HRESULT Process() override
+  {
+    if (m_fail)
+      throw std::runtime_error("bad document");
+    return S_OK;
+  }
+  bool m_fail;
 };
+
+std::unique_ptr<PlainMessage> Received(CorvexMessaging::MessageId id, bool fail = false)
+{
+  CorvexMessaging::Envelope e = MakeEnvelope("Tz-EntityEvent", "PC7.Agent");
+  e.message_id = id;
+  return std::make_unique<PlainMessage>(e, fail);
+}
 
 void WaitUntil(const std::function<bool()>& done)
 {
@@ -282,4 +306,53 @@ TEST(ReceiverDeathTest, ALostDatabaseOrAComErrorEndsTheProcessWith9999)
       },
       ::testing::ExitedWithCode(kFatalExitCode & 0xFF), "");
   }
+}
+
+TEST(Receiver, ConfirmsEnvelopesOnceProcessedOrDroppedButNotWhatShutdownDiscards)
+{
+  RecordingConnection connection;
+  {
+    Receiver receiver(false, [&] { return &connection; });
+    receiver.Receive(MakeEnvelope("Tz-SomethingElse", "PC7.Agent"));  // dropped: done with at once
+    ProcessingQueue::Instance().Append(Received(43));                  // never processed
+  }
+  EXPECT_EQ(connection.Confirmed(), std::vector<CorvexMessaging::MessageId>{42});
+
+  std::vector<int> order;
+  std::mutex lock;
+  {
+    Receiver receiver(true, [&] { return &connection; }, [] {});
+    ProcessingQueue::Instance().Append(Received(44));
+    ProcessingQueue::Instance().Append(std::make_unique<Probe>(&order, &lock, 2));  // a letter: no envelope
+    ProcessingQueue::Instance().Append(Received(45, true));  // fails: it would fail again
+    WaitUntil([&] { return connection.Confirmed().size() == 3; });
+  }
+  EXPECT_EQ(order, std::vector<int>{2});
+  EXPECT_EQ(connection.Confirmed(), (std::vector<CorvexMessaging::MessageId>{42, 44, 45}));
+}
+
+TEST(Receiver, OversizedEnvelopesAndUncleanOriginatorsAreRefusedAtTheDoor)
+{
+  Traces traces;
+  RecordingConnection connection;
+  Receiver receiver(false, [&] { return &connection; });
+  auto envelope = [](CorvexMessaging::MessageId id, const char* originator, std::size_t payload) {
+    CorvexMessaging::Envelope e = MakeEnvelope("Tz-EntityEvent", originator);
+    e.message_id = id;
+    e.client_info.delivery_options = CORBA::string_dup(std::string(payload, 'x').c_str());
+    return e;
+  };
+  // Refused envelopes are done with: confirmed, so they do not come again, and never queued.
+  receiver.Receive(envelope(1, "PC7.Agent", kDefaultMaxEnvelopeBytes));
+  receiver.Receive(envelope(2, "PC\x1b[2J7.Agent", 10));
+  receiver.Receive(envelope(3, "PC\xc3(7.Agent", 10));
+  EXPECT_TRUE(ProcessingQueue::Instance().IsEmpty());
+  EXPECT_EQ(connection.Confirmed(), (std::vector<CorvexMessaging::MessageId>{1, 2, 3}));
+  EXPECT_TRUE(traces.Has("Refused envelope 1 from `PC7.Agent`: "));
+  EXPECT_TRUE(traces.Has("Refused envelope 2: originator or type is not clean text"));
+  EXPECT_FALSE(traces.Has("\x1b[2J"));
+
+  // The next one, of a size just allowed, goes on as usual.
+  receiver.Receive(envelope(4, "PC7.Agent", kDefaultMaxEnvelopeBytes - 200));
+  EXPECT_TRUE(traces.Has("message type 'Tz-EntityEvent' not found !"));
 }
