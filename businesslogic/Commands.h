@@ -66,7 +66,8 @@
   X(UpdateComputerDexConfig, "UpdateComputerDexConfig") \
   X(GroupHierarchyGet, "GroupHierarchyGet") \
   X(ComputerFromAddressNameDomain, "ComputerFromAddressNameDomain") \
-  X(ComputerLastMessageTimeSet, "ComputerLastMessageTimeSet")
+  X(ComputerLastMessageTimeSet, "ComputerLastMessageTimeSet") \
+  X(EnvelopeBegin, "EnvelopeBegin")
 
 class Commands
 {

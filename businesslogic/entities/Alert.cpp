@@ -138,6 +138,32 @@ void CAlert::CreateVirusDetectedAlert(const CComputer& computer, DATE alertTime,
   ExecuteCreation(cmd, computer);
 }
 
+namespace {
+
+void NameEnvelope(const std::string& originator, long messageId)
+{
+  COurCommand cmd = GetDatabaseConnection().EnvelopeBegin();
+  cmd.SetAttribute(L"@Originator", FromUtf8(originator));
+  cmd.SetAttribute(L"@MessageID", static_cast<LONG>(messageId));
+  CSPException::Check(cmd.ExecuteCommand());
+}
+
+}  // namespace
+
+CAlertEnvelopeScope::CAlertEnvelopeScope(const std::string& originator, long messageId)
+{
+  NameEnvelope(originator, messageId);
+}
+
+CAlertEnvelopeScope::~CAlertEnvelopeScope()
+{
+  try {
+    NameEnvelope("", 0);
+  } catch (...) {
+    // A lost connection forgets the name with the session.
+  }
+}
+
 void CAlert::GetPurgeDetails(std::wstring& companyName, PTLDB::AlertPurgeType& purgeType, int& months, int& numAlerts)
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "void CAlert::GetPurgeDetails()");

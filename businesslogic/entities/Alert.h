@@ -60,6 +60,18 @@ public:
   static void SetPurgeDetails(const std::wstring& companyName, PTLDB::AlertPurgeType purgeType, int months, int numAlerts);
 };
 
+// Names the envelope whose event is being applied, for as long as the scope lasts: the alert
+// it creates is stored together with a record of the envelope, and an envelope delivered again
+// (after a crash) creates none. Without a scope alerts are always stored.
+class CAlertEnvelopeScope
+{
+public:
+  CAlertEnvelopeScope(const std::string& originator, long messageId);
+  ~CAlertEnvelopeScope();
+  CAlertEnvelopeScope(const CAlertEnvelopeScope&) = delete;
+  CAlertEnvelopeScope& operator=(const CAlertEnvelopeScope&) = delete;
+};
+
 class CAlertList : public Actions::CActionableBase, public TList<CAlert>
 {
 public:

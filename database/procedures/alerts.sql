@@ -34,8 +34,14 @@ CREATE FUNCTION dbo."AddErrorAlert"(
     "@Insert5" dbo.nvarchar_256)
 LANGUAGE plpgsql AS $$
 BEGIN
+    -- An envelope applied before (delivered again after a crash) stores nothing twice.
+    IF NOT dbo.corvex_first_application() THEN
+        "@RETURN_VALUE" := 0;
+        RETURN;
+    END IF;
     "@RETURN_VALUE" := dbo.corvex_count_new_alert("@ComputerID", 1, "@AlertTime");
     IF "@RETURN_VALUE" <> 0 THEN
+        PERFORM dbo.corvex_forget_application();
         RETURN;
     END IF;
     INSERT INTO dbo."Alerts" ("ComputerID", "AlertType", "AlertTime", "UserName", "Source",
@@ -59,8 +65,14 @@ CREATE FUNCTION dbo."AddVirusAlert"(
     "@ActionTaken" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
+    -- An envelope applied before (delivered again after a crash) stores nothing twice.
+    IF NOT dbo.corvex_first_application() THEN
+        "@RETURN_VALUE" := 0;
+        RETURN;
+    END IF;
     "@RETURN_VALUE" := dbo.corvex_count_new_alert("@ComputerID", 2, "@AlertTime");
     IF "@RETURN_VALUE" <> 0 THEN
+        PERFORM dbo.corvex_forget_application();
         RETURN;
     END IF;
     INSERT INTO dbo."Alerts" ("ComputerID", "AlertType", "AlertTime", "UserName", "VirusName",

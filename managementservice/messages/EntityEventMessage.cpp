@@ -2,11 +2,13 @@
 
 #include <stdexcept>
 
+#include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "businesslogic/strategies/MessageSink.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "managementservice/TraceComponent.h"
+#include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
 
 EntityEventMessage::EntityEventMessage(const CorvexMessaging::Envelope& envelope) : ReceivedMessage(envelope)
@@ -23,6 +25,9 @@ EntityEventMessage::EntityEventMessage(const CorvexMessaging::Envelope& envelope
   m_event = static_cast<const char*>(event->event);
   m_domain = static_cast<const CORBA::WChar*>(event->domain);
   m_computerName = static_cast<const CORBA::WChar*>(event->computer_name);
+  // Names are shown by consoles and written to traces: control characters stay out.
+  if (!IsCleanText(m_computerName) || !IsCleanText(m_domain))
+    throw std::runtime_error("Computer name or domain is not clean text");
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got event from %ls\\%ls", m_domain, m_computerName);
 }
 
@@ -34,6 +39,9 @@ HRESULT EntityEventMessage::Process()
     const CComputer computer = CComputer::CreateComputer(Address(), m_computerName, m_domain);
     const vrn::CMessageSink sink(computer);
     computer.MessageRecieved();
+    // The router delivers an envelope again when the service died before confirming it: the
+    // alert it made the first time must not be stored twice.
+    const CAlertEnvelopeScope once(Suffix().empty() ? Address() : Address() + "." + Suffix(), MessageId());
     sink.ProcessEventMessage(m_entity, m_event);
     return S_OK;
   } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {

@@ -171,11 +171,11 @@ TEST_F(DatabaseAccessTest, ConnectionChecksTheVersionAndPreparesTheTable)
   EXPECT_EQ(b.GetAttributeAsString(L"@ComputerName"), L"shared");
 
   const auto& names = Commands::ProcedureNames();
-  ASSERT_EQ(names.size(), 58u);
+  ASSERT_EQ(names.size(), 59u);
   EXPECT_STREQ(names.front(), "GetComputerDetails");
   EXPECT_STREQ(names[31], "GetMessageSystemAddressStr");
-  EXPECT_STREQ(names.back(), "ComputerLastMessageTimeSet");
-  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 58u);
+  EXPECT_STREQ(names.back(), "EnvelopeBegin");
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 59u);
   EXPECT_EQ(conn.GetMessageSystemAddress().Command()->CommandText(), L"GetMessageSystemAddressStr");
   EXPECT_EQ(conn.GetCompIDFromMessageSystemAddress().Command()->CommandText(), L"GetCompFromMessageSystemAddressStr");
 }

@@ -5,6 +5,7 @@
 
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/PTLSession.h"
+#include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/DeliveryFailure.h"
@@ -129,4 +130,47 @@ TEST_F(InboundMessages, AnUndeliveredLetterMarksItsComputerNotConnected)
   m_clocks.Take();
   EXPECT_EQ(Undelivered("MS-DeliveryFailed-Unrouteable", "GHOST.Agent"), E_FAIL);
   EXPECT_EQ(m_clocks.Take(), Ticks{1});
+}
+
+TEST_F(InboundMessages, TheAlertOfAnEnvelopeDeliveredAgainIsStoredOnce)
+{
+  CComputer pc9 = CComputer::CreateComputer("PC9", L"PC9", L"CORP");
+  auto alerts = [&] {
+    return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\" a JOIN dbo.\"Computers\" c USING (\"ComputerID\") "
+                     "WHERE c.\"ComputerName\" = 'PC9'").Text(0, 0);
+  };
+  auto apply = [&](const std::string& originator, long id) {
+    const CAlertEnvelopeScope once(originator, id);
+    CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
+  };
+  apply("PC9.Agent", 7);
+  EXPECT_EQ(alerts(), "1");
+  apply("PC9.Agent", 7);  // the same envelope, delivered again after a crash
+  EXPECT_EQ(alerts(), "1");
+  EXPECT_EQ(Column("PC9", "OutstandingVirusAlerts"), "1");
+  {
+    const CAlertEnvelopeScope again("PC9.Agent", 7);
+    CAlert::CreateErrorAlert(pc9, 45000.0, L"DEX", L"", L"", 1, L"E1", {});
+  }
+  EXPECT_EQ(alerts(), "1");
+
+  // Another envelope, or the same id from another sender, is another event.
+  apply("PC9.Agent", 8);
+  apply("PC9", 7);
+  EXPECT_EQ(alerts(), "3");
+
+  // A refused alert leaves no record behind, so the envelope still counts when it comes again.
+  CComputer gone = CComputer::CreateComputer("GONE", L"GONE", L"CORP");
+  m_db.Exec("UPDATE dbo.\"Computers\" SET \"Deleted\" = true WHERE \"ComputerName\" = 'GONE'");
+  {
+    const CAlertEnvelopeScope once("PC9.Agent", 9);
+    EXPECT_ANY_THROW(CAlert::CreateVirusDetectedAlert(gone, 45000.0, L"EICAR", 0, L"x", 0, 0, L""));
+  }
+  apply("PC9.Agent", 9);
+  EXPECT_EQ(alerts(), "4");
+
+  // Alerts made outside an envelope are never taken for repeats.
+  CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
+  CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
+  EXPECT_EQ(alerts(), "6");
 }

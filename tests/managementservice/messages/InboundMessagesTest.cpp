@@ -126,6 +126,10 @@ TEST(EntityEventMessage, TakesTheEventFromItsAppEvent2AndRefusesAnyOtherPayload)
   other.config = "<config/>";
   empty.client_info.custom_data <<= other;
   EXPECT_EQ(Refusal([&] { EntityEventMessage{empty}; }), refusal);
+
+  event.computer_name = L"PC7\u0085";  // a C1 control
+  e.client_info.custom_data <<= event;
+  EXPECT_EQ(Refusal([&] { EntityEventMessage{e}; }), "Computer name or domain is not clean text");
 }
 
 TEST(Delivery_Failure, ANoticeWithoutTheUndeliveredEnvelopeChangesNothing)

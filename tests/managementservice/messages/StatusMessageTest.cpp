@@ -98,6 +98,13 @@ TEST_F(StatusMessageDecoding, RefusesWhatIsNotAnAgentsWholeStatus)
   CorvexMessaging::Envelope nothing = MakeEnvelope("Tz-GetStatus-Reply", "PC7.Agent");
   EXPECT_EQ(Refusal(nothing), "Bad Agent_status !");
 
+  AgentDetails escaped;
+  escaped.name = L"PC7\x1b[31m";
+  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "Computer name or domain is not clean text");
+  escaped.name = L"PC7";
+  escaped.domain = L"CORP\n";
+  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "Computer name or domain is not clean text");
+
   m_authorised = false;
   EXPECT_EQ(Refusal(StatusReply("PC7", {agent})), "Not authorized");
 }

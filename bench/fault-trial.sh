@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Fault trial: does a virus alert survive the death of any process? On a built tree, with a
+# PostgreSQL cluster, router, service and simulated agents of its own (all in a temporary
+# folder, traffic on local sockets only), it seeds the computers, lets agents send virus events
+# at a steady rate, and meanwhile kills the service with SIGKILL three times, stops the
+# database for 10 s (the service then ends with 9999), and kills the router once; a supervisor
+# restarts the service and the router as systemd would. At the end it compares every virus
+# event the router accepted (the agents print each id) with the alerts stored, and prints
+# faults, events sent, alerts stored, lost, duplicated and the time to recover from each fault.
+#   bash bench/fault-trial.sh            TRIAL_AGENTS (20), TRIAL_RATE (events/s per agent, 2),
+#                                        TRIAL_COMPUTERS (10000), TRIAL_SECONDS (60)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${CORVEX_BUILD_DIR:-$top/build}
+agents=${TRIAL_AGENTS:-20}
+rate=${TRIAL_RATE:-2}
+computers=${TRIAL_COMPUTERS:-10000}
+seconds=${TRIAL_SECONDS:-60}
+[ "$(id -u)" -eq 0 ] || { echo "fault-trial: runs as root (it starts a PostgreSQL cluster as postgres)" >&2; exit 2; }
+
+bin() { find "$build" -type f -name "$1" -perm -u+x | head -1; }
+router=$(bin corvex-router); service=$(bin rudadiz); agentsim=$(bin corvex-agent-sim); db=$(bin corvex-db)
+pgbin=/usr/lib/postgresql/$(ls /usr/lib/postgresql | sort -n | tail -1)/bin
+work=$(mktemp -d /tmp/corvex-trial-XXXXXX)
+chmod 755 "$work"
+port=$((20000 + RANDOM % 20000))
+pg() { runuser -u postgres -- "$pgbin/$@"; }
+sql() { psql -h "$work/pgsock" -p "$port" -d corvex_trial -tAq -c "$1"; }
+now() { date +%s.%N; }
+
+pids=()
+cleanup() {
+  touch "$work/stop"
+  for f in service router; do [ -f "$work/$f.pid" ] && kill -KILL "$(cat "$work/$f.pid")" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pg pg_ctl -D "$work/pgdata" -m immediate stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== database cluster on $work/pgsock:$port"
+mkdir -p "$work/pgdata" "$work/pgsock" && chown postgres "$work/pgdata" "$work/pgsock"
+pg initdb -D "$work/pgdata" -A trust -U postgres >/dev/null
+start_db() { pg pg_ctl -D "$work/pgdata" -l "$work/pg.log" -w -o "-p $port -k $work/pgsock -c listen_addresses=''" start >/dev/null; }
+start_db
+psql -h "$work/pgsock" -p "$port" -U postgres -d postgres -qc "CREATE ROLE $(id -un) SUPERUSER LOGIN" >/dev/null
+"$db" --server "$work/pgsock:$port" create corvex_trial >/dev/null
+sql "SELECT count(*) FROM (SELECT (dbo.\"AddComputer\"('SEED' || i, 'CORP', 8, '')).* FROM generate_series(1, $computers) i) s" >/dev/null
+echo "   $(sql 'SELECT count(*) FROM dbo."Computers"') computers seeded"
+
+export CORVEX_REGISTRY=$work/registry.reg
+cat > "$CORVEX_REGISTRY" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
+"ServerLocation"="$work/pgsock:$port"
+"DatabaseInstance"=""
+"DatabaseName"="corvex_trial"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
+"ConsoleSocket"="$work/console.sock"
+"ConsoleAdministratorsGroup"="root"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
+"Router"="$work/router.sock"
+REG
+"$service" -RegServer >/dev/null
+
+# Supervisors: start again whatever ends, as the service manager would.
+supervise() {
+  local name=$1; shift
+  while [ ! -f "$work/stop" ]; do
+    "$@" >>"$work/$name.out" 2>&1 &
+    echo $! >"$work/$name.pid"
+    wait $! || true
+    [ -f "$work/stop" ] || sleep 1
+  done
+}
+supervise router "$router" --socket "$work/router.sock" --data-dir "$work/router" --heartbeat 5 &
+pids+=($!)
+sleep 1
+CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$work/service.log" supervise service "$service" &
+pids+=($!)
+for _ in $(seq 1 100); do grep -q "Connect done" "$work/service.log" 2>/dev/null && break; sleep 0.2; done
+
+echo "== $agents agents sending $rate virus events a second each for $seconds s"
+sleep 1000000 | "$agentsim" --router "$work/router.sock" --agents "$agents" --prefix TRIAL --event-rate "$rate" \
+  --event-kind virus >"$work/agents.log" 2>&1 &
+agentpid=$!
+pids+=($agentpid)
+
+connects() { grep -c "Connect done" "$work/service.log" 2>/dev/null || echo 0; }
+applied() { sql 'SELECT count(*) FROM dbo."AppliedEnvelopes"' 2>/dev/null || echo -1; }
+# Recovery: from the fault until the service has stored a new alert again.
+recover() {
+  local started=$1 before
+  before=$(applied)
+  for _ in $(seq 1 600); do
+    local n; n=$(applied)
+    if [ "$n" -gt "$before" ] 2>/dev/null; then
+      awk -v a="$(now)" -v b="$started" 'BEGIN { printf "%.1f", a - b }'
+      return
+    fi
+    sleep 0.1
+  done
+  echo "over 60"
+}
+faults=()
+fault() { echo "   $1: recovered in $2 s"; faults+=("$1|$2"); }
+pause() { sleep "$(( (RANDOM % 5) + ${1:-3} ))"; }
+
+pause 5
+for i in 1 2 3; do
+  t=$(now); kill -KILL "$(cat "$work/service.pid")"
+  fault "service killed ($i)" "$(recover "$t")"
+  pause
+done
+t=$(now); pg pg_ctl -D "$work/pgdata" -m fast stop >/dev/null; sleep 10; start_db
+fault "database stopped 10 s" "$(recover "$t")"
+pause
+t=$(now); kill -KILL "$(cat "$work/router.pid")"
+fault "router killed" "$(recover "$t")"
+remaining=$((seconds - SECONDS))
+[ "$remaining" -gt 0 ] && sleep "$remaining"
+
+echo "== stopping the agents, letting the service drain"
+kill -TERM "$agentpid" 2>/dev/null || true
+wait "$agentpid" 2>/dev/null || true
+for _ in $(seq 1 60); do
+  a=$(applied); sleep 2; [ "$(applied)" = "$a" ] && break
+done
+
+# Every virus event the router accepted, by originator and id, against the alerts stored.
+grep -o '^TRIAL[0-9]*\.Agent -> Tz-EntityEvent (virus[^)]*) to [^,]*, id [1-9][0-9]*' "$work/agents.log" |
+  sed -E 's/^([^ ]*) .* id ([0-9]+)$/\1,\2/' | sort -u >"$work/sent.csv"
+psql -h "$work/pgsock" -p "$port" -d corvex_trial -tAq >"$work/counts" <<SQL
+CREATE TEMP TABLE sent(o text, id integer);
+\copy sent FROM '$work/sent.csv' WITH (FORMAT csv)
+SELECT count(*) FROM sent;
+SELECT count(*) FROM dbo."Alerts" a JOIN dbo."Computers" c USING ("ComputerID")
+ WHERE c."ComputerName" LIKE 'TRIAL%' AND a."AlertType" = 2;
+SELECT count(*) FROM sent s LEFT JOIN dbo."AppliedEnvelopes" e ON e."Originator" = s.o AND e."MessageID" = s.id
+ WHERE e."MessageID" IS NULL;
+SQL
+mapfile -t c <"$work/counts"
+sent=${c[0]}; stored=${c[1]}; lost=${c[2]}
+duplicated=$((stored - (sent - lost)))
+
+echo
+printf '%-26s %s\n' "fault" "time to recover (s)"
+for f in "${faults[@]}"; do printf '%-26s %s\n' "${f%%|*}" "${f##*|}"; done
+echo
+printf '%-12s %-12s %-14s %-6s %s\n' faults "events sent" "alerts stored" lost duplicated
+printf '%-12s %-12s %-14s %-6s %s\n' "${#faults[@]}" "$sent" "$stored" "$lost" "$duplicated"
+[ "$lost" -eq 0 ] && [ "$duplicated" -eq 0 ]
