@@ -25,7 +25,7 @@ public:
   }
   HRESULT Fetch(VRN_Clock clock) override
   {
-    if (clock >= m_values.size())
+    if (clock < 0 || static_cast<std::size_t>(clock) >= m_values.size())
       return E_INVALIDARG;
     ++m_values[clock];
     return S_OK;

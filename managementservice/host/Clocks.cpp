@@ -10,12 +10,39 @@
 #include "businesslogic/ProcessSingleton.h"
 #include "platform/trace/Trace.h"
 
+namespace {
+thread_local MangementServiceClocks::CDeferredTicks* t_deferred = nullptr;
+}
+
 void MangementServiceClocks::Tick(VRN_Clock ck)
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "void MangementServiceClocks::Tick(VRN_Clock ck)");
   if (ck < 0 || ck >= kCount)
     throw std::out_of_range("Error bad clock identity");
+  if (t_deferred && this == &Instance()) {
+    t_deferred->m_held[static_cast<std::size_t>(ck)] = true;
+    return;
+  }
   m_values[static_cast<std::size_t>(ck)].fetch_add(1, std::memory_order_relaxed);
+}
+
+MangementServiceClocks::CDeferredTicks::CDeferredTicks() : m_outer(t_deferred) { t_deferred = this; }
+
+MangementServiceClocks::CDeferredTicks::~CDeferredTicks()
+{
+  // Whatever was stored before an early end is announced too; an extra tick costs a re-read only.
+  Release();
+  t_deferred = m_outer;
+}
+
+void MangementServiceClocks::CDeferredTicks::Release()
+{
+  MangementServiceClocks& clocks = Instance();
+  for (std::size_t id = 0; id < m_held.size(); ++id)
+    if (m_held[id]) {
+      m_held[id] = false;
+      clocks.m_values[id].fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 std::vector<ClockValue> MangementServiceClocks::GetData() const

@@ -19,6 +19,25 @@ public:
 
   static MangementServiceClocks& Instance();
 
+  // Holds back the calling thread's ticks of this process's clocks until Release (or the end of
+  // the scope): the processing thread's changes become visible at its pass's commit, and a
+  // console that re-read at an earlier tick would miss them until the next one.
+  class CDeferredTicks
+  {
+  public:
+    CDeferredTicks();
+    ~CDeferredTicks();
+    CDeferredTicks(const CDeferredTicks&) = delete;
+    CDeferredTicks& operator=(const CDeferredTicks&) = delete;
+    // Ticks every clock ticked since the last release, once each.
+    void Release();
+
+  private:
+    std::array<bool, kCount> m_held{};
+    CDeferredTicks* m_outer;
+    friend class MangementServiceClocks;
+  };
+
 private:
   std::array<std::atomic<ULONG>, kCount> m_values{};
 };

@@ -3,6 +3,7 @@
 #include "businesslogic/ThreadDatabase.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "managementservice/TraceComponent.h"
+#include "managementservice/host/Clocks.h"
 #include "managementservice/host/ServiceModule.h"
 #include "managementservice/messages/ProcessingQueue.h"
 #include "platform/errortext/ErrorText.h"
@@ -44,6 +45,7 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
   std::vector<std::unique_ptr<DecodedMessage>> done;
   if (m_database)
     m_database->Begin();
+  MangementServiceClocks::CDeferredTicks ticks;
   const DWORD start = GetTickCount();
   while (done.size() < m_limits.maxItems && (done.empty() || GetTickCount() - start < m_limits.maxMs)) {
     std::unique_ptr<DecodedMessage> item = queue.RemoveFront();
@@ -77,5 +79,6 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
   }
   if (m_database)
     m_database->Commit();
+  ticks.Release();
   return done;
 }

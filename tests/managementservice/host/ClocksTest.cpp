@@ -54,3 +54,30 @@ TEST(CClocks, ConcurrentTicksAreNeverLost)
     t.join();
   EXPECT_EQ(Fetched(*clocks)[2].value, start + 80000);
 }
+
+TEST(CClocks, DeferredTicksWaitForReleaseAndCountOncePerClock)
+{
+  MangementServiceClocks& clocks = MangementServiceClocks::Instance();
+  const auto before = clocks.GetData();
+  std::vector<ClockValue> seenByOtherThread;
+  {
+    MangementServiceClocks::CDeferredTicks held;
+    clocks.Tick(0);
+    clocks.Tick(0);
+    clocks.Tick(2);
+    std::thread([&] {
+      clocks.Tick(1);  // another thread's ticks are not held
+      seenByOtherThread = clocks.GetData();
+    }).join();
+    EXPECT_EQ(clocks.GetData()[0].value, before[0].value);
+    EXPECT_EQ(clocks.GetData()[2].value, before[2].value);
+    held.Release();
+    EXPECT_EQ(clocks.GetData()[0].value, before[0].value + 1);
+    EXPECT_EQ(clocks.GetData()[2].value, before[2].value + 1);
+    clocks.Tick(2);  // held again until the scope ends
+    EXPECT_EQ(clocks.GetData()[2].value, before[2].value + 1);
+  }
+  EXPECT_EQ(seenByOtherThread[1].value, before[1].value + 1);
+  EXPECT_EQ(clocks.GetData()[2].value, before[2].value + 2);
+  EXPECT_THROW(clocks.Tick(3), std::out_of_range);
+}
