@@ -79,10 +79,12 @@ protected:
     for (auto* p : {&m_driver, &m_agents, &m_web, &m_service})
       if (*p)
         (*p)->Signal(SIGTERM);
-    if (m_web)
+    if (m_web) {
       EXPECT_EQ(m_web->Wait(10s), 0) << m_web->Output();
-    if (m_service)
+    }
+    if (m_service) {
       EXPECT_EQ(m_service->Wait(20s), 0) << e2e::ReadFile(m_dir / "service.out");
+    }
   }
 
   void StartAgents(int count)
