@@ -42,10 +42,11 @@ trap cleanup EXIT
 echo "== database cluster on $work/pgsock:$port"
 mkdir -p "$work/pgdata" "$work/pgsock" && chown postgres "$work/pgdata" "$work/pgsock"
 pg initdb -D "$work/pgdata" -A trust -U postgres >/dev/null
-start_db() { pg pg_ctl -D "$work/pgdata" -l "$work/pg.log" -w -o "-p $port -k $work/pgsock -c listen_addresses=''" start >/dev/null; }
+start_db() { pg pg_ctl -D "$work/pgdata" -l "$work/pgsock/pg.log" -w -o "-p $port -k $work/pgsock -c listen_addresses=''" start >/dev/null; }
 start_db
 psql -h "$work/pgsock" -p "$port" -U postgres -d postgres -qc "CREATE ROLE $(id -un) SUPERUSER LOGIN" >/dev/null
-"$db" --server "$work/pgsock:$port" create corvex_trial >/dev/null
+export PGPORT=$port  # libpq's port for every socket connection below, the service's included
+"$db" --server "$work/pgsock" create corvex_trial >/dev/null
 sql "SELECT count(*) FROM (SELECT (dbo.\"AddComputer\"('SEED' || i, 'CORP', 8, '')).* FROM generate_series(1, $computers) i) s" >/dev/null
 echo "   $(sql 'SELECT count(*) FROM dbo."Computers"') computers seeded"
 
@@ -54,7 +55,7 @@ cat > "$CORVEX_REGISTRY" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
-"ServerLocation"="$work/pgsock:$port"
+"ServerLocation"="$work/pgsock"
 "DatabaseInstance"=""
 "DatabaseName"="corvex_trial"
 
