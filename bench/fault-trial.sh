@@ -86,8 +86,8 @@ pids+=($!)
 for _ in $(seq 1 100); do grep -q "Connect done" "$work/service.log" 2>/dev/null && break; sleep 0.2; done
 
 echo "== $agents agents sending $rate virus events a second each for $seconds s"
-sleep 1000000 | "$agentsim" --router "$work/router.sock" --agents "$agents" --prefix TRIAL --event-rate "$rate" \
-  --event-kind virus >"$work/agents.log" 2>&1 &
+"$agentsim" --router "$work/router.sock" --agents "$agents" --prefix TRIAL --event-rate "$rate" \
+  --event-kind virus >"$work/agents.log" 2>&1 </dev/null &
 agentpid=$!
 pids+=($agentpid)
 
