@@ -50,7 +50,8 @@ private:
 };
 
 InstallResultQueue::InstallResultQueue(IInstallDatabase& database)
-    : m_database(database), m_interval(ReadInstallRegistryValue("InstallResultQueue", L"InstallResultTimeInterval", 12000)),
+    : InstallWorker("InstallResultQueue"), m_database(database),
+      m_interval(ReadInstallRegistryValue("InstallResultQueue", L"InstallResultTimeInterval", 12000)),
       m_installTimeout(ReadInstallRegistryValue("InstallResultQueue", L"MaximumInstallTimeInterval", 600000))
 {
 }
@@ -128,34 +129,10 @@ void InstallResultQueue::Start() { StartWorker(); }
 
 void InstallResultQueue::Stop() { StopWorker(); }
 
-void InstallResultQueue::ThreadWorker()
+void InstallResultQueue::WorkRound()
 {
-  trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "InstallResultQueue::ThreadWorker()");
-  for (;;) {
-    const DWORD wait = WaitForStop(ThreadTimeout());
-    if (wait == WAIT_OBJECT_0) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopping");
-      return;
-    }
-    if (wait != WAIT_TIMEOUT) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "WaitForSingleObject() failed in ThreadWorker()");
-      return;
-    }
-    try {
-      const DWORD passStart = GetTickCount();
-      while (ProcessComputer(passStart)) {
-      }
-    } catch (const std::exception& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallResultQueue::InstallThread(): Caught std exception(%hs)", e.what());
-    } catch (const _com_error& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallResultQueue::InstallThread(): Caught COM error(%s), hr=0x%08X",
-                   e.ErrorMessage(), e.Error());
-    } catch (const CAtlException& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallResultQueue::InstallThread(): Caught ATL exception, hr=0x%08X", e.m_hr);
-    } catch (...) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallResultQueue::InstallThread(): Caught unknown exception");
-      return;
-    }
+  const DWORD passStart = GetTickCount();
+  while (ProcessComputer(passStart)) {
   }
 }
 

@@ -29,7 +29,7 @@ public:
   bool IsInQueue(const InstallResultEntry& entry) const;
   void SetThreadTimeout(DWORD ms);
   void SetInstallTimeout(DWORD ms);
-  DWORD ThreadTimeout() const;
+  DWORD ThreadTimeout() const override;
   DWORD InstallTimeout() const;
 
   void UpdateDatabase(const InstallResultEntry& entry);
@@ -48,7 +48,7 @@ public:
   static InstallResultQueue& Instance();
 
 protected:
-  void ThreadWorker() override;
+  void WorkRound() override;
 
 private:
   class ScopedInstallCheck;

@@ -191,7 +191,7 @@ LONG DiagnoseInstallFailure(const CProtectComputerException& e, const InstallTas
 }
 
 InstallTaskQueue::InstallTaskQueue(IInstallDatabase& database, InstallResultQueue& results)
-    : m_database(database), m_results(results),
+    : InstallWorker("InstallTaskQueue"), m_database(database), m_results(results),
       m_interval(ReadInstallRegistryValue("InstallTaskQueue", L"InstallTimeInterval", 12000))
 {
 }
@@ -338,35 +338,11 @@ void InstallTaskQueue::Start()
 
 void InstallTaskQueue::Stop() { StopWorker(); }
 
-void InstallTaskQueue::ThreadWorker()
+void InstallTaskQueue::WorkRound()
 {
-  trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "InstallTaskQueue::ThreadWorker()");
-  for (;;) {
-    const DWORD wait = WaitForStop(ThreadTimeout());
-    if (wait == WAIT_OBJECT_0) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopping");
-      return;
-    }
-    if (wait != WAIT_TIMEOUT) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "WaitForSingleObject() failed in ThreadWorker()");
-      return;
-    }
-    try {
-      InstallTaskEntry entry;
-      if (PopComputer(entry))
-        InstallComputer(entry);
-    } catch (const std::exception& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallTaskQueue::InstallThread(): Caught std exception(%hs)", e.what());
-    } catch (const _com_error& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallTaskQueue::InstallThread(): Caught COM error(%s), hr=0x%08X",
-                   e.ErrorMessage(), e.Error());
-    } catch (const CAtlException& e) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallTaskQueue::InstallThread(): Caught ATL exception, hr=0x%08X", e.m_hr);
-    } catch (...) {
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "InstallTaskQueue::InstallThread(): Caught unknown exception");
-      return;
-    }
-  }
+  InstallTaskEntry entry;
+  if (PopComputer(entry))
+    InstallComputer(entry);
 }
 
 void InstallTaskQueue::InstallComputer(const InstallTaskEntry& entry)

@@ -73,7 +73,7 @@ public:
   bool IsInQueue(const InstallTaskEntry& entry) const;
   void UpdateDatabase(const InstallTaskEntry& entry);
   void SetThreadTimeout(DWORD ms);
-  DWORD ThreadTimeout() const;
+  DWORD ThreadTimeout() const override;
 
   void Start();
   void Stop();
@@ -83,7 +83,7 @@ public:
   static InstallTaskQueue& Instance();
 
 protected:
-  void ThreadWorker() override;
+  void WorkRound() override;
 
 private:
   IInstallDatabase& m_database;

@@ -1,9 +1,10 @@
 #include "managementservice/install/InstallWorker.h"
 
 #include "managementservice/TraceComponent.h"
+#include "platform/com/ComError.h"
 #include "platform/trace/Trace.h"
 
-InstallWorker::InstallWorker() : m_stop(std::make_unique<Event>(false)) {}
+InstallWorker::InstallWorker(const char* name) : m_name(name), m_stop(std::make_unique<Event>(false)) {}
 
 InstallWorker::~InstallWorker() { StopWorker(); }
 
@@ -39,4 +40,33 @@ void InstallWorker::StopWorker()
   }
   m_thread.reset();
   m_ended.reset();
+}
+
+void InstallWorker::ThreadWorker()
+{
+  trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "%s::ThreadWorker()", m_name);
+  for (;;) {
+    const DWORD wait = m_stop->Wait(ThreadTimeout());
+    if (wait == WAIT_OBJECT_0) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopping");
+      return;
+    }
+    if (wait != WAIT_TIMEOUT) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "WaitForSingleObject() failed in ThreadWorker()");
+      return;
+    }
+    try {
+      WorkRound();
+    } catch (const std::exception& e) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%s::InstallThread(): Caught std exception(%hs)", m_name, e.what());
+    } catch (const _com_error& e) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%s::InstallThread(): Caught COM error(%s), hr=0x%08X", m_name,
+                   e.ErrorMessage(), e.Error());
+    } catch (const CAtlException& e) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%s::InstallThread(): Caught ATL exception, hr=0x%08X", m_name, e.m_hr);
+    } catch (...) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%s::InstallThread(): Caught unknown exception", m_name);
+      return;
+    }
+  }
 }
