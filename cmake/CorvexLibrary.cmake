@@ -50,3 +50,25 @@ function(corvex_fuzz_target name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 endfunction()
+
+# corvex_embed_files(<output.cpp> SOURCE_DIR dir FILES ... HEADER h NAMESPACE ns TYPE t FUNCTION f
+#                    [KEY_PREFIX p] COMMENT text)
+#   Generates <output.cpp> holding the files (names relative to SOURCE_DIR) as byte arrays behind
+#   `std::span<const t> ns::f()`; editing a file regenerates it at the next build.
+function(corvex_embed_files output)
+  cmake_parse_arguments(ARG "" "SOURCE_DIR;HEADER;NAMESPACE;TYPE;FUNCTION;KEY_PREFIX;COMMENT" "FILES" ${ARGN})
+  set(inputs)
+  foreach(f ${ARG_FILES})
+    list(APPEND inputs ${ARG_SOURCE_DIR}/${f})
+  endforeach()
+  string(REPLACE ";" "|" files_arg "${ARG_FILES}")
+  set(script ${CMAKE_SOURCE_DIR}/cmake/EmbedFiles.cmake)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${ARG_SOURCE_DIR} -DOUTPUT=${output} "-DFILES=${files_arg}"
+            -DHEADER=${ARG_HEADER} -DNAMESPACE=${ARG_NAMESPACE} -DTYPE=${ARG_TYPE} -DFUNCTION=${ARG_FUNCTION}
+            "-DKEY_PREFIX=${ARG_KEY_PREFIX}" -P ${script}
+    DEPENDS ${inputs} ${script}
+    COMMENT "${ARG_COMMENT}"
+    VERBATIM)
+endfunction()
