@@ -15,6 +15,7 @@
 # create databases and read the server's statistics.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/registry-base.sh"
 BUILD=${BUILD:-$root/build}
 COMPUTERS=${COMPUTERS:-"10000 100000"}
 AGENTS=${AGENTS:-200}
@@ -80,21 +81,7 @@ start_road() {
   sql "SELECT c.\"ComputerName\" || ';' || c.\"DomainName\" || ';' || c.\"MessageSystemAddress\"
          FROM bench.sim s JOIN dbo.\"Computers\" c ON c.\"ComputerID\" = s.id" >"$work/computers.txt"
 
-  cat >"$CORVEX_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
-"ServerLocation"="."
-"DatabaseInstance"=""
-"DatabaseName"="$database"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
-"ConsoleSocket"="$work/console.sock"
-"ConsoleAdministratorsGroup"="$(id -gn)"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
-"Router"="$work/router.sock"
-REG
+  corvex_registry_base . "$database" "$work" "$(id -gn)" >"$CORVEX_REGISTRY"
   rm -rf "$work/router"
   "$router" --socket "$work/router.sock" --data-dir "$work/router" --log-level 1 >"$work/router.log" 2>&1 &
   router_pid=$!

@@ -11,6 +11,7 @@
 #                                        TRIAL_COMPUTERS (10000), TRIAL_SECONDS (60)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/registry-base.sh"
 build=${CORVEX_BUILD_DIR:-$top/build}
 agents=${TRIAL_AGENTS:-20}
 rate=${TRIAL_RATE:-2}
@@ -51,21 +52,7 @@ sql "SELECT count(*) FROM (SELECT (dbo.\"AddComputer\"('SEED' || i, 'CORP', 8, '
 echo "   $(sql 'SELECT count(*) FROM dbo."Computers"') computers seeded"
 
 export CORVEX_REGISTRY=$work/registry.reg
-cat > "$CORVEX_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
-"ServerLocation"="$work/pgsock"
-"DatabaseInstance"=""
-"DatabaseName"="corvex_trial"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
-"ConsoleSocket"="$work/console.sock"
-"ConsoleAdministratorsGroup"="root"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
-"Router"="$work/router.sock"
-REG
+corvex_registry_base "$work/pgsock" corvex_trial "$work" root > "$CORVEX_REGISTRY"
 "$service" -RegServer >/dev/null
 
 # Supervisors: start again whatever ends, as the service manager would.

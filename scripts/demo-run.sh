@@ -3,6 +3,7 @@
 # service and simulated agents on one machine. Called by scripts/demo.sh with the build and demo
 # folders; runs for $DEMO_SECONDS (default 20) and stops everything it started.
 set -euo pipefail
+. "$(dirname "$0")/registry-base.sh"
 build=$1
 demo=$2
 seconds=${DEMO_SECONDS:-20}
@@ -50,20 +51,9 @@ echo "== database: $database"
 "$db" check "$database"
 
 echo "== registry: $CORVEX_REGISTRY"
-cat > "$CORVEX_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]
-"ServerLocation"="."
-"DatabaseInstance"=""
-"DatabaseName"="$database"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]
-"ConsoleSocket"="$demo/console.sock"
-"ConsoleAdministratorsGroup"="$admins"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]
-"Router"="$demo/router.sock"
+{
+  corvex_registry_base . "$database" "$demo" "$admins"
+  cat <<REG
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Web Console]
 "ListenAddress"="127.0.0.1"
@@ -71,6 +61,7 @@ Windows Registry Editor Version 5.00
 "CertificateFile"="$demo/web-certificate.pem"
 "KeyFile"="$demo/web-key.pem"
 REG
+} > "$CORVEX_REGISTRY"
 "$service" -RegServer
 
 echo "== router on $demo/router.sock"
