@@ -44,6 +44,9 @@ binary_of() {
   find "$build" -type f -name "$1" -perm -u+x | head -1
 }
 
+# Leaks inside the libraries we do not build, each with its reason, are in sanitize.supp.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/scripts/sanitize.supp:print_suppressions=0}
+
 status=0
 printf '%-18s %8s %12s %10s %8s %s\n' target seconds executions exec/s cov result
 for t in "${targets[@]}"; do

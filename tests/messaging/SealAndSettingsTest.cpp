@@ -3,6 +3,7 @@
 // strictly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "idl/DEX_PTLMessages.hh"
@@ -121,6 +122,26 @@ TEST(EnvelopeCodec, RefusesBytesThatAreNoEnvelope)
   auto bytes = messaging::EncodeEnvelope(StatusReply());
   bytes.resize(bytes.size() / 2);
   EXPECT_THROW(messaging::DecodeEnvelope(bytes.data(), bytes.size()), std::runtime_error);
+}
+
+// Found by fuzzing: a member name in the payload's type code whose terminating null is gone.
+// The decoder must refuse it plainly (and leak nothing of ours doing so).
+TEST(EnvelopeCodec, RefusesATypeCodeNameWithoutItsNull)
+{
+  EnsureOrb();
+  auto bytes = messaging::EncodeEnvelope(StatusReply());
+  const std::string name("service_pack", sizeof "service_pack");  // with its null
+  const auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+  ASSERT_NE(at, bytes.end()) << "the payload's type code names its members";
+  *(at + name.size() - 1) = 0x03;
+  try {
+    messaging::DecodeEnvelope(bytes.data(), bytes.size());
+    ADD_FAILURE() << "a malformed type code was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "malformed envelope data (MARSHAL)");
+  }
+  *(at + name.size() - 1) = 0;
+  EXPECT_NO_THROW(messaging::DecodeEnvelope(bytes.data(), bytes.size())) << "only the missing null was wrong";
 }
 
 TEST(RouterLocation, TurnsPathsAndHostPortsIntoReferences)

@@ -127,8 +127,15 @@ TEST(TzLibraryStatus, BadElementsAreRefused)
             "Failed to find boolean value from path: latest");
   EXPECT_THROW(status.Set(Replace(ReadSample("TzLibraryStatus.xml"), " entity=", " format=")), HandlerUtils::XMLException);
   EXPECT_THROW(status.Set(std::wstring(L"<tzlib")), HandlerUtils::XMLException);
+  // Found by fuzzing: a mangled label in a later location, after good ones were read.
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] {
+              status.Set(Replace(ReadSample("TzLibraryStatus.xml"), "productID=\"DEXKT9X\"><path>", "productID=\"DK9XETX\"><path>"));
+            }),
+            "Invalid product id (DK9XETX)");
   EXPECT_EQ(status.GetPackages().size(), 4u);
   EXPECT_EQ(status.GetPackages()[0].rolloutNumber, 1203);
+  ASSERT_EQ(status.GetUpdateLocations().size(), 5u) << "nothing of a refused document is taken";
+  EXPECT_EQ(status.GetUpdateLocations()[3].productID, DEXKT9X);
 }
 
 TEST(TzLibraryStatus, ValidationWantsUncPaths)
