@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include <omniORB4/cdrStream.h>
-
 namespace messaging {
 
 std::vector<std::uint8_t> EncodeEnvelope(const CorvexMessaging::Envelope& envelope)
@@ -26,6 +24,12 @@ CorvexMessaging::Envelope DecodeEnvelope(const std::uint8_t* data, std::size_t s
   } catch (const CORBA::SystemException& e) {
     throw std::runtime_error(std::string("malformed envelope data (") + e._name() + ")");
   }
+}
+
+bool PayloadIs(const CORBA::Any& payload, CORBA::TypeCode_ptr type)
+{
+  const CORBA::TypeCode_var held = payload.type();
+  return held->equivalent(type);
 }
 
 }  // namespace messaging

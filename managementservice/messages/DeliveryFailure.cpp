@@ -4,6 +4,7 @@
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/ConnectedState.h"
+#include "messaging/EnvelopeCodec.h"
 #include "platform/com/ComError.h"
 #include "platform/trace/Trace.h"
 
@@ -25,13 +26,13 @@ HRESULT Delivery_Failure::Process()
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "long __thiscall Delivery_Failure::Process(void)");
   try {
     TraceStartProcessing();
-    const CorvexMessaging::Envelope* undelivered = nullptr;
-    if (!(m_clientInfo.custom_data >>= undelivered)) {
+    CorvexMessaging::Envelope undelivered;
+    if (!messaging::ReadPayload(m_clientInfo.custom_data, CorvexMessaging::_tc_Envelope, undelivered)) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Panic ! No envelope in Unrouteable.\n");
       return S_FALSE;
     }
     // The letter went to "<computer address>.<entity>".
-    std::string address = static_cast<const char*>(undelivered->client_info.destination);
+    std::string address = static_cast<const char*>(undelivered.client_info.destination);
     const auto dot = address.rfind('.');
     if (dot != std::string::npos)
       address.resize(dot);

@@ -8,6 +8,7 @@
 #include "businesslogic/strategies/MessageSink.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "managementservice/TraceComponent.h"
+#include "messaging/EnvelopeCodec.h"
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
 
@@ -15,16 +16,16 @@ EntityEventMessage::EntityEventMessage(const CorvexMessaging::Envelope& envelope
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE,
                               "__thiscall EntityEventMessage::EntityEventMessage(const struct CorvexMessaging::Envelope &)");
-  const DEX_PTLMessages::AppEvent2* event = nullptr;
-  if (!(envelope.client_info.custom_data >>= event)) {
+  DEX_PTLMessages::AppEvent2 event;
+  if (!messaging::ReadPayload(envelope.client_info.custom_data, DEX_PTLMessages::_tc_AppEvent2, event)) {
     static const char refusal[] = "EntityEventMessage::EntityEventMessage() bad envelope, no AppEvent2.";
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs", refusal);
     throw std::runtime_error(refusal);
   }
-  m_entity = static_cast<const char*>(event->entity);
-  m_event = static_cast<const char*>(event->event);
-  m_domain = static_cast<const CORBA::WChar*>(event->domain);
-  m_computerName = static_cast<const CORBA::WChar*>(event->computer_name);
+  m_entity = static_cast<const char*>(event.entity);
+  m_event = static_cast<const char*>(event.event);
+  m_domain = static_cast<const CORBA::WChar*>(event.domain);
+  m_computerName = static_cast<const CORBA::WChar*>(event.computer_name);
   // Names are shown by consoles and written to traces: control characters stay out.
   if (!IsCleanText(m_computerName) || !IsCleanText(m_domain))
     throw std::runtime_error("Computer name or domain is not clean text");

@@ -24,6 +24,7 @@
 #include "managementservice/messages/ProcessingQueue.h"
 #include "managementservice/messages/MessageSession.h"
 #include "messaging/ClientLibrary.h"
+#include "messaging/EnvelopeCodec.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/com/ComError.h"
 #include "platform/text/Unicode.h"
@@ -88,8 +89,7 @@ template <>
 DecodedMessage* CreatorFn<StatusMessage>(const CorvexMessaging::Envelope& envelope)
 {
   return GuardedCreate([&]() -> DecodedMessage* {
-    const DEX_PTLMessages::AgentStatus* agentStatus = nullptr;
-    if (!(envelope.client_info.custom_data >>= agentStatus))
+    if (!messaging::PayloadIs(envelope.client_info.custom_data, DEX_PTLMessages::_tc_AgentStatus))
       throw std::runtime_error("Invalid envelope for Tz-GetStatus-Reply");
     return new StatusMessage(envelope);
   });
@@ -131,19 +131,18 @@ StatusMessage::StatusMessage(const CorvexMessaging::Envelope& envelope) : Receiv
     throw std::runtime_error("Not authorized");
   }
   const CORBA::Any& data = envelope.client_info.custom_data;
-  const CorvexMessaging::Status* routerStatus = nullptr;
-  if (data >>= routerStatus) {
+  if (messaging::PayloadIs(data, CorvexMessaging::_tc_Status)) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Got a router status !");
     throw std::runtime_error("Should not get a router message");
   }
-  const DEX_PTLMessages::AgentStatus* agentStatus = nullptr;
-  if (!(data >>= agentStatus))
+  DEX_PTLMessages::AgentStatus agentStatus;
+  if (!messaging::ReadPayload(data, DEX_PTLMessages::_tc_AgentStatus, agentStatus))
     throw std::runtime_error("Bad Agent_status !");
 
-  const CORBA::ULong count = agentStatus->app_statuses.length();
+  const CORBA::ULong count = agentStatus.app_statuses.length();
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Agent_status has %lu in sequence.\n", static_cast<unsigned long>(count));
   for (CORBA::ULong i = 0; i < count; ++i) {
-    const DEX_PTLMessages::AppStatus& entry = agentStatus->app_statuses[i];
+    const DEX_PTLMessages::AppStatus& entry = agentStatus.app_statuses[i];
     const std::string entity = Narrow(entry.entity.in());
     trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "#%lu is a `%hs`\n", static_cast<unsigned long>(i), entity);
     const auto it = Processors().find(entity);
@@ -165,14 +164,14 @@ StatusMessage::StatusMessage(const CorvexMessaging::Envelope& envelope) : Receiv
 void StatusMessage::construct_DEX(const DEX_PTLMessages::AppStatus& status)
 {
   m_dexInstalled = true;
-  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
-  if (status.status >>= sc) {
-    const std::string text = Narrow(sc->status.in());
+  DEX_PTLMessages::StatusAndConfig sc;
+  if (messaging::ReadPayload(status.status, DEX_PTLMessages::_tc_StatusAndConfig, sc)) {
+    const std::string text = Narrow(sc.status.in());
     if (!text.empty()) {
       m_dexActive = true;
       m_dexStatus = text;
     }
-    const std::string configuration = Narrow(sc->configuration.in());
+    const std::string configuration = Narrow(sc.configuration.in());
     if (!configuration.empty())
       m_dexConfiguration = configuration;
   } else if (IsEmptyAny(status.status)) {
@@ -185,9 +184,9 @@ void StatusMessage::construct_DEX(const DEX_PTLMessages::AppStatus& status)
 
 void StatusMessage::construct_ALC(const DEX_PTLMessages::AppStatus& status)
 {
-  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
-  if (status.status >>= sc) {
-    m_auConfiguration = Narrow(sc->configuration.in());
+  DEX_PTLMessages::StatusAndConfig sc;
+  if (messaging::ReadPayload(status.status, DEX_PTLMessages::_tc_StatusAndConfig, sc)) {
+    m_auConfiguration = Narrow(sc.configuration.in());
     if (!m_auConfiguration.empty()) {
       // A configuration that does not read refuses the whole reply: nothing of it is stored.
       AUCoreHandler::AUConfig configuration;
@@ -207,27 +206,27 @@ void StatusMessage::construct_ALC(const DEX_PTLMessages::AppStatus& status)
 
 void StatusMessage::construct_AGENT(const DEX_PTLMessages::AppStatus& status)
 {
-  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;
-  if (!(status.status >>= computer))
+  DEX_PTLMessages::ComputerStatus2 computer;
+  if (!messaging::ReadPayload(status.status, DEX_PTLMessages::_tc_ComputerStatus2, computer))
     throw std::runtime_error("Bad AppStatus (no ComputerStatus, i.e. Agent) !");
-  m_domain = Wide(computer->domain.in());
-  m_computerName = Wide(computer->computer_name.in());
-  m_operatingSystem = Narrow(computer->operating_system.in());
-  m_servicePack = Narrow(computer->service_pack.in());
-  m_ipAddress = computer->ip_address;
-  m_comment = Wide(computer->computer_comment.in());
-  m_lastLoggedOnUser = Wide(computer->last_logged_on_user.in());
+  m_domain = Wide(computer.domain.in());
+  m_computerName = Wide(computer.computer_name.in());
+  m_operatingSystem = Narrow(computer.operating_system.in());
+  m_servicePack = Narrow(computer.service_pack.in());
+  m_ipAddress = computer.ip_address;
+  m_comment = Wide(computer.computer_comment.in());
+  m_lastLoggedOnUser = Wide(computer.last_logged_on_user.in());
 }
 
 void StatusMessage::construct_TZLIB(const DEX_PTLMessages::AppStatus& status)
 {
   m_libraryPresent = true;
-  const DEX_PTLMessages::StatusAndConfig* sc = nullptr;
-  if (status.status >>= sc) {
-    const std::string text = Narrow(sc->status.in());
+  DEX_PTLMessages::StatusAndConfig sc;
+  if (messaging::ReadPayload(status.status, DEX_PTLMessages::_tc_StatusAndConfig, sc)) {
+    const std::string text = Narrow(sc.status.in());
     if (!text.empty())
       m_libraryStatus = text;
-    const std::string configuration = Narrow(sc->configuration.in());
+    const std::string configuration = Narrow(sc.configuration.in());
     if (!configuration.empty())
       m_libraryConfiguration = configuration;
   }

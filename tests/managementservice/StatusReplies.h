@@ -61,6 +61,23 @@ inline CORBA::Any StatusAndConfig(const std::string& status, const std::string& 
   return any;
 }
 
+// A payload that carries the repository id of `like` but lays out one long, as a sender could
+// put on the wire: the ORB counts it as `like`, but its bytes do not read as one.
+inline CORBA::Any Impostor(CORBA::TypeCode_ptr like)
+{
+  CORBA::StructMemberSeq members;
+  members.length(1);
+  members[0].name = "entity";
+  members[0].type = CORBA::TypeCode::_duplicate(CORBA::_tc_long);
+  const CORBA::TypeCode_var type = ComOrb()->create_struct_tc(like->id(), like->name(), members);
+  cdrMemoryStream bytes;
+  CORBA::TypeCode::marshalTypeCode(type, bytes);
+  CORBA::Long(1000) >>= bytes;
+  CORBA::Any payload;
+  payload <<= bytes;
+  return payload;
+}
+
 // A "Tz-GetStatus-Reply" from "<address>.Agent" with the entries in order.
 inline CorvexMessaging::Envelope StatusReply(const std::string& address,
                                              const std::vector<std::pair<std::string, CORBA::Any>>& entries)

@@ -13,6 +13,7 @@
 #include "managementservice/messages/RouterMessage.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
@@ -130,6 +131,10 @@ TEST(EntityEventMessage, TakesTheEventFromItsAppEvent2AndRefusesAnyOtherPayload)
   event.computer_name = L"PC7\u0085";  // a C1 control
   e.client_info.custom_data <<= event;
   EXPECT_EQ(Refusal([&] { EntityEventMessage{e}; }), "Computer name or domain is not clean text");
+
+  // Found by fuzzing: a payload that names itself an AppEvent2 but does not read as one.
+  e.client_info.custom_data = servicetest::Impostor(DEX_PTLMessages::_tc_AppEvent2);
+  EXPECT_EQ(Refusal([&] { EntityEventMessage{e}; }), "malformed payload (MARSHAL)");
 }
 
 TEST(Delivery_Failure, ANoticeWithoutTheUndeliveredEnvelopeChangesNothing)
@@ -142,6 +147,10 @@ TEST(Delivery_Failure, ANoticeWithoutTheUndeliveredEnvelopeChangesNothing)
   // No database is configured: a call to it would fail rather than return S_FALSE.
   EXPECT_EQ(failure.Process(), S_FALSE);
   EXPECT_TRUE(traces.Has(3, "Panic ! No envelope in Unrouteable."));
+
+  notice.client_info.custom_data = servicetest::Impostor(CorvexMessaging::_tc_Envelope);
+  EXPECT_EQ(Delivery_Failure(notice).Process(), E_FAIL);
+  EXPECT_TRUE(traces.Has(0, "Error: malformed payload (MARSHAL)"));
   EXPECT_TRUE(clocks.Take().empty());
 }
 

@@ -105,6 +105,14 @@ TEST_F(StatusMessageDecoding, RefusesWhatIsNotAnAgentsWholeStatus)
   escaped.domain = L"CORP\n";
   EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "Computer name or domain is not clean text");
 
+  // Found by fuzzing: payloads that name a type but do not read as one.
+  CorvexMessaging::Envelope impostor = MakeEnvelope("Tz-GetStatus-Reply", "PC7.Agent");
+  impostor.client_info.custom_data = Impostor(DEX_PTLMessages::_tc_AgentStatus);
+  EXPECT_EQ(Refusal(impostor), "malformed payload (MARSHAL)");
+  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Impostor(DEX_PTLMessages::_tc_ComputerStatus2)}})), "malformed payload (MARSHAL)");
+  EXPECT_EQ(Refusal(StatusReply("PC7", {agent, {"DEX", Impostor(DEX_PTLMessages::_tc_StatusAndConfig)}})),
+            "malformed payload (MARSHAL)");
+
   m_authorised = false;
   EXPECT_EQ(Refusal(StatusReply("PC7", {agent})), "Not authorized");
 }
