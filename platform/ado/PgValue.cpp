@@ -28,10 +28,34 @@ bool Digits(const char*& p, int count, int& value)
 
 bool ParseInteger(const char* text, long long& v)
 {
+  // The server writes an integer as an optional minus and digits, read here directly (whole
+  // row sets of identities pass through); anything else (spaces, a plus sign, 19 digits or
+  // more) goes the general way, with the same results.
+  const char* p = text;
+  const bool negative = *p == '-';
+  if (negative)
+    ++p;
+  long long n = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9' && digits < 18; ++p, ++digits)
+    n = n * 10 + (*p - '0');
+  if (digits > 0 && *p == '\0') {
+    v = negative ? -n : n;
+    return true;
+  }
   errno = 0;
   char* end = nullptr;
   v = std::strtoll(text, &end, 10);
   return errno == 0 && end != text && *end == '\0';
+}
+
+bool ParseInt4(const char* text, LONG& value)
+{
+  long long n = 0;
+  if (!ParseInteger(text, n) || n < std::numeric_limits<LONG>::min() || n > std::numeric_limits<LONG>::max())
+    return false;
+  value = static_cast<LONG>(n);
+  return true;
 }
 
 std::string QuoteIdentifier(const std::string& name)
@@ -160,17 +184,19 @@ HRESULT VariantFromPg(PgKind kind, const char* text, VARIANT* out)
   long long i = 0;
   switch (kind) {
     case PgKind::Int2:
-    case PgKind::Int4:
-      if (!ParseInteger(text, i) || i < std::numeric_limits<LONG>::min() || i > std::numeric_limits<LONG>::max())
+    case PgKind::Int4: {
+      LONG n = 0;
+      if (!ParseInt4(text, n))
         return DB_E_CANTCONVERTVALUE;
       if (kind == PgKind::Int2) {
         out->vt = VT_I2;
-        out->iVal = static_cast<SHORT>(i);
+        out->iVal = static_cast<SHORT>(n);
       } else {
         out->vt = VT_I4;
-        out->lVal = static_cast<LONG>(i);
+        out->lVal = n;
       }
       return S_OK;
+    }
     case PgKind::Oid:
       if (!ParseInteger(text, i) || i < 0 || i > std::numeric_limits<ULONG>::max())
         return DB_E_CANTCONVERTVALUE;

@@ -43,6 +43,8 @@ HRESULT PgFromVariant(PgKind kind, const VARIANT& value, std::optional<std::stri
 
 // A whole decimal number filling the text.
 bool ParseInteger(const char* text, long long& value);
+// The same, within the range of a 32-bit integer.
+bool ParseInt4(const char* text, LONG& value);
 // A name quoted for the server's SQL ("a""b").
 std::string QuoteIdentifier(const std::string& name);
 

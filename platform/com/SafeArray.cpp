@@ -38,7 +38,13 @@ void ClearElements(SAFEARRAY* psa)
       SysFreeString(*reinterpret_cast<BSTR*>(p));
       *reinterpret_cast<BSTR*>(p) = nullptr;
     } else if (psa->vt == VT_VARIANT) {
-      VariantClear(reinterpret_cast<VARIANT*>(p));
+      // Only strings and arrays own memory; the other cells need no clearing (a long column
+      // of numbers is destroyed without a call per cell).
+      auto* cell = reinterpret_cast<VARIANT*>(p);
+      if (cell->vt == VT_BSTR || (cell->vt & VT_ARRAY))
+        VariantClear(cell);
+      else
+        cell->vt = VT_EMPTY;
     }
   }
 }
@@ -79,9 +85,8 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements)
     std::free(psa);
     return nullptr;
   }
-  if (vt == VT_VARIANT)
-    for (ULONG i = 0; i < cElements; ++i)
-      VariantInit(static_cast<VARIANT*>(psa->pvData) + i);
+  // calloc'ed cells are VT_EMPTY (0) already.
+  static_assert(VT_EMPTY == 0);
   return psa;
 }
 

@@ -173,6 +173,22 @@ TEST(SafeArray, VectorOfLongsAndStrings)
   _variant_t copied(holder);
   EXPECT_NE(copied.parray, strs);
   EXPECT_EQ(VariantClear(&holder), S_OK);
+
+  // A vector of VARIANTs starts empty; destroying it frees the strings and arrays it holds.
+  SAFEARRAY* cells = SafeArrayCreateVector(VT_VARIANT, 0, 3);
+  ASSERT_NE(cells, nullptr);
+  VARIANT* cell = nullptr;
+  ASSERT_EQ(SafeArrayAccessData(cells, reinterpret_cast<void**>(&cell)), S_OK);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(cell[i].vt, VT_EMPTY);
+  cell[0].vt = VT_BSTR;
+  cell[0].bstrVal = SysAllocString(L"kept");
+  cell[1].vt = VT_ARRAY | VT_BSTR;
+  SafeArrayCopy(copied.parray, &cell[1].parray);
+  cell[2].vt = VT_I4;
+  cell[2].lVal = 7;
+  ASSERT_EQ(SafeArrayUnaccessData(cells), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(cells), S_OK);
 }
 
 TEST(Memory, ProbesTellMappedFromUnmapped)

@@ -193,6 +193,22 @@ TEST_F(AdoTest, GetRowsReadsOneColumnOfAllRemainingRows)
   // With three columns the column must be named.
   ASSERT_EQ(rs->Open(cmd, ado::adOpenStatic, ado::adLockReadOnly, ado::adOptionUnspecified), S_OK);
   EXPECT_EQ(rs->GetRows(ado::adGetRowsRest, omitted, omitted, &rows), ado::adErrInvalidArgument);
+  // A named integer column with NULLs in it, then a text column: every cell of its kind.
+  const _variant_t tens(L"Tens");
+  ASSERT_EQ(rs->GetRows(3, omitted, tens, &rows), S_OK);
+  SafeArrayAccessData(rows.parray, reinterpret_cast<void**>(&cells));
+  EXPECT_EQ(cells[0].vt, VT_I4);
+  EXPECT_EQ(cells[0].lVal, 10);
+  EXPECT_EQ(cells[1].vt, VT_NULL);
+  EXPECT_EQ(cells[2].lVal, 30);
+  SafeArrayUnaccessData(rows.parray);
+  ASSERT_EQ(rs->GetRows(ado::adGetRowsRest, omitted, _variant_t(L"Name"), &rows), S_OK);
+  SafeArrayGetUBound(rows.parray, 1, &ub);
+  ASSERT_EQ(ub, 996);
+  SafeArrayAccessData(rows.parray, reinterpret_cast<void**>(&cells));
+  EXPECT_EQ(cells[0].vt, VT_BSTR);
+  EXPECT_EQ(_variant_t(cells[996]).ToWString(), L"name 1000");
+  SafeArrayUnaccessData(rows.parray);
 }
 
 TEST_F(AdoTest, AProcedureOpeningNoCursorGivesAClosedRowSetAndItsReturnValue)

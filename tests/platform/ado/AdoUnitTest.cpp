@@ -1,6 +1,11 @@
 // The data-access layer's pure parts: data-source strings, value conversions, call texts.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <utility>
+#include <vector>
+
+
 #include "platform/ado/OleDb.h"
 #include "platform/ado/PgLink.h"
 #include "platform/ado/PgValue.h"
@@ -76,6 +81,26 @@ TEST(PgValue, ServerTextBecomesTheVariantOfItsKind)
   ASSERT_EQ(ado::VariantFromPg(ado::PgKind::Int4, nullptr, &v), S_OK);
   EXPECT_EQ(v.vt, VT_NULL);
   EXPECT_EQ(ado::VariantFromPg(ado::PgKind::Int4, "99999999999", &v), ado::DB_E_CANTCONVERTVALUE);
+}
+
+TEST(PgValue, IntegersFillTheirTextAndFitTheirRange)
+{
+  long long n = 0;
+  for (const auto& [text, value] : std::vector<std::pair<const char*, long long>>{
+         {"0", 0}, {"-0", 0}, {"-42", -42}, {"+7", 7}, {" 7", 7}, {"999999999999999999", 999999999999999999LL},
+         {"9223372036854775807", 9223372036854775807LL}, {"-9223372036854775808", -9223372036854775807LL - 1}}) {
+    ASSERT_TRUE(ado::ParseInteger(text, n)) << text;
+    EXPECT_EQ(n, value) << text;
+  }
+  for (const char* bad : {"", "-", "12a", "1 ", "--1", "9223372036854775808", "0x10", "1.5"})
+    EXPECT_FALSE(ado::ParseInteger(bad, n)) << bad;
+  LONG l = 0;
+  ASSERT_TRUE(ado::ParseInt4("-2147483648", l));
+  EXPECT_EQ(l, std::numeric_limits<LONG>::min());
+  ASSERT_TRUE(ado::ParseInt4("2147483647", l));
+  EXPECT_EQ(l, std::numeric_limits<LONG>::max());
+  EXPECT_FALSE(ado::ParseInt4("2147483648", l));
+  EXPECT_FALSE(ado::ParseInt4("-2147483649", l));
 }
 
 TEST(PgValue, TimestampsRoundToTheSecondAndKeepTheShownWallClock)
