@@ -1,5 +1,8 @@
 // The database tool: create, upgrade, check and drop, and the contract check's findings.
 #include "database/EmbeddedSql.h"
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
+#include "platform/text/Unicode.h"
 #include "tools/corvex-db/Seed.h"
 #include "tests/database/DatabaseFixture.h"
 
@@ -155,6 +158,58 @@ TEST_F(ToolTest, SeedMakesAConsistentFleetTheSimulatorCanImpersonate) {
     EXPECT_EQ(one("SELECT count(*) FROM dbo.\"Computers\" WHERE \"GroupID\" = " + group),
               std::to_string(Call("ComputerListGet", {{"@GroupID", group}, {"@ConnectedOnly", "0"}, {"@Limit", "0"}}).rows.size()));
     EXPECT_EQ(22, Rv("ComputerListGet", {{"@GroupID", "99999"}, {"@ConnectedOnly", "0"}, {"@Limit", "0"}}));
+
+    // Every group has both configurations, as the group-configuration procedures give them back.
+    EXPECT_EQ("0", one("SELECT count(*) FROM dbo.\"Groups\" WHERE \"AUConfigXML\" IS NULL OR \"DexConfigXML\" IS NULL"));
+    const ProcedureResult au = Call("GetGroupAUConfigXML", {{"@GroupID", group}});
+    const ProcedureResult dex = Call("GetGroupDexConfigXML", {{"@GroupID", group}});
+    ASSERT_EQ(0, au.returnValue);
+    ASSERT_EQ(0, dex.returnValue);
+    ASSERT_EQ(1u, au.rows.size());
+    ASSERT_EQ(1u, dex.rows.size());
+    const std::string auText = au.rows[0][0].value_or("");
+    const std::string dexText = dex.rows[0][0].value_or("");
+    EXPECT_EQ(SeedGroupConfigurations().update, auText);
+    EXPECT_EQ(SeedGroupConfigurations().antiVirus, dexText);
+}
+
+// The seeded configurations read as the service reads a group's configuration: all four update
+// platforms with the sample's locations and schedules but no account or password, and the
+// sample's anti-virus settings (not the defaults). Written back they do not change, so they are
+// in the service's stored form.
+TEST(SeedConfigurationTest, GroupConfigurationsAreTheSamplesInTheStoredForm) {
+    const GroupConfigurations seeded = SeedGroupConfigurations();
+    AUCoreHandler::AutoUpdateConfiguration update;
+    ASSERT_NO_THROW(update.Set(FromUtf8(seeded.update)));
+    ASSERT_TRUE(update.IsInitialised());
+    for (const wchar_t* platform : AUCoreHandler::Platforms) {
+        AUCoreHandler::IAUConfig& config = update.GetConfig(platform);
+        for (AUCoreHandler::ILocation* location : {&config.GetPrimaryLocation(), &config.GetSecondaryLocation()}) {
+            std::wstring name, password, proxyName, proxyPassword;
+            location->GetServer().GetUsername(name);
+            location->GetServer().GetUserPassword(password);
+            location->GetProxy().GetUsername(proxyName);
+            location->GetProxy().GetUserPassword(proxyPassword);
+            EXPECT_EQ(L"", name + password + proxyName + proxyPassword);
+        }
+    }
+    std::wstring address;
+    ASSERT_TRUE(update.GetConfig(L"Tandem").GetPrimaryLocation().GetServer().GetAddress(address));
+    EXPECT_EQ(L"http://updates.hq.example:8080/corvex/kt", address);
+    ULONG frequency = 0;
+    ASSERT_TRUE(update.GetConfig(L"DEX95").GetSchedule().GetFrequency(frequency));
+    EXPECT_EQ(120u, frequency);
+    EXPECT_EQ(seeded.update, ToUtf8(update.ToXML()));
+
+    KTDexHandler::KTDexConfiguration antiVirus;
+    ASSERT_NO_THROW(antiVirus.Set(FromUtf8(seeded.antiVirus)));
+    const KTDexHandler::config_t config = antiVirus.GetConfig();
+    const KTDexHandler::config_t defaults = KTDexHandler::KTDexConfiguration().GetConfig();
+    EXPECT_FALSE(config == defaults);
+    EXPECT_EQ(seeded.antiVirus, ToUtf8(antiVirus.ToXML()));
+    EXPECT_NE(std::string::npos, seeded.antiVirus.find("Weekly full scan"));
+    EXPECT_EQ(std::string::npos, seeded.update.find("Pr0xy"));
+    EXPECT_EQ(std::string::npos, seeded.update.find("Upd@te"));
 }
 
 TEST(ServerOptionTest, SplitsHostPortAndSocketForms) {

@@ -5,20 +5,55 @@
 #include <stdexcept>
 #include <string>
 
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/KTDexHandler/KTDexConfiguration.h"
+#include "platform/text/Unicode.h"
+#include "tools/corvex-db/SeedDocuments.h"
+
 namespace corvexdb {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void Step(PgConnection& conn, const char* what, const std::string& sql) {
+void Step(PgConnection& conn, const char* what, const std::string& sql, const std::vector<SqlValue>& params = {}) {
     const auto start = Clock::now();
-    conn.Exec(sql);
+    if (params.empty())
+        conn.Exec(sql);
+    else
+        conn.Exec(sql, params);
     std::printf("  %-44s %7.1f s\n", what, std::chrono::duration<double>(Clock::now() - start).count());
     std::fflush(stdout);
 }
 
+std::string Document(std::string_view name) {
+    for (const SeedDocument& d : SeedDocuments()) {
+        if (d.name == name) return std::string(d.text);
+    }
+    throw std::logic_error("no embedded document " + std::string(name));
+}
+
 }  // namespace
+
+GroupConfigurations SeedGroupConfigurations() {
+    // Read and written back by the same classes the service stores a group's configuration
+    // with, so the stored text is exactly the service's own form.
+    AUCoreHandler::AutoUpdateConfiguration update;
+    update.Set(Document("handlers/AUCoreHandler/samples/AUConfigurations.xml"));
+    // The sample's proxy and file-share accounts stay out of the database.
+    for (const wchar_t* platform : AUCoreHandler::Platforms) {
+        AUCoreHandler::IAUConfig& config = update.GetConfig(platform);
+        for (AUCoreHandler::ILocation* location : {&config.GetPrimaryLocation(), &config.GetSecondaryLocation()}) {
+            location->GetServer().SetUserName(L"");
+            location->GetServer().SetUserPassword(L"");
+            location->GetProxy().SetUserName(L"");
+            location->GetProxy().SetUserPassword(L"");
+        }
+    }
+    KTDexHandler::KTDexConfiguration antiVirus;
+    antiVirus.Set(Document("dexhandler/samples/configuration.xml"));
+    return {ToUtf8(update.ToXML()), ToUtf8(antiVirus.ToXML())};
+}
 
 // Groups: 10 regions x 9 sites x 10 departments (+ the 100 regions and sites) = 1000.
 // Computers spread over all groups, 1% in no group and 1% only browsed (no address).
@@ -34,6 +69,10 @@ void SeedFleet(PgConnection& conn, const SeedScale& scale) {
          "INSERT INTO dbo.\"Groups\" (\"ParentID\", \"Name\") SELECT g.\"GroupID\", 'Dept ' || k"
          "  FROM dbo.\"Groups\" g JOIN dbo.\"Groups\" p ON p.\"GroupID\" = g.\"ParentID\" AND p.\"ParentID\" IS NULL,"
          "       generate_series(1, 10) k");
+    const GroupConfigurations configurations = SeedGroupConfigurations();
+    Step(conn, "group configurations (update, anti-virus)",
+         "UPDATE dbo.\"Groups\" SET \"AUConfigXML\" = $1, \"DexConfigXML\" = $2",
+         {configurations.update, configurations.antiVirus});
     Step(conn, "computers",
          "INSERT INTO dbo.\"Computers\" (\"ComputerName\", \"DomainName\", \"MessageSystemAddress\", \"GroupID\","
          " \"OperatingSystem\", \"Description\", \"IPAddress\", \"ServicePack\", \"LastLoggedOnUser\", \"Connected\","
