@@ -132,21 +132,37 @@ void CConfigMatchesGroupAction::CheckGroup(const CGroup& group, const CComputerL
       group.GetDexConfig(dexConfig);
     const CDatabaseConnection& connection = GetDatabaseConnection();
     for (const CComputer& computer : computers) {
-      if (WantAutoUpdateChecked()) {
-        Record(connection.ComputerHasGroupAUConfig(), computer, FlagUnknown);
-        Record(connection.ComputerHasGroupAUConfig(), computer, AUConfigMatches(computer, auConfig));
-      }
-      if (WantDexChecked()) {
-        Record(connection.ComputerHasGroupDexConfig(), computer, FlagUnknown);
-        Record(connection.ComputerHasGroupDexConfig(), computer, IsEquivalent(computer, dexConfig));
-      }
+      if (WantAutoUpdateChecked())
+        RecordCheck(connection.ComputerHasGroupAUConfig(), computer, [&] { return AUConfigMatches(computer, auConfig); });
+      if (WantDexChecked())
+        RecordCheck(connection.ComputerHasGroupDexConfig(), computer, [&] { return IsEquivalent(computer, dexConfig); });
     }
   } catch (const vrn::Exceptions::ComputerDoesNotExist& e) {
     trace::Trace(TRACE_BUSINESSLOGIC, 1, "Skipping computer as caught %S, %S - Probebly just deleted", e.TypeName(), e.Message());
   }
 }
 
-void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComputer& computer, FlagState flag)
+template <class Check>
+void CConfigMatchesGroupAction::RecordCheck(const COurCommand& procedure, const CComputer& computer, Check check)
+{
+  // Writing the unknown first and then the answer leaves the answer stored, so the answer alone
+  // is written: one statement and one row version instead of two. The unknown is written on its
+  // own only when there is no answer.
+  FlagState answer = FlagUnknown;
+  try {
+    answer = check();
+  } catch (...) {
+    try {
+      Record(procedure, computer, FlagUnknown);
+    } catch (...) {
+      // The check's own failure is the one to report (a refused statement refuses this one too).
+    }
+    throw;
+  }
+  Record(procedure, computer, answer, 2);
+}
+
+void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComputer& computer, FlagState flag, int ticks)
 {
   constexpr LONG kComputerNotFound = 39;
   COurCommand cmd = procedure;
@@ -159,7 +175,8 @@ void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComp
   if (result == kComputerNotFound)
     throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", computer);
   CSPException::Check(result);
-  m_clocks.GetClock(vrn::kComputerStateClock).Tick();
+  for (int i = 0; i < ticks; ++i)
+    m_clocks.GetClock(vrn::kComputerStateClock).Tick();
 }
 
 FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, AUCoreHandler::AutoUpdateConfiguration& groupConfig)

@@ -56,8 +56,12 @@ public:
 
 private:
   void CheckGroup(const CGroup& group, const CComputerList& computers);
-  // Records the flag with the procedure, then ticks the computer-state clock.
-  void Record(const COurCommand& procedure, const CComputer& computer, FlagState flag);
+  // Records the flag with the procedure, then ticks the computer-state clock `ticks` times.
+  void Record(const COurCommand& procedure, const CComputer& computer, FlagState flag, int ticks = 1);
+  // The flag is unknown while the check runs: it is stored once, with the answer (the clock
+  // ticks for the unknown and for the answer), or as unknown when the check throws.
+  template <class Check>
+  void RecordCheck(const COurCommand& procedure, const CComputer& computer, Check check);
 
   // Up to this many computers are looked up one by one rather than found in every group.
   static constexpr std::size_t kLookUpLimit = 16;

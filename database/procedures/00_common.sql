@@ -26,11 +26,17 @@ LANGUAGE sql IMMUTABLE AS $$
 $$;
 
 -- The group row of an ordinary group id, or NULL when there is none.
+-- (This and the next are PL/pgSQL, which keeps its plans for the session: a query in an SQL
+-- function that cannot be inlined is planned again on every call, and every status reply
+-- resolves its computer's group twice.)
 CREATE OR REPLACE FUNCTION dbo.corvex_group_row(p_group bigint) RETURNS integer
-LANGUAGE sql STABLE AS $$
-    SELECT g."GroupID" FROM dbo."Groups" g
-     WHERE p_group BETWEEN 1 AND 2147483647 AND g."GroupID" = p_group
-$$;
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    IF p_group BETWEEN 1 AND 2147483647 THEN
+        RETURN (SELECT g."GroupID" FROM dbo."Groups" g WHERE g."GroupID" = p_group);
+    END IF;
+    RETURN NULL;
+END $$;
 
 -- Resolves a group id the service passes. An ordinary group gives its row id and 0, or NULL and
 -- p_missing when it has no row; the root and the unassigned group (no rows) give NULL and the
@@ -38,13 +44,14 @@ $$;
 CREATE OR REPLACE FUNCTION dbo.corvex_resolve_group(p_group bigint, p_root integer,
                                                     p_unassigned integer, p_missing integer,
                                                     OUT o_group integer, OUT o_status integer)
-LANGUAGE sql STABLE AS $$
-    SELECT r.id, CASE dbo.corvex_group_kind(p_group)
-                     WHEN 'root' THEN p_root
-                     WHEN 'unassigned' THEN p_unassigned
-                     ELSE CASE WHEN r.id IS NULL THEN p_missing ELSE 0 END END
-      FROM (SELECT dbo.corvex_group_row(p_group) AS id) r
-$$;
+LANGUAGE plpgsql STABLE AS $$
+BEGIN
+    o_group := dbo.corvex_group_row(p_group);
+    o_status := CASE dbo.corvex_group_kind(p_group)
+                    WHEN 'root' THEN p_root
+                    WHEN 'unassigned' THEN p_unassigned
+                    ELSE CASE WHEN o_group IS NULL THEN p_missing ELSE 0 END END;
+END $$;
 
 -- Ids of a group and all its descendants.
 CREATE OR REPLACE FUNCTION dbo.corvex_subtree(p_group integer) RETURNS TABLE ("GroupID" integer)
@@ -124,15 +131,32 @@ LANGUAGE sql STABLE AS $$
 $$;
 
 -- Sets one boolean column of a live computer. 0, or 39 when there is no such computer.
+-- Status replies set the same flags to the same values over and over: a flag that already has
+-- the value is not written again (no new row version), and the usual columns are static
+-- statements, planned once per session.
 CREATE OR REPLACE FUNCTION dbo.corvex_set_computer_flag(p_computer integer, p_column text,
                                                         p_value boolean)
 RETURNS integer LANGUAGE plpgsql AS $$
 DECLARE
     v_rows integer;
 BEGIN
-    EXECUTE format('UPDATE dbo."Computers" c SET %I = $2'
-                   ' WHERE c."ComputerID" = $1 AND NOT c."Deleted"', p_column)
-      USING p_computer, p_value;
+    CASE p_column
+    WHEN 'HasGroupAUConfig' THEN
+        UPDATE dbo."Computers" c SET "HasGroupAUConfig" = p_value
+         WHERE c."ComputerID" = p_computer AND NOT c."Deleted"
+           AND c."HasGroupAUConfig" IS DISTINCT FROM p_value;
+    WHEN 'HasGroupDexConfig' THEN
+        UPDATE dbo."Computers" c SET "HasGroupDexConfig" = p_value
+         WHERE c."ComputerID" = p_computer AND NOT c."Deleted"
+           AND c."HasGroupDexConfig" IS DISTINCT FROM p_value;
+    ELSE
+        EXECUTE format('UPDATE dbo."Computers" c SET %1$I = $2'
+                       ' WHERE c."ComputerID" = $1 AND NOT c."Deleted" AND c.%1$I IS DISTINCT FROM $2', p_column)
+          USING p_computer, p_value;
+    END CASE;
     GET DIAGNOSTICS v_rows = ROW_COUNT;
-    RETURN CASE WHEN v_rows = 1 THEN 0 ELSE 39 END;
+    IF v_rows = 1 OR dbo.corvex_is_live(p_computer) THEN
+        RETURN 0;
+    END IF;
+    RETURN 39;
 END $$;

@@ -249,9 +249,11 @@ CREATE FUNCTION dbo."ComputerLastMessageTimeSet"(
     "@LastMessageTime" timestamp)
 LANGUAGE plpgsql AS $$
 BEGIN
+    -- Several messages within the same second leave the row as the first one wrote it.
     UPDATE dbo."Computers" c SET "LastMessageTime" = COALESCE("@LastMessageTime", localtimestamp)
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
+       AND c."LastMessageTime" IS DISTINCT FROM COALESCE("@LastMessageTime", localtimestamp);
+    "@RETURN_VALUE" := CASE WHEN FOUND OR dbo.corvex_is_live("@ComputerID") THEN 0 ELSE 39 END;
 END $$;
 
 -- Deletes the computers of a list such as "3,7, 12": all of them or, when one is unknown

@@ -5,19 +5,29 @@
 -- 'Dex' (anti-virus), which names the columns. These helpers hold the common bodies.
 
 -- One row with the computer's reported configuration (NULL when none). 39: no such computer.
+-- Static statements per kind: each status reply reads both, so they are planned once.
 CREATE OR REPLACE FUNCTION dbo.corvex_computer_config(p_computer integer, p_kind text,
                                                       OUT rc integer, OUT rowset refcursor)
 LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
 DECLARE
     v_xml text;
 BEGIN
-    IF NOT dbo.corvex_is_live(p_computer) THEN
+    IF p_kind = 'AU' THEN
+        SELECT c."AUConfigXML" INTO v_xml FROM dbo."Computers" c
+         WHERE c."ComputerID" = p_computer AND NOT c."Deleted";
+    ELSE
+        SELECT c."DexConfigXML" INTO v_xml FROM dbo."Computers" c
+         WHERE c."ComputerID" = p_computer AND NOT c."Deleted";
+    END IF;
+    IF NOT FOUND THEN
         rc := 39;
         RETURN;
     END IF;
-    EXECUTE format('SELECT c.%I FROM dbo."Computers" c WHERE c."ComputerID" = $1', p_kind || 'ConfigXML')
-       INTO v_xml USING p_computer;
-    OPEN rowset FOR EXECUTE format('SELECT $1::text AS %I', p_kind || 'ConfigXML') USING v_xml;
+    IF p_kind = 'AU' THEN
+        OPEN rowset FOR SELECT v_xml AS "AUConfigXML";
+    ELSE
+        OPEN rowset FOR SELECT v_xml AS "DexConfigXML";
+    END IF;
     rc := 0;
 END $$;
 
@@ -35,10 +45,17 @@ BEGIN
         RETURN;
     END IF;
     IF v_group IS NOT NULL THEN
-        EXECUTE format('SELECT g.%I FROM dbo."Groups" g WHERE g."GroupID" = $1', p_kind || 'ConfigXML')
-           INTO v_xml USING v_group;
+        IF p_kind = 'AU' THEN
+            SELECT g."AUConfigXML" INTO v_xml FROM dbo."Groups" g WHERE g."GroupID" = v_group;
+        ELSE
+            SELECT g."DexConfigXML" INTO v_xml FROM dbo."Groups" g WHERE g."GroupID" = v_group;
+        END IF;
     END IF;
-    OPEN rowset FOR EXECUTE format('SELECT $1::text AS %I', p_kind || 'ConfigXML') USING v_xml;
+    IF p_kind = 'AU' THEN
+        OPEN rowset FOR SELECT v_xml AS "AUConfigXML";
+    ELSE
+        OPEN rowset FOR SELECT v_xml AS "DexConfigXML";
+    END IF;
 END $$;
 
 -- Stores a group's configuration (an empty text clears it) and makes its computers' match
@@ -110,12 +127,16 @@ CREATE FUNCTION dbo."UpdateComputerAUConfig"(
     "@SecondaryCID" dbo.nvarchar_256)
 LANGUAGE plpgsql AS $$
 BEGIN
+    -- A computer reports the same configuration again and again: unchanged, the row is not
+    -- written again.
     UPDATE dbo."Computers" c SET
            "AUConfigXML" = NULLIF("@AUConfigXML", ''),
            "PrimaryCID" = COALESCE("@PrimaryCID", ''),
            "SecondaryCID" = COALESCE("@SecondaryCID", '')
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
+       AND (c."AUConfigXML", c."PrimaryCID", c."SecondaryCID")
+           IS DISTINCT FROM (NULLIF("@AUConfigXML", ''), COALESCE("@PrimaryCID", ''), COALESCE("@SecondaryCID", ''));
+    "@RETURN_VALUE" := CASE WHEN FOUND OR dbo.corvex_is_live("@ComputerID") THEN 0 ELSE 39 END;
 END $$;
 
 CREATE FUNCTION dbo."UpdateComputerDexConfig"(
@@ -125,8 +146,9 @@ CREATE FUNCTION dbo."UpdateComputerDexConfig"(
 LANGUAGE plpgsql AS $$
 BEGIN
     UPDATE dbo."Computers" c SET "DexConfigXML" = NULLIF("@DexConfigXML", '')
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 39 END;
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
+       AND c."DexConfigXML" IS DISTINCT FROM NULLIF("@DexConfigXML", '');
+    "@RETURN_VALUE" := CASE WHEN FOUND OR dbo.corvex_is_live("@ComputerID") THEN 0 ELSE 39 END;
 END $$;
 
 -- The anti-virus product's status. "@DexInstalled" = 0 records that it is not installed and
@@ -146,24 +168,40 @@ CREATE FUNCTION dbo."SetDexStatus"(
 LANGUAGE plpgsql AS $$
 DECLARE
     v_installed boolean := COALESCE("@DexInstalled", 0) <> 0;
+    v_running boolean := CASE WHEN v_installed THEN true END;
+    v_on_access boolean := CASE WHEN v_installed THEN "@OnAccessFlag" <> 0 END;
+    v_version text := CASE WHEN v_installed THEN COALESCE("@Version", '') ELSE '' END;
+    v_quarantine integer := CASE WHEN v_installed THEN "@QuarantineCount" ELSE 0 END;
+    v_data_version text := CASE WHEN v_installed THEN COALESCE("@VirusDataVersion", '') ELSE '' END;
+    v_engine_version text := CASE WHEN v_installed THEN COALESCE("@VirusEngineVersion", '') ELSE '' END;
+    v_checksum text := CASE WHEN v_installed THEN COALESCE("@IDEChecksum", '') ELSE '' END;
+    v_product text := CASE WHEN v_installed THEN COALESCE("@ProductID", '') ELSE '' END;
+    v_ide_list text := CASE WHEN v_installed THEN NULLIF("@IDEList", '') END;
+    v_ide_number integer := CASE WHEN v_installed
+                                 THEN (SELECT count(*) FROM regexp_split_to_table(COALESCE("@IDEList", ''), ';') x
+                                        WHERE x <> '')
+                                 ELSE 0 END;
 BEGIN
+    -- The same status comes with every reply: unchanged, the row is not written again.
     UPDATE dbo."Computers" c SET
            "DexInstalled" = v_installed,
-           "DexRunning" = CASE WHEN v_installed THEN true END,
-           "DexOnAccess" = CASE WHEN v_installed THEN "@OnAccessFlag" <> 0 END,
-           "DexVersion" = CASE WHEN v_installed THEN COALESCE("@Version", '') ELSE '' END,
-           "QuarantineCount" = CASE WHEN v_installed THEN "@QuarantineCount" ELSE 0 END,
-           "VirusDataVersion" = CASE WHEN v_installed THEN COALESCE("@VirusDataVersion", '') ELSE '' END,
-           "VirusEngineVersion" = CASE WHEN v_installed THEN COALESCE("@VirusEngineVersion", '') ELSE '' END,
-           "IDEChecksum" = CASE WHEN v_installed THEN COALESCE("@IDEChecksum", '') ELSE '' END,
-           "ProductID" = CASE WHEN v_installed THEN COALESCE("@ProductID", '') ELSE '' END,
-           "IDEList" = CASE WHEN v_installed THEN NULLIF("@IDEList", '') END,
-           "IDENumber" = CASE WHEN v_installed
-                              THEN (SELECT count(*) FROM regexp_split_to_table(COALESCE("@IDEList", ''), ';') x
-                                     WHERE x <> '')
-                              ELSE 0 END
-     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted";
-    IF NOT FOUND THEN
+           "DexRunning" = v_running,
+           "DexOnAccess" = v_on_access,
+           "DexVersion" = v_version,
+           "QuarantineCount" = v_quarantine,
+           "VirusDataVersion" = v_data_version,
+           "VirusEngineVersion" = v_engine_version,
+           "IDEChecksum" = v_checksum,
+           "ProductID" = v_product,
+           "IDEList" = v_ide_list,
+           "IDENumber" = v_ide_number
+     WHERE c."ComputerID" = "@ComputerID" AND NOT c."Deleted"
+       AND (c."DexInstalled", c."DexRunning", c."DexOnAccess", c."DexVersion", c."QuarantineCount",
+            c."VirusDataVersion", c."VirusEngineVersion", c."IDEChecksum", c."ProductID", c."IDEList", c."IDENumber")
+           IS DISTINCT FROM (v_installed, v_running, v_on_access, v_version, v_quarantine,
+                             v_data_version, v_engine_version,
+                             v_checksum, v_product, v_ide_list, v_ide_number);
+    IF NOT FOUND AND NOT dbo.corvex_is_live("@ComputerID") THEN
         "@RETURN_VALUE" := 39;
         RETURN;
     END IF;

@@ -44,8 +44,16 @@ BEGIN
            "ServicePack" = COALESCE("@ServicePack", ''),
            "LastLoggedOnUser" = COALESCE("@LastLoggedOnUser", '')
      WHERE c."MessageSystemAddress" = "@MessageSystemAddress" AND NOT c."Deleted"
-       AND lower(c."ComputerName") = lower("@ComputerName");
-    IF FOUND THEN
+       AND lower(c."ComputerName") = lower("@ComputerName")
+       AND (c."ComputerName", c."DomainName", c."OperatingSystem", c."Description", c."IPAddress", c."ServicePack",
+            c."LastLoggedOnUser")
+           IS DISTINCT FROM ("@ComputerName", COALESCE("@DomainName", ''), COALESCE("@OperatingSystem", 0),
+                             COALESCE("@Description", ''), "@IPAddress", COALESCE("@ServicePack", ''),
+                             COALESCE("@LastLoggedOnUser", ''));
+    -- Unchanged details are not written again.
+    IF FOUND OR EXISTS (SELECT 1 FROM dbo."Computers" c
+                         WHERE c."MessageSystemAddress" = "@MessageSystemAddress" AND NOT c."Deleted"
+                           AND lower(c."ComputerName") = lower("@ComputerName")) THEN
         RETURN;
     END IF;
 
@@ -120,9 +128,12 @@ BEGIN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
+    -- Every status reply says "connected" again: unchanged, the row is not written again.
     UPDATE dbo."Computers" c SET "Connected" = ("@ConnectedFlag" <> 0)
-     WHERE c."MessageSystemAddress" = "@MessageSystemAddress" AND NOT c."Deleted";
-    IF FOUND THEN
+     WHERE c."MessageSystemAddress" = "@MessageSystemAddress" AND NOT c."Deleted"
+       AND c."Connected" IS DISTINCT FROM ("@ConnectedFlag" <> 0);
+    IF FOUND OR EXISTS (SELECT 1 FROM dbo."Computers" c
+                         WHERE c."MessageSystemAddress" = "@MessageSystemAddress" AND NOT c."Deleted") THEN
         "@RETURN_VALUE" := 0;
     ELSIF EXISTS (SELECT 1 FROM dbo."Computers" c
                    WHERE c."MessageSystemAddress" = "@MessageSystemAddress") THEN

@@ -2,8 +2,11 @@
 
 void ProcessingQueue::Append(std::unique_ptr<DecodedMessage> item)
 {
-  std::lock_guard<std::mutex> lock(m_lock);
-  m_items.push_back(std::move(item));
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_items.push_back(std::move(item));
+  }
+  m_appended.notify_all();
 }
 
 bool ProcessingQueue::IsEmpty() const
@@ -32,6 +35,12 @@ std::size_t ProcessingQueue::Count() const
 {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_items.size();
+}
+
+bool ProcessingQueue::WaitForItem(std::chrono::milliseconds longest) const
+{
+  std::unique_lock<std::mutex> lock(m_lock);
+  return m_appended.wait_for(lock, longest, [this] { return !m_items.empty(); });
 }
 
 ProcessingQueue& ProcessingQueue::Instance()

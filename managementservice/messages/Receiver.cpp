@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -234,7 +235,9 @@ void Receiver::ProcessQueue()
     binding.emplace(*database);
   ProcessingPass pass(database.get(), PassLimits::FromRegistry());
   while (m_running) {
-    Sleep(kPollMs);
+    // Woken by the first arrival, so that a message at light load does not wait for the poll;
+    // the poll still bounds how long a cleared running flag goes unnoticed.
+    queue.WaitForItem(std::chrono::milliseconds(kPollMs));
     while (!queue.IsEmpty())
       PassCommitted(pass.Run(queue));
   }

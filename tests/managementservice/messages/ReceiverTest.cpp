@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -257,6 +258,27 @@ TEST(Receiver, ProcessesItemsFromManyProducersInArrivalOrderAndSurvivesRuntimeEr
   }
   EXPECT_TRUE(traces.Has("processing: Caught runtime exception(bad row)"));
   EXPECT_TRUE(traces.Has("Processing failed: 0x80004005"));
+}
+
+TEST(ProcessingQueue, AWaitingConsumerWakesOnArrivalAndOtherwiseAtTheLongestWait)
+{
+  ProcessingQueue& queue = ProcessingQueue::Instance();
+  ASSERT_TRUE(queue.IsEmpty());
+  EXPECT_FALSE(queue.WaitForItem(std::chrono::milliseconds(20))) << "nothing queued: the wait ends empty-handed";
+
+  // The wait is far longer than the test may take: a consumer still polling would only see the
+  // item at its end.
+  const auto longest = std::chrono::seconds(60);
+  std::thread producer([&] {
+    Sleep(50);
+    queue.Append(std::make_unique<Probe>(nullptr, nullptr, 1));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(queue.WaitForItem(longest));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, longest) << "woken by the arrival";
+  producer.join();
+  EXPECT_TRUE(queue.WaitForItem(longest)) << "an item already queued ends the wait at once";
+  queue.RemoveFront();
 }
 
 TEST(Receiver, ItemsStillQueuedAtShutdownAreDeletedUnprocessed)
