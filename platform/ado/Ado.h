@@ -265,6 +265,8 @@ private:
   int m_row = 0;
   std::vector<std::wstring> m_names;
   std::vector<PgKind> m_kinds;
+  bool m_uniqueNames = true;        // no two columns' names equal without regard to case
+  mutable std::size_t m_nextField = 0;  // where a lookup by name starts
 };
 
 }  // namespace ado

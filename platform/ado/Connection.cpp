@@ -10,8 +10,9 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b)
 {
   if (a.size() != b.size())
     return false;
+  // Names are nearly always asked for as they are spelt: case is only looked at where they differ.
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(a[i]) != std::towlower(b[i]))
+    if (a[i] != b[i] && std::towlower(a[i]) != std::towlower(b[i]))
       return false;
   return true;
 }

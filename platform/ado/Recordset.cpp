@@ -20,6 +20,8 @@ void Recordset::Attach(PgResultPtr rows)
 {
   m_rows = std::move(rows);
   m_row = 0;
+  m_nextField = 0;
+  m_uniqueNames = true;
   m_rowCount = m_rows ? PQntuples(m_rows.get()) : 0;
   m_names.clear();
   m_kinds.clear();
@@ -30,6 +32,9 @@ void Recordset::Attach(PgResultPtr rows)
     m_names.push_back(FromUtf8(PQfname(m_rows.get(), i)));
     m_kinds.push_back(KindOfType(PQftype(m_rows.get(), i)));
   }
+  for (std::size_t i = 0; i < m_names.size() && m_uniqueNames; ++i)
+    for (std::size_t j = i + 1; j < m_names.size() && m_uniqueNames; ++j)
+      m_uniqueNames = !EqualsNoCase(m_names[i], m_names[j]);
 }
 
 HRESULT Recordset::Open(const VARIANT& source, const VARIANT& activeConnection, CursorTypeEnum cursorType,
@@ -151,8 +156,14 @@ long Fields::Count() const { return static_cast<long>(m_rs->m_names.size()); }
 
 HRESULT Fields::Item(std::wstring_view name, Field& out) const
 {
-  for (std::size_t i = 0; i < m_rs->m_names.size(); ++i) {
+  const std::size_t n = m_rs->m_names.size();
+  // Readers ask for the fields of each row in about the same order: when no two columns share
+  // a name the search starts after the field found last, and usually ends at once.
+  const std::size_t start = m_rs->m_uniqueNames ? m_rs->m_nextField : 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = start + k < n ? start + k : start + k - n;
     if (EqualsNoCase(m_rs->m_names[i], name)) {
+      m_rs->m_nextField = i + 1 < n ? i + 1 : 0;
       out = Field(m_rs, static_cast<int>(i));
       return S_OK;
     }

@@ -606,14 +606,18 @@ _variant_t Converted(const _variant_t& v, VARTYPE type)
 }
 }  // namespace
 
-LONG _variant_t::ToLong() const { return Converted(*this, VT_I4).lVal; }
+// A value already of the asked type is read as it is (rows are read field by field this way);
+// anything else is converted.
+LONG _variant_t::ToLong() const { return vt == VT_I4 ? lVal : Converted(*this, VT_I4).lVal; }
 ULONG _variant_t::ToULong() const { return Converted(*this, VT_UI4).ulVal; }
 LONGLONG _variant_t::ToLongLong() const { return Converted(*this, VT_I8).llVal; }
-double _variant_t::ToDouble() const { return Converted(*this, VT_R8).dblVal; }
+double _variant_t::ToDouble() const { return vt == VT_R8 ? dblVal : Converted(*this, VT_R8).dblVal; }
 DATE _variant_t::ToDate() const { return Converted(*this, VT_DATE).date; }
 bool _variant_t::ToBool() const { return Converted(*this, VT_BOOL).boolVal != VARIANT_FALSE; }
 std::wstring _variant_t::ToWString() const
 {
+  if (vt == VT_BSTR)
+    return std::wstring(bstrVal ? bstrVal : L"", SysStringLen(bstrVal));
   const _variant_t t = Converted(*this, VT_BSTR);
   return std::wstring(t.bstrVal ? t.bstrVal : L"", SysStringLen(t.bstrVal));
 }

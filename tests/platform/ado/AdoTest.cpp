@@ -211,6 +211,42 @@ TEST_F(AdoTest, GetRowsReadsOneColumnOfAllRemainingRows)
   SafeArrayUnaccessData(rows.parray);
 }
 
+TEST_F(AdoTest, FieldsByNameIgnoreCaseInAnyOrderAndTheFirstOfEqualNamesWins)
+{
+  m_db.Exec("CREATE FUNCTION dbo.\"TestNames\"(OUT \"@RETURN_VALUE\" integer, \"@Same\" integer, OUT \"@RowSet\" refcursor)"
+            " LANGUAGE plpgsql AS $$ BEGIN"
+            " IF \"@Same\" <> 0 THEN OPEN \"@RowSet\" FOR SELECT 1 AS \"A\", 2 AS \"a\", 3 AS \"B\" FROM generate_series(1, 2);"
+            " ELSE OPEN \"@RowSet\" FOR SELECT 1 AS \"A\", 2 AS \"Bee\", 3 AS \"C\" FROM generate_series(1, 2); END IF;"
+            " \"@RETURN_VALUE\" := 0; END $$");
+  auto value = [](const ado::RecordsetPtr& rs, const wchar_t* name) {
+    ado::Field f;
+    _variant_t v;
+    EXPECT_EQ(rs->GetFields().Item(name, f), S_OK);
+    EXPECT_EQ(f.get_Value(&v), S_OK);
+    return v.vt == VT_I4 ? v.lVal : -1;
+  };
+  ado::CommandPtr cmd = Prepare(L"TestNames");
+  ado::RecordsetPtr rs;
+  ASSERT_EQ(Param(cmd, L"@Same").put_Value(_variant_t(static_cast<LONG>(0))), S_OK);
+  ASSERT_EQ(cmd->Execute(nullptr, nullptr, ado::adCmdStoredProc, &rs), S_OK);
+  for (int row = 0; row < 2; ++row, rs->MoveNext()) {
+    EXPECT_EQ(value(rs, L"C"), 3);
+    EXPECT_EQ(value(rs, L"a"), 1);
+    EXPECT_EQ(value(rs, L"BEE"), 2);
+    EXPECT_EQ(value(rs, L"bee"), 2);
+    ado::Field none;
+    EXPECT_EQ(rs->GetFields().Item(L"Be", none), ado::adErrItemNotFound);
+  }
+  ASSERT_EQ(Param(cmd, L"@Same").put_Value(_variant_t(static_cast<LONG>(1))), S_OK);
+  ASSERT_EQ(cmd->Execute(nullptr, nullptr, ado::adCmdStoredProc, &rs), S_OK);
+  for (int row = 0; row < 2; ++row, rs->MoveNext()) {
+    EXPECT_EQ(value(rs, L"A"), 1);
+    EXPECT_EQ(value(rs, L"a"), 1);
+    EXPECT_EQ(value(rs, L"B"), 3);
+    EXPECT_EQ(value(rs, L"a"), 1);
+  }
+}
+
 TEST_F(AdoTest, AProcedureOpeningNoCursorGivesAClosedRowSetAndItsReturnValue)
 {
   ado::CommandPtr cmd = Prepare(L"TestRows");
