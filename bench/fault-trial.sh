@@ -4,10 +4,13 @@
 # folder, traffic on local sockets only), it seeds the computers, lets agents send virus events
 # at a steady rate, and meanwhile kills the service with SIGKILL three times, stops the
 # database for 10 s (the service then ends with 9999), and kills the router once; a supervisor
-# restarts the service and the router as systemd would. At the end it compares every virus
-# event the router accepted (the agents print each id) with the alerts stored, and prints
-# faults, events sent, alerts stored, lost, duplicated and the time to recover from each fault.
+# restarts the service and the router as systemd would. The agents also send status replies
+# stamped with their send time. At the end it compares every virus event the router accepted
+# (the agents print each id) with the alerts stored, and each computer's last accepted status
+# with the one stored, and prints faults, events sent, alerts stored, lost, duplicated, stale
+# statuses and the time to recover from each fault.
 #   bash bench/fault-trial.sh            TRIAL_AGENTS (20), TRIAL_RATE (events/s per agent, 2),
+#                                        TRIAL_STATUS_RATE (status replies/s per agent, 0.2),
 #                                        TRIAL_COMPUTERS (10000), TRIAL_SECONDS (60)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +18,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVEX_BUILD_DIR:-$top/build}
 agents=${TRIAL_AGENTS:-20}
 rate=${TRIAL_RATE:-2}
+status_rate=${TRIAL_STATUS_RATE:-0.2}
 computers=${TRIAL_COMPUTERS:-10000}
 seconds=${TRIAL_SECONDS:-60}
 [ "$(id -u)" -eq 0 ] || { echo "fault-trial: runs as root (it starts a PostgreSQL cluster as postgres)" >&2; exit 2; }
@@ -72,9 +76,9 @@ CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$work/service.log" supervise service "$s
 pids+=($!)
 for _ in $(seq 1 100); do grep -q "Connect done" "$work/service.log" 2>/dev/null && break; sleep 0.2; done
 
-echo "== $agents agents sending $rate virus events a second each for $seconds s"
+echo "== $agents agents sending $rate virus events and $status_rate status replies a second each for $seconds s"
 "$agentsim" --router "$work/router.sock" --agents "$agents" --prefix TRIAL --event-rate "$rate" \
-  --event-kind virus >"$work/agents.log" 2>&1 </dev/null &
+  --event-kind virus --status-rate "$status_rate" --stamp-sent >"$work/agents.log" 2>&1 </dev/null &
 agentpid=$!
 pids+=($agentpid)
 
@@ -122,6 +126,9 @@ done
 # Every virus event the router accepted, by originator and id, against the alerts stored.
 grep -o '^TRIAL[0-9]*\.Agent -> Tz-EntityEvent (virus[^)]*) to [^,]*, id [1-9][0-9]*' "$work/agents.log" |
   sed -E 's/^([^ ]*) .* id ([0-9]+)$/\1,\2/' | sort -u >"$work/sent.csv"
+# Every status reply sent: computer, send stamp, router id (0 when the agent saw the send fail).
+grep -oE '^TRIAL[0-9]*\.Agent -> Tz-GetStatus-Reply \(sent [0-9]+\) to [^,]*, id [0-9]+' "$work/agents.log" |
+  sed -E 's/^([^.]*)\.Agent .*\(sent ([0-9]+)\).* id ([0-9]+)$/\1,\2,\3/' >"$work/statuses.csv"
 psql -h "$work/pgsock" -p "$port" -d corvex_trial -tAq >"$work/counts" <<SQL
 CREATE TEMP TABLE sent(o text, id integer);
 \copy sent FROM '$work/sent.csv' WITH (FORMAT csv)
@@ -130,15 +137,27 @@ SELECT count(*) FROM dbo."Alerts" a JOIN dbo."Computers" c USING ("ComputerID")
  WHERE c."ComputerName" LIKE 'TRIAL%' AND a."AlertType" = 2;
 SELECT count(*) FROM sent s LEFT JOIN dbo."AppliedEnvelopes" e ON e."Originator" = s.o AND e."MessageID" = s.id
  WHERE e."MessageID" IS NULL;
+CREATE TEMP TABLE statuses(computer text, ms bigint, id integer);
+\copy statuses FROM '$work/statuses.csv' WITH (FORMAT csv)
+CREATE TEMP TABLE last_status AS
+SELECT s.computer, max(s.ms) FILTER (WHERE s.id > 0) AS accepted,
+       (SELECT substring(c."Description" from '^sent ([0-9]+)$')::bigint FROM dbo."Computers" c
+         WHERE c."ComputerName" = s.computer) AS stored
+  FROM statuses s GROUP BY s.computer;
+SELECT count(*) FROM last_status WHERE accepted IS NOT NULL;
+-- Stale: the stored status is not the last one the router accepted (a later send whose
+-- acceptance the agent could not see, because a fault cut the answer off, may stand instead).
+SELECT count(*) FROM last_status l WHERE accepted IS NOT NULL AND stored IS DISTINCT FROM accepted
+   AND NOT EXISTS (SELECT 1 FROM statuses s WHERE s.computer = l.computer AND s.id = 0 AND s.ms = l.stored AND s.ms > l.accepted);
 SQL
 mapfile -t c <"$work/counts"
-sent=${c[0]}; stored=${c[1]}; lost=${c[2]}
+sent=${c[0]}; stored=${c[1]}; lost=${c[2]}; status_computers=${c[3]}; stale=${c[4]}
 duplicated=$((stored - (sent - lost)))
 
 echo
 printf '%-26s %s\n' "fault" "time to recover (s)"
 for f in "${faults[@]}"; do printf '%-26s %s\n' "${f%%|*}" "${f##*|}"; done
 echo
-printf '%-12s %-12s %-14s %-6s %s\n' faults "events sent" "alerts stored" lost duplicated
-printf '%-12s %-12s %-14s %-6s %s\n' "${#faults[@]}" "$sent" "$stored" "$lost" "$duplicated"
-[ "$lost" -eq 0 ] && [ "$duplicated" -eq 0 ]
+printf '%-8s %-12s %-14s %-6s %-11s %-18s %s\n' faults "events sent" "alerts stored" lost duplicated "status computers" "stale last status"
+printf '%-8s %-12s %-14s %-6s %-11s %-18s %s\n' "${#faults[@]}" "$sent" "$stored" "$lost" "$duplicated" "$status_computers" "$stale"
+[ "$lost" -eq 0 ] && [ "$duplicated" -eq 0 ] && [ "$stale" -eq 0 ] && [ "$status_computers" -gt 0 ]

@@ -267,8 +267,14 @@ CorvexMessaging::MessageId SimulatedAgent::SendStatus(const std::string& service
 {
   CorvexMessaging::Message reply =
     messaging::MakeLetter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_GET_STATUS, MC::SUFFIX_REPLY), ttl);
-  reply.custom_data <<= BuildStatus(0, m_stampSent ? SentStamp() : std::wstring());
-  return m_connection ? m_connection->Send(reply) : 0;
+  const std::wstring stamp = m_stampSent ? SentStamp() : std::wstring();
+  reply.custom_data <<= BuildStatus(0, stamp);
+  const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(reply) : 0;
+  // The stamp names the reply, so that a trial can tell which one a computer sent last.
+  if (m_print)
+    m_print(m_computer.AgentAddress() + " -> Tz-GetStatus-Reply (" + (stamp.empty() ? "unsolicited" : ToUtf8(stamp)) + ") to " +
+            service + ", id " + std::to_string(id));
+  return id;
 }
 
 bool SimulatedAgent::CanSend(EventKind kind) const

@@ -12,6 +12,7 @@
 #include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "handlers/TzLibHandler/TzLibraryStatus.h"
 #include "platform/oledate/OleDate.h"
+#include "platform/text/Unicode.h"
 #include "tests/messaging/TestSupport.h"
 #include "tools/agent-sim/AgentSimOptions.h"
 #include "tools/agent-sim/SimulatedAgent.h"
@@ -328,6 +329,26 @@ TEST_F(SimulatedAgentTest, ForcedUpdatesShowInTheNextStatusAndOverriddenConfigur
   bare->Receive(forceUpdate());
   EXPECT_EQ(bare->Dropped(), 1u);
   EXPECT_EQ(bare->UpdatesApplied(), 0u);
+}
+
+TEST_F(SimulatedAgentTest, UnsolicitedStatusRepliesCarryAndPrintTheirSendTimeWhenStamped)
+{
+  auto agent = Make({true, true, false});
+  const CorvexMessaging::MessageId plain = agent->SendStatus("SVC", 60);
+  EXPECT_EQ(printed.back(), "PC7.Agent -> Tz-GetStatus-Reply (unsolicited) to SVC, id " + std::to_string(plain));
+  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;
+  ASSERT_TRUE(LastStatus().app_statuses[0].status >>= computer);
+  const std::wstring ownComment = computer->computer_comment.in();
+  EXPECT_EQ(ownComment.find(L"sent "), std::wstring::npos);
+
+  agent->StampSent(true);
+  const CorvexMessaging::MessageId stamped = agent->SendStatus("SVC", 60);
+  EXPECT_NE(stamped, plain);
+  auto status = LastStatus();
+  ASSERT_TRUE(status.app_statuses[0].status >>= computer);
+  const std::string comment = ToUtf8(computer->computer_comment.in());
+  ASSERT_EQ(comment.rfind("sent ", 0), 0u) << comment;
+  EXPECT_EQ(printed.back(), "PC7.Agent -> Tz-GetStatus-Reply (" + comment + ") to SVC, id " + std::to_string(stamped));
 }
 
 TEST_F(SimulatedAgentTest, SendsEventsOfItsComponentsInTheirAgentForm)
