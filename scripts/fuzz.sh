@@ -96,11 +96,11 @@ for t in "${targets[@]}"; do
     result=ok
   fi
   # Single mode prints final stats; fork mode a line "#<runs>: cov: <n> ..." per job.
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
-  [ -n "$runs" ] || runs=$(grep -oE '^#[0-9]+: cov' "$log" | tail -1 | grep -oE '[0-9]+')
-  speed=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
+  [ -n "$runs" ] || runs=$(grep -oE '^#[0-9]+: cov' "$log" | tail -1 | grep -oE '[0-9]+' || true)
+  speed=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
   [ -n "$speed" ] || speed=$(( ${runs:-0} / seconds ))
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*')
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*' || true)
   printf '%-18s %8s %12s %10s %8s %s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "${cov:-?}" "$result"
 done
 exit $status
