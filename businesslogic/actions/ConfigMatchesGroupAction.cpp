@@ -13,6 +13,7 @@
 #include "businesslogic/entities/Group.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "dexhandler/DexConfiguration.h"
+#include "handlers/AUCoreHandler/AUConfig.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
 #include "handlers/AUCoreHandler/SameUpdateConfig.h"
 #include "platform/text/Unicode.h"
@@ -40,6 +41,22 @@ PTLDB::OperatingSystem OperatingSystemOf(const CComputer& computer)
   PTLDB::OperatingSystem os = 0;
   GetDatabaseConnection().GetComputerGroupAndOS(computer.GetID(), group, os);
   return os;
+}
+
+// True when the document's root element is a whole configuration (every platform) rather than
+// one platform's element. Declarations, processing instructions and comments before it are skipped.
+bool IsWholeUpdateDocument(const std::wstring& text)
+{
+  for (size_t at = text.find(L'<'); at != std::wstring::npos; at = text.find(L'<', at + 1)) {
+    if (at + 1 < text.size() && (text[at + 1] == L'?' || text[at + 1] == L'!'))
+      continue;
+    const size_t end = text.find_first_of(L" \t\r\n/>", at + 1);
+    std::wstring name = text.substr(at + 1, end == std::wstring::npos ? std::wstring::npos : end - at - 1);
+    if (const size_t colon = name.find(L':'); colon != std::wstring::npos)
+      name.erase(0, colon + 1);
+    return name == L"AUConfigurations";
+  }
+  return false;
 }
 
 }  // namespace
@@ -194,9 +211,16 @@ FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, 
     return FlagUnknown;
   // A report that cannot be read says nothing about the computer's configuration.
   try {
-    AUCoreHandler::AutoUpdateConfiguration reported;
+    // Agents report the one platform's element they were sent; a whole document is read for its
+    // computer's platform.
+    if (IsWholeUpdateDocument(text)) {
+      AUCoreHandler::AutoUpdateConfiguration reported;
+      reported.Set(text);
+      return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported.GetConfig(*platform)) ? FlagYes : FlagNo;
+    }
+    AUCoreHandler::AUConfig reported;
     reported.Set(text);
-    return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported.GetConfig(*platform)) ? FlagYes : FlagNo;
+    return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported) ? FlagYes : FlagNo;
   } catch (const std::exception& e) {
     trace::Trace(TRACE_BUSINESSLOGIC, 0, "CConfigMatchesGroupAction::AUConfigMatches: %S", FromUtf8(e.what()));
     return FlagUnknown;

@@ -108,6 +108,11 @@ TEST_F(ActionTest, TheAnswerIsStoredForComputersOnEveryPlatform)
     expected.emplace_back(Computer(tag + L"-DIFF", p.os, GroupAUWith(p.platform, L"\\\\OTHER\\Updates"), DexWith({L"doc"}, false)),
                           "no/no");
     expected.emplace_back(Computer(tag + L"-NONE", p.os, L"", L""), "unknown/unknown");
+    // What agents report: the one platform's element they were sent.
+    expected.emplace_back(Computer(tag + L"-ONE", p.os, m_groupAU.ToXML(p.platform), m_groupDex.ToXML()), "yes/yes");
+    AUCoreHandler::AutoUpdateConfiguration other(m_groupAU);
+    other.GetConfig(p.platform).GetPrimaryLocation().GetServer().SetAddress(L"\\\\OTHER\\Updates");
+    expected.emplace_back(Computer(tag + L"-ONEDIFF", p.os, other.ToXML(p.platform), m_groupDex.ToXML()), "no/yes");
     // A difference on another platform than the computer's own does not count.
     expected.emplace_back(Computer(tag + L"-ELSE", p.os, GroupAUWith(p.platform == std::wstring(L"DEXNT") ? L"DEX95" : L"DEXNT", L"x"),
                                    m_groupDex.ToXML()),
