@@ -45,9 +45,8 @@ bool CThreadDatabase::IsOpen() const
   return link && link->IsOpen();
 }
 
-void CThreadDatabase::Run(const std::string& statement)
+void CThreadDatabase::Run(const std::string& sql)
 {
-  const std::string sql = std::exchange(m_deferred, std::string()) + statement;
   const auto link = Link();
   ado::PgError error;
   if (!link) {
@@ -63,9 +62,26 @@ void CThreadDatabase::Run(const std::string& statement)
   }
 }
 
+void CThreadDatabase::Defer(std::initializer_list<const char*> statements)
+{
+  if (const auto link = Link()) {
+    std::lock_guard lock(link->Mutex());
+    for (const char* statement : statements)
+      link->Defer(statement);
+  }
+}
+
+void CThreadDatabase::Discard()
+{
+  if (const auto link = Link()) {
+    std::lock_guard lock(link->Mutex());
+    link->Discard();
+  }
+}
+
 void CThreadDatabase::Begin()
 {
-  m_deferred.clear();
+  Discard();
   if (!IsOpen()) {
     trace::Trace(TRACE_BUSINESSLOGIC, 1, "The thread's database connection was lost; opening it again");
     m_connection.Reestablish();
@@ -74,7 +90,7 @@ void CThreadDatabase::Begin()
   Run("BEGIN");
 }
 
-void CThreadDatabase::Savepoint() { Run("SAVEPOINT unit"); }
+void CThreadDatabase::Savepoint() { Defer({"SAVEPOINT unit"}); }
 
 bool CThreadDatabase::Refused() const
 {
@@ -82,16 +98,16 @@ bool CThreadDatabase::Refused() const
   return link && link->InFailedTransaction();
 }
 
-void CThreadDatabase::Release() { m_deferred = "RELEASE SAVEPOINT unit; "; }
+void CThreadDatabase::Release() { Defer({"RELEASE SAVEPOINT unit"}); }
 
-void CThreadDatabase::RollbackToSavepoint() { m_deferred = "ROLLBACK TO SAVEPOINT unit; RELEASE SAVEPOINT unit; "; }
+void CThreadDatabase::RollbackToSavepoint() { Defer({"ROLLBACK TO SAVEPOINT unit", "RELEASE SAVEPOINT unit"}); }
 
 void CThreadDatabase::Commit() { Run("COMMIT"); }
 
 void CThreadDatabase::Rollback() noexcept
 {
-  m_deferred.clear();
   try {
+    Discard();
     const auto link = Link();
     if (link && link->InTransaction())
       Run("ROLLBACK");

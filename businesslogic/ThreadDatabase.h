@@ -5,6 +5,7 @@
 // and a session on that same server connection, so that the calls of both channels run in its
 // transaction. While bound to a thread, GetDatabaseConnection() and ThreadSession() on that
 // thread give them.
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -41,13 +42,14 @@ public:
   // Begin opens the connection again first (once) when it was lost while idle; a connection
   // lost inside the transaction is not reopened, as what the transaction held is gone.
   void Begin();
-  // A savepoint before one unit of work inside the transaction.
+  // A savepoint before one unit of work inside the transaction. Savepoints and their ends
+  // travel with the next statement (the unit's first call, the next savepoint or the commit),
+  // which saves a round trip each.
   void Savepoint();
   // True when a statement failed since the savepoint: the server refuses every further one
   // until the unit is rolled back.
   bool Refused() const;
-  // Keeps the unit's work, or undoes it; the transaction goes on either way. Both travel with
-  // the next Savepoint or Commit, which saves a round trip per unit.
+  // Keeps the unit's work, or undoes it; the transaction goes on either way.
   void Release();
   void RollbackToSavepoint();
   void Commit();
@@ -58,9 +60,10 @@ public:
 private:
   std::shared_ptr<ado::PgLink> Link() const;
   void Run(const std::string& sql);
+  void Defer(std::initializer_list<const char*> statements);
+  void Discard();
 
   CDatabaseConnection m_connection;
-  std::string m_deferred;  // the end of the last unit, sent with the next statement
   CPTLSession m_session;
 };
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "platform/ado/AdoTypes.h"
 #include "platform/ado/TraceComponent.h"
@@ -210,6 +211,10 @@ void PgLink::Run(const std::string& sql, const std::vector<const char*>& values,
     return;
   }
   const int n = static_cast<int>(values.size());
+  if (prepared && !m_deferred.empty()) {
+    RunPipelined(sql, values, timeoutSec, rows, error);
+    return;
+  }
   if (!prepared) {
     if (!PQsendQueryParams(m_conn, sql.c_str(), n, nullptr, values.data(), nullptr, nullptr, 0)) {
       LostConnection(error);
@@ -246,11 +251,49 @@ void PgLink::Run(const std::string& sql, unsigned timeoutSec, PgResultPtr& rows,
     LostConnection(error);
     return;
   }
-  if (!PQsendQuery(m_conn, sql.c_str())) {
+  // The simple protocol takes several statements in one text; the first failure ends it.
+  std::string text;
+  for (const std::string& statement : std::exchange(m_deferred, {}))
+    text += statement + "; ";
+  text += sql;
+  if (!PQsendQuery(m_conn, text.c_str())) {
     LostConnection(error);
     return;
   }
   Collect(timeoutSec, rows, error);
+}
+
+void PgLink::Defer(std::string statement) { m_deferred.push_back(std::move(statement)); }
+
+void PgLink::RunPipelined(const std::string& sql, const std::vector<const char*>& values, unsigned timeoutSec,
+                          PgResultPtr& rows, PgError& error)
+{
+  const std::vector<std::string> deferred = std::exchange(m_deferred, {});
+  const int n = static_cast<int>(values.size());
+  auto it = m_prepared.find(sql);
+  const bool preparing = it == m_prepared.end();
+  const std::string name = preparing ? "corvex_" + std::to_string(m_prepared.size() + 1) : it->second;
+  bool sent = PQenterPipelineMode(m_conn) == 1;
+  for (const std::string& statement : deferred)
+    sent = sent && PQsendQueryParams(m_conn, statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  if (preparing)
+    sent = sent && PQsendPrepare(m_conn, name.c_str(), sql.c_str(), n, nullptr) == 1;
+  sent = sent && PQsendQueryPrepared(m_conn, name.c_str(), n, values.data(), nullptr, nullptr, 0) == 1;
+  sent = sent && PQpipelineSync(m_conn) == 1;
+  if (!sent) {
+    LostConnection(error);
+    return;
+  }
+  // Each statement's results end with a null result; the sync's own result ends the pipeline.
+  // After a failure the server skips the rest up to the sync, which libpq reports as aborted.
+  PgResultPtr none;
+  const std::size_t statements = deferred.size() + (preparing ? 1 : 0) + 1;
+  for (std::size_t i = 0; i <= statements && m_conn && !m_lost; ++i)
+    Collect(timeoutSec, i + 1 == statements ? rows : none, error);
+  if (m_conn && !m_lost)
+    PQexitPipelineMode(m_conn);
+  if (preparing && !error.failed())
+    m_prepared.emplace(sql, name);
 }
 
 void PgLink::Collect(unsigned timeoutSec, PgResultPtr& rows, PgError& error)
@@ -299,6 +342,10 @@ void PgLink::Collect(unsigned timeoutSec, PgResultPtr& rows, PgError& error)
     if (status == PGRES_TUPLES_OK) {
       rows = PgResultPtr(r, PgResultDeleter());
       continue;
+    }
+    if (status == PGRES_PIPELINE_SYNC) {
+      PQclear(r);
+      break;
     }
     if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE || status == PGRES_NONFATAL_ERROR) {
       if (!error.failed()) {

@@ -70,6 +70,12 @@ public:
            PgResultPtr& rows, PgError& error);
   // A statement without parameters through the simple protocol (BEGIN, FETCH, COMMIT).
   void Run(const std::string& sql, unsigned timeoutSec, PgResultPtr& rows, PgError& error);
+  // A statement without parameters whose only answer of interest is a failure (the savepoints
+  // around a unit of work inside a transaction): it travels with the next Run instead of
+  // costing a round trip of its own. Its failure is that Run's failure, and what it carries
+  // then does not run. Discard drops what was deferred.
+  void Defer(std::string statement);
+  void Discard() { m_deferred.clear(); }
 
   PGconn* Native() const { return m_conn; }
 
@@ -83,6 +89,9 @@ public:
 private:
   explicit PgLink(PGconn* conn) : m_conn(conn) {}
   void Collect(unsigned timeoutSec, PgResultPtr& rows, PgError& error);
+  // The deferred statements and then the prepared one, sent in one pipeline.
+  void RunPipelined(const std::string& sql, const std::vector<const char*>& values, unsigned timeoutSec, PgResultPtr& rows,
+                    PgError& error);
   void LostConnection(PgError& error);
 
   bool Usable() const;
@@ -91,6 +100,7 @@ private:
   std::atomic<bool> m_lost{false};
   std::mutex m_mutex;
   std::unordered_map<std::string, std::string> m_prepared;
+  std::vector<std::string> m_deferred;
 };
 
 // The HRESULT for a server's SQLSTATE.

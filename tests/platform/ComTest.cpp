@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/com/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Guid.h"
@@ -212,6 +214,13 @@ TEST(Memory, ProbesTellMappedFromUnmapped)
   int local = 5;
   EXPECT_FALSE(IsBadWritePtr(&local, sizeof local));
   EXPECT_EQ(local, 5);
+  // Another thread's own variables too; a range running on past the top of its stack is not
+  // taken for part of it.
+  std::thread([] {
+    char mine[64] = {};
+    EXPECT_FALSE(IsBadWritePtr(mine, sizeof mine));
+    EXPECT_TRUE(IsBadWritePtr(mine, std::size_t{1} << 40));
+  }).join();
   ::munmap(region, static_cast<std::size_t>(page) * 3);
   EXPECT_TRUE(IsBadReadPtr(region, 1));
 

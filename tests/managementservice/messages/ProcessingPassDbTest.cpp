@@ -47,15 +47,25 @@ struct CCutAccessor : CReturnValueAccessor
 class Step : public DecodedMessage
 {
 public:
-  enum class Then { Nothing, Refused, RuntimeError, CutThroughCommand, CutThroughSession };
+  enum class Then { Nothing, Refused, RuntimeError, CutThroughCommand, CutThroughSession, RefusedAtOnce, NoDatabase };
   Step(int seq, Then then = Then::Nothing) : m_seq(seq), m_then(then) {}
   HRESULT Process() override
   {
+    // The savepoint before an item travels with its first statement: refused at once, or no
+    // statement at all (a letter that fails before sending), are units of their own too.
+    if (m_then == Then::RefusedAtOnce) {
+      TRecoverableCommand<TSessionCommand<CRefuseAccessor>> refuse;
+      return refuse.Execute(MessageSession());
+    }
+    if (m_then == Then::NoDatabase)
+      return E_FAIL;
     COurCommand record(GetDatabaseConnection().GetADOPtr(), "TestPassRecord");
     record.SetAttribute(L"@Seq", static_cast<LONG>(m_seq));
     CSPException::Check(record.ExecuteCommand());
     switch (m_then) {
     case Then::Nothing:
+    case Then::RefusedAtOnce:
+    case Then::NoDatabase:
       return S_OK;
     case Then::Refused: {
       TRecoverableCommand<TSessionCommand<CRefuseAccessor>> refuse;
@@ -119,11 +129,12 @@ TEST_F(ProcessingPassDb, FailingItemsAreRolledBackAloneAndTheOthersStoredInOneTr
   testsupport::TraceCapture traces;
   CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
   CThreadDatabase::Binding binding(database);
-  Queue({Step(1), Step(2, Step::Then::Refused), Step(3), Step(4, Step::Then::RuntimeError), Step(5)});
+  Queue({Step(1), Step(2, Step::Then::Refused), Step(20, Step::Then::NoDatabase), Step(3), Step(21, Step::Then::RefusedAtOnce),
+         Step(4, Step::Then::RuntimeError), Step(5)});
 
   ProcessingPass pass(&database, PassLimits{});
   const auto done = pass.Run(ProcessingQueue::Instance());
-  EXPECT_EQ(done.size(), 5u);
+  EXPECT_EQ(done.size(), 7u);
   EXPECT_TRUE(ProcessingQueue::Instance().IsEmpty());
   EXPECT_TRUE(traces.Has(3, "Processing failed: 0x80040E14"));
   EXPECT_TRUE(traces.Has(0, "processing: Caught runtime exception(bad row)"));

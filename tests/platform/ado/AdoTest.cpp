@@ -9,6 +9,7 @@
 #include "platform/ado/Ado.h"
 #include "platform/ado/ErrorInfo.h"
 #include "platform/ado/OleDb.h"
+#include "platform/ado/PgLink.h"
 #include "tests/businesslogic/TestSupport.h"
 
 namespace {
@@ -268,6 +269,48 @@ TEST_F(AdoTest, AFailureAfterTheProcedureDeliveredKeepsTheDeliveredValues)
   // Nothing of the failed call stays.
   EXPECT_EQ(m_db.Exec("SELECT count(*) FROM dbo.\"TestChild\"").Text(0, 0), "0");
   EXPECT_EQ(m_conn->State(), ado::adStateOpen);
+}
+
+TEST_F(AdoTest, DeferredStatementsTravelWithTheNextCallAndTheirFailureIsThatCallsFailure)
+{
+  m_db.Exec("CREATE TABLE dbo.defer_log (n integer)");
+  const std::shared_ptr<ado::PgLink> link = m_conn->Link();
+  ado::PgResultPtr rows;
+  ado::PgError error;
+  const auto insert = [&](const char* n) {
+    link->Run("INSERT INTO dbo.defer_log VALUES ($1::integer)", {n}, true, 10, rows, error);
+    return !error.failed();
+  };
+  link->Run("BEGIN", 10, rows, error);
+  ASSERT_FALSE(error.failed());
+  link->Defer("SAVEPOINT unit");
+  ASSERT_TRUE(insert("1")) << error.message;
+  link->Defer("ROLLBACK TO SAVEPOINT unit");  // undoes 1
+  link->Defer("RELEASE SAVEPOINT unit");
+  link->Defer("SAVEPOINT unit");
+  ASSERT_TRUE(insert("2")) << error.message;
+  link->Defer("RELEASE SAVEPOINT unit");
+  link->Run("COMMIT", 10, rows, error);  // a plain statement takes them along too
+  ASSERT_FALSE(error.failed()) << error.message;
+  EXPECT_FALSE(link->InTransaction());
+
+  // A deferred statement that fails is the failure of the call it travelled with, which does
+  // not run; the transaction is then refused until rolled back.
+  link->Run("BEGIN", 10, rows, error);
+  link->Defer("RELEASE SAVEPOINT nosuch");
+  EXPECT_FALSE(insert("3"));
+  EXPECT_EQ(error.sqlState, "3B001");
+  EXPECT_TRUE(link->InFailedTransaction());
+  link->Run("ROLLBACK", 10, rows, error);
+  EXPECT_FALSE(error.failed());
+
+  // Discarded, a deferred statement never runs.
+  link->Defer("SELECT 1/0");
+  link->Discard();
+  EXPECT_TRUE(insert("4")) << error.message;
+
+  const auto stored = m_db.Exec("SELECT string_agg(n::text, ',' ORDER BY n) FROM dbo.defer_log");
+  EXPECT_EQ(stored.Text(0, 0), "2,4");
 }
 
 TEST_F(AdoTest, AStatementPastItsTimeLimitIsCancelledAndTheConnectionStaysUsable)
