@@ -11,7 +11,8 @@
 # Settings (environment): BUILD (build folder, default ./build), COMPUTERS (fleet sizes, default
 # "10000 100000"), AGENTS (simulated computers among them, default 200), STEP_SECONDS (default
 # 15), STATUS_RATES and EVENT_RATES (offered per second in total, rising), OUT (default
-# ./bench-results). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
+# ./bench-results), DATABASE_PREFIX (the scratch databases' names before "_N", default
+# corvex_load). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
 # create databases and read the server's statistics.
 set -euo pipefail
 case "${1:-}" in
@@ -69,13 +70,13 @@ rss_mb() { awk '/VmRSS/ {printf "%.0f", $2 / 1024}' "/proc/$1/status"; }
 
 table=$OUT/e2e-load.txt
 data=$OUT/e2e-load.dat
-printf '%-9s %-7s %9s %9s %8s %8s %6s %6s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB \
+printf '%-9s %-7s %9s %9s %8s %8s %6s %6s %9s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB calls/msg \
   "cpu split: processing / other service threads / database / router / simulator (% of one core)" | tee "$table"
 : >"$data"
 
 start_road() {
   local n=$1
-  database=corvex_load_$n
+  database=${DATABASE_PREFIX:-corvex_load}_$n
   "$db" drop --force "$database" >/dev/null 2>&1 || true
   "$db" -q create "$database"
   echo "seeding $n computers ..." >&2
@@ -139,6 +140,8 @@ stop_road() {
 }
 
 calls() { sql "SELECT coalesce(sum(calls), 0) FROM pg_stat_user_functions WHERE funcname = '$1'"; }
+# Procedure calls the service made (the procedures' names are capitalised, their helpers' not).
+all_calls() { sql "SELECT coalesce(sum(calls), 0) FROM pg_stat_user_functions WHERE funcname ~ '^[A-Z]'"; }
 
 step() {
   local n=$1 kind=$2 total=$3
@@ -153,20 +156,22 @@ step() {
   local sim=$!
   pids+=($sim)
   sleep 3  # the agents log on and the service records their logons
-  local t0 s0 p0 b0 r0 a0 q0 backends
+  local t0 s0 p0 b0 r0 a0 q0 c0 backends
   backends=$(backend_pids | tr '\n' ' ')
   a0=$(calls "$function")
+  c0=$(all_calls)
   t0=$(date +%s.%N)
   s0=$(ticks "$service_pid"); p0=$(thread_ticks "$service_pid" "$processing_tid"); b0=$(ticks $backends)
   r0=$(ticks "$router_pid"); q0=$(ticks "$sim")
   sql "DELETE FROM bench.seen"
   sleep "$STEP_SECONDS"
-  local t1 s1 p1 b1 r1 q1 a1 rss
+  local t1 s1 p1 b1 r1 q1 a1 c1 rss
   s1=$(ticks "$service_pid"); p1=$(thread_ticks "$service_pid" "$processing_tid"); b1=$(ticks $backends)
   r1=$(ticks "$router_pid"); q1=$(ticks "$sim")
   t1=$(date +%s.%N)
   rss=$(rss_mb "$service_pid")
   a1=$(calls "$function")  # as a0: what the database published within the last second or so
+  c1=$(all_calls)
   kill -TERM "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   local elapsed latency offered
@@ -175,14 +180,14 @@ step() {
                         coalesce(round((percentile_cont(0.99) WITHIN GROUP (ORDER BY l))::numeric, 0)::text, '-')
                    FROM (SELECT extract(epoch FROM seen) * 1000 - sent_ms AS l FROM bench.seen WHERE kind = '$kind') x")
   offered=$(grep -o "sent [0-9]* $kind" "$work/sim.log" | awk '{print $2}' | tail -1)
-  awk -v n="$n" -v kind="$kind" -v total="$total" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" \
+  awk -v n="$n" -v kind="$kind" -v total="$total" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" -v allcalls=$((c1 - c0)) \
       -v lat="$latency" -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v r=$((r1 - r0)) -v q=$((q1 - q0)) \
       -v simtime="$(awk -v a="$ts" -v b="$t1" 'BEGIN {print b - a}')" -v hz="$hz" -v rss="$rss" -v steps="$STEP_SECONDS" -v data="$data" 'BEGIN {
     split(lat, l, " ")
     off = offered != "" ? offered / simtime : total
     app = applied / el
-    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
-      100 * s / hz / el, rss, 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el, 100 * r / hz / el, 100 * q / hz / el
+    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s %9.1f  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
+      100 * s / hz / el, rss, (applied > 0 ? allcalls / applied : 0), 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el, 100 * r / hz / el, 100 * q / hz / el
     printf "%d %s %.0f %.0f\n", n, kind, off, app >> data
   }' | tee -a "$table"
   # What is still queued belongs to this step: the next one starts once it is applied. A

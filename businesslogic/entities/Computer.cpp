@@ -1,6 +1,7 @@
 #include "businesslogic/entities/Computer.h"
 
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "businesslogic/ClockTicks.h"
@@ -48,7 +49,8 @@ LONG LookUpAddress(const std::string& address, LONG& id)
 
 // The configuration texts of a computer: its one row, or an empty text for anything else.
 template <class Builder>
-std::wstring GetConfigXML(const COurCommand& procedure, LONG computerID, const char* returnCodeTrace, const char* rowCountTrace)
+std::wstring GetConfigXML(const COurCommand& procedure, LONG computerID, const char* returnCodeTrace, const char* rowCountTrace,
+                          CReportedConfigurationScope::Kind kind)
 {
   COurCommand cmd = procedure;
   cmd.SetAttribute(L"@ComputerID", computerID);
@@ -63,6 +65,7 @@ std::wstring GetConfigXML(const COurCommand& procedure, LONG computerID, const c
     trace::Trace(TRACE_BUSINESSLOGIC, 1, rowCountTrace, static_cast<long>(rows.size()));
     return {};
   }
+  CReportedConfigurationScope::Remember(computerID, kind, rows.front());
   return rows.front();
 }
 
@@ -219,20 +222,46 @@ void CComputer::GetAlertList(CAlertList& alerts) const
   alerts = found;
 }
 
+namespace {
+thread_local CReportedConfigurationScope* t_reportedConfigurations = nullptr;
+}
+
+CReportedConfigurationScope::CReportedConfigurationScope() : m_previous(std::exchange(t_reportedConfigurations, this)) {}
+
+CReportedConfigurationScope::~CReportedConfigurationScope() { t_reportedConfigurations = m_previous; }
+
+void CReportedConfigurationScope::Remember(LONG computer, Kind kind, const std::wstring& text)
+{
+  if (t_reportedConfigurations)
+    t_reportedConfigurations->m_known[{computer, kind}] = text;
+}
+
+const std::wstring* CReportedConfigurationScope::Known(LONG computer, Kind kind)
+{
+  if (!t_reportedConfigurations)
+    return nullptr;
+  const auto it = t_reportedConfigurations->m_known.find({computer, kind});
+  return it == t_reportedConfigurations->m_known.end() ? nullptr : &it->second;
+}
+
 std::wstring CComputer::GetAUConfigXML() const
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "std::wstring CComputer::GetAUConfigXML(%i)", GetID());
+  if (const std::wstring* known = CReportedConfigurationScope::Known(GetID(), CReportedConfigurationScope::AutoUpdate))
+    return *known;
   return GetConfigXML<CAUConfigXMLFromADOFields>(GetDatabaseConnection().ComputerGetAUConfig(), GetID(),
                                                  "Got return code %d from dbo.ComputerGetAUConfig()",
-                                                 "Got %d rowsets from dbo.ComputerGetAUConfig()");
+                                                 "Got %d rowsets from dbo.ComputerGetAUConfig()", CReportedConfigurationScope::AutoUpdate);
 }
 
 std::wstring CComputer::GetDexConfigXML() const
 {
   trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "std::wstring CComputer::GetDexConfigXML(%i)", GetID());
+  if (const std::wstring* known = CReportedConfigurationScope::Known(GetID(), CReportedConfigurationScope::Dex))
+    return *known;
   return GetConfigXML<CDexConfigXMLFromADOFields>(GetDatabaseConnection().ComputerGetDexConfig(), GetID(),
                                                   "Got return code %d from dbo.ComputerGetDexConfig()",
-                                                  "Got %d rowsets from dbo.ComputerGetDexConfig()");
+                                                  "Got %d rowsets from dbo.ComputerGetDexConfig()", CReportedConfigurationScope::Dex);
 }
 
 void CComputer::MessageRecieved() const

@@ -5,7 +5,9 @@
 //
 // Unmapped non-zero procedure return values throw CSPException; connection failures pass
 // through as they are. Operations that change what a console shows tick the change clocks.
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "businesslogic/actions/ActionBase.h"
@@ -82,6 +84,31 @@ public:
 
   // Hands this computer to the action's computer operation.
   void Apply(Actions::CActionBase& action) override;
+};
+
+// While one lives on a thread, the computers' reported configurations that thread reads or
+// writes are remembered, so that one message reads each at most once: a status reply reads
+// what its computer had stored, stores what it reports, then checks the stored configurations
+// against its group's. Only the messages of the processing thread write a computer's reported
+// configurations, so within one message what was read or written is what a read would return.
+class CReportedConfigurationScope
+{
+public:
+  enum Kind { AutoUpdate, Dex };
+  CReportedConfigurationScope();
+  ~CReportedConfigurationScope();
+  CReportedConfigurationScope(const CReportedConfigurationScope&) = delete;
+  CReportedConfigurationScope& operator=(const CReportedConfigurationScope&) = delete;
+
+  // What the computer holds now, as a read would return it (a stored empty text reads empty).
+  // Nothing happens when no scope lives on the calling thread.
+  static void Remember(LONG computer, Kind kind, const std::wstring& text);
+  // The text remembered for the computer, null when none (or no scope).
+  static const std::wstring* Known(LONG computer, Kind kind);
+
+private:
+  CReportedConfigurationScope* m_previous;
+  std::map<std::pair<LONG, Kind>, std::wstring> m_known;
 };
 
 class CComputerList : public Actions::CActionableBase, public TList<CComputer>

@@ -3,6 +3,7 @@
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
+#include "businesslogic/entities/Computer.h"
 #include "handlers/KTDexHandler/KTDexStatus.h"
 
 namespace vrn::Entitys {
@@ -71,6 +72,7 @@ void Dex::SetConfiguration(const std::wstring& xml) const
   cmd.SetAttribute(L"@ComputerID", GetID());
   cmd.SetAttribute(L"@DexConfigXML", xml);
   CSPException::Check(cmd.ExecuteCommand());
+  CReportedConfigurationScope::Remember(GetID(), CReportedConfigurationScope::Dex, xml);
 }
 
 }  // namespace vrn::Entitys

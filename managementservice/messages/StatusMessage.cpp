@@ -288,6 +288,9 @@ void StatusMessage::QueueNewComponentLetters(const CComputer& computer, bool sen
 HRESULT StatusMessage::Apply()
 {
   const std::string& address = Address();
+  // The stored configurations are read before they are replaced and checked after: each is
+  // read once.
+  const CReportedConfigurationScope configurations;
   // One lookup answers both whether the address is registered and which computer has it.
   std::optional<CComputer> known;
   try {
@@ -342,6 +345,7 @@ HRESULT StatusMessage::Apply()
     CopyParameterText(au.m_PrimaryCID, m_primaryLocation);
     CopyParameterText(au.m_SecondaryCID, m_secondaryLocation);
     Execute(au);
+    CReportedConfigurationScope::Remember(au.m_ComputerID, CReportedConfigurationScope::AutoUpdate, au.m_AUConfigXML);
   }
 
   if (m_libraryPresent)

@@ -9,6 +9,7 @@
 #include "businesslogic/SPException.h"
 #include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/Dex.h"
 #include "businesslogic/entities/ComputerDetails.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "platform/oledate/OleDate.h"
@@ -252,6 +253,35 @@ TEST_F(ComputerTest, ConfigurationsAreTheOneStoredRowOrEmptyWithoutAnException)
   EXPECT_TRUE(traces.Has(1, "Got 2 rowsets from dbo.ComputerGetDexConfig()"));
   EXPECT_EQ(pc.GetAUConfigXML(), L"");
   EXPECT_TRUE(traces.Has(1, "Got 0 rowsets from dbo.ComputerGetAUConfig()"));
+}
+
+TEST_F(ComputerTest, WithinAMessagesScopeEachConfigurationIsReadOnceAndWritesAreRemembered)
+{
+  const CComputer pc = CComputer::CreateComputer(L"PC1", L"WORKGROUP");
+  const CComputer other = CComputer::CreateComputer(L"PC2", L"WORKGROUP");
+  const auto storeAU = [&](const CComputer& c, const std::string& xml) {
+    m_db.Exec("SELECT dbo.\"UpdateComputerAUConfig\"(" + std::to_string(c.GetID()) + ", '" + xml + "', 'p', 's')");
+  };
+  storeAU(pc, "<first/>");
+  {
+    const CReportedConfigurationScope scope;
+    EXPECT_EQ(pc.GetAUConfigXML(), L"<first/>");
+    storeAU(pc, "<behind/>");  // not through this thread's messages: not seen within the scope
+    EXPECT_EQ(pc.GetAUConfigXML(), L"<first/>") << "read once";
+    EXPECT_EQ(other.GetAUConfigXML(), L"") << "each computer is its own";
+
+    // What the scope's own writes store is what the next read gives, without reading.
+    vrn::Entitys::Dex(pc).SetConfiguration(L"<config>ü</config>");
+    m_db.Exec("UPDATE dbo.\"Computers\" SET \"DexConfigXML\" = '<behind/>' WHERE \"ComputerID\" = " + std::to_string(pc.GetID()));
+    EXPECT_EQ(pc.GetDexConfigXML(), L"<config>ü</config>");
+    {
+      const CReportedConfigurationScope inner;  // a nested scope starts empty and ends alone
+      EXPECT_EQ(pc.GetDexConfigXML(), L"<behind/>");
+    }
+    EXPECT_EQ(pc.GetDexConfigXML(), L"<config>ü</config>");
+  }
+  EXPECT_EQ(pc.GetAUConfigXML(), L"<behind/>") << "without a scope every read asks the database";
+  EXPECT_EQ(pc.GetDexConfigXML(), L"<behind/>");
 }
 
 }  // namespace
