@@ -69,18 +69,29 @@ bool DecodeUtf8(std::string_view s, std::size_t& i, char32_t& c)
 
 std::string ToUtf8(std::wstring_view w)
 {
-  std::string out;
-  out.reserve(w.size());
-  for (wchar_t ch : w)
+  // Documents and names are mostly ASCII: the leading ASCII run is copied in one go.
+  std::size_t ascii = 0;
+  while (ascii < w.size() && static_cast<std::uint32_t>(w[ascii]) < 0x80)
+    ++ascii;
+  std::string out(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(ascii));
+  if (ascii == w.size())
+    return out;
+  out.reserve(w.size() + (w.size() - ascii) * 2);
+  for (wchar_t ch : w.substr(ascii))
     AppendUtf8(out, static_cast<char32_t>(ch));
   return out;
 }
 
 std::wstring FromUtf8(std::string_view s)
 {
-  std::wstring out;
+  std::size_t ascii = 0;
+  while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80)
+    ++ascii;
+  std::wstring out(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(ascii));
+  if (ascii == s.size())
+    return out;
   out.reserve(s.size());
-  std::size_t i = 0;
+  std::size_t i = ascii;
   while (i < s.size()) {
     char32_t c;
     out += static_cast<wchar_t>(DecodeUtf8(s, i, c) ? c : kReplacement);

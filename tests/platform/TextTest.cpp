@@ -13,6 +13,13 @@ TEST(Unicode, RoundTripsAndBadInput)
   EXPECT_FALSE(IsValidUtf8("\xed\xa0\x80"));    // encoded surrogate
   EXPECT_TRUE(IsValidUtf8("plain"));
   EXPECT_EQ(FromUtf16(u"\xd800x"), L"\ufffdx");
+  // Plain ASCII, and ASCII runs before and after other characters.
+  EXPECT_EQ(ToUtf8(L""), "");
+  EXPECT_EQ(ToUtf8(L"<config a=\"1\"/>"), "<config a=\"1\"/>");
+  EXPECT_EQ(ToUtf8(L"ab\u00e9cd"), "ab\xc3\xa9" "cd");
+  EXPECT_EQ(FromUtf8("<x/>"), L"<x/>");
+  EXPECT_EQ(FromUtf8("ab\xc3\xa9" "cd\xff"), L"ab\u00e9cd\ufffd");
+  EXPECT_EQ(FromUtf8(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
 }
 
 TEST(Unicode, CleanTextRefusesControlsAndMalformedText)
