@@ -6,7 +6,9 @@
 
 namespace AUCoreHandler {
 
-enum AutoUpdateActionType
+// A fixed underlying type: an action number from outside that is none of these is a value the
+// type can hold, so it can be checked and refused.
+enum AutoUpdateActionType : int
 {
   ALCClearUpdateErrorState = 0,
   ALCForceUpdate = 1,

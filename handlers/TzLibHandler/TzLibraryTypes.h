@@ -12,8 +12,9 @@ namespace TzLibHandler {
 // The format identifier of a library status document (its root's entity attribute).
 using EntityInfo_t = std::wstring;
 
-// The anti-virus product's editions.
-enum ProductID
+// The anti-virus product's editions. A fixed underlying type: a number from outside that names
+// none of them is a value the type can hold, so it can be checked and refused.
+enum ProductID : int
 {
   DEXKTNT = 0,
   DEXKTXP = 1,

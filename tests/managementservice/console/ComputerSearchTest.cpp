@@ -109,7 +109,8 @@ TEST_F(ComputerSearchTest, ASecondSearchJoinsTheRunningOneAndAnotherObjectShares
   CComPtr<IKTComputerSearch> second;
   second.Attach(new CKTComputerSearchImpl);
   second->AddRef();
-  ASSERT_EQ(second->Search(2, std::vector<BSTR>{_bstr_t(L"B").copy(), _bstr_t(L"C").copy()}.data(), nullptr, nullptr), S_OK);
+  const _bstr_t b(L"B"), c(L"C");  // the caller keeps what it passes in
+  ASSERT_EQ(second->Search(2, std::vector<BSTR>{b.GetBSTR(), c.GetBSTR()}.data(), nullptr, nullptr), S_OK);
   // The search covers all three domains. (Its end may be announced while the last queries still
   // run: a details thread that finds the queue empty for a moment ends it.)
   ASSERT_TRUE(m_listener->WaitFor("finished"));

@@ -124,6 +124,7 @@ TEST_F(StatusMessageDecoding, TheCreatorDropsAReplyWithoutAnAgentStatus)
   CorvexMessaging::Status routerStatus;
   routerStatus.name = "ROUTER";
   routerStatus.parentRouter = "";
+  routerStatus.loggedOn = true;
   router.client_info.custom_data <<= routerStatus;
   EXPECT_EQ(CreatorFn<StatusMessage>(router), nullptr);
   EXPECT_TRUE(traces.Has("CreatorFn Caught (Invalid envelope for Tz-GetStatus-Reply)"));

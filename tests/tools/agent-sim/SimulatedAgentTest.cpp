@@ -336,15 +336,16 @@ TEST_F(SimulatedAgentTest, UnsolicitedStatusRepliesCarryAndPrintTheirSendTimeWhe
   auto agent = Make({true, true, false});
   const CorvexMessaging::MessageId plain = agent->SendStatus("SVC", 60);
   EXPECT_EQ(printed.back(), "PC7.Agent -> Tz-GetStatus-Reply (unsolicited) to SVC, id " + std::to_string(plain));
-  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;
-  ASSERT_TRUE(LastStatus().app_statuses[0].status >>= computer);
+  auto status = LastStatus();
+  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;  // points into `status`
+  ASSERT_TRUE(status.app_statuses[0].status >>= computer);
   const std::wstring ownComment = computer->computer_comment.in();
   EXPECT_EQ(ownComment.find(L"sent "), std::wstring::npos);
 
   agent->StampSent(true);
   const CorvexMessaging::MessageId stamped = agent->SendStatus("SVC", 60);
   EXPECT_NE(stamped, plain);
-  auto status = LastStatus();
+  status = LastStatus();
   ASSERT_TRUE(status.app_statuses[0].status >>= computer);
   const std::string comment = ToUtf8(computer->computer_comment.in());
   ASSERT_EQ(comment.rfind("sent ", 0), 0u) << comment;
