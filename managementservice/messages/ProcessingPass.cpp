@@ -1,5 +1,8 @@
 #include "managementservice/messages/ProcessingPass.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "businesslogic/ThreadDatabase.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "managementservice/TraceComponent.h"
@@ -49,8 +52,15 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
   const DWORD start = GetTickCount();
   while (done.size() < m_limits.maxItems && (done.empty() || GetTickCount() - start < m_limits.maxMs)) {
     std::unique_ptr<DecodedMessage> item = queue.RemoveFront();
-    if (!item)
+    if (!item) {
+      // The commit waits for the disk: a moment's wait for the next message lets one commit
+      // serve the messages of a busy queue, now that the thread wakes at each arrival.
+      const DWORD elapsed = GetTickCount() - start;
+      if (m_database && elapsed < m_limits.maxMs &&
+          queue.WaitForItem(std::chrono::milliseconds(std::min<DWORD>(m_limits.gatherMs, m_limits.maxMs - elapsed))))
+        continue;
       break;
+    }
     DecodedMessage& current = *item;
     done.push_back(std::move(item));
     if (m_database)

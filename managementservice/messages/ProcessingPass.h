@@ -8,8 +8,8 @@
 // - a lost database ends the pass without a commit (the caller ends the process), so nothing of
 //   the pass is stored; any other exception commits the items before the failing one, rolls
 //   that one back, and passes on.
-// A pass ends with the queue, or at a count or time limit, so that a busy queue still commits
-// often. The order of processing is the queue's.
+// A pass ends when the queue stays empty for a moment, or at a count or time limit, so that a
+// busy queue still commits often. The order of processing is the queue's.
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -24,6 +24,9 @@ struct PassLimits
 {
   std::size_t maxItems = 64;  // stays within the server's cache of subtransactions per transaction
   DWORD maxMs = 100;
+  // How long a pass with a transaction waits for the next message when the queue runs empty
+  // before it commits (within maxMs).
+  DWORD gatherMs = 10;
 
   // "ProcessingPassMessages" and "ProcessingPassMilliseconds" of the service's key, where set.
   static PassLimits FromRegistry();

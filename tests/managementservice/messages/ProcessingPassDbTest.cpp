@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/OurCommand.h"
@@ -159,6 +160,25 @@ TEST_F(ProcessingPassDb, FailingItemsAreRolledBackAloneAndTheOthersStoredInOneTr
   EXPECT_EQ(more[3].second, more[4].second);
   EXPECT_NE(more[4].second, more[5].second);
   EXPECT_NE(more[0].second, more[3].second);
+}
+
+TEST_F(ProcessingPassDb, AMessageArrivingWhileThePassWaitsForMoreJoinsItsTransaction)
+{
+  CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
+  CThreadDatabase::Binding binding(database);
+  Queue({Step(1)});
+  std::thread producer([] {
+    Sleep(50);
+    ProcessingQueue::Instance().Append(std::make_unique<Step>(2));
+  });
+  // The wait for more is far longer than the producer needs: the pass takes the late message.
+  ProcessingPass pass(&database, PassLimits{64, 60000, 30000});
+  const auto done = pass.Run(ProcessingQueue::Instance());
+  producer.join();
+  const auto stored = Stored();
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(done.size(), 2u);
+  EXPECT_EQ(stored[0].second, stored[1].second) << "one commit for both";
 }
 
 TEST_F(ProcessingPassDb, ADatabaseLostInThePassEndsTheProcessWith9999AndStoresNothingOfThePass)
