@@ -73,3 +73,12 @@ void CSystemEnviroment::CreateInstanceOnServer(const CLSID& clsid, T** out)
     throw;
   }
 }
+
+// The object of the class on the server, held (one reference); throws as CreateInstanceOnServer.
+template <class T>
+CComPtr<T> CreateObjectOnServer(const CLSID& clsid)
+{
+  CComPtr<T> held;
+  held.Attach(static_cast<T*>(CSystemEnviroment().CreateInstanceOnServer(clsid, T::iid)));
+  return held;
+}

@@ -37,15 +37,7 @@ public:
   }
   HRESULT QueryInterface(const IID& iid, void** out) override
   {
-    if (!out)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == Interface::iid) {
-      *out = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(static_cast<Interface*>(this), iid, out);
   }
 
 protected:

@@ -23,15 +23,6 @@ namespace {
 constexpr LONG kNoSuchGroup = 22;
 constexpr std::size_t kMostComputers = 100000;
 
-template <class Interface>
-CComPtr<Interface> ServiceObject(const CLSID& clsid)
-{
-  CSystemEnviroment environment;
-  CComPtr<Interface> object;
-  object.Attach(static_cast<Interface*>(environment.CreateInstanceOnServer(clsid, Interface::iid)));
-  return object;
-}
-
 void Check(HRESULT hr)
 {
   if (FAILED(hr))
@@ -79,7 +70,7 @@ std::vector<LONG> ConsoleActions::Targets(const json& body)
 json ConsoleActions::Run(const std::string& action, json& body)
 {
   if (action == "install-stop") {
-    Check(ServiceObject<IKTComputerInstall>(CLSID_KTComputerInstall)->Stop());
+    Check(CreateObjectOnServer<IKTComputerInstall>(CLSID_KTComputerInstall)->Stop());
     return json{{"action", action}, {"queued", 0}, {"computers", json::array()}};
   }
   if (action != "refresh" && action != "update-now" && action != "central-config" && action != "send-config" &&
@@ -88,15 +79,15 @@ json ConsoleActions::Run(const std::string& action, json& body)
   std::vector<LONG> ids = Targets(body);
   const ULONG count = static_cast<ULONG>(ids.size());
   if (action == "refresh") {
-    Check(ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions)->Refresh(count, ids.data()));
+    Check(CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions)->Refresh(count, ids.data()));
   } else if (action == "update-now") {
-    Check(ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions)->UpdateNow(count, ids.data()));
+    Check(CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions)->UpdateNow(count, ids.data()));
   } else if (action == "central-config") {
     if (!body.contains("on") || !body["on"].is_boolean())
       throw ApiError(400, "bad_request", "say whether central configuration is to be on: \"on\": true or false");
     // Switching central configuration off is overriding it.
     const BYTE override = body["on"].get<bool>() ? 0 : 1;
-    Check(ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions)->OverrideCentralConfiguration(override, count, ids.data()));
+    Check(CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions)->OverrideCentralConfiguration(override, count, ids.data()));
   } else if (action == "install") {
     if (!body.value("user", json()).is_string() || !body.value("password", json()).is_string())
       throw ApiError(400, "bad_request", "give the account to install with: \"user\" and \"password\"");
@@ -105,7 +96,7 @@ json ConsoleActions::Run(const std::string& action, json& body)
     explicit_bzero(password.data(), password.size());
     HRESULT hr = E_FAIL;
     try {
-      hr = ServiceObject<IKTComputerInstall>(CLSID_KTComputerInstall)->Install(count, ids.data(), user.GetBSTR(), secret.GetBSTR());
+      hr = CreateObjectOnServer<IKTComputerInstall>(CLSID_KTComputerInstall)->Install(count, ids.data(), user.GetBSTR(), secret.GetBSTR());
     } catch (...) {
       if (BSTR p = secret.GetBSTR())
         explicit_bzero(p, SysStringLen(p) * sizeof(wchar_t));
@@ -118,7 +109,7 @@ json ConsoleActions::Run(const std::string& action, json& body)
     const std::string which = body.value("configuration", "");
     if (which != "update" && which != "anti-virus")
       throw ApiError(400, "bad_request", "\"configuration\" is \"update\" or \"anti-virus\"");
-    auto kt = ServiceObject<IComputerActionsKT>(CLSID_ComputerActionsKT);
+    auto kt = CreateObjectOnServer<IComputerActionsKT>(CLSID_ComputerActionsKT);
     Check(which == "update" ? kt->SendAUConfig(count, ids.data()) : kt->SendDexConfig(count, ids.data()));
   }
   return json{{"action", action}, {"queued", ids.size()}, {"computers", ids}};

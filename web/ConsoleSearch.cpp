@@ -21,15 +21,7 @@ public:
   explicit Listener(ConsoleSearch& owner) : m_owner(owner) {}
   HRESULT QueryInterface(const IID& iid, void** out) override
   {
-    if (!out)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == IKTComputerSearchListener::iid) {
-      *out = static_cast<IKTComputerSearchListener*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(static_cast<IKTComputerSearchListener*>(this), iid, out);
   }
   HRESULT OnStarted() override { return m_owner.Changed("started", 0, 0), S_OK; }
   HRESULT OnStatusChange(ULONG known, ULONG found) override { return m_owner.Changed("progress", known, found), S_OK; }
@@ -63,9 +55,7 @@ CComPtr<IKTComputerSearch> ConsoleSearch::Object()
 {
   std::lock_guard lock(m_mutex);
   if (!m_search) {
-    CSystemEnviroment environment;
-    CComPtr<IKTComputerSearch> search;
-    search.Attach(static_cast<IKTComputerSearch*>(environment.CreateInstanceOnServer(CLSID_KTComputerSearch, IKTComputerSearch::iid)));
+    CComPtr<IKTComputerSearch> search = CreateObjectOnServer<IKTComputerSearch>(CLSID_KTComputerSearch);
     Check(search->AddStatusListener(m_listener));
     m_search = search;
   }

@@ -20,15 +20,7 @@
 
 HRESULT CComputerActionsKT::QueryInterface(const IID& iid, void** out)
 {
-  if (!out)
-    return E_POINTER;
-  if (iid == IID_IUnknown || iid == IComputerActionsKT::iid) {
-    *out = static_cast<IComputerActionsKT*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceOf(static_cast<IComputerActionsKT*>(this), iid, out);
 }
 
 namespace {

@@ -28,15 +28,7 @@ CKTComputerSearchImpl::CKTComputerSearchImpl(DiscoveryEngine& engine)
 
 HRESULT CKTComputerSearchImpl::QueryInterface(const IID& iid, void** out)
 {
-  if (!out)
-    return E_POINTER;
-  if (iid == IID_IUnknown || iid == IKTComputerSearch::iid) {
-    *out = static_cast<IKTComputerSearch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceOf(static_cast<IKTComputerSearch*>(this), iid, out);
 }
 
 HRESULT CKTComputerSearchImpl::GetDomainNames(ULONG* count, BSTR** names)

@@ -58,15 +58,7 @@ MangementServiceClocks& MangementServiceClocks::Instance() { return TProcessSing
 
 HRESULT CClocks::QueryInterface(const IID& iid, void** out)
 {
-  if (!out)
-    return E_POINTER;
-  if (iid == IID_IUnknown || iid == IVRN_Clocks::iid) {
-    *out = static_cast<IVRN_Clocks*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceOf(static_cast<IVRN_Clocks*>(this), iid, out);
 }
 
 namespace {

@@ -30,15 +30,7 @@ CKTComputerInstallImpl::CKTComputerInstallImpl() : m_queue(&InstallTaskQueue::In
 
 HRESULT CKTComputerInstallImpl::QueryInterface(const IID& iid, void** out)
 {
-  if (!out)
-    return E_POINTER;
-  if (iid == IID_IUnknown || iid == IKTComputerInstall::iid) {
-    *out = static_cast<IKTComputerInstall*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceOf(static_cast<IKTComputerInstall*>(this), iid, out);
 }
 
 HRESULT CKTComputerInstallImpl::Install(ULONG num, LONG* computerIDs, BSTR username, BSTR password)

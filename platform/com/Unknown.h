@@ -110,6 +110,22 @@ private:
   std::atomic<ULONG> m_refs{0};
 };
 
+// QueryInterface of an object that is IUnknown and one interface: `self` is the object as that
+// interface.
+template <class Interface>
+HRESULT QueryInterfaceOf(Interface* self, const IID& iid, void** out)
+{
+  if (!out)
+    return E_POINTER;
+  if (iid == IID_IUnknown || iid == Interface::iid) {
+    *out = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
 // The class object of an implementation class T (default-constructible, derived from
 // CComRefCounted<...>): creates a new T for each request.
 template <class T>

@@ -45,16 +45,6 @@ std::optional<std::vector<LONG>> ComputerIds(const char* command, const std::vec
   return ids;
 }
 
-// The service's object of the class, by the interface; throws when the service cannot be reached.
-template <class Interface>
-CComPtr<Interface> ServiceObject(const CLSID& clsid)
-{
-  CSystemEnviroment environment;
-  CComPtr<Interface> object;
-  object.Attach(static_cast<Interface*>(environment.CreateInstanceOnServer(clsid, Interface::iid)));
-  return object;
-}
-
 std::string IdList(const std::vector<LONG>& ids)
 {
   std::string text;
@@ -85,7 +75,7 @@ int Refresh(const std::vector<std::string>& args)
   const auto ids = ComputerIds("refresh", args, false);
   if (!ids)
     return 2;
-  auto actions = ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions);
+  auto actions = CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions);
   std::vector<LONG> list = *ids;
   return Report("refresh", actions->Refresh(static_cast<ULONG>(list.size()), list.data()), "a status request", list);
 }
@@ -95,7 +85,7 @@ int UpdateNow(const std::vector<std::string>& args)
   const auto ids = ComputerIds("update-now", args, true);
   if (!ids)
     return 2;
-  auto actions = ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions);
+  auto actions = CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions);
   std::vector<LONG> list = *ids;
   return Report("update-now", actions->UpdateNow(static_cast<ULONG>(list.size()), list.data()),
                 "a force-update action (one computer per interval)", list);
@@ -111,7 +101,7 @@ int CentralConfig(const std::vector<std::string>& args)
   const auto ids = ComputerIds("central-config", std::vector<std::string>(args.begin() + 1, args.end()), false);
   if (!ids)
     return 2;
-  auto actions = ServiceObject<IVRN_ComputerActions>(CLSID_ComputerActions);
+  auto actions = CreateObjectOnServer<IVRN_ComputerActions>(CLSID_ComputerActions);
   std::vector<LONG> list = *ids;
   // Switching central configuration off is overriding it.
   return Report("central-config",
@@ -129,7 +119,7 @@ int SendConfig(const std::vector<std::string>& args)
   const auto ids = ComputerIds("send-config", std::vector<std::string>(args.begin() + 1, args.end()), true);
   if (!ids)
     return 2;
-  auto actions = ServiceObject<IComputerActionsKT>(CLSID_ComputerActionsKT);
+  auto actions = CreateObjectOnServer<IComputerActionsKT>(CLSID_ComputerActionsKT);
   std::vector<LONG> list = *ids;
   const ULONG count = static_cast<ULONG>(list.size());
   const HRESULT hr = au ? actions->SendAUConfig(count, list.data()) : actions->SendDexConfig(count, list.data());

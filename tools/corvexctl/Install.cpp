@@ -1,11 +1,6 @@
 #include "tools/corvexctl/Install.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <fstream>
-#include <iostream>
 
 #include "businesslogic/SystemEnviroment.h"
 #include "idl/ManagementServiceInterfaces.h"
@@ -13,51 +8,10 @@
 #include "platform/text/Unicode.h"
 #include "security/Wipe.h"
 #include "tools/corvexctl/Arguments.h"
+#include "tools/corvexctl/Password.h"
 
 namespace corvexctl {
 namespace {
-
-bool ReadPasswordFile(const std::string& path, std::string& password)
-{
-  std::ifstream in(path);
-  if (!in)
-    return false;
-  std::getline(in, password);
-  if (!password.empty() && password.back() == '\r')
-    password.pop_back();
-  return true;
-}
-
-std::string PromptPassword()
-{
-  std::string password;
-  const bool terminal = ::isatty(STDIN_FILENO);
-  termios saved{};
-  if (terminal) {
-    std::fprintf(stderr, "Password: ");
-    std::fflush(stderr);
-    ::tcgetattr(STDIN_FILENO, &saved);
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-  }
-  std::getline(std::cin, password);
-  if (terminal) {
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    std::fprintf(stderr, "\n");
-  }
-  return password;
-}
-
-CComPtr<IKTComputerInstall> InstallObject()
-{
-  CSystemEnviroment environment;
-  IKTComputerInstall* object = nullptr;
-  environment.CreateInstanceOnServer(CLSID_KTComputerInstall, &object);
-  CComPtr<IKTComputerInstall> held;
-  held.Attach(object);
-  return held;
-}
 
 int Report(const char* what, HRESULT hr)
 {
@@ -99,15 +53,11 @@ int Install(const std::vector<std::string>& args)
     return 2;
   }
   std::string password;
-  if (!passwordFile.empty()) {
-    if (!ReadPasswordFile(passwordFile, password)) {
-      std::fprintf(stderr, "corvexctl: install: cannot read the password file \"%s\"\n", passwordFile.c_str());
-      return 2;
-    }
-  } else {
-    password = PromptPassword();
+  if (!ReadPassword(passwordFile, "Password: ", password)) {
+    std::fprintf(stderr, "corvexctl: install: cannot read the password file \"%s\"\n", passwordFile.c_str());
+    return 2;
   }
-  CComPtr<IKTComputerInstall> object = InstallObject();
+  CComPtr<IKTComputerInstall> object = CreateObjectOnServer<IKTComputerInstall>(CLSID_KTComputerInstall);
   std::wstring widePassword = FromUtf8(password);
   LanternSecurity::Wipe(password);
   _bstr_t userText(FromUtf8(user).c_str());
@@ -131,7 +81,7 @@ int InstallStop(const std::vector<std::string>& args)
     std::fprintf(stderr, "corvexctl: install-stop takes no arguments\n");
     return 2;
   }
-  if (Report("install-stop", InstallObject()->Stop()))
+  if (Report("install-stop", CreateObjectOnServer<IKTComputerInstall>(CLSID_KTComputerInstall)->Stop()))
     return 1;
   std::printf("install-stop: waiting computers removed from the queue\n");
   return 0;

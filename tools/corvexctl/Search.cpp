@@ -2,14 +2,11 @@
 
 #include <signal.h>
 #include <string.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 
@@ -19,6 +16,7 @@
 #include "platform/com/Memory.h"
 #include "platform/errortext/ErrorText.h"
 #include "platform/text/Unicode.h"
+#include "tools/corvexctl/Password.h"
 
 namespace corvexctl {
 namespace {
@@ -26,14 +24,6 @@ namespace {
 constexpr int kBarWidth = 30;
 
 std::atomic<bool> g_interrupted{false};
-
-CComPtr<IKTComputerSearch> SearchObject()
-{
-  CSystemEnviroment environment;
-  CComPtr<IKTComputerSearch> search;
-  search.Attach(static_cast<IKTComputerSearch*>(environment.CreateInstanceOnServer(CLSID_KTComputerSearch, IKTComputerSearch::iid)));
-  return search;
-}
 
 void Check(HRESULT hr, const char* what)
 {
@@ -49,15 +39,7 @@ public:
 
   HRESULT QueryInterface(const IID& iid, void** out) override
   {
-    if (!out)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == IKTComputerSearchListener::iid) {
-      *out = static_cast<IKTComputerSearchListener*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(static_cast<IKTComputerSearchListener*>(this), iid, out);
   }
   HRESULT OnStarted() override
   {
@@ -134,28 +116,8 @@ private:
 std::wstring ReadPassword(const std::string& file, const std::string& user)
 {
   std::string line;
-  if (!file.empty()) {
-    std::ifstream in(file);
-    if (!in)
-      throw std::runtime_error("cannot read the password file \"" + file + "\"");
-    std::getline(in, line);
-  } else {
-    termios saved{};
-    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
-      std::fprintf(stderr, "Password for %s: ", user.c_str());
-      termios quiet = saved;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    std::getline(std::cin, line);
-    if (terminal) {
-      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-      std::fprintf(stderr, "\n");
-    }
-  }
-  if (!line.empty() && line.back() == '\r')
-    line.pop_back();
+  if (!corvexctl::ReadPassword(file, "Password for " + user + ": ", line))
+    throw std::runtime_error("cannot read the password file \"" + file + "\"");
   std::wstring password = FromUtf8(line);
   explicit_bzero(line.data(), line.size());
   return password;
@@ -169,7 +131,7 @@ int Domains(const std::vector<std::string>& args)
     std::fprintf(stderr, "corvexctl: domains takes no arguments\n");
     return 2;
   }
-  CComPtr<IKTComputerSearch> search = SearchObject();
+  CComPtr<IKTComputerSearch> search = CreateObjectOnServer<IKTComputerSearch>(CLSID_KTComputerSearch);
   ULONG count = 0;
   BSTR* names = nullptr;
   Check(search->GetDomainNames(&count, &names), "GetDomainNames");
@@ -208,7 +170,7 @@ int Search(const std::vector<std::string>& args)
   // An empty user searches with anonymous queries only: no password is asked for.
   std::wstring password = user.empty() && passwordFile.empty() ? std::wstring() : ReadPassword(passwordFile, user);
 
-  CComPtr<IKTComputerSearch> search = SearchObject();
+  CComPtr<IKTComputerSearch> search = CreateObjectOnServer<IKTComputerSearch>(CLSID_KTComputerSearch);
   CComPtr<ProgressListener> listener(new ProgressListener(::isatty(STDOUT_FILENO)));
   Check(search->AddStatusListener(listener), "AddStatusListener");
   struct sigaction action{};
@@ -239,7 +201,7 @@ int SearchStop(const std::vector<std::string>& args)
     std::fprintf(stderr, "corvexctl: search-stop takes no arguments\n");
     return 2;
   }
-  Check(SearchObject()->Stop(), "Stop");
+  Check(CreateObjectOnServer<IKTComputerSearch>(CLSID_KTComputerSearch)->Stop(), "Stop");
   std::printf("search stopped: computers already found are still queried\n");
   return 0;
 }
