@@ -25,12 +25,13 @@ struct BenchDatabase
   PGconn* raw = nullptr;
 
   BenchDatabase(const char* name, const std::string& seedSql) { Open(name, seedSql); }
-  // `computers` computers in 1,000 groups, with every column a real network fills.
-  BenchDatabase(const char* name, int computers)
+  // `computers` computers in 1,000 groups, with every column a real network fills, and `alerts`
+  // alerts spread over them.
+  BenchDatabase(const char* name, int computers, int alerts = 0)
   {
     Open(name, "");
     corvexdb::PgConnection seeding = db->Connect();
-    corvexdb::SeedFleet(seeding, {computers, 0});
+    corvexdb::SeedFleet(seeding, {computers, alerts});
   }
   ~BenchDatabase()
   {
