@@ -95,6 +95,11 @@ public:
   virtual bool IsAuthorised(const CorvexMessaging::Envelope& envelope) = 0;
   // True when, in addition, the router itself originated it (its notices and replies).
   virtual bool IsRouterAuthorised(const CorvexMessaging::Envelope& envelope) = 0;
+  // (addition) A key that names this envelope's letter for good: no restart of any process and
+  // no wrap of a counter gives another letter the same key, and a letter delivered twice has the
+  // same key both times. Empty when the envelope is not authorised. The service's duplicate check
+  // keys on it.
+  virtual std::string DeliveryKey(const CorvexMessaging::Envelope&) { return {}; }
 
   // Not used by the service; for simulators and tools: a connection under any address to a
   // given router location (a socket path, host:port, or a corbaloc/IOR text). Needs InitORB

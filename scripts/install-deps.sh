@@ -10,6 +10,7 @@ packages=(
   libxml2-dev libssl-dev
   postgresql postgresql-client libpq-dev
   libssh-dev openssh-server
+  nats-server libnats-dev
   libcpp-httplib-dev nlohmann-json3-dev libpam0g-dev
   libsmbclient-dev samba-dev
   samba smbclient iproute2
