@@ -1,10 +1,13 @@
 #include "messaging/ClientConnection.h"
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
+#include "messaging/Addresses.h"
+#include "messaging/EnvelopeCodec.h"
 #include "messaging/EnvelopeSeal.h"
-#include "messaging/RouterLocation.h"
+#include "messaging/MessagingConstants.h"
 #include "messaging/TraceComponent.h"
 #include "platform/trace/Trace.h"
 
@@ -12,44 +15,56 @@ namespace ZiriviridUrurezArevudUza::detail {
 
 namespace {
 
-// The longest a call to the router may take before the router counts as lost.
-constexpr CORBA::ULong ROUTER_CALL_TIMEOUT_MS = 10000;
+namespace wire = messaging::wire;
 
-std::string LastStampName(const CorvexMessaging::Envelope& envelope)
+constexpr int kRelayTimeoutMs = 5000;
+constexpr int kPublishTimeoutMs = 5000;
+constexpr std::size_t kAckBatch = 64;
+constexpr auto kAckDelay = std::chrono::milliseconds(20);
+
+std::uint64_t ToUnsigned(const std::string& text)
 {
-  const CORBA::ULong n = envelope.timestamps.length();
-  if (n == 0)
-    return {};
-  const char* name = envelope.timestamps[n - 1].name.in();
-  return name ? name : "";
+  if (text.empty() || text.size() > 20)
+    return 0;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return 0;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+// Words of a relay reply ("ok corvex-relay 1733580000123456789").
+std::vector<std::string> Words(const std::string& text)
+{
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && text[i] == ' ')
+      ++i;
+    const std::size_t start = i;
+    while (i < text.size() && text[i] != ' ')
+      ++i;
+    if (i > start)
+      words.push_back(text.substr(start, i - start));
+  }
+  return words;
 }
 
 }  // namespace
 
-CORBA::ULong ConsumerServant::push(const CorvexRouter::Envelope_seq& items)
-{
-  return m_owner.Accept(items);
-}
-
-ClientConnection::ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
-                                   std::string address, std::string routerLocation,
+ClientConnection::ClientConnection(IEnvelopeReceiver* receiver, std::string address, const std::string& directory,
                                    std::function<void(ClientConnection*)> onRelease)
-  : m_orb(CORBA::ORB::_duplicate(orb)),
-    m_poa(PortableServer::POA::_duplicate(poa)),
-    m_receiver(receiver),
+  : m_receiver(receiver),
     m_address(std::move(address)),
-    m_location(std::move(routerLocation)),
-    m_onRelease(std::move(onRelease))
+    m_service(wire::IsServiceAddress(m_address)),
+    m_location(messaging::ReadServerLocation(directory)),
+    m_identity(std::make_unique<messaging::NKeyIdentity>(messaging::SeedFileOf(directory, m_address))),
+    m_onRelease(std::move(onRelease)),
+    m_sessionKey(messaging::NewSessionKey())
 {
-  auto* servant = new ConsumerServant(*this);
-  m_servantGone = servant->Gone();
-  m_servantId = m_poa->activate_object(servant);
-  servant->_remove_ref();  // the POA owns it now
-  CORBA::Object_var self = m_poa->id_to_reference(m_servantId.in());
-  m_self = CorvexMessaging::EnvelopeConsumer::_narrow(self.in());
   m_delivery = std::thread([this] { Deliver(); });
-  m_confirmer = std::thread([this] { SendConfirmations(); });
-  m_monitor = std::thread([this] { Monitor(); });
 }
 
 ClientConnection::~ClientConnection() = default;
@@ -63,13 +78,15 @@ bool ClientConnection::IsConnected() const
 void ClientConnection::Configure(long maxQueued, long heartbeatSeconds)
 {
   if (maxQueued < 0 || heartbeatSeconds < 0)
-    throw std::invalid_argument("Configure: negative queue limit or heartbeat interval");
+    throw std::invalid_argument("Configure: negative values");
   std::lock_guard lock(m_mutex);
   m_maxQueued = maxQueued;
   m_heartbeatSeconds = heartbeatSeconds == 0 ? 10 : heartbeatSeconds;
-  m_configured = true;
+  if (!m_configured) {
+    m_configured = true;
+    m_monitor = std::thread([this] { Monitor(); });
+  }
   m_deliveryWake.notify_all();
-  m_monitorWake.notify_all();
 }
 
 void ClientConnection::ConfirmExplicitly()
@@ -78,175 +95,251 @@ void ClientConnection::ConfirmExplicitly()
   m_explicitConfirmation = true;
 }
 
-void ClientConnection::Confirm(CorvexMessaging::MessageId id)
+void ClientConnection::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
 {
-  std::lock_guard lock(m_mutex);
-  m_confirmations.push_back(id);
-  m_confirmWake.notify_one();
-}
-
-bool ClientConnection::ConfirmNow(std::vector<CorvexMessaging::MessageId> ids, CorvexMessaging::MessageRouter_ptr router,
-                                  const std::string& session)
-{
-  CorvexMessaging::Long_seq list(static_cast<CORBA::ULong>(ids.size()));
-  list.length(static_cast<CORBA::ULong>(ids.size()));
-  for (CORBA::ULong i = 0; i < list.length(); ++i)
-    list[i] = ids[i];
-  // Confirmations that do not arrive only cost a second delivery.
+  messaging::NatsPtr<natsMsg> owned(msg);
   try {
-    router->confirm(m_address.c_str(), session.c_str(), list);
-    return true;
-  } catch (const CorvexMessaging::NotLoggedOn&) {
-    Lost(session, "the router no longer knows the session");
-  } catch (const CORBA::Exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: %lu confirmations not taken (%hs)\n", m_address,
-                 static_cast<unsigned long>(ids.size()), e._name());
-  }
-  return false;
-}
-
-void ClientConnection::SendConfirmations()
-{
-  std::unique_lock lock(m_mutex);
-  for (;;) {
-    m_confirmWake.wait(lock, [&] {
-      return m_stopping || (m_connected && (m_declareConfirming || !m_confirmations.empty()));
-    });
-    if (m_stopping)
-      break;
-    std::vector<CorvexMessaging::MessageId> ids;
-    ids.swap(m_confirmations);
-    m_declareConfirming = false;
-    CorvexMessaging::MessageRouter_var router = m_router;
-    const std::string session = m_session;
-    lock.unlock();
-    ConfirmNow(std::move(ids), router.in(), session);
-    lock.lock();
-  }
-}
-
-CorvexMessaging::MessageId ClientConnection::Send(const CorvexMessaging::Message& message)
-{
-  CorvexMessaging::MessageRouter_var router;
-  std::string session;
-  {
-    std::lock_guard lock(m_mutex);
-    if (!m_connected || m_stopping)
-      return 0;
-    router = m_router;
-    session = m_session;
-  }
-  try {
-    return router->send(m_address.c_str(), session.c_str(), message);
-  } catch (const CorvexMessaging::NotLoggedOn&) {
-    Lost(session, "the router no longer knows the session");
-  } catch (const CORBA::TRANSIENT&) {
-    Lost(session, "the router cannot be reached");
-  } catch (const CORBA::COMM_FAILURE&) {
-    Lost(session, "the connection to the router failed");
-  } catch (const CORBA::TIMEOUT&) {
-    Lost(session, "the router did not answer in time");
-  } catch (const CORBA::Exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Send to `%hs` failed: %hs\n", message.destination.in(), e._name());
+    static_cast<ClientConnection*>(closure)->Accept(msg);
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Delivery dropped: %hs\n", e.what());
   } catch (...) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Send to `%hs` failed\n", message.destination.in());
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Delivery dropped\n");
   }
-  return 0;
 }
 
-void ClientConnection::Release()
+void ClientConnection::Accept(natsMsg* msg)
 {
-  if (std::this_thread::get_id() == m_delivery.get_id())
-    throw std::logic_error("Release called from within the receiver");
+  if (natsMsg_IsNoResponders(msg) || natsMsg_GetDataLength(msg) == 0)
+    return;  // status and heartbeat messages of the server carry no letter
+  std::uint64_t sequence = 0;
+  std::int64_t timeNs = 0;
+  std::string originator, epoch, ackTarget;
+  if (m_service) {
+    jsMsgMetaData* raw = nullptr;
+    if (natsMsg_GetMetaData(&raw, msg) != NATS_OK)
+      return;
+    messaging::NatsPtr<jsMsgMetaData> meta(raw);
+    const auto route = wire::ParseLetterSubject(natsMsg_GetSubject(msg));
+    sequence = meta->Sequence.Stream;
+    timeNs = meta->Timestamp;
+    ackTarget = natsMsg_GetReply(msg);
+    if (!route || route->destination != m_address) {
+      ConfirmNow(ackTarget);  // cannot be ours: never comes back
+      return;
+    }
+    originator = route->originator;
+    std::lock_guard lock(m_mutex);
+    epoch = m_epoch;
+  } else {
+    // Only the relay may publish on this connection's delivery subject: what it says holds.
+    originator = messaging::Header(msg, wire::kFrom);
+    sequence = ToUnsigned(messaging::Header(msg, wire::kSeq));
+    timeNs = static_cast<std::int64_t>(ToUnsigned(messaging::Header(msg, wire::kTime)));
+    epoch = messaging::Header(msg, wire::kEpoch);
+    ackTarget = std::to_string(sequence);
+    if (originator.empty() || sequence == 0)
+      return;
+  }
+
   {
     std::lock_guard lock(m_mutex);
-    m_stopping = true;
-    m_monitorWake.notify_all();
-    m_deliveryWake.notify_all();
-    m_confirmWake.notify_all();
-  }
-  m_monitor.join();
-  m_confirmer.join();
-  m_delivery.join();
-
-  CorvexMessaging::MessageRouter_var router;
-  std::string session;
-  std::vector<CorvexMessaging::MessageId> confirmations;
-  {
-    std::lock_guard lock(m_mutex);
-    if (m_connected) {
-      router = m_router;
-      session = m_session;
-    }
-    m_connected = false;
-    confirmations.swap(m_confirmations);
-  }
-  if (!session.empty()) {
-    // What the receiver confirmed before the end is not delivered again.
-    if (!confirmations.empty())
-      ConfirmNow(std::move(confirmations), router.in(), session);
-    try {
-      router->logoff(m_address.c_str(), session.c_str());
-    } catch (...) {
-      // The router is gone or has already forgotten us: nothing to undo.
-    }
-  }
-  try {
-    m_poa->deactivate_object(m_servantId.in());
-    // No push may still be running on this connection when it is freed.
-    if (m_servantGone.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
-      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Release: a delivery to `%hs` does not end\n", m_address);
-  } catch (const CORBA::Exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "Release: inbox of `%hs` not deactivated (%hs)\n", m_address, e._name());
-  }
-  if (m_onRelease)
-    m_onRelease(this);
-  delete this;
-}
-
-CORBA::ULong ClientConnection::Accept(const CorvexRouter::Envelope_seq& envelopes)
-{
-  std::lock_guard lock(m_mutex);
-  if (m_stopping)
-    throw CORBA::OBJECT_NOT_EXIST();
-  CORBA::ULong taken = 0;
-  for (; taken < envelopes.length(); ++taken) {
-    const CorvexMessaging::Envelope& envelope = envelopes[taken];
-    if (envelope.timestamps.length() == 0) {
-      // It cannot have come through a router.
-      trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: dropped envelope %ld without timestamps\n", m_address,
-                   static_cast<long>(envelope.message_id));
-      continue;
+    if (m_inFlight.count(sequence))
+      return;  // delivered again while still with the receiver
+    if (!m_service && sequence <= m_lastRelaySequence) {
+      // Taken before; the confirmation went astray.
+      m_agentAcks.push_back(ackTarget);
+      return;
     }
     if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
-      break;
-    Item item;
-    item.envelope = envelope;
-    m_inbox.push_back(std::move(item));
-    ++m_queuedEnvelopes;
+      return;  // left unconfirmed: it comes again
   }
-  if (taken > 0)
-    m_deliveryWake.notify_one();
-  return taken;
-}
 
-std::string ClientConnection::SealingRouter(const CorvexMessaging::Envelope& envelope) const
-{
-  std::string session, previous, name, previousName;
+  CorvexMessaging::Message message;
+  try {
+    message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                                       static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Refused a letter from `%hs` (sequence %llu): %hs\n", originator,
+                 static_cast<unsigned long long>(sequence), e.what());
+    ConfirmNow(m_service ? ackTarget : ackTarget);
+    return;
+  }
+
+  Item item;
+  item.ackTarget = ackTarget;
+  CorvexMessaging::Envelope& e = item.envelope;
+  e.originator = originator.c_str();
+  e.physical_destination.length(0);
+  e.timestamps.length(1);
   {
     std::lock_guard lock(m_mutex);
-    session = m_session;
-    previous = m_previousSession;
-    name = m_routerName;
-    previousName = m_previousRouterName;
+    e.timestamps[0].name = m_routerName.c_str();
   }
-  // The delivering router stamps last.
-  const std::string stamp = LastStampName(envelope);
-  if (!name.empty() && stamp == name && messaging::HasSeal(envelope, session))
-    return name;
-  if (!previousName.empty() && stamp == previousName && messaging::HasSeal(envelope, previous))
-    return previousName;
-  return {};
+  e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(timeNs / 1000000000);
+  e.message_id = wire::LetterId(sequence);
+  e.client_info = message;
+  const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + epoch + "/" +
+                          std::to_string(sequence);
+  e.originator_certificate = (key + " " + Seal(e, key)).c_str();
+
+  std::lock_guard lock(m_mutex);
+  if (m_stopping)
+    return;
+  m_inFlight.insert(sequence);
+  if (!m_service)
+    m_lastRelaySequence = sequence;
+  m_inbox.push_back(std::move(item));
+  ++m_queuedEnvelopes;
+  m_deliveryWake.notify_one();
+}
+
+std::string ClientConnection::Seal(const CorvexMessaging::Envelope& envelope, const std::string& key) const
+{
+  return messaging::SealOf(envelope, m_sessionKey + "|" + key);
+}
+
+std::string ClientConnection::SealingRouter(const CorvexMessaging::Envelope& envelope, std::string* key) const
+{
+  const char* certificate = envelope.originator_certificate.in();
+  if (!certificate || envelope.timestamps.length() != 1)
+    return {};
+  const std::string text = certificate;
+  const auto space = text.rfind(' ');
+  if (space == std::string::npos || space == 0)
+    return {};
+  const std::string deliveryKey = text.substr(0, space);
+  if (text.compare(space + 1, std::string::npos, Seal(envelope, deliveryKey)) != 0)
+    return {};
+  if (key)
+    *key = deliveryKey;
+  const char* router = envelope.timestamps[0].name.in();
+  return router ? router : "";
+}
+
+void ClientConnection::Deliver()
+{
+  for (;;) {
+    Item item;
+    bool explicitConfirmation = false;
+    {
+      std::unique_lock lock(m_mutex);
+      m_deliveryWake.wait(lock, [this] { return m_stopping || (m_configured && !m_inbox.empty()); });
+      if (m_stopping)
+        return;
+      item = std::move(m_inbox.front());
+      m_inbox.pop_front();
+      explicitConfirmation = m_explicitConfirmation;
+      if (!item.notice) {
+        --m_queuedEnvelopes;
+        if (explicitConfirmation)
+          m_unconfirmed[item.envelope.message_id] = item.ackTarget;
+      }
+    }
+    try {
+      if (item.notice)
+        m_receiver->NotifyConnection(item.connected);
+      else
+        m_receiver->Receive(item.envelope);
+    } catch (const std::exception& e) {
+      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The receiver threw: %hs\n", e.what());
+    } catch (...) {
+      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The receiver threw\n");
+    }
+    if (!item.notice && !explicitConfirmation)
+      ConfirmNow(item.ackTarget);
+  }
+}
+
+void ClientConnection::Confirm(CorvexMessaging::MessageId id)
+{
+  std::string target;
+  {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_unconfirmed.find(id);
+    if (it == m_unconfirmed.end())
+      return;
+    target = std::move(it->second);
+    m_unconfirmed.erase(it);
+  }
+  ConfirmNow(target);
+}
+
+void ClientConnection::ConfirmNow(const std::string& target)
+{
+  if (target.rfind("$JS.ACK.", 0) == 0) {
+    // The sequence is the sixth token from the end of the ack subject in every layout.
+    std::vector<std::string> tokens;
+    for (std::size_t start = 0;;) {
+      const auto dot = target.find('.', start);
+      tokens.push_back(target.substr(start, dot - start));
+      if (dot == std::string::npos)
+        break;
+      start = dot + 1;
+    }
+    const std::uint64_t sequence = tokens.size() >= 9 ? ToUnsigned(tokens[tokens.size() - 4]) : 0;
+    {
+      std::lock_guard lock(m_natsMutex);
+      if (m_nc)
+        natsConnection_Publish(m_nc.get(), target.c_str(), nullptr, 0);
+    }
+    std::lock_guard lock(m_mutex);
+    m_inFlight.erase(sequence);
+    return;
+  }
+  std::lock_guard lock(m_mutex);
+  m_inFlight.erase(ToUnsigned(target));
+  m_agentAcks.push_back(target);
+  if (m_agentAcks.size() >= kAckBatch)
+    m_monitorWake.notify_one();
+}
+
+void ClientConnection::FlushAgentAcks()
+{
+  std::vector<std::string> acks;
+  {
+    std::lock_guard lock(m_mutex);
+    acks.swap(m_agentAcks);
+  }
+  if (acks.empty())
+    return;
+  std::string text;
+  for (const auto& a : acks) {
+    if (!text.empty())
+      text += ' ';
+    text += a;
+  }
+  std::lock_guard lock(m_natsMutex);
+  if (m_nc)
+    natsConnection_PublishString(m_nc.get(), wire::AckSubject(m_address).c_str(), text.c_str());
+}
+
+void ClientConnection::OnDisconnected(natsConnection*, void* closure)
+{
+  static_cast<ClientConnection*>(closure)->Lost("the server connection was lost");
+}
+
+void ClientConnection::OnReconnected(natsConnection*, void* closure)
+{
+  auto* self = static_cast<ClientConnection*>(closure);
+  std::lock_guard lock(self->m_mutex);
+  self->m_needLogon = true;
+  self->m_monitorWake.notify_one();
+}
+
+void ClientConnection::OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure)
+{
+  auto* self = static_cast<ClientConnection*>(closure);
+  trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: %hs\n", self->m_address, messaging::NatsError(status));
+}
+
+void ClientConnection::Lost(const char* why)
+{
+  std::lock_guard lock(m_mutex);
+  if (!m_connected)
+    return;
+  trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` logged off: %hs\n", m_address, why);
+  m_connected = false;
+  QueueNotice(false);
 }
 
 void ClientConnection::QueueNotice(bool connected)
@@ -258,141 +351,238 @@ void ClientConnection::QueueNotice(bool connected)
   m_deliveryWake.notify_one();
 }
 
-void ClientConnection::Lost(const std::string& session, const char* why)
+bool ClientConnection::Connect()
 {
-  std::lock_guard lock(m_mutex);
-  if (!m_connected || m_session != session)
-    return;
-  trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: lost the router (%hs)\n", m_address, why);
-  m_connected = false;
-  QueueNotice(false);
-  m_monitorWake.notify_all();
+  long heartbeat;
+  {
+    std::lock_guard lock(m_mutex);
+    heartbeat = m_heartbeatSeconds;
+  }
+  auto options = messaging::ClientOptions(m_location, *m_identity, m_address, static_cast<int>(heartbeat));
+  natsOptions_SetDisconnectedCB(options.get(), &ClientConnection::OnDisconnected, this);
+  natsOptions_SetReconnectedCB(options.get(), &ClientConnection::OnReconnected, this);
+  natsOptions_SetErrorHandler(options.get(), &ClientConnection::OnError, this);
+  natsConnection* nc = nullptr;
+  natsStatus s = natsConnection_Connect(&nc, options.get());
+  if (s != NATS_OK) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` cannot reach %hs: %hs\n", m_address, m_location.url,
+                 messaging::NatsError(s));
+    return false;
+  }
+  messaging::NatsPtr<natsConnection> connection(nc);
+  natsSubscription* sub = nullptr;
+  s = natsConnection_Subscribe(&sub, nc, wire::DeliverySubject(m_address).c_str(), &ClientConnection::OnMessage, this);
+  messaging::NatsPtr<natsSubscription> subscription(sub);
+  if (s == NATS_OK)
+    s = natsSubscription_SetPendingLimits(sub, -1, -1);
+  jsCtx* js = nullptr;
+  if (s == NATS_OK)
+    s = natsConnection_JetStream(&js, nc, nullptr);
+  messaging::NatsPtr<jsCtx> jetStream(js);
+  if (s != NATS_OK) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "`%hs`: %hs\n", m_address, messaging::NatsError(s));
+    return false;
+  }
+  std::lock_guard lock(m_natsMutex);
+  m_sub = std::move(subscription);
+  m_js = std::move(jetStream);
+  m_nc = std::move(connection);
+  return true;
+}
+
+std::string ClientConnection::Request(const char* command, const void* data, int size, int timeoutMs)
+{
+  natsMsg* request = nullptr;
+  if (natsMsg_Create(&request, wire::RelaySubject(m_address).c_str(), nullptr, static_cast<const char*>(data), size) !=
+      NATS_OK)
+    return {};
+  messaging::NatsPtr<natsMsg> owned(request);
+  natsMsgHeader_Set(request, wire::kCommand, command);
+  natsMsg* reply = nullptr;
+  natsStatus s;
+  {
+    std::lock_guard lock(m_natsMutex);
+    if (!m_nc)
+      return {};
+    s = natsConnection_RequestMsg(&reply, m_nc.get(), request, timeoutMs);
+  }
+  messaging::NatsPtr<natsMsg> answer(reply);
+  if (s != NATS_OK || !reply)
+    return {};
+  return std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply)));
 }
 
 bool ClientConnection::LogOn()
 {
-  std::string reference;
-  try {
-    reference = messaging::CurrentRouterReference(m_location);
-    CORBA::Object_var object = m_orb->string_to_object(reference.c_str());
-    CorvexMessaging::MessageRouter_var router = CorvexMessaging::MessageRouter::_unchecked_narrow(object.in());
-    omniORB::setClientCallTimeout(router.in(), ROUTER_CALL_TIMEOUT_MS);
-    CORBA::String_var name = router->name();
-    CORBA::String_var session = router->logon(m_address.c_str(), m_self.in());
-
-    std::lock_guard lock(m_mutex);
-    if (m_stopping) {
-      // Release is waiting for this thread; it logs off whatever session is current.
-      m_router = router;
-      m_session = session.in();
-      m_connected = true;
-      return true;
-    }
-    m_previousSession = m_session;
-    m_previousRouterName = m_routerName;
-    m_router = router;
-    m_session = session.in();
-    m_routerName = name.in();
-    m_connected = true;
-    m_declareConfirming = true;
-    m_confirmWake.notify_one();
-    QueueNotice(true);
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to router `%hs`\n", m_address, m_routerName);
-    return true;
-  } catch (const CorvexMessaging::Rejected&) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The router refused the address `%hs`\n", m_address);
-  } catch (const CorvexMessaging::AlreadyLoggedOn&) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Another client is logged on as `%hs`\n", m_address);
-  } catch (const CORBA::BAD_PARAM& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Bad router reference `%hs` (%hs)\n", reference, e._name());
-  } catch (const std::invalid_argument& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Bad router location `%hs` (%hs)\n", m_location, e.what());
-  } catch (const CORBA::Exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 3, "`%hs`: router not reachable at `%hs` (%hs)\n", m_address, reference,
-                 e._name());
+  std::string who;
+  {
+    std::lock_guard lock(m_natsMutex);
+    if (!m_nc)
+      return false;
+    std::uint64_t cid = 0;
+    char server[128] = {};
+    natsConnection_GetClientID(m_nc.get(), &cid);
+    natsConnection_GetConnectedServerId(m_nc.get(), server, sizeof server);
+    who = std::string(server) + " " + std::to_string(cid);
   }
+  const auto reply = Words(Request(wire::kLogon, who.data(), static_cast<int>(who.size()), kRelayTimeoutMs));
+  if (reply.size() == 3 && reply[0] == "ok") {
+    std::lock_guard lock(m_mutex);
+    m_routerName = reply[1];
+    m_epoch = reply[2];
+    m_needLogon = false;
+    if (!m_connected) {
+      m_connected = true;
+      QueueNotice(true);
+    }
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to %hs\n", m_address, m_routerName);
+    return true;
+  }
+  if (!reply.empty() && reply[0] == "already")
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` is already logged on elsewhere\n", m_address);
+  else
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: the relay did not answer the logon\n", m_address);
   return false;
 }
 
-bool ClientConnection::StillLoggedOn()
+void ClientConnection::LogOff()
 {
-  CorvexMessaging::MessageRouter_var router;
-  std::string session;
+  bool connected;
   {
     std::lock_guard lock(m_mutex);
-    if (!m_connected)
-      return false;
-    router = m_router;
-    session = m_session;
+    connected = m_connected;
+    m_connected = false;
   }
-  const char* why = "the router logged us off";
-  try {
-    if (router->heartbeat(m_address.c_str(), session.c_str()))
-      return true;
-  } catch (const CORBA::Exception& e) {
-    why = "the router does not answer";
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 3, "`%hs`: heartbeat failed (%hs)\n", m_address, e._name());
-  }
-  Lost(session, why);
-  return false;
+  if (connected)
+    Request(wire::kLogoff, "", 0, 1000);
 }
 
 void ClientConnection::Monitor()
 {
-  std::unique_lock lock(m_mutex);
-  while (!m_stopping) {
-    if (!m_connected) {
-      lock.unlock();
-      LogOn();
-      lock.lock();
+  bool haveServer = false;
+  for (;;) {
+    long heartbeat;
+    bool logOn;
+    {
+      std::lock_guard lock(m_mutex);
       if (m_stopping)
-        break;
+        return;
+      heartbeat = m_heartbeatSeconds;
+      logOn = !m_connected || m_needLogon;
     }
-    // Sleep one interval, or until a send notices the loss or the interval changes.
-    const bool wasConnected = m_connected;
-    const long interval = m_heartbeatSeconds;
-    m_monitorWake.wait_for(lock, std::chrono::seconds(interval), [&] {
-      return m_stopping || m_connected != wasConnected || m_heartbeatSeconds != interval;
+    if (!haveServer)
+      haveServer = Connect();
+    bool ok = true;
+    if (haveServer && logOn)
+      ok = LogOn();
+    FlushAgentAcks();
+    std::unique_lock lock(m_mutex);
+    const auto wait = (haveServer && ok) ? std::chrono::duration_cast<std::chrono::milliseconds>(kAckDelay)
+                                         : std::chrono::milliseconds(heartbeat * 1000);
+    m_monitorWake.wait_for(lock, wait, [&] {
+      return m_stopping || m_needLogon || m_agentAcks.size() >= kAckBatch;
     });
-    if (m_stopping || !m_connected || m_heartbeatSeconds != interval)
-      continue;
-    lock.unlock();
-    StillLoggedOn();
-    lock.lock();
   }
 }
 
-void ClientConnection::Deliver()
+CorvexMessaging::MessageId ClientConnection::Send(const CorvexMessaging::Message& message)
 {
-  std::unique_lock lock(m_mutex);
-  for (;;) {
-    m_deliveryWake.wait(lock, [&] { return m_stopping || (m_configured && !m_inbox.empty()); });
-    if (m_stopping)
-      break;
-    Item item = std::move(m_inbox.front());
-    m_inbox.pop_front();
-    if (!item.notice)
-      --m_queuedEnvelopes;
-    const bool confirmAfterReceive = !item.notice && !m_explicitConfirmation;
-    lock.unlock();
-    try {
-      if (item.notice)
-        m_receiver->NotifyConnection(item.connected);
-      else
-        m_receiver->Receive(item.envelope);
-    } catch (const std::exception& e) {
-      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The receiver of `%hs` threw: %hs\n", m_address, e.what());
-    } catch (...) {
-      trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "The receiver of `%hs` threw\n", m_address);
+  try {
+    const char* destination = message.destination.in();
+    const char* type = message.type.in();
+    if (!destination || !*destination || !type || !*type)
+      return 0;
+    {
+      std::lock_guard lock(m_mutex);
+      if (!m_connected)
+        return 0;
     }
-    lock.lock();
-    if (confirmAfterReceive) {
-      m_confirmations.push_back(item.envelope.message_id);
-      m_confirmWake.notify_one();
+    if (std::strcmp(destination, MessagingConstants::LOCAL_ROUTER) == 0) {
+      const auto bytes = messaging::EncodeMessage(message);
+      const auto reply = Words(Request(wire::kSend, bytes.data(), static_cast<int>(bytes.size()), kRelayTimeoutMs));
+      return reply.size() == 1 ? static_cast<CorvexMessaging::MessageId>(std::strtol(reply[0].c_str(), nullptr, 10)) : 0;
     }
+    if (!messaging::IsValidClientAddress(destination))
+      return 0;
+    return Publish(message);
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Send: %hs\n", e.what());
+    return 0;
   }
-  m_inbox.clear();
-  m_queuedEnvelopes = 0;
+}
+
+CorvexMessaging::MessageId ClientConnection::Publish(const CorvexMessaging::Message& message)
+{
+  const std::string destination = message.destination.in();
+  const auto bytes = messaging::EncodeMessage(message);
+  natsMsg* msg = nullptr;
+  if (natsMsg_Create(&msg, wire::LetterSubject(destination, m_address).c_str(), nullptr,
+                     reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())) != NATS_OK)
+    return 0;
+  messaging::NatsPtr<natsMsg> owned(msg);
+  natsMsgHeader_Set(msg, wire::kTtl, std::to_string(static_cast<long>(message.ttl)).c_str());
+  jsPubOptions options;
+  jsPubOptions_Init(&options);
+  options.MaxWait = kPublishTimeoutMs;
+  jsPubAck* ack = nullptr;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  natsStatus s;
+  {
+    std::lock_guard lock(m_natsMutex);
+    if (!m_js)
+      return 0;
+    s = js_PublishMsg(&ack, m_js.get(), msg, &options, &error);
+  }
+  messaging::NatsPtr<jsPubAck> owner(ack);
+  if (s == NATS_OK && ack)
+    return wire::LetterId(ack->Sequence);
+  if (s == NATS_NO_RESPONDERS) {
+    // No stream keeps letters for this service address: nobody ever logged on as it. The relay
+    // checks that and returns the letter as unrouteable.
+    const auto reply = Words(Request(wire::kUnrouteable, bytes.data(), static_cast<int>(bytes.size()), kRelayTimeoutMs));
+    return reply.size() == 1 ? static_cast<CorvexMessaging::MessageId>(std::strtol(reply[0].c_str(), nullptr, 10)) : 0;
+  }
+  trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: a letter to `%hs` was not accepted: %hs\n", m_address, destination,
+               messaging::NatsError(s));
+  return 0;
+}
+
+void ClientConnection::Release()
+{
+  if (std::this_thread::get_id() == m_delivery.get_id())
+    throw std::logic_error("Release: called from within the receiver");
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+    m_monitorWake.notify_all();
+    m_deliveryWake.notify_all();
+  }
+  if (m_monitor.joinable())
+    m_monitor.join();
+  if (m_delivery.joinable())
+    m_delivery.join();
+  FlushAgentAcks();
+  LogOff();
+  messaging::NatsPtr<natsSubscription> sub;
+  messaging::NatsPtr<jsCtx> js;
+  messaging::NatsPtr<natsConnection> nc;
+  {
+    // Taken out first: closing may run callbacks that send confirmations under this lock.
+    std::lock_guard lock(m_natsMutex);
+    sub = std::move(m_sub);
+    js = std::move(m_js);
+    nc = std::move(m_nc);
+  }
+  if (nc) {
+    natsConnection_FlushTimeout(nc.get(), 1000);
+    natsConnection_Close(nc.get());
+  }
+  sub.reset();
+  js.reset();
+  nc.reset();
+  if (m_onRelease)
+    m_onRelease(this);
+  delete this;
 }
 
 }  // namespace ZiriviridUrurezArevudUza::detail

@@ -1,44 +1,32 @@
 #pragma once
-// One connection of the client library: logs an address on to a router, keeps it logged on,
-// sends letters and hands delivered envelopes to the receiver on its own delivery thread.
+// One connection of the client library: logs an address on to the messaging server and our
+// relay, keeps it logged on, sends letters and hands delivered envelopes to the receiver on its
+// own delivery thread, in the order they came.
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "idl/MessageRouter.hh"
+#include "idl/CorvexMessaging.hh"
 #include "messaging/ClientLibrary.h"
+#include "messaging/NatsLink.h"
 
 namespace ZiriviridUrurezArevudUza::detail {
-
-class ClientConnection;
-
-// The connection's inbox as the router sees it.
-class ConsumerServant : public POA_CorvexMessaging::EnvelopeConsumer
-{
-public:
-  explicit ConsumerServant(ClientConnection& owner) : m_owner(owner) {}
-  // The POA lets go of a deactivated servant only after the calls under way have returned.
-  ~ConsumerServant() override { m_gone.set_value(); }
-  CORBA::ULong push(const CorvexRouter::Envelope_seq& items) override;
-  std::future<void> Gone() { return m_gone.get_future(); }
-
-private:
-  ClientConnection& m_owner;
-  std::promise<void> m_gone;
-};
 
 class ClientConnection final : public IConnection
 {
 public:
-  // Activates the inbox in the POA and starts the connection's threads. onRelease is called
-  // once, from Release, before the connection is freed.
-  ClientConnection(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa, IEnvelopeReceiver* receiver,
-                   std::string address, std::string routerLocation,
+  // Reads the location and the address's credential (std::runtime_error when either is
+  // missing); logs on once Configure has been called. onRelease is called once, from Release,
+  // before the connection is freed.
+  ClientConnection(IEnvelopeReceiver* receiver, std::string address, const std::string& directory,
                    std::function<void(ClientConnection*)> onRelease);
 
   CorvexMessaging::MessageId Send(const CorvexMessaging::Message& message) override;
@@ -49,12 +37,9 @@ public:
   std::string Address() const override { return m_address; }
   bool IsConnected() const override;
 
-  // The inbox's work (router threads): queues envelopes for the receiver, as many as it takes;
-  // returns how many were taken (dropped ones included).
-  CORBA::ULong Accept(const CorvexRouter::Envelope_seq& envelopes);
-  // The name of the router that delivered and sealed the envelope for this connection, or an
-  // empty text when it did not.
-  std::string SealingRouter(const CorvexMessaging::Envelope& envelope) const;
+  // The relay's name when this connection built and sealed the envelope, else empty; the
+  // delivery key it carries goes to `key`.
+  std::string SealingRouter(const CorvexMessaging::Envelope& envelope, std::string* key = nullptr) const;
 
 private:
   ~ClientConnection() override;
@@ -64,53 +49,64 @@ private:
     bool notice = false;  // a connection change rather than an envelope
     bool connected = false;
     CorvexMessaging::Envelope envelope;
+    std::string ackTarget;  // a JetStream ack subject, or the relay's sequence as text
   };
 
+  static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+  static void OnDisconnected(natsConnection*, void* closure);
+  static void OnReconnected(natsConnection*, void* closure);
+  static void OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure);
+
+  void Accept(natsMsg* msg);
   void Monitor();
   void Deliver();
-  void SendConfirmations();
-  // Hands the collected confirmations to the router; false when the router could not take them.
-  bool ConfirmNow(std::vector<CorvexMessaging::MessageId> ids, CorvexMessaging::MessageRouter_ptr router,
-                  const std::string& session);
+  bool Connect();
   bool LogOn();
-  bool StillLoggedOn();
-  // Marks the session lost, unless a newer session has replaced it meanwhile.
-  void Lost(const std::string& session, const char* why);
+  void LogOff();
+  void Lost(const char* why);
   void QueueNotice(bool connected);  // m_mutex held
+  void ConfirmNow(const std::string& target);
+  void FlushAgentAcks();
+  // The relay's answer to a request (empty when there was none in time).
+  std::string Request(const char* command, const void* data, int size, int timeoutMs);
+  CorvexMessaging::MessageId Publish(const CorvexMessaging::Message& message);
+  std::string Seal(const CorvexMessaging::Envelope& envelope, const std::string& key) const;
 
-  CORBA::ORB_var m_orb;
-  PortableServer::POA_var m_poa;
   IEnvelopeReceiver* const m_receiver;
   const std::string m_address;
-  const std::string m_location;
+  const bool m_service;
+  messaging::ServerLocation m_location;
+  std::unique_ptr<messaging::NKeyIdentity> m_identity;
   std::function<void(ClientConnection*)> m_onRelease;
-  PortableServer::ObjectId_var m_servantId;
-  std::future<void> m_servantGone;
-  CorvexMessaging::EnvelopeConsumer_var m_self;
+  const std::string m_sessionKey;  // seals what this connection builds
+
+  // libnats objects, made by the monitor thread, read by senders under m_natsMutex.
+  mutable std::mutex m_natsMutex;
+  messaging::NatsPtr<natsConnection> m_nc;
+  messaging::NatsPtr<jsCtx> m_js;
+  messaging::NatsPtr<natsSubscription> m_sub;
 
   mutable std::mutex m_mutex;
   std::condition_variable m_monitorWake;
   std::condition_variable m_deliveryWake;
-  std::condition_variable m_confirmWake;
-  std::vector<CorvexMessaging::MessageId> m_confirmations;
-  bool m_explicitConfirmation = false;
-  bool m_declareConfirming = false;  // tell a new session's router that we confirm
   std::deque<Item> m_inbox;
   std::size_t m_queuedEnvelopes = 0;
   long m_maxQueued = 0;
   long m_heartbeatSeconds = 10;
+  bool m_explicitConfirmation = false;
   bool m_configured = false;
   bool m_stopping = false;
-  bool m_connected = false;
-  CorvexMessaging::MessageRouter_var m_router;
-  std::string m_session;
-  std::string m_previousSession;
+  bool m_connected = false;   // logged on with the relay
+  bool m_needLogon = false;   // the server connection came back: log on again
   std::string m_routerName;
-  std::string m_previousRouterName;
+  std::string m_epoch;        // the identity of the stream this address's letters come from
+  std::unordered_map<CorvexMessaging::MessageId, std::string> m_unconfirmed;  // explicit confirmation
+  std::unordered_set<std::uint64_t> m_inFlight;  // sequences delivered and not yet confirmed
+  std::uint64_t m_lastRelaySequence = 0;        // relay deliveries come in stream order
+  std::vector<std::string> m_agentAcks;          // relay sequences to confirm, sent in batches
 
   std::thread m_monitor;
   std::thread m_delivery;
-  std::thread m_confirmer;
 };
 
 }  // namespace ZiriviridUrurezArevudUza::detail

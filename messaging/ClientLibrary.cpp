@@ -10,7 +10,7 @@
 
 #include "messaging/Addresses.h"
 #include "messaging/ClientConnection.h"
-#include "messaging/RouterLocation.h"
+#include "messaging/NatsLink.h"
 #include "messaging/TraceComponent.h"
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/registry/Registry.h"
@@ -22,6 +22,8 @@ namespace ZiriviridUrurezArevudUza {
 namespace {
 
 using detail::ClientConnection;
+
+constexpr char kDefaultMessagingDirectory[] = "/etc/corvex/messaging";
 
 std::string RegistryText(const CRegKey& key, const wchar_t* name)
 {
@@ -49,17 +51,17 @@ public:
   IConnection* Connect(IEnvelopeReceiver* receiver) override;
   bool IsAuthorised(const CorvexMessaging::Envelope& envelope) override;
   bool IsRouterAuthorised(const CorvexMessaging::Envelope& envelope) override;
+  std::string DeliveryKey(const CorvexMessaging::Envelope& envelope) override;
   IConnection* ConnectAs(IEnvelopeReceiver* receiver, const std::string& address,
                          const std::string& routerLocation) override;
 
 private:
   IConnection* Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location);
   void ReleaseAll();
-  std::string SealingRouter(const CorvexMessaging::Envelope& envelope);
+  std::string SealingRouter(const CorvexMessaging::Envelope& envelope, std::string* key = nullptr);
 
   std::mutex m_mutex;
   CORBA::ORB_var m_orb;
-  PortableServer::POA_var m_poa;
   bool m_local = false;
   std::string m_address;
   std::string m_location;
@@ -87,22 +89,13 @@ void ClientLibrary::InitORB(int argc, char* argv[])
   pointers.push_back(nullptr);
   int count = static_cast<int>(args.size());
 
-  // A router found through its corbaloc address announces no code sets; wide texts go to it
-  // in UTF-16. It delivers by calling back: over a private Unix socket when it runs on this
-  // machine, over TCP when it does not.
-  const char* withEndpoints[][2] = {{"defaultWCharCodeSet", "UTF-16"},
-                                    {"endPoint", "giop:unix:"},
-                                    {"endPoint", "giop:tcp::"},
-                                    {nullptr, nullptr}};
-  const char* withoutEndpoints[][2] = {{"defaultWCharCodeSet", "UTF-16"}, {nullptr, nullptr}};
+  // The ORB encodes and decodes the letters' payloads (wide texts in UTF-16); the messaging
+  // server is reached through libnats, so the ORB listens on nothing for it.
+  (void)endpointGiven;
+  const char* options[][2] = {{"defaultWCharCodeSet", "UTF-16"}, {nullptr, nullptr}};
   try {
-    m_orb = CORBA::ORB_init(count, pointers.data(), "omniORB4", endpointGiven ? withoutEndpoints : withEndpoints);
-    CORBA::Object_var object = m_orb->resolve_initial_references("RootPOA");
-    m_poa = PortableServer::POA::_narrow(object.in());
-    PortableServer::POAManager_var manager = m_poa->the_POAManager();
-    manager->activate();
+    m_orb = CORBA::ORB_init(count, pointers.data(), "omniORB4", options);
   } catch (const CORBA::Exception& e) {
-    m_poa = PortableServer::POA::_nil();
     m_orb = CORBA::ORB::_nil();
     throw std::runtime_error(std::string("InitORB failed: ") + e._name());
   }
@@ -117,7 +110,6 @@ void ClientLibrary::ShutdownORB()
     std::lock_guard lock(m_mutex);
     orb = m_orb;
     m_orb = CORBA::ORB::_nil();
-    m_poa = PortableServer::POA::_nil();
     m_local = false;
   }
   if (!CORBA::is_nil(orb)) {
@@ -159,14 +151,14 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
   WriteRegistryText(key, L"ProductCode", productCode, keyPath);
   WriteRegistryText(key, L"RegistrationFile", registrationFile, keyPath);
 
-  std::string location = RegistryText(key, L"Router");
-  if (location.empty() && std::getenv("CORVEX_ROUTER"))
-    location = std::getenv("CORVEX_ROUTER");
+  std::string location = RegistryText(key, L"Messaging");
+  if (location.empty() && std::getenv("CORVEX_MESSAGING"))
+    location = std::getenv("CORVEX_MESSAGING");
   if (location.empty())
-    location = messaging::DEFAULT_ROUTER_SOCKET;
+    location = kDefaultMessagingDirectory;
   try {
-    messaging::RouterReference(location);
-  } catch (const std::invalid_argument& e) {
+    messaging::ReadServerLocation(location);
+  } catch (const std::exception& e) {
     throw std::runtime_error(std::string("InitialiseClientLibraryLocal: ") + e.what());
   }
 
@@ -174,7 +166,7 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
   m_address = address;
   m_location = location;
   m_local = true;
-  trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "Local identity `%hs`, router `%hs`\n", m_address, m_location);
+  trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "Local identity `%hs`, messaging `%hs`\n", m_address, m_location);
 }
 
 void ClientLibrary::ShutdownClientLibraryLocal()
@@ -202,11 +194,6 @@ IConnection* ClientLibrary::ConnectAs(IEnvelopeReceiver* receiver, const std::st
 {
   if (!messaging::IsValidClientAddress(address))
     throw std::runtime_error("ConnectAs: the address `" + address + "` is not valid");
-  try {
-    messaging::RouterReference(routerLocation);
-  } catch (const std::invalid_argument& e) {
-    throw std::runtime_error(std::string("ConnectAs: ") + e.what());
-  }
   return Open(receiver, address, routerLocation);
 }
 
@@ -217,7 +204,7 @@ IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string&
   std::lock_guard lock(m_mutex);
   if (CORBA::is_nil(m_orb))
     throw std::runtime_error("Connect: InitORB has not been called");
-  auto* connection = new ClientConnection(m_orb.in(), m_poa.in(), receiver, address, location,
+  auto* connection = new ClientConnection(receiver, address, location,
                                           [this](ClientConnection* c) {
                                             std::lock_guard l(m_mutex);
                                             m_connections.erase(c);
@@ -240,11 +227,11 @@ void ClientLibrary::ReleaseAll()
   }
 }
 
-std::string ClientLibrary::SealingRouter(const CorvexMessaging::Envelope& envelope)
+std::string ClientLibrary::SealingRouter(const CorvexMessaging::Envelope& envelope, std::string* key)
 {
   std::lock_guard lock(m_mutex);
   for (ClientConnection* connection : m_connections) {
-    std::string router = connection->SealingRouter(envelope);
+    std::string router = connection->SealingRouter(envelope, key);
     if (!router.empty())
       return router;
   }
@@ -261,6 +248,12 @@ bool ClientLibrary::IsRouterAuthorised(const CorvexMessaging::Envelope& envelope
   const std::string router = SealingRouter(envelope);
   const char* originator = envelope.originator.in();
   return !router.empty() && originator && router == originator;
+}
+
+std::string ClientLibrary::DeliveryKey(const CorvexMessaging::Envelope& envelope)
+{
+  std::string key;
+  return SealingRouter(envelope, &key).empty() ? std::string() : key;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Seals must agree between the router and a client that decoded the envelope from the wire,
-// and must change with any part of it; router locations and router settings are parsed
-// strictly.
+// Seals must agree between the library that made an envelope and the same envelope read back
+// from the wire, and must change with any part of it; garbled envelope bytes are refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +8,6 @@
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/EnvelopeCodec.h"
 #include "messaging/EnvelopeSeal.h"
-#include "messaging/RouterConfig.h"
-#include "messaging/RouterLocation.h"
 #include "tests/messaging/TestSupport.h"
 
 namespace {
@@ -151,67 +148,3 @@ TEST(EnvelopeCodec, RefusesGarbledTypeCodes)
   const std::string sized("\x07\0\0\0entity", 10);  // a member name and its length before it
   EXPECT_EQ(refusalOf(sized, 3, 0x68), "malformed envelope data (MARSHAL)");
 }
-
-TEST(RouterLocation, TurnsPathsAndHostPortsIntoReferences)
-{
-  EXPECT_EQ(messaging::RouterReference("/run/corvex/router.sock"),
-            "corbaloc:omniunix:/run/corvex/router.sock:/CorvexRouter");
-  EXPECT_EQ(messaging::RouterReference("server1:2809"), "corbaloc:iiop:server1:2809/CorvexRouter");
-  EXPECT_EQ(messaging::RouterReference("corbaloc:iiop:h:1/X"), "corbaloc:iiop:h:1/X");
-  EXPECT_EQ(messaging::RouterReference("IOR:0001"), "IOR:0001");
-  for (const char* bad : {"", "router.sock", "host", "host:", "host:0", "host:70000", "host:12ab", ":2809", "/a:b"})
-    EXPECT_THROW(messaging::RouterReference(bad), std::invalid_argument) << bad;
-
-  // The IOR the router leaves beside its socket wins over the corbaloc address.
-  TempDir dir;
-  const std::string socket = (dir.Path() / "r.sock").string();
-  EXPECT_EQ(messaging::CurrentRouterReference(socket), "corbaloc:omniunix:" + socket + ":/CorvexRouter");
-  std::ofstream(messaging::RouterIorFile(socket)) << "IOR:010000\n";
-  EXPECT_EQ(messaging::CurrentRouterReference(socket), "IOR:010000");
-  std::ofstream(messaging::RouterIorFile(socket)) << "garbage\n";
-  EXPECT_EQ(messaging::CurrentRouterReference(socket), "corbaloc:omniunix:" + socket + ":/CorvexRouter");
-  EXPECT_EQ(messaging::CurrentRouterReference("h:1"), "corbaloc:iiop:h:1/CorvexRouter");
-}
-
-TEST(RouterSettings, FileThenOptionsWithClearErrors)
-{
-  TempDir dir;
-  const auto file = dir.Path() / "router.conf";
-  std::ofstream(file) << "# test router\nName = BRANCH1\nUnixSocket = /tmp/x.sock\nTcpEndpoint = 127.0.0.1:2810\n"
-                         "LogLevel = 3   # detail\nLogConsole = yes\nNumSenderThreads = 8\nHeartbeatInterval = 5\n";
-  auto config = router::ParseRouterArguments({"--threads", "2", "--config", file.string(), "--data-dir", dir.Path()});
-  EXPECT_EQ(config.core.name, "BRANCH1");
-  EXPECT_EQ(config.unixSocket, "/tmp/x.sock");
-  EXPECT_EQ(config.tcpEndpoint, "127.0.0.1:2810");
-  EXPECT_EQ(config.log.level, 3);
-  EXPECT_TRUE(config.log.console);
-  EXPECT_EQ(config.core.senderThreads, 2);  // the option beats the file
-  EXPECT_EQ(config.core.heartbeatSeconds, 5);
-  EXPECT_EQ(config.log.file, dir.Path() / "Logs" / "router.log");
-
-  const auto defaults = router::ParseRouterArguments({});
-  EXPECT_EQ(defaults.unixSocket, "/run/corvex/router.sock");
-  EXPECT_EQ(defaults.core.name, "corvex-router");
-  EXPECT_TRUE(defaults.tcpEndpoint.empty());
-
-  auto error = [](std::vector<std::string> args) {
-    try {
-      router::ParseRouterArguments(args);
-    } catch (const std::invalid_argument& e) {
-      return std::string(e.what());
-    }
-    return std::string("accepted");
-  };
-  EXPECT_EQ(error({"--threads", "0"}), "NumSenderThreads: expected a whole number from 1 to 2147483647, got `0`");
-  EXPECT_EQ(error({"--socket", "relative.sock"}), "UnixSocket: expected an absolute path without ':', got `relative.sock`");
-  EXPECT_EQ(error({"--bogus"}), "unknown option `--bogus`");
-  EXPECT_EQ(error({"--name"}), "--name needs a value");
-  EXPECT_EQ(error({"--name", "a.b"}), "Name: a router name is one word without ':' or '.', got `a.b`");
-  EXPECT_EQ(error({"--tcp", "host:x"}), "TcpEndpoint: expected a whole number from 1 to 65535, got `x`");
-  std::ofstream(file) << "Name = R\nColour = blue\n";
-  EXPECT_EQ(error({"--config", file.string()}), file.string() + ": line 2: unknown setting `Colour`");
-  std::ofstream(file) << "just words\n";
-  EXPECT_EQ(error({"--config", file.string()}), file.string() + ": line 1: expected Key = Value");
-}
-
-}  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the messaging tests: a process-wide ORB, temporary directories, and an
-// inbox that records what the router pushes.
+// Shared pieces of the messaging tests: a process-wide ORB, temporary directories, and a
+// receiver that records what the client library hands over.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,7 +13,6 @@
 
 #include "idl/CorvexMessaging.hh"
 #include "messaging/ClientLibrary.h"
-#include "messaging/RouterCore.h"
 
 namespace messaging_test {
 
@@ -30,37 +29,6 @@ public:
 
 private:
   std::filesystem::path m_path;
-};
-
-class RecordingInbox : public router::IInbox
-{
-public:
-  router::PushResult Push(const CorvexRouter::Envelope_seq& envelopes, std::size_t& taken) override;
-  bool Alive() override;
-
-  // Waits until at least n envelopes arrived; false on time-out.
-  bool WaitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  std::vector<CorvexMessaging::Envelope> Received();
-  std::vector<std::string> Types();
-
-  // The next n pushes take nothing.
-  void SetBusyTimes(int n);
-  // Every push takes at most this many (0: no limit).
-  void SetTakeAtMost(std::size_t n);
-  // The sizes of the pushes that delivered something.
-  std::vector<std::size_t> Batches();
-  void SetUnreachable(bool unreachable);
-  void SetAlive(bool alive);
-
-private:
-  std::mutex m_mutex;
-  std::condition_variable m_arrived;
-  std::vector<CorvexMessaging::Envelope> m_received;
-  int m_busyTimes = 0;
-  std::size_t m_takeAtMost = 0;
-  std::vector<std::size_t> m_batches;
-  bool m_unreachable = false;
-  bool m_alive = true;
 };
 
 // Records what the client library hands to a receiver.

@@ -42,7 +42,7 @@ std::string Trim(const std::string& s)
 void CheckAddress(const std::string& address)
 {
   if (!messaging::IsValidClientAddress(address + ".Agent"))
-    throw std::invalid_argument("`" + address + "` cannot be a computer's address on the router");
+    throw std::invalid_argument("`" + address + "` cannot be a computer's address");
 }
 
 }  // namespace
@@ -76,8 +76,10 @@ AgentSimOptions ParseAgentSimArguments(const std::vector<std::string>& arguments
     };
     if (a == "--help" || a == "-h") {
       o.help = true;
-    } else if (a == "--router") {
-      o.router = value();
+    } else if (a == "--messaging") {
+      o.messaging = value();
+    } else if (a == "--enrol") {
+      o.enrol = true;
     } else if (a == "--agents") {
       o.agents = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 100000));
     } else if (a == "--prefix") {
@@ -217,17 +219,19 @@ std::vector<Computer> MakeComputers(const AgentSimOptions& o)
 
 std::string AgentSimUsage()
 {
-  return "usage: corvex-agent-sim [--router LOCATION] [--agents N] [--prefix PC] [--first N]\n"
+  return "usage: corvex-agent-sim [--messaging DIR] [--enrol] [--agents N] [--prefix PC] [--first N]\n"
          "         [--domain CORP] [--os WINXP] [--service-pack TEXT] [--ip 10.0.0.1] [--user NAME]\n"
          "         [--computers FILE] [--dex on|off] [--alc on|off] [--tzlib on|off] [--documents DIR]\n"
          "         [--service ADDRESS] [--event-rate PER_SECOND] [--event-kind KIND|mixed]\n"
          "         [--event-mix KIND=WEIGHT,...] [--event-ttl SECONDS] [--heartbeat SECONDS] [--quiet]\n"
          "         [--status-rate PER_SECOND] [--stamp-sent] [--load SECONDS]\n"
-         "Simulates managed computers whose agents log on to the router as <address>.Agent.\n"
+         "Simulates managed computers whose agents log on to the messaging server as <address>.Agent,\n"
+         "each with its own credential from the messaging directory (--messaging, else $CORVEX_MESSAGING,\n"
+         "else /etc/corvex/messaging); --enrol enrols those not enrolled yet and has the server reload.\n"
          "Commands on standard input: event <address|all> <KIND>, logoff <address|all>, vanish,\n"
-         "records, quit. logoff logs the agent off cleanly (the router reports the logoff at once);\n"
+         "records, quit. logoff logs the agent off cleanly (the relay reports the logoff at once);\n"
          "vanish ends the simulator at once without logging off, as a computer that loses power: the\n"
-         "router notices only when its heartbeat goes unanswered, and letters to its computers wait\n"
+         "server notices only when its pings go unanswered, and letters to its computers wait\n"
          "until their time to live runs out.\n"
          "Event kinds: virus (a virus found, user with domain), virus-local (the same, local user\n"
          "without domain), scan (scan complete), error (application error naming the component that\n"

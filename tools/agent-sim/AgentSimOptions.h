@@ -11,7 +11,8 @@ namespace agentsim {
 
 struct AgentSimOptions
 {
-  std::string router;  // empty: $CORVEX_ROUTER, else the default socket
+  std::string messaging;  // the messaging directory; empty: $CORVEX_MESSAGING, else /etc/corvex/messaging
+  bool enrol = false;     // enrol the simulated agents that are not enrolled yet
   int agents = 1;
   std::string prefix = "PC";
   int first = 1;

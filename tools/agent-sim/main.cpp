@@ -6,13 +6,16 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "messaging/Letters.h"
 #include "messaging/ProcessSupport.h"
-#include "messaging/RouterLocation.h"
+#include "messaging/Enrolment.h"
 #include "platform/trace/Trace.h"
 #include "tools/agent-sim/AgentSimOptions.h"
 
@@ -228,9 +231,25 @@ int Run(const AgentSimOptions& options)
   std::unique_ptr<AgentDocuments> documents =
     options.documents.empty() ? std::make_unique<AgentDocuments>() : std::make_unique<AgentDocuments>(options.documents);
   const std::vector<Computer> computers = MakeComputers(options);
-  std::string router = options.router;
+  std::string router = options.messaging;
   if (router.empty())
-    router = std::getenv("CORVEX_ROUTER") ? std::getenv("CORVEX_ROUTER") : messaging::DEFAULT_ROUTER_SOCKET;
+    router = std::getenv("CORVEX_MESSAGING") ? std::getenv("CORVEX_MESSAGING") : "/etc/corvex/messaging";
+  if (options.enrol) {
+    std::set<std::string> enrolled;
+    for (const auto& entry : messaging::enrolment::List(router))
+      enrolled.insert(entry.address);
+    std::vector<std::string> missing;
+    for (const auto& computer : computers)
+      if (!enrolled.count(computer.AgentAddress()))
+        missing.push_back(computer.AgentAddress());
+    if (!missing.empty()) {
+      messaging::enrolment::Enrol(router, missing);
+      messaging::enrolment::Reload(router);
+      // The server rereads its configuration in the background.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      Print("enrolled " + std::to_string(missing.size()) + " agents");
+    }
+  }
 
   IClientLibrary* library = IClientLibrary::Instance();
   char name[] = "corvex-agent-sim";
@@ -248,7 +267,7 @@ int Run(const AgentSimOptions& options)
     a.connection->Configure(0, options.heartbeatSeconds);
     agents.push_back(std::move(a));
   }
-  Print("simulating " + std::to_string(agents.size()) + " computers on router " + router);
+  Print("simulating " + std::to_string(agents.size()) + " computers on " + router);
 
   int result = 0;
   if (options.loadSeconds > 0) {

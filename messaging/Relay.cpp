@@ -1,0 +1,931 @@
+#include "messaging/Relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "messaging/Addresses.h"
+#include "messaging/EnvelopeCodec.h"
+#include "messaging/MessagingConstants.h"
+#include "messaging/NatsLink.h"
+#include "messaging/SubjectToken.h"
+
+namespace messaging {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace MC = MessagingConstants;
+
+std::int64_t NowNs()
+{
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class Relay
+{
+public:
+  explicit Relay(const RelaySettings& settings) : m_settings(settings) {}
+  ~Relay();
+  int Run(const std::atomic<bool>& stop);
+
+private:
+  enum class Kind { Letter, Request, Ack, Disconnect };
+  struct Event
+  {
+    Kind kind;
+    NatsPtr<natsMsg> msg;
+  };
+  struct Letter
+  {
+    std::string destination;
+    std::string originator;
+    std::int64_t timeNs = 0;
+    std::int64_t expiresNs = 0;
+    bool delivered = false;
+    std::int64_t deliveredNs = 0;
+  };
+  struct Session
+  {
+    std::string server;
+    std::uint64_t cid = 0;
+  };
+
+  void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  void Connect();
+  void EnsureStreams();
+  kvStore* Bucket(const char* name, std::int64_t ttlNs);
+  bool TakeLease(const std::atomic<bool>& stop);
+  void RenewLease();
+  void LoadState();
+  void CheckPresence();
+  void Subscribe();
+  static void OnEvent(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+  void Post(Kind kind, natsMsg* msg);
+
+  void OnLetter(natsMsg* msg);
+  void OnRequest(natsMsg* msg);
+  void OnAck(natsMsg* msg);
+  void OnDisconnect(natsMsg* msg);
+  void OnTimer();
+
+  std::string LogOn(const std::string& address, const std::string& who);
+  void LogOff(const std::string& address, const char* why);
+  void PrepareService(const std::string& address);
+  void Notify(const std::string& address, bool logon);
+  std::string AnswerLetter(const std::string& address, natsMsg* msg);
+  std::string AnswerUnrouteable(const std::string& address, natsMsg* msg);
+  void DeliverWaiting(const std::string& address);
+  bool Deliver(std::uint64_t seq, Letter& letter, natsMsg* known);
+  void Return(std::uint64_t seq, const char* suffix, natsMsg* known);
+  void Forget(std::uint64_t seq);
+  std::uint64_t Post(const std::string& to, const std::string& type, const CORBA::Any& payload);
+  bool Alive(const Session& session);
+
+  RelaySettings m_settings;
+  std::unique_ptr<NKeyIdentity> m_identity, m_systemIdentity;
+  ServerLocation m_location;
+  NatsPtr<natsConnection> m_nc, m_sys;
+  NatsPtr<jsCtx> m_js;
+  std::vector<NatsPtr<natsSubscription>> m_subs;
+  kvStore* m_known = nullptr;
+  kvStore* m_presence = nullptr;
+  kvStore* m_subscribers = nullptr;
+  kvStore* m_lease = nullptr;
+  std::uint64_t m_leaseRevision = 0;
+  std::string m_lettersEpoch, m_inboxEpoch;
+  std::vector<std::string> m_inboxSubjects;
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::deque<Event> m_events;
+
+  std::set<std::string> m_knownAddresses;
+  std::unordered_map<std::string, Session> m_online;
+  std::map<std::string, std::string> m_notifySubscribers;  // address -> the prefix it subscribed with
+  std::map<std::uint64_t, Letter> m_letters;
+  std::unordered_map<std::string, std::set<std::uint64_t>> m_byDestination;
+  std::unordered_map<std::string, int> m_outstanding;  // delivered, unconfirmed, per agent
+  std::multimap<std::int64_t, std::uint64_t> m_expiry;
+  std::uint64_t m_lastSeen = 0;
+  std::set<std::string> m_refusedSenders;  // malformed letters are logged once per sender
+  std::uint64_t m_refused = 0;
+};
+
+Relay::~Relay()
+{
+  m_subs.clear();
+  for (kvStore* kv : {m_known, m_presence, m_subscribers, m_lease})
+    if (kv)
+      kvStore_Destroy(kv);
+}
+
+void Relay::Log(int level, const char* format, ...) const
+{
+  if (level > m_settings.logLevel)
+    return;
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  std::fprintf(stderr, "%s [%d] ", stamp, level);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+void Relay::Connect()
+{
+  m_location = ReadServerLocation(m_settings.directory);
+  m_identity = std::make_unique<NKeyIdentity>(SeedFileOf(m_settings.directory, m_settings.name));
+  m_systemIdentity = std::make_unique<NKeyIdentity>(
+      (std::filesystem::path(m_settings.directory) / "clients" / (EscapeToken(m_settings.name) + ".sys.nk")).string());
+  auto options = ClientOptions(m_location, *m_identity, m_settings.name, 10);
+  natsConnection* nc = nullptr;
+  natsStatus s = natsConnection_Connect(&nc, options.get());
+  if (s != NATS_OK)
+    throw std::runtime_error("cannot reach " + m_location.url + ": " + NatsError(s));
+  m_nc.reset(nc);
+  auto sysOptions = ClientOptions(m_location, *m_systemIdentity, m_settings.name + "-events", 10);
+  natsOptions_SetCustomInboxPrefix(sysOptions.get(), "_I.relay-sys");
+  nc = nullptr;
+  s = natsConnection_Connect(&nc, sysOptions.get());
+  if (s != NATS_OK)
+    throw std::runtime_error("cannot reach " + m_location.url + " as the system user: " + NatsError(s));
+  m_sys.reset(nc);
+  jsCtx* js = nullptr;
+  jsOptions jo;
+  jsOptions_Init(&jo);
+  jo.Wait = 5000;
+  if ((s = natsConnection_JetStream(&js, m_nc.get(), &jo)) != NATS_OK)
+    throw std::runtime_error("JetStream: " + NatsError(s));
+  m_js.reset(js);
+}
+
+void Relay::EnsureStreams()
+{
+  jsErrCode error = static_cast<jsErrCode>(0);
+  jsStreamInfo* info = nullptr;
+  // Letters for agents: kept until their agent confirms them or they are returned.
+  if (js_GetStreamInfo(&info, m_js.get(), wire::kLettersStream, nullptr, &error) != NATS_OK) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char* subjects[] = {"cvx.to.>"};
+    config.Name = wire::kLettersStream;
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Retention = js_LimitsPolicy;
+    config.Storage = js_FileStorage;
+    config.AllowDirect = true;
+    natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
+    if (s != NATS_OK)
+      throw std::runtime_error(std::string("cannot create ") + wire::kLettersStream + ": " + NatsError(s));
+  }
+  m_lettersEpoch = std::to_string(info->Created);
+  jsStreamInfo_Destroy(info);
+  info = nullptr;
+  // Letters for services: each service's consumer takes them, and a confirmation removes them.
+  if (js_GetStreamInfo(&info, m_js.get(), wire::kInboxStream, nullptr, &error) != NATS_OK) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char* subjects[] = {"cvx.svc.=.*"};  // a token no address escapes to: the stream needs one
+    config.Name = wire::kInboxStream;
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Retention = js_WorkQueuePolicy;
+    config.Storage = js_FileStorage;
+    natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
+    if (s != NATS_OK)
+      throw std::runtime_error(std::string("cannot create ") + wire::kInboxStream + ": " + NatsError(s));
+  }
+  m_inboxEpoch = std::to_string(info->Created);
+  m_inboxSubjects.clear();
+  for (int i = 0; i < info->Config->SubjectsLen; ++i)
+    m_inboxSubjects.emplace_back(info->Config->Subjects[i]);
+  jsStreamInfo_Destroy(info);
+}
+
+kvStore* Relay::Bucket(const char* name, std::int64_t ttlNs)
+{
+  kvStore* kv = nullptr;
+  if (js_KeyValue(&kv, m_js.get(), name) == NATS_OK)
+    return kv;
+  kvConfig config;
+  kvConfig_Init(&config);
+  config.Bucket = name;
+  config.History = 1;
+  config.TTL = ttlNs;
+  const natsStatus s = js_CreateKeyValue(&kv, m_js.get(), &config);
+  if (s != NATS_OK)
+    throw std::runtime_error(std::string("cannot create the bucket ") + name + ": " + NatsError(s));
+  return kv;
+}
+
+bool Relay::TakeLease(const std::atomic<bool>& stop)
+{
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string holder = std::string(host) + ":" + std::to_string(getpid());
+  bool said = false;
+  while (!stop) {
+    if (kvStore_CreateString(&m_leaseRevision, m_lease, "active", holder.c_str()) == NATS_OK)
+      return true;
+    if (!said)
+      Log(1, "another relay is active; waiting for its lease to lapse");
+    said = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  return false;
+}
+
+void Relay::RenewLease()
+{
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string holder = std::string(host) + ":" + std::to_string(getpid());
+  if (kvStore_UpdateString(&m_leaseRevision, m_lease, "active", holder.c_str(), m_leaseRevision) != NATS_OK)
+    throw std::runtime_error("the relay's lease was lost");
+}
+
+void Relay::LoadState()
+{
+  auto keys = [](kvStore* kv) {
+    std::vector<std::string> out;
+    kvKeysList list{};
+    if (kvStore_Keys(&list, kv, nullptr) == NATS_OK) {
+      for (int i = 0; i < list.Count; ++i)
+        out.emplace_back(list.Keys[i]);
+      kvKeysList_Destroy(&list);
+    }
+    return out;
+  };
+  for (const auto& key : keys(m_known))
+    if (auto address = UnescapeToken(key))
+      m_knownAddresses.insert(*address);
+  for (const auto& key : keys(m_subscribers)) {
+    kvEntry* entry = nullptr;
+    auto address = UnescapeToken(key);
+    if (!address || kvStore_Get(&entry, m_subscribers, key.c_str()) != NATS_OK)
+      continue;
+    NatsPtr<kvEntry> owned(entry);
+    m_notifySubscribers[*address] = kvEntry_ValueString(entry);
+  }
+  for (const auto& key : keys(m_presence)) {
+    kvEntry* entry = nullptr;
+    auto address = UnescapeToken(key);
+    if (!address || kvStore_Get(&entry, m_presence, key.c_str()) != NATS_OK)
+      continue;
+    NatsPtr<kvEntry> owned(entry);
+    const std::string value = kvEntry_ValueString(entry);
+    const auto space = value.find(' ');
+    if (space != std::string::npos)
+      m_online[*address] = Session{value.substr(0, space), std::strtoull(value.c_str() + space + 1, nullptr, 10)};
+  }
+  Log(2, "%zu known addresses, %zu online before this start, %zu subscribers", m_knownAddresses.size(),
+      m_online.size(), m_notifySubscribers.size());
+}
+
+bool Relay::Alive(const Session& session)
+{
+  const nlohmann::json request = {{"cid", session.cid}};
+  const std::string body = request.dump();
+  natsMsg* reply = nullptr;
+  const std::string subject = "$SYS.REQ.SERVER." + session.server + ".CONNZ";
+  if (natsConnection_RequestString(&reply, m_sys.get(), subject.c_str(), body.c_str(), 1000) != NATS_OK)
+    return false;
+  NatsPtr<natsMsg> owned(reply);
+  try {
+    const auto json = nlohmann::json::parse(natsMsg_GetData(reply), natsMsg_GetData(reply) + natsMsg_GetDataLength(reply));
+    const auto& connections = json.at("data").at("connections");
+    for (const auto& c : connections)
+      if (c.value("cid", 0ull) == session.cid)
+        return true;
+  } catch (const std::exception&) {
+  }
+  return false;
+}
+
+void Relay::CheckPresence()
+{
+  std::vector<std::string> gone;
+  for (const auto& [address, session] : m_online)
+    if (!Alive(session))
+      gone.push_back(address);
+  for (const auto& address : gone)
+    LogOff(address, "gone while no relay watched");
+}
+
+void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure)
+{
+  auto* self = static_cast<Relay*>(closure);
+  const std::string subject = natsMsg_GetSubject(msg);
+  Kind kind = Kind::Letter;
+  if (subject.rfind("cvx.rt.", 0) == 0)
+    kind = Kind::Request;
+  else if (subject.rfind("cvx.ack.", 0) == 0)
+    kind = Kind::Ack;
+  else if (subject.rfind("$SYS.", 0) == 0)
+    kind = Kind::Disconnect;
+  (void)sub;
+  self->Post(kind, msg);
+}
+
+void Relay::Post(Kind kind, natsMsg* msg)
+{
+  std::lock_guard lock(m_mutex);
+  m_events.push_back(Event{kind, NatsPtr<natsMsg>(msg)});
+  m_wake.notify_one();
+}
+
+void Relay::Subscribe()
+{
+  auto add = [this](natsStatus s, natsSubscription* sub, const char* what) {
+    if (s != NATS_OK)
+      throw std::runtime_error(std::string("cannot subscribe to ") + what + ": " + NatsError(s));
+    natsSubscription_SetPendingLimits(sub, -1, -1);
+    m_subs.emplace_back(sub);
+  };
+  natsSubscription* sub = nullptr;
+  add(natsConnection_Subscribe(&sub, m_sys.get(), "$SYS.ACCOUNT.CVX.DISCONNECT", &Relay::OnEvent, this), sub,
+      "disconnect events");
+  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.rt.*", wire::kRelayQueue, &Relay::OnEvent, this), sub,
+      "relay requests");
+  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.ack.*", wire::kRelayQueue, &Relay::OnEvent, this), sub,
+      "confirmations");
+  jsSubOptions options;
+  jsSubOptions_Init(&options);
+  options.Stream = wire::kLettersStream;
+  options.Ordered = true;
+  options.Config.DeliverPolicy = js_DeliverAll;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  add(js_Subscribe(&sub, m_js.get(), "cvx.to.>", &Relay::OnEvent, this, nullptr, &options, &error), sub,
+      "the letters");
+}
+
+int Relay::Run(const std::atomic<bool>& stop)
+{
+  try {
+    Connect();
+    EnsureStreams();
+    m_lease = Bucket(wire::kLeaseBucket, 5000000000LL);
+    if (!TakeLease(stop))
+      return 0;
+    m_known = Bucket(wire::kKnownBucket, 0);
+    m_presence = Bucket(wire::kPresenceBucket, 0);
+    m_subscribers = Bucket(wire::kSubscribersBucket, 0);
+    LoadState();
+    Subscribe();
+    CheckPresence();
+  } catch (const std::exception& e) {
+    Log(0, "cannot start: %s", e.what());
+    return 1;
+  }
+  Log(2, "relay %s active on %s", m_settings.name.c_str(), m_location.url.c_str());
+  auto lastTimer = Clock::now();
+  auto lastLease = Clock::now();
+  while (!stop) {
+    std::deque<Event> events;
+    {
+      std::unique_lock lock(m_mutex);
+      m_wake.wait_for(lock, std::chrono::milliseconds(100), [this] { return !m_events.empty(); });
+      events.swap(m_events);
+    }
+    for (auto& event : events) {
+      try {
+        switch (event.kind) {
+        case Kind::Letter: OnLetter(event.msg.get()); break;
+        case Kind::Request: OnRequest(event.msg.get()); break;
+        case Kind::Ack: OnAck(event.msg.get()); break;
+        case Kind::Disconnect: OnDisconnect(event.msg.get()); break;
+        }
+      } catch (const std::exception& e) {
+        Log(0, "%s", e.what());
+      }
+    }
+    const auto now = Clock::now();
+    if (now - lastTimer >= std::chrono::milliseconds(100)) {
+      lastTimer = now;
+      try {
+        OnTimer();
+      } catch (const std::exception& e) {
+        Log(0, "%s", e.what());
+      }
+    }
+    if (now - lastLease >= std::chrono::seconds(1)) {
+      lastLease = now;
+      try {
+        RenewLease();
+      } catch (const std::exception& e) {
+        // Another relay took over (this one was frozen past the lease): stop rather than
+        // deliver twice.
+        Log(0, "%s; stopping", e.what());
+        return 3;
+      }
+    }
+  }
+  kvStore_Delete(m_lease, "active");
+  Log(2, "relay stopped");
+  return 0;
+}
+
+// A new letter for an agent, or one already kept when the relay starts.
+void Relay::OnLetter(natsMsg* msg)
+{
+  jsMsgMetaData* raw = nullptr;
+  if (natsMsg_GetMetaData(&raw, msg) != NATS_OK)
+    return;
+  NatsPtr<jsMsgMetaData> meta(raw);
+  const std::uint64_t seq = meta->Sequence.Stream;
+  if (seq <= m_lastSeen)
+    return;
+  m_lastSeen = seq;
+  const auto route = wire::ParseLetterSubject(natsMsg_GetSubject(msg));
+  if (!route) {
+    Forget(seq);
+    return;
+  }
+  Letter letter;
+  letter.destination = route->destination;
+  letter.originator = route->originator;
+  letter.timeNs = meta->Timestamp;
+  const long ttl = std::strtol(Header(msg, wire::kTtl).c_str(), nullptr, 10);
+  // "Now or never": a letter with no time to live gets one second to reach an online agent.
+  letter.expiresNs = letter.timeNs + (ttl > 0 ? static_cast<std::int64_t>(ttl) : 1) * 1000000000LL;
+  Log(3, "letter %llu from %s to %s", static_cast<unsigned long long>(seq), letter.originator.c_str(),
+      letter.destination.c_str());
+  if (!m_knownAddresses.count(letter.destination)) {
+    m_letters.emplace(seq, letter);
+    Return(seq, MC::SUFFIX_UNROUTEABLE, msg);
+    return;
+  }
+  const bool online = m_online.count(letter.destination) > 0;
+  if (!online && ttl <= 0) {
+    m_letters.emplace(seq, letter);
+    Return(seq, MC::SUFFIX_TIMEOUT, msg);
+    return;
+  }
+  auto& kept = m_letters.emplace(seq, letter).first->second;
+  m_byDestination[letter.destination].insert(seq);
+  m_expiry.emplace(kept.expiresNs, seq);
+  if (online && m_outstanding[letter.destination] < m_settings.agentWindow &&
+      m_byDestination[letter.destination].size() == static_cast<std::size_t>(m_outstanding[letter.destination]) + 1)
+    Deliver(seq, kept, msg);
+}
+
+bool Relay::Deliver(std::uint64_t seq, Letter& letter, natsMsg* known)
+{
+  NatsPtr<natsMsg> fetched;
+  if (!known) {
+    natsMsg* raw = nullptr;
+    jsErrCode error = static_cast<jsErrCode>(0);
+    if (js_GetMsg(&raw, m_js.get(), wire::kLettersStream, seq, nullptr, &error) != NATS_OK) {
+      Forget(seq);  // gone from the stream: nothing to hand over
+      return false;
+    }
+    fetched.reset(raw);
+    known = raw;
+  }
+  natsMsg* out = nullptr;
+  if (natsMsg_Create(&out, wire::DeliverySubject(letter.destination).c_str(), nullptr, natsMsg_GetData(known),
+                     natsMsg_GetDataLength(known)) != NATS_OK)
+    return false;
+  NatsPtr<natsMsg> owned(out);
+  natsMsgHeader_Set(out, wire::kFrom, letter.originator.c_str());
+  natsMsgHeader_Set(out, wire::kSeq, std::to_string(seq).c_str());
+  natsMsgHeader_Set(out, wire::kTime, std::to_string(letter.timeNs).c_str());
+  natsMsgHeader_Set(out, wire::kEpoch, m_lettersEpoch.c_str());
+  if (natsConnection_PublishMsg(m_nc.get(), out) != NATS_OK)
+    return false;
+  if (!letter.delivered)
+    ++m_outstanding[letter.destination];
+  letter.delivered = true;
+  letter.deliveredNs = NowNs();
+  Log(3, "delivered %llu to %s", static_cast<unsigned long long>(seq), letter.destination.c_str());
+  return true;
+}
+
+void Relay::DeliverWaiting(const std::string& address)
+{
+  if (!m_online.count(address))
+    return;
+  const auto it = m_byDestination.find(address);
+  if (it == m_byDestination.end())
+    return;
+  int& outstanding = m_outstanding[address];
+  std::vector<std::uint64_t> seqs(it->second.begin(), it->second.end());
+  for (const std::uint64_t seq : seqs) {
+    if (outstanding >= m_settings.agentWindow)
+      break;
+    auto letter = m_letters.find(seq);
+    if (letter != m_letters.end() && !letter->second.delivered)
+      Deliver(seq, letter->second, nullptr);
+  }
+}
+
+void Relay::Forget(std::uint64_t seq)
+{
+  const auto it = m_letters.find(seq);
+  if (it != m_letters.end()) {
+    auto& letter = it->second;
+    if (letter.delivered && --m_outstanding[letter.destination] <= 0)
+      m_outstanding.erase(letter.destination);
+    if (auto d = m_byDestination.find(letter.destination); d != m_byDestination.end()) {
+      d->second.erase(seq);
+      if (d->second.empty())
+        m_byDestination.erase(d);
+    }
+    m_letters.erase(it);
+  }
+  jsErrCode error = static_cast<jsErrCode>(0);
+  js_DeleteMsg(m_js.get(), wire::kLettersStream, seq, nullptr, &error);
+}
+
+// Sends the letter back to its sender as "MS-DeliveryFailed-<suffix>" with the envelope it
+// would have had, and forgets it. The relay's own letters are never returned to it.
+void Relay::Return(std::uint64_t seq, const char* suffix, natsMsg* known)
+{
+  const auto it = m_letters.find(seq);
+  if (it == m_letters.end())
+    return;
+  const Letter letter = it->second;
+  NatsPtr<natsMsg> fetched;
+  if (!known) {
+    natsMsg* raw = nullptr;
+    jsErrCode error = static_cast<jsErrCode>(0);
+    if (js_GetMsg(&raw, m_js.get(), wire::kLettersStream, seq, nullptr, &error) == NATS_OK) {
+      fetched.reset(raw);
+      known = raw;
+    }
+  }
+  if (known && letter.originator != m_settings.name) {
+    try {
+      CorvexMessaging::Envelope undelivered;
+      undelivered.originator_certificate = "";
+      undelivered.originator = letter.originator.c_str();
+      undelivered.physical_destination.length(0);
+      undelivered.timestamps.length(1);
+      undelivered.timestamps[0].name = m_settings.name.c_str();
+      undelivered.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(letter.timeNs / 1000000000);
+      undelivered.message_id = wire::LetterId(seq);
+      undelivered.client_info = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(known)),
+                                              static_cast<std::size_t>(natsMsg_GetDataLength(known)));
+      CORBA::Any payload;
+      payload <<= undelivered;
+      Post(letter.originator, MC::ComposeType(MC::PREFIX_MS, MC::MSG_DELIVERY_FAILED, suffix), payload);
+      Log(2, "returned %llu from %s to %s: %s", static_cast<unsigned long long>(seq), letter.originator.c_str(),
+          letter.destination.c_str(), suffix);
+    } catch (const std::exception& e) {
+      if (m_refusedSenders.insert(letter.originator).second)
+        Log(1, "a letter from %s cannot be read (%s); dropped", letter.originator.c_str(), e.what());
+      ++m_refused;
+    }
+  }
+  Forget(seq);
+}
+
+std::uint64_t Relay::Post(const std::string& to, const std::string& type, const CORBA::Any& payload)
+{
+  CorvexMessaging::Message message;
+  message.destination = to.c_str();
+  message.prio = 0;
+  message.ttl = static_cast<CorvexMessaging::Time>(m_settings.noticeTimeToLive);
+  message.type = type.c_str();
+  message.delivery_options = "";
+  message.custom_data = payload;
+  const auto bytes = EncodeMessage(message);
+  natsMsg* msg = nullptr;
+  if (natsMsg_Create(&msg, wire::LetterSubject(to, m_settings.name).c_str(), nullptr,
+                     reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())) != NATS_OK)
+    return 0;
+  NatsPtr<natsMsg> owned(msg);
+  natsMsgHeader_Set(msg, wire::kTtl, std::to_string(m_settings.noticeTimeToLive).c_str());
+  jsPubAck* ack = nullptr;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  const natsStatus s = js_PublishMsg(&ack, m_js.get(), msg, nullptr, &error);
+  NatsPtr<jsPubAck> ackOwner(ack);
+  if (s != NATS_OK || !ack) {
+    Log(1, "a %s for %s was not kept: %s", type.c_str(), to.c_str(), NatsError(s).c_str());
+    return 0;
+  }
+  return ack->Sequence;
+}
+
+void Relay::OnRequest(natsMsg* msg)
+{
+  const char* reply = natsMsg_GetReply(msg);
+  const std::string subject = natsMsg_GetSubject(msg);
+  const auto address = UnescapeToken(subject.substr(std::string("cvx.rt.").size()));
+  const std::string command = Header(msg, wire::kCommand);
+  std::string answer = "0";
+  if (address && IsValidClientAddress(*address)) {
+    if (command == wire::kLogon)
+      answer = LogOn(*address, std::string(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
+    else if (command == wire::kLogoff) {
+      LogOff(*address, "logged off");
+      answer = "ok";
+    } else if (command == wire::kSend)
+      answer = AnswerLetter(*address, msg);
+    else if (command == wire::kUnrouteable)
+      answer = AnswerUnrouteable(*address, msg);
+  }
+  if (reply && *reply)
+    natsConnection_PublishString(m_nc.get(), reply, answer.c_str());
+}
+
+std::string Relay::LogOn(const std::string& address, const std::string& who)
+{
+  const auto space = who.find(' ');
+  Session session;
+  if (space != std::string::npos) {
+    session.server = who.substr(0, space);
+    session.cid = std::strtoull(who.c_str() + space + 1, nullptr, 10);
+  }
+  const auto current = m_online.find(address);
+  if (current != m_online.end() && (current->second.server != session.server || current->second.cid != session.cid)) {
+    if (Alive(current->second)) {
+      Log(1, "%s is already logged on; a second logon refused", address.c_str());
+      return "already";
+    }
+    LogOff(address, "replaced: its connection no longer exists");
+  }
+  if (m_knownAddresses.insert(address).second)
+    kvStore_PutString(nullptr, m_known, EscapeToken(address).c_str(), std::to_string(NowNs()).c_str());
+  if (wire::IsServiceAddress(address))
+    PrepareService(address);
+  const bool fresh = !m_online.count(address);
+  m_online[address] = session;
+  kvStore_PutString(nullptr, m_presence, EscapeToken(address).c_str(),
+                    (session.server + " " + std::to_string(session.cid)).c_str());
+  if (fresh) {
+    Log(2, "%s logged on", address.c_str());
+    Notify(address, true);
+  }
+  // Letters handed over in the session before and never confirmed come again, in order.
+  if (auto d = m_byDestination.find(address); d != m_byDestination.end())
+    for (const std::uint64_t seq : d->second)
+      if (auto l = m_letters.find(seq); l != m_letters.end() && l->second.delivered) {
+        l->second.delivered = false;
+        --m_outstanding[address];
+      }
+  m_outstanding.erase(address);
+  DeliverWaiting(address);
+  return "ok " + m_settings.name + " " + (wire::IsServiceAddress(address) ? m_inboxEpoch : m_lettersEpoch);
+}
+
+void Relay::PrepareService(const std::string& address)
+{
+  jsErrCode error = static_cast<jsErrCode>(0);
+  const std::string subjects = wire::ServiceSubjects(address);
+  if (std::find(m_inboxSubjects.begin(), m_inboxSubjects.end(), subjects) == m_inboxSubjects.end()) {
+    std::vector<std::string> next = m_inboxSubjects;
+    next.push_back(subjects);
+    std::vector<const char*> pointers;
+    for (const auto& s : next)
+      pointers.push_back(s.c_str());
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    config.Name = wire::kInboxStream;
+    config.Subjects = pointers.data();
+    config.SubjectsLen = static_cast<int>(pointers.size());
+    config.Retention = js_WorkQueuePolicy;
+    config.Storage = js_FileStorage;
+    jsStreamInfo* info = nullptr;
+    const natsStatus s = js_UpdateStream(&info, m_js.get(), &config, nullptr, &error);
+    if (s != NATS_OK)
+      throw std::runtime_error("cannot open a mailbox for " + address + ": " + NatsError(s));
+    jsStreamInfo_Destroy(info);
+    m_inboxSubjects = std::move(next);
+  }
+  // A new consumer at every logon hands over again, at once and in order, whatever the last
+  // session took and did not confirm.
+  const std::string consumer = wire::ServiceConsumer(address);
+  const std::string deliver = wire::DeliverySubject(address);
+  js_DeleteConsumer(m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error);
+  jsConsumerConfig config;
+  jsConsumerConfig_Init(&config);
+  config.Durable = consumer.c_str();
+  config.DeliverSubject = deliver.c_str();
+  config.FilterSubject = subjects.c_str();
+  config.AckPolicy = js_AckExplicit;
+  config.DeliverPolicy = js_DeliverAll;
+  config.MaxAckPending = m_settings.maxAckPending;
+  config.AckWait = static_cast<int64_t>(600) * 1000000000LL;
+  config.MaxDeliver = -1;
+  jsConsumerInfo* info = nullptr;
+  const natsStatus s = js_AddConsumer(&info, m_js.get(), wire::kInboxStream, &config, nullptr, &error);
+  if (s != NATS_OK)
+    throw std::runtime_error("cannot open the consumer for " + address + ": " + NatsError(s));
+  jsConsumerInfo_Destroy(info);
+}
+
+void Relay::LogOff(const std::string& address, const char* why)
+{
+  if (!m_online.erase(address))
+    return;
+  kvStore_Delete(m_presence, EscapeToken(address).c_str());
+  if (m_notifySubscribers.erase(address))
+    kvStore_Delete(m_subscribers, EscapeToken(address).c_str());
+  Log(2, "%s logged off (%s)", address.c_str(), why);
+  // What it took and did not confirm waits again.
+  if (auto d = m_byDestination.find(address); d != m_byDestination.end())
+    for (const std::uint64_t seq : d->second)
+      if (auto l = m_letters.find(seq); l != m_letters.end())
+        l->second.delivered = false;
+  m_outstanding.erase(address);
+  Notify(address, false);
+}
+
+void Relay::Notify(const std::string& address, bool logon)
+{
+  const std::string computer = ComputerOf(address);
+  if (computer.empty())
+    return;
+  for (const auto& [subscriber, prefix] : m_notifySubscribers) {
+    if (subscriber == address)
+      continue;
+    CORBA::Any payload;
+    payload <<= computer.c_str();
+    Post(subscriber, MC::ComposeType(prefix.c_str(), logon ? MC::MSG_ROUTER_LOGON : MC::MSG_ROUTER_LOGOFF), payload);
+  }
+}
+
+// A letter to ":", the relay itself.
+std::string Relay::AnswerLetter(const std::string& address, natsMsg* msg)
+{
+  if (!m_online.count(address))
+    return "0";
+  CorvexMessaging::Message message;
+  try {
+    message = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                            static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  } catch (const std::exception& e) {
+    if (m_refusedSenders.insert(address).second)
+      Log(1, "a letter from %s cannot be read (%s); refused", address.c_str(), e.what());
+    ++m_refused;
+    return "0";
+  }
+  const std::string type = message.type.in() ? message.type.in() : "";
+  const auto dash = type.find('-');
+  if (dash == std::string::npos || dash == 0)
+    return "0";
+  const std::string prefix = type.substr(0, dash);
+  const std::string name = type.substr(dash + 1);
+  CORBA::Any payload;
+  if (name == MC::MSG_GET_STATUS) {
+    CorvexMessaging::Status status;
+    status.name = m_settings.name.c_str();
+    std::vector<std::string> online, offline;
+    for (const auto& known : m_knownAddresses)
+      (m_online.count(known) ? online : offline).push_back(known);
+    status.clients.length(static_cast<CORBA::ULong>(online.size()));
+    for (CORBA::ULong i = 0; i < online.size(); ++i)
+      status.clients[i] = online[i].c_str();
+    status.loggedOffClients.length(static_cast<CORBA::ULong>(offline.size()));
+    for (CORBA::ULong i = 0; i < offline.size(); ++i)
+      status.loggedOffClients[i] = offline[i].c_str();
+    status.routers.length(0);
+    status.loggedOffRouters.length(0);
+    status.parentRouter = "";
+    status.loggedOn = true;
+    payload <<= status;
+  } else if (name == MC::MSG_NOTIFY_ROUTER_UPDATES) {
+    if (m_notifySubscribers[address] != prefix) {
+      m_notifySubscribers[address] = prefix;
+      kvStore_PutString(nullptr, m_subscribers, EscapeToken(address).c_str(), prefix.c_str());
+    }
+    payload <<= CORBA::Any::from_boolean(true);
+  } else {
+    return "0";
+  }
+  const std::uint64_t seq = Post(address, MC::ComposeType(prefix.c_str(), name.c_str(), MC::SUFFIX_REPLY), payload);
+  return std::to_string(wire::LetterId(seq));
+}
+
+// A letter to a service address that no stream keeps: returned unless the address has become
+// known meanwhile, in which case it is kept for it on the sender's behalf.
+std::string Relay::AnswerUnrouteable(const std::string& address, natsMsg* msg)
+{
+  CorvexMessaging::Message message;
+  try {
+    message = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                            static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  } catch (const std::exception& e) {
+    if (m_refusedSenders.insert(address).second)
+      Log(1, "a letter from %s cannot be read (%s); refused", address.c_str(), e.what());
+    ++m_refused;
+    return "0";
+  }
+  const std::string destination = message.destination.in() ? message.destination.in() : "";
+  if (!IsValidClientAddress(destination) || !wire::IsServiceAddress(destination))
+    return "0";
+  const auto bytes = EncodeMessage(message);
+  // Kept where the relay sees it: its letter path returns it as unrouteable with its sequence,
+  // or hands it to the service's mailbox if the service logged on in the meantime.
+  const bool known = m_knownAddresses.count(destination) > 0;
+  const std::string subject = known ? wire::LetterSubject(destination, address)
+                                    : "cvx.to." + EscapeToken(destination) + "." + EscapeToken(address);
+  natsMsg* out = nullptr;
+  if (natsMsg_Create(&out, subject.c_str(), nullptr, reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<int>(bytes.size())) != NATS_OK)
+    return "0";
+  NatsPtr<natsMsg> owned(out);
+  natsMsgHeader_Set(out, wire::kTtl, std::to_string(static_cast<long>(message.ttl)).c_str());
+  jsPubAck* ack = nullptr;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  const natsStatus s = js_PublishMsg(&ack, m_js.get(), out, nullptr, &error);
+  NatsPtr<jsPubAck> ackOwner(ack);
+  return s == NATS_OK && ack ? std::to_string(wire::LetterId(ack->Sequence)) : "0";
+}
+
+void Relay::OnAck(natsMsg* msg)
+{
+  const std::string subject = natsMsg_GetSubject(msg);
+  const auto address = UnescapeToken(subject.substr(std::string("cvx.ack.").size()));
+  if (!address)
+    return;
+  const std::string body(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  std::size_t i = 0;
+  while (i < body.size()) {
+    char* end = nullptr;
+    const std::uint64_t seq = std::strtoull(body.c_str() + i, &end, 10);
+    if (end == body.c_str() + i)
+      break;
+    i = static_cast<std::size_t>(end - body.c_str());
+    while (i < body.size() && body[i] == ' ')
+      ++i;
+    const auto it = m_letters.find(seq);
+    // Only the letter's own destination may confirm it.
+    if (it != m_letters.end() && it->second.destination == *address && it->second.delivered)
+      Forget(seq);
+  }
+  DeliverWaiting(*address);
+}
+
+void Relay::OnDisconnect(natsMsg* msg)
+{
+  try {
+    const auto json =
+        nlohmann::json::parse(natsMsg_GetData(msg), natsMsg_GetData(msg) + natsMsg_GetDataLength(msg));
+    const std::string server = json.at("server").value("id", "");
+    const std::uint64_t cid = json.at("client").value("id", 0ull);
+    for (const auto& [address, session] : m_online) {
+      if (session.cid == cid && session.server == server) {
+        const std::string gone = address;
+        LogOff(gone, json.value("reason", "disconnected").c_str());
+        break;
+      }
+    }
+  } catch (const std::exception& e) {
+    Log(1, "an unreadable disconnect event: %s", e.what());
+  }
+}
+
+void Relay::OnTimer()
+{
+  const std::int64_t now = NowNs();
+  while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
+    const auto [expires, seq] = *m_expiry.begin();
+    m_expiry.erase(m_expiry.begin());
+    const auto it = m_letters.find(seq);
+    if (it != m_letters.end() && it->second.expiresNs == expires)
+      Return(seq, MC::SUFFIX_TIMEOUT, nullptr);
+  }
+  // A delivery the agent never confirmed (lost on the way) is handed over again.
+  const std::int64_t redeliverNs = static_cast<std::int64_t>(m_settings.redeliverSeconds) * 1000000000LL;
+  static std::int64_t lastSweep = 0;
+  if (now - lastSweep < 1000000000LL)
+    return;
+  lastSweep = now;
+  for (auto& [seq, letter] : m_letters)
+    if (letter.delivered && now - letter.deliveredNs > redeliverNs && m_online.count(letter.destination))
+      Deliver(seq, letter, nullptr);
+}
+
+}  // namespace
+
+int RunRelay(const RelaySettings& settings, const std::atomic<bool>& stop)
+{
+  Relay relay(settings);
+  return relay.Run(stop);
+}
+
+}  // namespace messaging
