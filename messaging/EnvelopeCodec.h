@@ -1,6 +1,8 @@
 #pragma once
-// Envelopes as bytes (a CDR encapsulation, payload type codes included): the router keeps
-// waiting letters in files of this form.
+// Envelopes and messages as bytes (CDR encapsulations, payload type codes included): the router
+// keeps waiting letters in files of this form, and every NATS payload is an encoded message.
+// Decoding checks the bytes first (messaging/PayloadCheck.h), since the ORB's own reader is not
+// safe against hostile input.
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -11,9 +13,21 @@
 
 namespace messaging {
 
+// Bytes refused by a decoder, with the reason.
+class MalformedPayload : public std::runtime_error
+{
+public:
+  using std::runtime_error::runtime_error;
+};
+
 std::vector<std::uint8_t> EncodeEnvelope(const CorvexMessaging::Envelope& envelope);
-// std::runtime_error when the bytes are not an encoded envelope.
+// MalformedPayload when the bytes are not an encoded envelope.
 CorvexMessaging::Envelope DecodeEnvelope(const std::uint8_t* data, std::size_t size);
+
+std::vector<std::uint8_t> EncodeMessage(const CorvexMessaging::Message& message);
+// MalformedPayload when the bytes are not an encoded message. Needs an initialised ORB for the
+// type codes and wide strings in the payload.
+CorvexMessaging::Message DecodeMessage(const std::uint8_t* data, std::size_t size);
 
 // Whether a payload holds a value of the given type.
 bool PayloadIs(const CORBA::Any& payload, CORBA::TypeCode_ptr type);
