@@ -12,6 +12,7 @@
 #include "platform/sync/Sync.h"
 #include "platform/trace/Trace.h"
 #include "tools/corvexctl/Actions.h"
+#include "tools/corvexctl/Agents.h"
 #include "tools/corvexctl/Arguments.h"
 #include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
@@ -64,12 +65,20 @@ const char* const kUsage =
   "                              the account USER (domain\\user or user); the password is the\n"
   "                              file's first line, else asked for\n"
   "  install-stop                drop the computers still waiting for their install attempt\n"
+  "  agent enrol [--messaging DIR] [--reload] COMPUTER...\n"
+  "                              enrol the computers' agents (address COMPUTER.Agent) at the\n"
+  "                              messaging location DIR and print what each agent needs; with\n"
+  "                              --reload the running messaging server takes them at once\n"
+  "  agent remove [--messaging DIR] [--reload] COMPUTER...\n"
+  "                              remove enrolled agents: they cannot connect any more\n"
+  "  agent list [--messaging DIR] the enrolled agents' computers and public keys\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
   "HKLM\\Software\\Corvex\\KT\\Management Tools, and the console endpoint under its\n"
   "\"Management Service\" subkey. The database is \"DatabaseName\" on \"ServerLocation\" and\n"
-  "\"DatabaseInstance\" under the same key.\n";
+  "\"DatabaseInstance\" under the same key. The messaging location is \"MessagingDirectory\" under\n"
+  "the same key (default /etc/corvex/messaging).\n";
 
 const char* ClockName(VRN_Clock id)
 {
@@ -140,6 +149,9 @@ int main(int argc, char** argv)
   if (!std::getenv("CORVEX_TRACE_LEVEL"))
     trace::SetLevel(-1);
   try {
+    // The messaging location is files on this machine: no service is needed.
+    if (args[0] == "agent")
+      return corvexctl::Agent(std::vector<std::string>(args.begin() + 1, args.end()));
     RegisterManagementServiceMarshallers();
     const std::string command = args[0];
     args.erase(args.begin());
