@@ -159,9 +159,19 @@ void ClientConnection::Accept(natsMsg* msg)
     message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
                                        static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
   } catch (const std::exception& e) {
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Refused a letter from `%hs` (sequence %llu): %hs\n", originator,
-                 static_cast<unsigned long long>(sequence), e.what());
-    ConfirmNow(m_service ? ackTarget : ackTarget);
+    // Unreadable now is unreadable for good: confirmed so that it does not come again, and
+    // reported once per sender so that a flood of them does not flood the trace.
+    bool first;
+    unsigned long long refused;
+    {
+      std::lock_guard lock(m_mutex);
+      first = m_refusedSenders.insert(originator).second;
+      refused = ++m_refused;
+    }
+    trace::Trace(TRACE_MESSAGING_LIBRARY, first ? 0 : 3,
+                 "Refused an unreadable letter from `%hs` (sequence %llu, %llu refused in all): %hs\n", originator,
+                 static_cast<unsigned long long>(sequence), refused, e.what());
+    ConfirmNow(ackTarget);
     return;
   }
 

@@ -104,6 +104,8 @@ private:
   std::unordered_set<std::uint64_t> m_inFlight;  // sequences delivered and not yet confirmed
   std::uint64_t m_lastRelaySequence = 0;        // relay deliveries come in stream order
   std::vector<std::string> m_agentAcks;          // relay sequences to confirm, sent in batches
+  std::unordered_set<std::string> m_refusedSenders;  // senders of unreadable letters, reported once
+  unsigned long long m_refused = 0;
 
   std::thread m_monitor;
   std::thread m_delivery;

@@ -46,7 +46,7 @@ public:
   int Run(const std::atomic<bool>& stop);
 
 private:
-  enum class Kind { Letter, Request, Ack, Disconnect };
+  enum class Kind { Letter, Request, Ack, Disconnect, Recheck };
   struct Event
   {
     Kind kind;
@@ -97,6 +97,9 @@ private:
   void Forget(std::uint64_t seq);
   std::uint64_t Post(const std::string& to, const std::string& type, const CORBA::Any& payload);
   bool Alive(const Session& session);
+  std::set<std::pair<std::string, std::uint64_t>> LiveConnections(const std::set<std::string>& servers, bool& complete);
+  static void OnReconnected(natsConnection*, void* closure);
+  void ReportStatistics();
 
   RelaySettings m_settings;
   std::unique_ptr<NKeyIdentity> m_identity, m_systemIdentity;
@@ -160,6 +163,7 @@ void Relay::Connect()
   m_systemIdentity = std::make_unique<NKeyIdentity>(
       (std::filesystem::path(m_settings.directory) / "clients" / (EscapeToken(m_settings.name) + ".sys.nk")).string());
   auto options = ClientOptions(m_location, *m_identity, m_settings.name, 10);
+  natsOptions_SetReconnectedCB(options.get(), &Relay::OnReconnected, this);
   natsConnection* nc = nullptr;
   natsStatus s = natsConnection_Connect(&nc, options.get());
   if (s != NATS_OK)
@@ -324,14 +328,56 @@ bool Relay::Alive(const Session& session)
   return false;
 }
 
+// The connections each server holds now, asked page by page: one request for the whole fleet
+// rather than one per client.
+std::set<std::pair<std::string, std::uint64_t>> Relay::LiveConnections(const std::set<std::string>& servers, bool& complete)
+{
+  std::set<std::pair<std::string, std::uint64_t>> live;
+  complete = true;
+  constexpr int kPage = 10000;
+  for (const auto& server : servers) {
+    for (int offset = 0;; offset += kPage) {
+      const nlohmann::json request = {{"limit", kPage}, {"offset", offset}, {"acc", "CVX"}};
+      natsMsg* reply = nullptr;
+      const std::string subject = "$SYS.REQ.SERVER." + server + ".CONNZ";
+      if (natsConnection_RequestString(&reply, m_sys.get(), subject.c_str(), request.dump().c_str(), 2000) != NATS_OK)
+        break;  // a server that does not answer holds none of them any more
+      NatsPtr<natsMsg> owned(reply);
+      int count = 0;
+      try {
+        const auto json =
+            nlohmann::json::parse(natsMsg_GetData(reply), natsMsg_GetData(reply) + natsMsg_GetDataLength(reply));
+        for (const auto& c : json.at("data").at("connections")) {
+          live.emplace(server, c.value("cid", 0ull));
+          ++count;
+        }
+      } catch (const std::exception& e) {
+        Log(1, "an unreadable connection list from %s: %s", server.c_str(), e.what());
+        complete = false;
+        break;
+      }
+      if (count < kPage)
+        break;
+    }
+  }
+  return live;
+}
+
 void Relay::CheckPresence()
 {
+  std::set<std::string> servers;
+  for (const auto& [address, session] : m_online)
+    servers.insert(session.server);
+  bool complete = false;
+  const auto live = LiveConnections(servers, complete);
+  if (!complete)
+    return;  // better to keep a client online a little longer than to log it off wrongly
   std::vector<std::string> gone;
   for (const auto& [address, session] : m_online)
-    if (!Alive(session))
+    if (!live.count({session.server, session.cid}))
       gone.push_back(address);
   for (const auto& address : gone)
-    LogOff(address, "gone while no relay watched");
+    LogOff(address, "gone while the relay was not watching");
 }
 
 void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure)
@@ -347,6 +393,12 @@ void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* 
     kind = Kind::Disconnect;
   (void)sub;
   self->Post(kind, msg);
+}
+
+// Clients that vanished while the server was away sent no disconnect event: look again.
+void Relay::OnReconnected(natsConnection*, void* closure)
+{
+  static_cast<Relay*>(closure)->Post(Kind::Recheck, nullptr);
 }
 
 void Relay::Post(Kind kind, natsMsg* msg)
@@ -386,7 +438,7 @@ int Relay::Run(const std::atomic<bool>& stop)
   try {
     Connect();
     EnsureStreams();
-    m_lease = Bucket(wire::kLeaseBucket, 5000000000LL);
+    m_lease = Bucket(wire::kLeaseBucket, 3000000000LL);  // renewed every second
     if (!TakeLease(stop))
       return 0;
     m_known = Bucket(wire::kKnownBucket, 0);
@@ -402,6 +454,7 @@ int Relay::Run(const std::atomic<bool>& stop)
   Log(2, "relay %s active on %s", m_settings.name.c_str(), m_location.url.c_str());
   auto lastTimer = Clock::now();
   auto lastLease = Clock::now();
+  auto lastStatistics = Clock::now();
   while (!stop) {
     std::deque<Event> events;
     {
@@ -416,6 +469,7 @@ int Relay::Run(const std::atomic<bool>& stop)
         case Kind::Request: OnRequest(event.msg.get()); break;
         case Kind::Ack: OnAck(event.msg.get()); break;
         case Kind::Disconnect: OnDisconnect(event.msg.get()); break;
+        case Kind::Recheck: CheckPresence(); break;
         }
       } catch (const std::exception& e) {
         Log(0, "%s", e.what());
@@ -430,6 +484,10 @@ int Relay::Run(const std::atomic<bool>& stop)
         Log(0, "%s", e.what());
       }
     }
+    if (now - lastStatistics >= std::chrono::seconds(60)) {
+      lastStatistics = now;
+      ReportStatistics();
+    }
     if (now - lastLease >= std::chrono::seconds(1)) {
       lastLease = now;
       try {
@@ -442,9 +500,16 @@ int Relay::Run(const std::atomic<bool>& stop)
       }
     }
   }
-  kvStore_Delete(m_lease, "active");
+  kvStore_Delete(m_lease, "active");  // a waiting relay takes over at once
+  ReportStatistics();
   Log(2, "relay stopped");
   return 0;
+}
+
+void Relay::ReportStatistics()
+{
+  Log(2, "%zu known, %zu online, %zu letters kept for agents, %llu letters refused as unreadable",
+      m_knownAddresses.size(), m_online.size(), m_letters.size(), static_cast<unsigned long long>(m_refused));
 }
 
 // A new letter for an agent, or one already kept when the relay starts.
