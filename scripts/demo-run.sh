@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# The demo's main job, on a built tree: a fresh demo database, the router, the management
-# service and simulated agents on one machine. Called by scripts/demo.sh with the build and demo
+# The demo's main job, on a built tree: a fresh demo database, a messaging server of its own
+# (nats-server on a private loopback port, with corvex-relay beside it), the management service
+# and simulated agents on one machine, each client with its own enrolled key. Called by scripts/demo.sh with the build and demo
 # folders; runs for $DEMO_SECONDS (default 20) and stops everything it started.
 set -euo pipefail
 . "$(dirname "$0")/registry-base.sh"
-build=$1
-demo=$2
+. "$(dirname "$0")/messaging-base.sh"
+build=$(cd "$1" && pwd)
+demo=$(mkdir -p "$2" && cd "$2" && pwd)
 seconds=${DEMO_SECONDS:-20}
 agents=${DEMO_AGENTS:-5}
 database=${DEMO_DATABASE:-corvex_demo}
 
 bin() { find "$build" -type f -name "$1" -perm -u+x | head -1; }
-router=$(bin corvex-router)
+relay=$(bin corvex-relay)
+nats=$(bin corvex-nats)
+nats_server=${CORVEX_NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
+nats_port=${DEMO_NATS_PORT:-$(corvex_free_port)}
+messaging=$demo/messaging
 service=$(bin rudadiz)
 agentsim=$(bin corvex-agent-sim)
 db=$(bin corvex-db)
@@ -33,8 +39,18 @@ fi
 
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  # Last started first, each given 10 s to end: the clients log off while the messaging
+  # server is still there to hear it.
+  local i p
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    p=${pids[i]}
+    kill -TERM "$p" 2>/dev/null || continue
+    for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
+  # The messaging location holds the demo's keys and certificate authority.
+  rm -rf "$messaging" "$demo/rogue"
   if [ -n "$web_password" ]; then
     userdel "$web_user" 2>/dev/null || true
     groupdel "$admins" 2>/dev/null || true
@@ -42,7 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rm -rf "$demo"/router "$demo"/*.log "$demo"/*.sock
+rm -rf "$demo"/*.log "$demo"/*.sock "$demo/rogue"
 mkdir -p "$demo"
 
 echo "== database: $database"
@@ -64,16 +80,32 @@ REG
 } > "$CORVEX_REGISTRY"
 "$service" -RegServer
 
-echo "== router on $demo/router.sock"
-# A short heartbeat, so that the router notices a vanished agent within the demo.
-"$router" --socket "$demo/router.sock" --data-dir "$demo/router" --log-level 3 --heartbeat 5 >"$demo/router.log" 2>&1 &
+echo "== messaging: nats-server on 127.0.0.1:$nats_port, configuration in $messaging"
+# Pings every 2 s, two unanswered: the server notices a vanished agent within the demo.
+corvex_messaging_init "$nats" "$messaging" "$nats_port" --ping-interval 2 --ping-max 2
+# Every client has its own key: the service, the demo's computers, and ROGUE1, whose enrolment
+# is removed again below so that its old key shows what the server does with a stranger.
+computers=()
+for i in $(seq 1 "$agents"); do computers+=("PC$i.Agent"); done
+"$nats" enrol "$messaging" PTLManagementService "${computers[@]}" LEAVE1.Agent LEAVE2.Agent ROGUE1.Agent >/dev/null
+mkdir -p "$demo/rogue/clients"
+cp "$messaging/url" "$messaging/ca.pem" "$demo/rogue/"
+cp "$messaging/clients/ROGUE1=2EAgent.nk" "$demo/rogue/clients/"
+"$nats" remove "$messaging" ROGUE1.Agent >/dev/null
+echo "   enrolled: $("$nats" list "$messaging" | awk '$2 == "client" {print $1}' | tr '\n' ' ')"
+"$nats_server" -c "$messaging/nats-server.conf" >"$demo/nats-server.log" 2>&1 &
 pids+=($!)
-sleep 1
+corvex_wait_listening "$nats_port" || { echo "demo: nats-server did not start, see $demo/nats-server.log" >&2; exit 1; }
+echo "== relay (log: $demo/relay.log)"
+"$relay" --messaging "$messaging" --log-level 3 >"$demo/relay.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q " active on " "$demo/relay.log" 2>/dev/null && break; sleep 0.2; done
+grep " active on " "$demo/relay.log" || { echo "demo: the relay did not start, see $demo/relay.log" >&2; exit 1; }
 
 echo "== management service (trace: $demo/service.log)"
 CORVEX_TRACE_LEVEL=2 CORVEX_TRACE_FILE="$demo/service.log" "$service" >"$demo/service.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 50); do grep -q "Connect done" "$demo/service.log" 2>/dev/null && break; sleep 0.2; done
+for _ in $(seq 1 50); do grep -q "logged on to" "$demo/service.log" 2>/dev/null && break; sleep 0.2; done
 
 if [ -n "$web" ]; then
   echo "== web console (output: $demo/web.out)"
@@ -88,21 +120,30 @@ if [ -n "$web" ]; then
 fi
 
 # The computers' first events make the service create them; the agents then log off, and log on
-# again below, which the router reports to the service.
+# again below, which the relay reports to the service.
 echo "== $agents computers report a finished scan and log off (output: $demo/first-contact.log)"
 { sleep 2; echo "event all scan"; sleep 1; echo quit; } |
-  "$agentsim" --router "$demo/router.sock" --agents "$agents" >"$demo/first-contact.log" 2>&1 || true
+  "$agentsim" --messaging "$messaging" --agents "$agents" >"$demo/first-contact.log" 2>&1 || true
 
 echo "== $agents simulated agents sending a mix of events (output: $demo/agents.log)"
-"$agentsim" --router "$demo/router.sock" --agents "$agents" --service PTLManagementService --event-rate 0.5 \
+"$agentsim" --messaging "$messaging" --agents "$agents" --service PTLManagementService --event-rate 0.5 \
   --event-mix virus=3,virus-local=1,scan=2,error=1,error-anonymous=1,update=1 >"$demo/agents.log" 2>&1 </dev/null &
 pids+=($!)
 
 echo "== two more computers find a virus; LEAVE1 then logs off, LEAVE2 vanishes (output: $demo/leaving.log)"
 { sleep 2; echo "event all virus"; sleep 3; echo "logoff LEAVE1"; sleep 1; echo vanish; } |
-  "$agentsim" --router "$demo/router.sock" --prefix LEAVE --agents 2 --first 1 --domain BRANCH --user anna \
+  "$agentsim" --messaging "$messaging" --prefix LEAVE --agents 2 --first 1 --domain BRANCH --user anna \
     >"$demo/leaving.log" 2>&1 &
 pids+=($!)
+
+echo "== authentication: ROGUE1, whose enrolment was removed, tries its old key (output: $demo/rogue.log)"
+{ sleep 2; echo quit; } | CORVEX_TRACE_LEVEL=1 "$agentsim" --messaging "$demo/rogue" --prefix ROGUE --agents 1 >"$demo/rogue.log" 2>&1 || true
+grep -o "cannot reach.*" "$demo/rogue.log" | head -n 1 | sed 's/^/   ROGUE1.Agent /' || true
+grep "authentication error" "$demo/nats-server.log" | head -n 1 | sed 's/^/   nats-server: /' || true
+if [ -n "$ctl" ]; then
+  echo "== console: the enrolled agents (corvexctl agent list)"
+  "$ctl" agent list || true
+fi
 
 if [ -n "$ctl" ]; then
   echo "== console: change clocks"
@@ -138,8 +179,9 @@ fi
 echo "== running for $seconds seconds"
 sleep "$seconds"
 
-echo "== what the router routed (last lines of its log in $demo/router/Logs)"
-tail -q -n 10 "$demo/router/Logs/"*.log 2>/dev/null || true
+echo "== what the relay saw: logons and logoffs (last lines of $demo/relay.log)"
+grep -E "logged (on|off)" "$demo/relay.log" | tail -n 12 || true
+echo "   letters to agents: $(grep -c "\] delivered " "$demo/relay.log" || true) delivered, $(grep -c "\] returned " "$demo/relay.log" || true) returned to their senders"
 echo "== envelopes the service received, by type"
 grep -o 'Got `[^`]*`' "$demo/service.log" | sort | uniq -c || true
 echo "== what the service did (level 2 trace, last lines)"

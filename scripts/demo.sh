@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo command: installs what is missing, builds, starts PostgreSQL and runs the system's
-# main job with what is built so far: the router, the database, the service and simulated agents
-# doing real work. Pieces that are not built yet are skipped with a note.
+# main job with what is built so far: a messaging server (nats-server and corvex-relay), the
+# database, the service and simulated agents doing real work. Pieces that are not built yet are
+# skipped with a note.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVEX_BUILD_DIR:-$top/build}
@@ -17,4 +18,4 @@ echo "demo: registry at $CORVEX_REGISTRY"
 if [ -x "$top/scripts/demo-run.sh" ]; then
   exec "$top/scripts/demo-run.sh" "$build" "$demo"
 fi
-echo "demo: the platform layer is built; the router, service and agents join this demo as they are built."
+echo "demo: the platform layer is built; the messaging server, service and agents join this demo as they are built."
