@@ -288,7 +288,7 @@ void ClientConnection::ConfirmNow(const std::string& target)
     }
     const std::uint64_t sequence = tokens.size() >= 9 ? ToUnsigned(tokens[tokens.size() - 4]) : 0;
     {
-      std::lock_guard lock(m_natsMutex);
+      std::shared_lock lock(m_natsMutex);
       if (m_nc)
         natsConnection_Publish(m_nc.get(), target.c_str(), nullptr, 0);
     }
@@ -318,7 +318,7 @@ void ClientConnection::FlushAgentAcks()
       text += ' ';
     text += a;
   }
-  std::lock_guard lock(m_natsMutex);
+  std::shared_lock lock(m_natsMutex);
   if (m_nc)
     natsConnection_PublishString(m_nc.get(), wire::AckSubject(m_address).c_str(), text.c_str());
 }
@@ -411,7 +411,7 @@ std::string ClientConnection::Request(const char* command, const void* data, int
   natsMsg* reply = nullptr;
   natsStatus s;
   {
-    std::lock_guard lock(m_natsMutex);
+    std::shared_lock lock(m_natsMutex);
     if (!m_nc)
       return {};
     s = natsConnection_RequestMsg(&reply, m_nc.get(), request, timeoutMs);
@@ -426,7 +426,7 @@ bool ClientConnection::LogOn()
 {
   std::string who;
   {
-    std::lock_guard lock(m_natsMutex);
+    std::shared_lock lock(m_natsMutex);
     if (!m_nc)
       return false;
     std::uint64_t cid = 0;
@@ -538,7 +538,7 @@ CorvexMessaging::MessageId ClientConnection::Publish(const CorvexMessaging::Mess
   jsErrCode error = static_cast<jsErrCode>(0);
   natsStatus s;
   {
-    std::lock_guard lock(m_natsMutex);
+    std::shared_lock lock(m_natsMutex);
     if (!m_js)
       return 0;
     s = js_PublishMsg(&ack, m_js.get(), msg, &options, &error);

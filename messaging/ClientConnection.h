@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -80,8 +81,10 @@ private:
   std::function<void(ClientConnection*)> m_onRelease;
   const std::string m_sessionKey;  // seals what this connection builds
 
-  // libnats objects, made by the monitor thread, read by senders under m_natsMutex.
-  mutable std::mutex m_natsMutex;
+  // libnats objects, made by the monitor thread and used under a shared lock: a send waiting
+  // for its acknowledgement must not hold up a confirmation sent from libnats' delivery thread,
+  // which is also the thread that brings that acknowledgement.
+  mutable std::shared_mutex m_natsMutex;
   messaging::NatsPtr<natsConnection> m_nc;
   messaging::NatsPtr<jsCtx> m_js;
   messaging::NatsPtr<natsSubscription> m_sub;
