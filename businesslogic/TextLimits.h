@@ -18,6 +18,8 @@ constexpr std::size_t kSource = 32;
 constexpr std::size_t kVirusName = 32;
 constexpr std::size_t kGroupName = 32;
 constexpr std::size_t kCompanyName = 256;
+// Never cut: two keys cut to the same text would make two envelopes one.
+constexpr std::size_t kDeliveryKey = 255;
 
 // The first `length` characters of the text.
 inline std::wstring Cut(const std::wstring& text, std::size_t length) { return text.substr(0, length); }

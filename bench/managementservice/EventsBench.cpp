@@ -232,6 +232,9 @@ int main(int argc, char** argv)
       env.client_info.custom_data <<= payload;
     }
 
+    // Every letter has a delivery key in the service, and its alert a record beside it.
+    ReceivedMessage::SetDeliveryKeySource(
+      [](const CorvexMessaging::Envelope& e) { return "CVX_INBOX/1/" + std::to_string(e.message_id); });
     // Decoding (the library's threads) and processing (the processing thread).
     auto start = Clock::now();
     std::vector<std::unique_ptr<EntityEventMessage>> messages;

@@ -140,25 +140,31 @@ void CAlert::CreateVirusDetectedAlert(const CComputer& computer, DATE alertTime,
 
 namespace {
 
-void NameEnvelope(const std::string& originator, long messageId)
+void NameEnvelope(const std::wstring& deliveryKey)
 {
   COurCommand cmd = GetDatabaseConnection().EnvelopeBegin();
-  cmd.SetAttribute(L"@Originator", FromUtf8(originator));
-  cmd.SetAttribute(L"@MessageID", static_cast<LONG>(messageId));
+  cmd.SetAttribute(L"@DeliveryKey", deliveryKey);
   CSPException::Check(cmd.ExecuteCommand());
 }
 
 }  // namespace
 
-CAlertEnvelopeScope::CAlertEnvelopeScope(const std::string& originator, long messageId)
+CAlertEnvelopeScope::CAlertEnvelopeScope(const std::string& deliveryKey)
 {
-  NameEnvelope(originator, messageId);
+  std::wstring key = FromUtf8(deliveryKey);
+  if (key.size() > TextLimits::kDeliveryKey) {
+    // The library promises no such key. Storing the alert, perhaps twice, beats losing it.
+    trace::Trace(TRACE_BUSINESSLOGIC, 0, "Delivery key of %lu characters is too long, the envelope goes unnamed",
+                 static_cast<unsigned long>(key.size()));
+    key.clear();
+  }
+  NameEnvelope(key);
 }
 
 CAlertEnvelopeScope::~CAlertEnvelopeScope()
 {
   try {
-    NameEnvelope("", 0);
+    NameEnvelope(L"");
   } catch (...) {
     // A lost connection forgets the name with the session.
   }

@@ -60,13 +60,14 @@ public:
   static void SetPurgeDetails(const std::wstring& companyName, PTLDB::AlertPurgeType purgeType, int months, int numAlerts);
 };
 
-// Names the envelope whose event is being applied, for as long as the scope lasts: the alert
-// it creates is stored together with a record of the envelope, and an envelope delivered again
-// (after a crash) creates none. Without a scope alerts are always stored.
+// Names the envelope whose event is being applied by its delivery key, for as long as the
+// scope lasts: the alert it creates is stored together with a record of the key, and an
+// envelope delivered again (after a crash) creates none. Without a scope, or with an empty key
+// (an envelope the library did not authorise), alerts are always stored.
 class CAlertEnvelopeScope
 {
 public:
-  CAlertEnvelopeScope(const std::string& originator, long messageId);
+  explicit CAlertEnvelopeScope(const std::string& deliveryKey);
   ~CAlertEnvelopeScope();
   CAlertEnvelopeScope(const CAlertEnvelopeScope&) = delete;
   CAlertEnvelopeScope& operator=(const CAlertEnvelopeScope&) = delete;

@@ -40,9 +40,9 @@ HRESULT EntityEventMessage::Process()
     const CComputer computer = CComputer::CreateComputer(Address(), m_computerName, m_domain);
     const vrn::CMessageSink sink(computer);
     computer.MessageRecieved();
-    // The router delivers an envelope again when the service died before confirming it: the
-    // alert it made the first time must not be stored twice.
-    const CAlertEnvelopeScope once(Suffix().empty() ? Address() : Address() + "." + Suffix(), MessageId());
+    // An envelope comes again when the service died before confirming it: the alert it made
+    // the first time must not be stored twice.
+    const CAlertEnvelopeScope once(DeliveryKey());
     sink.ProcessEventMessage(m_entity, m_event);
     return S_OK;
   } catch (const vrn::Exceptions::ConnectToDatabaseFailed& e) {

@@ -1,12 +1,38 @@
 #include "managementservice/messages/ReceivedMessage.h"
 
+#include <mutex>
 #include <stdexcept>
 
 #include "managementservice/TraceComponent.h"
+#include "messaging/ClientLibrary.h"
 #include "platform/trace/Trace.h"
+
+namespace {
+
+std::mutex g_keySourceLock;
+ReceivedMessage::DeliveryKeySource g_keySource;
+
+std::string DeliveryKeyOf(const CorvexMessaging::Envelope& envelope)
+{
+  {
+    std::lock_guard lock(g_keySourceLock);
+    if (g_keySource)
+      return g_keySource(envelope);
+  }
+  return ZiriviridUrurezArevudUza::IClientLibrary::Instance()->DeliveryKey(envelope);
+}
+
+}  // namespace
+
+void ReceivedMessage::SetDeliveryKeySource(DeliveryKeySource source)
+{
+  std::lock_guard lock(g_keySourceLock);
+  g_keySource = std::move(source);
+}
 
 ReceivedMessage::ReceivedMessage(const CorvexMessaging::Envelope& envelope)
   : m_messageId(envelope.message_id),
+    m_deliveryKey(DeliveryKeyOf(envelope)),
     m_utcTime(0),
     m_deliveryOptions(static_cast<const char*>(envelope.client_info.delivery_options))
 {

@@ -1,6 +1,7 @@
 // Alerts against a real server: both creation forms and their read-back with texts cut to their
-// limits, the clock each change ticks, marking alerts as dealt with, and the purge settings with
-// the purge by age and by count they set off.
+// limits, the clock each change ticks, an envelope's alert stored once by its delivery key,
+// marking alerts as dealt with, and the purge settings with the purge by age and by count they
+// set off.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -136,6 +137,52 @@ TEST_F(AlertTest, AlertsForAComputerWithoutARowAreRefusedWithoutATick)
   EXPECT_THROW(ghost.MarkAlertsAsDealtWith(), vrn::Exceptions::ComputerDoesNotExist);
   EXPECT_TRUE(m_clocks.Take().empty());
   EXPECT_EQ(Query("SELECT count(*) FROM dbo.\"Alerts\""), "0");
+}
+
+TEST_F(AlertTest, AnEnvelopeNamedByItsDeliveryKeyStoresItsAlertOnce)
+{
+  const CComputer pc = CComputer::CreateComputer(L"PC1", L"DOMAIN");
+  auto alerts = [&] { return Query("SELECT count(*) FROM dbo.\"Alerts\""); };
+  auto virus = [&](const std::string& key) {
+    const CAlertEnvelopeScope once(key);
+    pc.CreateVirusDetectedAlert(m_when, L"EICAR", 1, L"item", 1, 1, L"user");
+  };
+  virus("CVX_INBOX/1/7");
+  virus("CVX_INBOX/1/7");  // delivered again after a crash
+  {
+    const CAlertEnvelopeScope again("CVX_INBOX/1/7");
+    pc.CreateErrorAlert(m_when, L"DEX", L"", L"", 1, L"E1", {});
+  }
+  EXPECT_EQ(alerts(), "1");
+  EXPECT_EQ(Query("SELECT \"OutstandingVirusAlerts\" + \"OutstandingErrorAlerts\" FROM dbo.\"Computers\""), "1");
+  virus("CVX_INBOX/1/8");
+  EXPECT_EQ(alerts(), "2");
+
+  // No key (an envelope the library did not authorise) and no scope check nothing.
+  virus("");
+  virus("");
+  pc.CreateVirusDetectedAlert(m_when, L"EICAR", 1, L"item", 1, 1, L"user");
+  EXPECT_EQ(alerts(), "5");
+
+  // A refused alert leaves no record behind, so its envelope still counts when it comes again.
+  {
+    const CAlertEnvelopeScope once("CVX_INBOX/1/9");
+    EXPECT_THROW(CComputer(987654).CreateVirusDetectedAlert(m_when, L"EICAR", 1, L"item", 1, 1, L"user"),
+                 vrn::Exceptions::ComputerDoesNotExist);
+  }
+  virus("CVX_INBOX/1/9");
+  EXPECT_EQ(alerts(), "6");
+
+  // The longest key the database holds is checked; a longer one, which the library never gives,
+  // names no envelope rather than fail the alert.
+  virus(std::string(255, 'k'));
+  virus(std::string(255, 'k'));
+  EXPECT_EQ(alerts(), "7");
+  testsupport::TraceCapture traces;
+  virus(std::string(256, 'k'));
+  virus(std::string(256, 'k'));
+  EXPECT_EQ(alerts(), "9");
+  EXPECT_TRUE(traces.Has(0, "Delivery key of 256 characters is too long, the envelope goes unnamed"));
 }
 
 TEST_F(AlertTest, MarkingOneAlertOrAllAsDealtWith)

@@ -102,6 +102,105 @@ TEST_F(ToolTest, FailedUpgradeChangesNothingAndNamesTheFile) {
     EXPECT_TRUE(CheckDatabase(Conn()).Ok());
 }
 
+// The envelope procedures of the release before applied envelopes were named by delivery key.
+const char kOriginatorKeyedEnvelopes[] = R"SQL(
+CREATE FUNCTION dbo."EnvelopeBegin"(
+    OUT "@RETURN_VALUE" integer, "@Originator" dbo.nvarchar_255, "@MessageID" integer)
+LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM set_config('corvex.envelope_originator', COALESCE("@Originator", ''), false);
+    PERFORM set_config('corvex.envelope_id', COALESCE("@MessageID", 0)::text, false);
+    "@RETURN_VALUE" := 0;
+END $$;
+CREATE OR REPLACE FUNCTION dbo.corvex_first_application()
+RETURNS boolean LANGUAGE plpgsql AS $$
+DECLARE
+    v_originator text := COALESCE(current_setting('corvex.envelope_originator', true), '');
+    v_id integer := COALESCE(NULLIF(current_setting('corvex.envelope_id', true), ''), '0')::integer;
+    v_new integer;
+BEGIN
+    IF v_originator = '' THEN
+        RETURN true;
+    END IF;
+    INSERT INTO dbo."AppliedEnvelopes" ("Originator", "MessageID") VALUES (v_originator, v_id)
+        ON CONFLICT DO NOTHING;
+    GET DIAGNOSTICS v_new = ROW_COUNT;
+    RETURN v_new = 1;
+END $$;
+CREATE OR REPLACE FUNCTION dbo.corvex_forget_application()
+RETURNS void LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM dbo."AppliedEnvelopes"
+     WHERE "Originator" = COALESCE(current_setting('corvex.envelope_originator', true), '')
+       AND "MessageID" = COALESCE(NULLIF(current_setting('corvex.envelope_id', true), ''), '0')::integer;
+END $$;
+)SQL";
+
+const char kDeliveryKeyStep[] = "schema/0003_envelope_delivery_keys.sql";
+
+// The SQL of that release: the schema steps before the delivery keys and its envelope procedures.
+SqlSource PreviousRelease() {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("corvex_previous_sql_" + std::to_string(::getpid()));
+    for (const SqlFile& file : EmbeddedSqlFiles()) {
+        if (file.path == kDeliveryKeyStep) continue;
+        fs::create_directories((dir / file.path).parent_path());
+        std::ofstream(dir / file.path) << (file.path == "procedures/envelopes.sql" ? kOriginatorKeyedEnvelopes : file.text);
+    }
+    SqlSource source = SqlSource::FromDirectory(dir.string());
+    fs::remove_all(dir);
+    return source;
+}
+
+TEST_F(ToolTest, UpgradeFromOriginatorKeyedEnvelopesKeepsAlertsAndChecksByDeliveryKey) {
+    ConnectionOptions options;
+    const std::string name = PlainDatabase("previous");
+    {
+        PgConnection db(options, name);
+        ASSERT_EQ(SqlSource::Embedded().Migrations().size() - 1, UpgradeDatabase(db, PreviousRelease()).appliedMigrations.size());
+        auto rv = [&](const std::string& procedure, const ProcedureArgs& args) {
+            return CallProcedure(db, procedure, args).returnValue;
+        };
+        auto one = [&](const std::string& sql) { return db.Exec(sql).Text(0, 0); };
+        const ProcedureResult added = CallProcedure(db, "AddComputer", {{"@ComputerName", "PC1"}, {"@DomainName", "DOM"},
+                                                                        {"@OperatingSystem", "8"}, {"@Description", std::nullopt}});
+        ASSERT_EQ(0, added.returnValue);
+        const ProcedureArgs virus = {{"@ComputerID", added.Output("@ComputerID")}, {"@AlertTime", "2024-05-02 11:00:00"},
+                                     {"@UserName", "DOM\\eve"}, {"@VirusName", "EICAR"}, {"@VirusType", "3"},
+                                     {"@InfectedItem", "C:\\eicar.com"}, {"@ScannerType", "1"}, {"@ActionTaken", "4"}};
+        // The alerts, and the computer's count of outstanding virus alerts.
+        const std::string alerts = "SELECT (SELECT count(*) FROM dbo.\"Alerts\") || ' ' || \"OutstandingVirusAlerts\""
+                                   " FROM dbo.\"Computers\" WHERE \"ComputerName\" = 'PC1'";
+        ASSERT_EQ(0, rv("EnvelopeBegin", {{"@Originator", "PC1.Agent"}, {"@MessageID", "7"}}));
+        ASSERT_EQ(0, rv("AddVirusAlert", virus));
+        ASSERT_EQ(0, rv("AddVirusAlert", virus));
+        ASSERT_EQ("1 1", one(alerts));
+        ASSERT_EQ("1", one("SELECT count(*) FROM dbo.\"AppliedEnvelopes\""));
+
+        const UpgradeReport upgrade = UpgradeDatabase(db);
+        EXPECT_EQ(std::vector<std::string>{kDeliveryKeyStep}, upgrade.appliedMigrations);
+        const CheckReport check = CheckDatabase(db);  // among others: one EnvelopeBegin, by key
+        EXPECT_TRUE(check.Ok()) << (check.problems.empty() ? "" : check.problems[0]);
+        EXPECT_EQ("1 1", one(alerts));
+        EXPECT_EQ("0", one("SELECT count(*) FROM dbo.\"AppliedEnvelopes\""));
+
+        // The name this session gave before the upgrade holds nothing back now.
+        EXPECT_EQ(0, rv("AddVirusAlert", virus));
+        EXPECT_EQ("2 2", one(alerts));
+        // Keys are checked from now on; no key, no check.
+        ASSERT_EQ(0, rv("EnvelopeBegin", {{"@DeliveryKey", "CVX_INBOX/1/7"}}));
+        EXPECT_EQ(0, rv("AddVirusAlert", virus));
+        EXPECT_EQ(0, rv("AddVirusAlert", virus));
+        EXPECT_EQ("3 3", one(alerts));
+        ASSERT_EQ(0, rv("EnvelopeBegin", {{"@DeliveryKey", std::nullopt}}));
+        EXPECT_EQ(0, rv("AddVirusAlert", virus));
+        EXPECT_EQ("4 4", one(alerts));
+        EXPECT_EQ("CVX_INBOX/1/7", one("SELECT string_agg(\"DeliveryKey\", ',') FROM dbo.\"AppliedEnvelopes\""));
+        EXPECT_TRUE(UpgradeDatabase(db).appliedMigrations.empty());
+    }
+    DropDatabase(options, name);
+}
+
 TEST_F(ToolTest, UpgradeInstallsIntoAnEmptyDatabase) {
     ConnectionOptions options;
     const std::string name = PlainDatabase("empty");

@@ -1,18 +1,21 @@
 // The router's notices and the delivery failures processed against a real database: they set a
 // computer's connected state and tick the computer-state clock, whether or not the computer
-// exists. (Events are applied end to end in tests/e2e/service.)
+// exists. An event's alert is stored once per delivery key. (Events are applied end to end in
+// tests/e2e/service.)
 #include <gtest/gtest.h>
 
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/PTLSession.h"
-#include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
+#include "idl/DEX_PTLMessages.hh"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/DeliveryFailure.h"
+#include "managementservice/messages/EntityEventMessage.h"
 #include "managementservice/messages/MessageSession.h"
 #include "managementservice/messages/RouterMessage.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
@@ -59,6 +62,7 @@ protected:
   }
   void TearDown() override
   {
+    ReceivedMessage::SetDeliveryKeySource({});
     SetMessageSession(nullptr);
     m_session.Close();
   }
@@ -132,45 +136,34 @@ TEST_F(InboundMessages, AnUndeliveredLetterMarksItsComputerNotConnected)
   EXPECT_EQ(m_clocks.Take(), Ticks{1});
 }
 
-TEST_F(InboundMessages, TheAlertOfAnEnvelopeDeliveredAgainIsStoredOnce)
+TEST_F(InboundMessages, AnEventsAlertIsStoredOncePerDeliveryKey)
 {
-  CComputer pc9 = CComputer::CreateComputer("PC9", L"PC9", L"CORP");
-  auto alerts = [&] {
-    return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\" a JOIN dbo.\"Computers\" c USING (\"ComputerID\") "
-                     "WHERE c.\"ComputerName\" = 'PC9'").Text(0, 0);
+  std::string key;
+  ReceivedMessage::SetDeliveryKeySource([&](const CorvexMessaging::Envelope&) { return key; });
+  // Every envelope is the same: one virus found on PC9, message id 7 from PC9.Agent.
+  auto deliver = [&](const std::string& deliveryKey) {
+    key = deliveryKey;
+    CorvexMessaging::Envelope e = Envelope("Tz-EntityEvent", "PC9.Agent");
+    DEX_PTLMessages::AppEvent2 event;
+    event.entity = "DEX";
+    event.event = servicetest::DexSample("event-virus-detected.xml").c_str();
+    event.domain = L"CORP";
+    event.computer_name = L"PC9";
+    e.client_info.custom_data <<= event;
+    return EntityEventMessage(e).Process();
   };
-  auto apply = [&](const std::string& originator, long id) {
-    const CAlertEnvelopeScope once(originator, id);
-    CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
-  };
-  apply("PC9.Agent", 7);
-  EXPECT_EQ(alerts(), "1");
-  apply("PC9.Agent", 7);  // the same envelope, delivered again after a crash
+  auto alerts = [&] { return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\" WHERE \"AlertType\" = 2").Text(0, 0); };
+
+  EXPECT_EQ(deliver("CVX_INBOX/1/41"), S_OK);
+  EXPECT_EQ(deliver("CVX_INBOX/1/41"), S_OK);  // the same letter again, after a crash
   EXPECT_EQ(alerts(), "1");
   EXPECT_EQ(Column("PC9", "OutstandingVirusAlerts"), "1");
-  {
-    const CAlertEnvelopeScope again("PC9.Agent", 7);
-    CAlert::CreateErrorAlert(pc9, 45000.0, L"DEX", L"", L"", 1, L"E1", {});
-  }
-  EXPECT_EQ(alerts(), "1");
-
-  // Another envelope, or the same id from another sender, is another event.
-  apply("PC9.Agent", 8);
-  apply("PC9", 7);
-  EXPECT_EQ(alerts(), "3");
-
-  // A refused alert leaves no record behind, so the envelope still counts when it comes again.
-  CComputer gone = CComputer::CreateComputer("GONE", L"GONE", L"CORP");
-  m_db.Exec("UPDATE dbo.\"Computers\" SET \"Deleted\" = true WHERE \"ComputerName\" = 'GONE'");
-  {
-    const CAlertEnvelopeScope once("PC9.Agent", 9);
-    EXPECT_ANY_THROW(CAlert::CreateVirusDetectedAlert(gone, 45000.0, L"EICAR", 0, L"x", 0, 0, L""));
-  }
-  apply("PC9.Agent", 9);
+  // The same originator and message id in another letter (the router's counter started again)
+  // is another event.
+  EXPECT_EQ(deliver("CVX_INBOX/1/90"), S_OK);
+  EXPECT_EQ(alerts(), "2");
+  // No key, as for an envelope the library did not authorise: nothing to check against.
+  EXPECT_EQ(deliver(""), S_OK);
+  EXPECT_EQ(deliver(""), S_OK);
   EXPECT_EQ(alerts(), "4");
-
-  // Alerts made outside an envelope are never taken for repeats.
-  CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
-  CAlert::CreateVirusDetectedAlert(pc9, 45000.0, L"EICAR", 0, L"x", 0, 0, L"");
-  EXPECT_EQ(alerts(), "6");
 }

@@ -118,6 +118,7 @@ TEST(EntityEventMessage, TakesTheEventFromItsAppEvent2AndRefusesAnyOtherPayload)
   EXPECT_EQ(message.Domain(), L"CORP");
   EXPECT_EQ(message.ComputerName(), L"Pc7-\u00e9");
   EXPECT_EQ(message.Address(), "PC7");
+  EXPECT_EQ(message.DeliveryKey(), "");  // hand-made, so the library gives it no key
 
   const std::string refusal = "EntityEventMessage::EntityEventMessage() bad envelope, no AppEvent2.";
   CorvexMessaging::Envelope empty = Envelope("Tz-EntityEvent", {"R0"}, "PC7.Agent");
