@@ -305,14 +305,18 @@ CorvexMessaging::MessageId SimulatedAgent::SendEvent(EventKind kind, const std::
   }
   DEX_PTLMessages::AppEvent2 event;
   event.entity = CORBA::string_dup(EventEntity(kind));
-  event.event = CORBA::string_dup(m_documents.Event(kind, m_computer, std::time(nullptr), serial, m_stampSent ? L" " + SentStamp() : std::wstring()).c_str());
+  // The stamp names the event too, so that a trial can find each one among the alerts stored.
+  const std::wstring stamp = m_stampSent ? SentStamp() : std::wstring();
+  event.event = CORBA::string_dup(
+    m_documents.Event(kind, m_computer, std::time(nullptr), serial, stamp.empty() ? stamp : L" " + stamp).c_str());
   event.domain = CORBA::wstring_dup(m_computer.domain.c_str());
   event.computer_name = CORBA::wstring_dup(FromUtf8(m_computer.name).c_str());
   CorvexMessaging::Message letter = messaging::MakeLetter(service, MC::ComposeType(MC::PREFIX_TZ, MC::MSG_ENTITY_EVENT), ttl);
   letter.custom_data <<= event;
   const CorvexMessaging::MessageId id = m_connection ? m_connection->Send(letter) : 0;
   if (m_print)
-    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + EventHeadline(kind) + ") to " + service + ", id " +
+    m_print(m_computer.AgentAddress() + " -> Tz-EntityEvent (" + EventHeadline(kind) + (stamp.empty() ? "" : ", " + ToUtf8(stamp)) +
+            ") to " + service + ", id " +
             std::to_string(id));
   return id;
 }
