@@ -461,6 +461,7 @@ std::vector<ClientCredentials> Enrol(const std::string& dirArgument, const std::
 
   std::vector<ClientCredentials> enrolled;
   enrolled.reserve(addresses.size());
+  bool registered = false;
   try {
     for (const std::string& address : addresses) {
       UserKeyPair pair = NewUserKeyPair();
@@ -472,11 +473,15 @@ std::vector<ClientCredentials> Enrol(const std::string& dirArgument, const std::
     }
     if (!enrolled.empty() && ::syncfs(lock.Handle()) != 0)
       throw EnrolmentError(Errno("cannot sync the seed files"));
-    WriteRegisterAndConfig(dir, entries);
+    // The register is what counts: a clients.conf not written now is made from it next time.
+    WriteAtomically(Join(dir, kRegister), FormatRegister(entries), 0644);
+    registered = true;
+    WriteAtomically(Join(dir, kClientsConfig), ClientsConfig(entries), 0644);
   } catch (...) {
     // Seeds of clients the register does not hold would only confuse the next enrolment.
-    for (const ClientCredentials& c : enrolled)
-      ::unlink(c.seedFile.c_str());
+    if (!registered)
+      for (const ClientCredentials& c : enrolled)
+        ::unlink(c.seedFile.c_str());
     throw;
   }
   return enrolled;
