@@ -373,7 +373,7 @@ bool ClientConnection::Connect()
   natsOptions_SetReconnectedCB(options.get(), &ClientConnection::OnReconnected, this);
   natsOptions_SetErrorHandler(options.get(), &ClientConnection::OnError, this);
   natsConnection* nc = nullptr;
-  natsStatus s = natsConnection_Connect(&nc, options.get());
+  natsStatus s = messaging::ConnectNats(&nc, options.get());
   if (s != NATS_OK) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` cannot reach %hs: %hs\n", m_address, m_location.url,
                  messaging::NatsError(s));

@@ -160,6 +160,17 @@ NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity&
   return options;
 }
 
+natsStatus ConnectNats(natsConnection** nc, natsOptions* options)
+{
+  natsStatus s = NATS_OK;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    s = natsConnection_Connect(nc, options);
+    if (s != NATS_CONNECTION_AUTH_FAILED)
+      break;
+  }
+  return s;
+}
+
 std::string NatsError(natsStatus status)
 {
   std::string text = natsStatus_GetText(status);

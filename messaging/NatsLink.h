@@ -113,6 +113,10 @@ private:
 // outlive every connection made with the options.
 NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity& identity, std::string_view address,
                                    int pingSeconds);
+// natsConnection_Connect, tried again at once when the server refused the signature: libnats
+// 3.4.1 sends none when the signature's first byte is zero (one connect in 256), and each try
+// signs a new nonce.
+natsStatus ConnectNats(natsConnection** nc, natsOptions* options);
 // A natsStatus as text, with the last error libnats recorded on this thread.
 std::string NatsError(natsStatus status);
 std::string Header(natsMsg* msg, const char* key);

@@ -165,14 +165,14 @@ void Relay::Connect()
   auto options = ClientOptions(m_location, *m_identity, m_settings.name, 10);
   natsOptions_SetReconnectedCB(options.get(), &Relay::OnReconnected, this);
   natsConnection* nc = nullptr;
-  natsStatus s = natsConnection_Connect(&nc, options.get());
+  natsStatus s = ConnectNats(&nc, options.get());
   if (s != NATS_OK)
     throw std::runtime_error("cannot reach " + m_location.url + ": " + NatsError(s));
   m_nc.reset(nc);
   auto sysOptions = ClientOptions(m_location, *m_systemIdentity, m_settings.name + "-events", 10);
   natsOptions_SetCustomInboxPrefix(sysOptions.get(), "_I.relay-sys");
   nc = nullptr;
-  s = natsConnection_Connect(&nc, sysOptions.get());
+  s = ConnectNats(&nc, sysOptions.get());
   if (s != NATS_OK)
     throw std::runtime_error("cannot reach " + m_location.url + " as the system user: " + NatsError(s));
   m_sys.reset(nc);
