@@ -1,5 +1,5 @@
-// The web console with every program real: the router, the service, simulated agents and
-// corvex-web itself. Actions from the API reach the service's console objects; a headless
+// The web console with every program real: nats-server and the relay, the service, simulated
+// agents and corvex-web itself. Actions from the API reach the service's console objects; a headless
 // Chromium logs in, sees every page with the data of a seeded database, and follows a change
 // live through the change clocks. Screenshots go to the build folder (web-screenshots/).
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/web/WebDriver.h"
 #include "tests/web/WebTestSupport.h"
@@ -62,9 +63,7 @@ protected:
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=2", "CORVEX_TRACE_FILE=" + m_dir / "trace.log"};
     e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
     ASSERT_EQ(reg.Wait(), 0);
-    m_router = std::make_unique<e2e::ChildProcess>(
-      ROUTER_PATH, std::vector<std::string>{"--socket", m_dir / "router.sock", "--data-dir", m_dir / "router"},
-      std::vector<std::string>{}, m_dir / "router.out");
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path());
     m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env, m_dir / "service.out");
     ASSERT_TRUE(e2e::WaitForText(m_dir / "trace.log", "Connect done.", 15s)) << e2e::ReadFile(m_dir / "service.out");
     m_web = std::make_unique<e2e::ChildProcess>(WEB_PATH, std::vector<std::string>{},
@@ -91,8 +90,8 @@ protected:
   {
     m_agents = std::make_unique<e2e::ChildProcess>(
       AGENT_SIM_PATH,
-      std::vector<std::string>{"--router", m_dir / "router.sock", "--agents", std::to_string(count), "--service",
-                               "PTLManagementService"},
+      std::vector<std::string>{"--messaging", m_messaging->Directory(), "--enrol", "--agents", std::to_string(count),
+                               "--service", "PTLManagementService"},
       std::vector<std::string>{}, m_dir / "agents.out", e2e::ChildInput::Pipe);
     ASSERT_TRUE(m_agents->WaitForOutput(" connected", 15s, count)) << m_agents->Output();
   }
@@ -116,7 +115,8 @@ protected:
   std::unique_ptr<webtest::ThrowawayAccounts> m_accounts;
   std::vector<std::string> m_env;
   int m_port = 0;
-  std::unique_ptr<e2e::ChildProcess> m_router, m_service, m_web, m_agents, m_driver;
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
+  std::unique_ptr<e2e::ChildProcess> m_service, m_web, m_agents, m_driver;
 };
 
 }  // namespace

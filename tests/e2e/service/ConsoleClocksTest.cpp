@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -21,6 +23,8 @@ protected:
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=2", "CORVEX_TRACE_FILE=" + m_dir / "trace.log"};
     e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
     ASSERT_EQ(reg.Wait(), 0);
+    // The service does not start without the messaging location it is configured for.
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path());
   }
 
   // Runs corvexctl to its end; its exit code, output in `out`.
@@ -31,6 +35,7 @@ protected:
 
   e2e::ScratchDir m_dir{"corvex-e2e-console"};
   corvexdb::ScratchDatabase m_database{"corvex_e2e_console"};
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
   std::vector<std::string> m_env;
   int m_runs = 0;
 };

@@ -1,7 +1,8 @@
-// The inbound road with every part a real process: the router, the service and the agent
-// simulator. Events become alerts and scan times, computers the service has not seen are
-// created by their first event, the router's logon and logoff notices set the connected state,
-// and envelopes that cannot be applied are dropped without stopping the ones behind them.
+// The inbound road with every part a real process: nats-server and the relay, the service and
+// the agent simulator. Events become alerts and scan times, computers the service has not seen
+// are created by their first event, the relay's logon and logoff notices set the connected
+// state, envelopes that cannot be applied are dropped without stopping the ones behind them, and
+// a service killed while agents send stores every accepted event once.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/ClientLibrary.h"
 #include "messaging/Letters.h"
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
 #include "tools/corvex-db/DatabaseTool.h"
@@ -22,6 +24,9 @@ using namespace std::chrono_literals;
 using ZiriviridUrurezArevudUza::IClientLibrary;
 
 namespace {
+
+// The simulated and test agents the location enrols: PC1 ... PC10.
+constexpr int kAgents = 10;
 
 class OrbEnvironment : public ::testing::Environment
 {
@@ -61,11 +66,19 @@ protected:
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=3", "CORVEX_TRACE_FILE=" + Trace()};
     e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
     ASSERT_EQ(reg.Wait(), 0);
-    m_router = std::make_unique<e2e::ChildProcess>(
-      ROUTER_PATH, std::vector<std::string>{"--socket", m_dir / "router.sock", "--data-dir", m_dir / "router", "--heartbeat", "1"},
-      std::vector<std::string>{}, m_dir / "router.out");
-    m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env, m_dir / "service.out");
-    ASSERT_TRUE(e2e::WaitForText(Trace(), "Sent GetStatus to router, id=", 20s)) << e2e::ReadFile(m_dir / "service.out");
+    std::vector<std::string> agents;
+    for (int i = 1; i <= kAgents; ++i)
+      agents.push_back("PC" + std::to_string(i) + ".Agent");
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path(), agents);
+    StartService();
+  }
+
+  void StartService()
+  {
+    m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env,
+                                                    m_dir / ("service-" + std::to_string(++m_services) + ".out"));
+    ASSERT_TRUE(e2e::WaitForText(Trace(), "Sent GetStatus to router, id=", 20s, m_services))
+      << e2e::ReadFile(m_dir / ("service-" + std::to_string(m_services) + ".out"));
   }
 
   void TearDown() override
@@ -77,7 +90,7 @@ protected:
 
   std::unique_ptr<e2e::ChildProcess> StartAgents(const std::vector<std::string>& extra)
   {
-    std::vector<std::string> args = {"--router", m_dir / "router.sock", "--heartbeat", "1"};
+    std::vector<std::string> args = {"--messaging", m_messaging->Directory(), "--heartbeat", "1"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto agents = std::make_unique<e2e::ChildProcess>(AGENT_SIM_PATH, args, std::vector<std::string>{},
                                                       m_dir / ("agents" + std::to_string(++m_simulators) + ".out"),
@@ -104,14 +117,15 @@ protected:
   corvexdb::ScratchDatabase m_database{"corvex_e2e_events"};
   corvexdb::PgConnection m_db = m_database.Connect();
   std::vector<std::string> m_env;
-  std::unique_ptr<e2e::ChildProcess> m_router;
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
   std::unique_ptr<e2e::ChildProcess> m_service;
+  int m_services = 0;
   int m_simulators = 0;
 };
 
 }  // namespace
 
-TEST_F(EventRoad, EventsCreateTheComputerAndTheRoutersNoticesFollowItsConnection)
+TEST_F(EventRoad, EventsCreateTheComputerAndTheRelaysNoticesFollowItsConnection)
 {
   auto agents = StartAgents({"--agents", "1"});
   agents->Write("event PC1 scan\n");
@@ -148,7 +162,7 @@ TEST_F(EventRoad, EventsCreateTheComputerAndTheRoutersNoticesFollowItsConnection
 TEST_F(EventRoad, EnvelopesThatCannotBeAppliedAreDroppedAndTheNextOneIsApplied)
 {
   messaging_test::TestReceiver receiver;
-  auto* agent = IClientLibrary::Instance()->ConnectAs(&receiver, "PC9.Agent", m_dir / "router.sock");
+  auto* agent = IClientLibrary::Instance()->ConnectAs(&receiver, "PC9.Agent", m_messaging->Directory());
   agent->Configure(0, 1);
   ASSERT_TRUE(receiver.WaitNotices(1));
 
@@ -202,7 +216,7 @@ TEST_F(EventRoad, ALetterToAVanishedAgentComesBackAndMarksItsComputerNotConnecte
   auto agents = StartAgents({"--agents", "1", "--first", "3"});
   agents->Write("event PC3 scan\n");
   ASSERT_TRUE(ComputerHas("PC3", "LastScanName", "Weekly full scan")) << e2e::ReadFile(Trace());
-  // Gone without a word: the router finds out at its next heartbeat and reports the logoff.
+  // Gone without a word: its connection closes with it, and the relay reports the logoff.
   agents->Write("vanish\n");
   EXPECT_EQ(agents->Wait(), 0);
   ASSERT_TRUE(ComputerHas("PC3", "Connected", "false")) << e2e::ReadFile(Trace());
@@ -214,4 +228,52 @@ TEST_F(EventRoad, ALetterToAVanishedAgentComesBackAndMarksItsComputerNotConnecte
   EXPECT_TRUE(e2e::WaitForText(Trace(), "Delivery_Failure::Delivery_Failure(const struct CorvexMessaging::Envelope &),    originator=", 20s))
     << e2e::ReadFile(Trace());
   EXPECT_TRUE(ComputerHas("PC3", "Connected", "false"));
+}
+
+TEST_F(EventRoad, EveryAcceptedEventIsStoredOnceThoughTheServiceIsKilledWhileAgentsSend)
+{
+  const std::string virusAlerts = "SELECT count(*) FROM dbo.\"Alerts\" WHERE \"AlertType\" = 2";
+  auto count = [&] { return std::stoi(m_db.Exec(virusAlerts).Text(0, 0)); };
+  auto agents = StartAgents({"--agents", "8", "--event-rate", "4", "--event-kind", "virus"});
+  ASSERT_TRUE(WaitUntil([&] { return count() >= 20; }, 30s)) << e2e::ReadFile(Trace());
+
+  // Killed at any point of its work: whatever it committed and had not confirmed comes again
+  // after the restart, and the events sent meanwhile wait for it. The second kill falls while it
+  // works through those.
+  int beforeKill = 0;
+  for (int kill = 1; kill <= 2; ++kill) {
+    m_service->Signal(SIGKILL);
+    m_service->Wait();
+    beforeKill = count();
+    std::this_thread::sleep_for(1s);
+    StartService();
+    ASSERT_TRUE(WaitUntil([&] { return count() >= beforeKill + 20; }, 30s)) << e2e::ReadFile(Trace());
+  }
+  agents->Write("quit\n");
+  ASSERT_EQ(agents->Wait(20s), 0) << agents->Output();
+  const std::string output = agents->Output();
+  const auto at = output.rfind("\nsent ");
+  ASSERT_NE(at, std::string::npos) << output;
+  const int sent = std::stoi(output.substr(at + 6));
+  ASSERT_GT(sent, beforeKill);
+
+  // A last letter behind all of them: once it is applied, every event before it has been.
+  messaging_test::TestReceiver receiver;
+  auto* agent = IClientLibrary::Instance()->ConnectAs(&receiver, "PC9.Agent", m_messaging->Directory());
+  agent->Configure(0, 1);
+  ASSERT_TRUE(receiver.WaitNotices(1));
+  KTDexHandler::Event_t last;
+  last.type = KTDexHandler::kScanCompleteEventType;
+  last.scanComplete.scanName = L"the last";
+  DEX_PTLMessages::AppEvent2 payload;
+  payload.entity = "DEX";
+  payload.event = DexHandler::DexEvent::ToAgentText(last).c_str();
+  payload.domain = L"CORP";
+  payload.computer_name = L"PC9";
+  CorvexMessaging::Message letter = messaging::MakeLetter("PTLManagementService", "Tz-EntityEvent", 60);
+  letter.custom_data <<= payload;
+  ASSERT_NE(agent->Send(letter), 0);
+  EXPECT_TRUE(ComputerHas("PC9", "LastScanName", "the last")) << e2e::ReadFile(Trace());
+  agent->Release();
+  EXPECT_EQ(count(), sent) << "events accepted by the messaging server: " << sent;
 }

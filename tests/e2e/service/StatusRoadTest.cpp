@@ -1,5 +1,5 @@
-// The status road and the console's actions with every program real: the router, the service,
-// simulated agents and the console. A refresh brings a computer's details into the database;
+// The status road and the console's actions with every program real: nats-server and the relay,
+// the service, simulated agents and the console. A refresh brings a computer's details into the database;
 // a pushed group configuration is applied by the agent and its next reply matches the group;
 // update-now letters leave the service one per interval.
 #include <signal.h>
@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "handlers/KTDexHandler/KTDexConfiguration.h"
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -39,9 +40,7 @@ protected:
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=2", "CORVEX_TRACE_FILE=" + Trace()};
     e2e::ChildProcess reg(RUDADIZ_PATH, {"-RegServer"}, m_env, m_dir / "regserver.out");
     ASSERT_EQ(reg.Wait(), 0);
-    m_router = std::make_unique<e2e::ChildProcess>(
-      ROUTER_PATH, std::vector<std::string>{"--socket", m_dir / "router.sock", "--data-dir", m_dir / "router"},
-      std::vector<std::string>{}, m_dir / "router.out");
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path());
     m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env, m_dir / "service.out");
     ASSERT_TRUE(e2e::WaitForText(Trace(), "Connect done.", 15s)) << e2e::ReadFile(m_dir / "service.out");
   }
@@ -60,8 +59,8 @@ protected:
   {
     m_agents = std::make_unique<e2e::ChildProcess>(
       AGENT_SIM_PATH,
-      std::vector<std::string>{"--router", m_dir / "router.sock", "--agents", std::to_string(count), "--service",
-                               "PTLManagementService"},
+      std::vector<std::string>{"--messaging", m_messaging->Directory(), "--enrol", "--agents", std::to_string(count),
+                               "--service", "PTLManagementService"},
       std::vector<std::string>{}, m_dir / "agents.out", e2e::ChildInput::Pipe);
     ASSERT_TRUE(m_agents->WaitForOutput(" connected", 15s, count)) << m_agents->Output();
   }
@@ -92,7 +91,7 @@ protected:
   corvexdb::ScratchDatabase m_database{"corvex_e2e_status"};
   corvexdb::PgConnection m_db{m_database.Connect()};
   std::vector<std::string> m_env;
-  std::unique_ptr<e2e::ChildProcess> m_router;
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
   std::unique_ptr<e2e::ChildProcess> m_service;
   std::unique_ptr<e2e::ChildProcess> m_agents;
   int m_runs = 0;

@@ -198,11 +198,12 @@ void WriteServiceRegistry(const ScratchDir& dir, const std::string& database)
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools]\n"
             "\"ServerLocation\"=\".\"\n\"DatabaseInstance\"=\"\"\n"
-            "\"DatabaseName\"=\"" + database + "\"\n\n"
+            "\"DatabaseName\"=\"" + database + "\"\n"
+            "\"MessagingDirectory\"=\"" + dir / "messaging" + "\"\n\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
             "\"ConsoleSocket\"=\"" + dir / "console.sock" + "\"\n\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n"
-            "\"Router\"=\"" + dir / "router.sock" + "\"\n");
+            "\"Messaging\"=\"" + dir / "messaging" + "\"\n");
 }
 
 }  // namespace e2e

@@ -79,7 +79,8 @@ bool WaitForText(const std::string& path, const std::string& text, std::chrono::
 int CountOf(const std::string& text, const std::string& what);
 
 // The registry of a service under test, in dir/registry.reg: the database on the local server,
-// the console socket dir/console.sock, and the router dir/router.sock.
+// the console socket dir/console.sock, and the messaging directory dir/messaging (where
+// MessagingLocation(dir) makes it).
 void WriteServiceRegistry(const ScratchDir& dir, const std::string& database);
 
 }  // namespace e2e

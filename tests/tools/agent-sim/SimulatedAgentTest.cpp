@@ -555,7 +555,7 @@ TEST(AgentSimOptions, ComputersFromOptionsOrFile)
   EXPECT_EQ(error({"--event-mix", "virus"}), "accepted");
   EXPECT_EQ(error({"--event-mix", "virus=1001"}), "--event-mix: weight of virus: expected a whole number from 0 to 1000, got `1001`");
   EXPECT_EQ(error({"--load", "5"}), "--load needs at least two agents");
-  EXPECT_EQ(error({"--prefix", "P C"}), "`P C1` cannot be a computer's address on the router");
+  EXPECT_EQ(error({"--prefix", "P C"}), "`P C1` cannot be a computer's address");
   EXPECT_EQ(error({"--frobnicate"}), "unknown option `--frobnicate`");
   std::ofstream(file) << "PC1;HQ;PC1;WINXP;10.0.0.1;bob;extra\n";
   EXPECT_EQ(error({"--computers", file.string()}), file.string() + " line 1: expected name;domain;address;os;ip;user");
