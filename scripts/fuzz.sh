@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 build=${CORVEX_FUZZ_BUILD_DIR:-$top/build-fuzz}
-all=(fuzz_xmldocument fuzz_documents fuzz_regtext fuzz_commandlines fuzz_envelope)
+all=(fuzz_xmldocument fuzz_documents fuzz_regtext fuzz_commandlines fuzz_envelope fuzz_message)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 
 if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
@@ -33,6 +33,7 @@ seeds_of() {
     fuzz_regtext) echo "$top/fuzz/seeds/regtext" ;;
     fuzz_commandlines) echo "$top/fuzz/seeds/commandlines" ;;
     fuzz_envelope) echo "$build/seeds/envelope" ;;
+    fuzz_message) echo "$build/seeds/message" ;;
   esac
 }
 dict_of() {
@@ -73,9 +74,9 @@ for t in "${targets[@]}"; do
   corpus=$build/corpus/$t
   findings=$build/findings/$t
   mkdir -p "$corpus" "$findings"
-  if [ "$t" = fuzz_envelope ]; then
-    mkdir -p "$build/seeds/envelope"
-    CORVEX_FUZZ_WRITE_SEEDS=$build/seeds/envelope "$bin" >/dev/null 2>&1 || true
+  if [ "$t" = fuzz_envelope ] || [ "$t" = fuzz_message ]; then
+    mkdir -p "$build/seeds/${t#fuzz_}"
+    CORVEX_FUZZ_WRITE_SEEDS=$build/seeds/${t#fuzz_} "$bin" >/dev/null 2>&1 || true
   fi
   log=$build/findings/$t.log
   stamp=$(mktemp)

@@ -250,32 +250,10 @@ TEST(PayloadCheck, EverythingWeSendPassesAndDecodesUnchanged)
     EXPECT_EQ(messaging::CanonicalPayload(decoded.custom_data), messaging::CanonicalPayload(letter.custom_data));
   }
 
-  // Wide strings, the union without a branch and the nested envelope survive in detail.
-  const auto letters = RealLetters();
-  const Bytes status = messaging::EncodeMessage(letters[0].second);
-  const auto decoded = messaging::DecodeMessage(status.data(), status.size());
-  const DEX_PTLMessages::AgentStatus* agent = nullptr;
-  ASSERT_TRUE(decoded.custom_data >>= agent);
-  const DEX_PTLMessages::ComputerStatus2* computer = nullptr;
-  ASSERT_TRUE(agent->app_statuses[0].status >>= computer);
-  EXPECT_EQ(std::wstring(computer->last_logged_on_user), L"anna \u00e9\u4e2d");
-  EXPECT_EQ(std::wstring(computer->domain), L"BÜRO");
-
-  const Bytes error = messaging::EncodeMessage(letters[8].second);
-  const auto errorLetter = messaging::DecodeMessage(error.data(), error.size());
-  const DEX_PTLMessages::ErrorArgument* argument = nullptr;
-  ASSERT_TRUE(errorLetter.custom_data >>= argument);
-  EXPECT_EQ(argument->_d(), DEX_PTLMessages::FLOAT_ARG);
-
-  const Bytes failure = messaging::EncodeMessage(letters.back().second);
-  const auto notice = messaging::DecodeMessage(failure.data(), failure.size());
-  const CorvexMessaging::Envelope* envelope = nullptr;
-  ASSERT_TRUE(notice.custom_data >>= envelope);
-  EXPECT_EQ(envelope->message_id, 7);
-  EXPECT_EQ(messaging::CanonicalPayload(envelope->client_info.custom_data),
-            messaging::CanonicalPayload(letters[0].second.custom_data));
-
   // Envelopes as such are checked the same way.
+  const auto letters = RealLetters();
+  const CorvexMessaging::Envelope* envelope = nullptr;
+  ASSERT_TRUE(letters.back().second.custom_data >>= envelope);
   const Bytes enveloped = messaging::EncodeEnvelope(*envelope);
   std::string why;
   EXPECT_TRUE(messaging::CheckEnvelopeEncapsulation(enveloped.data(), enveloped.size(), why)) << why;
@@ -356,10 +334,6 @@ TEST(PayloadCheck, RefusesAtOnceWhatWouldCrashOrStallTheOrb)
   emptyStructs.ULong(CORBA::tk_sequence).Begin().StructHead("IDL:E:1.0", 0).End().ULong(0).End().ULong(0xFFFFFFFF);
   hostile.emplace_back("sequence of 2^32-1 empty structs", emptyStructs.Done());
 
-  Cdr allNulls = MessageHead();
-  allNulls.ULong(CORBA::tk_array).Begin().ULong(CORBA::tk_null).ULong(0xFFFFFFFF).End();
-  hostile.emplace_back("array of 2^32-1 nulls", allNulls.Done());
-
   // Structs S0..S27 side by side, each with two members of the one before: 2^28 nodes once
   // the indirections are followed, in a few kilobytes.
   Cdr shared = MessageHead();
@@ -419,12 +393,6 @@ TEST(PayloadCheck, PayloadsAtTheLimitsDecodeQuickly)
   for (int i = 0; i < 30000; ++i)
     anys.StructHead("IDL:P:1.0", 2).String("a").ULong(CORBA::tk_long).String("b").ULong(CORBA::tk_string).ULong(0).End().ULong(i).String("v");
   large.emplace_back("30,000 anys", anys.Done());
-
-  Cdr strings = MessageHead();
-  strings.ULong(CORBA::tk_sequence).Begin().ULong(CORBA::tk_string).ULong(0).ULong(0).End().ULong(400000);
-  for (int i = 0; i < 400000; ++i)
-    strings.String("s");
-  large.emplace_back("400,000 strings", strings.Done());
 
   Cdr octets = MessageHead();
   octets.ULong(CORBA::tk_sequence).Begin().ULong(CORBA::tk_octet).ULong(0).End().ULong(8000000);
