@@ -21,6 +21,7 @@
 #include <memory>
 #include <thread>
 
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -126,6 +127,8 @@ protected:
         std::vector<std::string>{}, m_dir / (name + ".out")));
 
     e2e::WriteServiceRegistry(m_dir, m_database.Name());
+    // The service does not start without the messaging location it is configured for.
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path());
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=2", "CORVEX_TRACE_FILE=" + m_dir / "trace.log",
              "HOME=" + m_dir.Path()};
     std::string out;
@@ -186,6 +189,7 @@ protected:
   std::unique_ptr<e2e::ChildProcess> m_holder;
   ino_t m_serverNs = 0;
   std::vector<std::unique_ptr<e2e::ChildProcess>> m_daemons;
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
   std::unique_ptr<e2e::ChildProcess> m_service;
   int m_runs = 0;
 };

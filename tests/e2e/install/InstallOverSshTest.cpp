@@ -18,6 +18,7 @@
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
 #include "platform/text/Unicode.h"
 #include "security/Obscurer.h"
+#include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 #include "tools/corvex-db/ProcedureCall.h"
@@ -143,6 +144,8 @@ protected:
     Call("SetGroupAUConfigXML", {{"@GroupID", m_group}, {"@AUConfigXML", ToUtf8(config.ToXML())}});
 
     e2e::WriteServiceRegistry(m_dir, m_database.Name());
+    // The service does not start without the messaging location it is configured for.
+    m_messaging = std::make_unique<e2e::MessagingLocation>(m_dir.Path());
     std::ofstream(m_dir / "registry.reg", std::ios::app)
       << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
       << "\"InstallTimeInterval\"=dword:" << Hex(kInstallIntervalMs) << "\n"
@@ -279,6 +282,7 @@ protected:
   int m_port = 0;
   int m_runs = 0;
   std::unique_ptr<e2e::ChildProcess> m_sshd;
+  std::unique_ptr<e2e::MessagingLocation> m_messaging;
   std::unique_ptr<e2e::ChildProcess> m_service;
   std::vector<std::string> m_env;
 };
