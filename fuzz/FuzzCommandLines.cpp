@@ -1,6 +1,6 @@
 // Fuzz target: the command lines and configuration text of the programs. The input's lines
-// are the arguments: corvex-router's arguments, the same text as its configuration file,
-// corvex-agent-sim's arguments and corvexctl's numbers. Bad input is refused with
+// are the arguments: corvex-relay's numbers, corvex-agent-sim's arguments and corvexctl's
+// numbers. Bad input is refused with
 // std::invalid_argument only; options that read files are left out.
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/FuzzCommon.h"
-#include "messaging/RouterConfig.h"
+#include "messaging/ProcessSupport.h"
 #include "tools/agent-sim/AgentSimOptions.h"
 #include "tools/corvexctl/Arguments.h"
 
@@ -27,11 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (a == "--config" || a == "--computers" || a == "--documents")
       return 0;
 
-  fuzz::Tolerate<std::invalid_argument>([&] { router::ParseRouterArguments(args); });
-  fuzz::Tolerate<std::invalid_argument>([&] {
-    router::RouterConfig config = router::DefaultRouterConfig();
-    router::ApplyRouterConfigText(config, text);
-  });
+  for (const auto& a : args)
+    fuzz::Tolerate<std::invalid_argument>([&] {
+      const long n = messaging::ParseWholeNumber("--notice-ttl", a, 1, 0x7FFFFFFF);
+      fuzz::Check(n >= 1 && n <= 0x7FFFFFFF);
+    });
   fuzz::Tolerate<std::invalid_argument>([&] {
     const auto options = agentsim::ParseAgentSimArguments(args);
     fuzz::Check(options.agents >= 1);

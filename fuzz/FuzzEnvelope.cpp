@@ -1,4 +1,4 @@
-// Fuzz target: an envelope as the router's bytes (a CDR encapsulation, as the router keeps
+// Fuzz target: an envelope as bytes (a CDR encapsulation, as the library keeps
 // letters) decoded, then handed to the service's receiver as it is and once under every
 // message type the receiver knows, so that every inbound message class decodes the payload.
 // Refusals are the decoder's std::runtime_error and the receiver's own handling (a creator
@@ -29,7 +29,7 @@ CorvexMessaging::Envelope Wrapped(const char* type, const char* originator, cons
   e.originator_certificate = CORBA::string_dup("");
   e.originator = CORBA::string_dup(originator);
   e.timestamps.length(1);
-  e.timestamps[0].name = CORBA::string_dup("corvex-router");
+  e.timestamps[0].name = CORBA::string_dup("corvex-relay");
   e.timestamps[0].utc_time = 1700000000;
   e.message_id = 7;
   e.client_info = messaging::MakeLetter("PTLManagementService", type, 3600);
@@ -74,11 +74,11 @@ void WriteSeeds(const std::string& dir)
   write("entity-event", Wrapped("Tz-EntityEvent", "PC1.Agent", any));
 
   any <<= "PC1";
-  write("router-logon", Wrapped("Tz-RouterLogon", "corvex-router", any));
+  write("router-logon", Wrapped("Tz-RouterLogon", "corvex-relay", any));
 
   const CorvexMessaging::Envelope inner = Wrapped("Tz-DoAction", "PTLManagementService", CORBA::Any());
   any <<= inner;
-  write("delivery-failed", Wrapped("MS-DeliveryFailed-Timeout", "corvex-router", any));
+  write("delivery-failed", Wrapped("MS-DeliveryFailed-Timeout", "corvex-relay", any));
 }
 
 }  // namespace

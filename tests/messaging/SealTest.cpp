@@ -1,5 +1,6 @@
 // Seals must agree between the library that made an envelope and the same envelope read back
 // from the wire, and must change with any part of it; garbled envelope bytes are refused.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -144,7 +145,11 @@ TEST(EnvelopeCodec, RefusesGarbledTypeCodes)
     return "(accepted)";
   };
   const std::string unterminated("service_pack", sizeof "service_pack");
-  EXPECT_EQ(refusalOf(unterminated, unterminated.size() - 1, 0x03), "malformed envelope data (MARSHAL)");
+  // Refused by the check before the ORB reads it, with where and why.
+  EXPECT_THAT(refusalOf(unterminated, unterminated.size() - 1, 0x03),
+              ::testing::StartsWith("malformed envelope data (at byte "));
   const std::string sized("\x07\0\0\0entity", 10);  // a member name and its length before it
-  EXPECT_EQ(refusalOf(sized, 3, 0x68), "malformed envelope data (MARSHAL)");
+  EXPECT_THAT(refusalOf(sized, 3, 0x68), ::testing::StartsWith("malformed envelope data ("));
 }
+
+}  // namespace
