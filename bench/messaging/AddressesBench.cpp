@@ -6,6 +6,9 @@
 // its agent when the agent logs on (one at a time, then a wave logging on together). Beside it,
 // the same server alone: writing the bucket and filling the stream with libnats directly.
 //
+// The relay's part of a logon storm is measured alone too: agents already connected ask it for
+// their logon together.
+//
 //   messaging_addresses_bench [--addresses 100000] [--sample 200] [--enrol-sample] [--keep]
 #include <signal.h>
 
@@ -71,8 +74,8 @@ Options Parse(int argc, char** argv)
     else
       throw std::invalid_argument("unknown option " + a);
   }
-  if (o.sample < 1 || o.addresses < 2 * o.sample + 1)
-    throw std::invalid_argument("--addresses must be at least 2 * --sample + 1");
+  if (o.sample < 1 || o.addresses < 3 * o.sample + 1)
+    throw std::invalid_argument("--addresses must be at least 3 * --sample + 1");
   return o;
 }
 
@@ -246,9 +249,9 @@ int main(int argc, char** argv)
     library->InitORB(1, orbArgv);
 
     Scratch scratch("cvx-addresses-bench", options.keep);
-    // Agents 1 ... 2*sample+1 are the ones that log on; the rest only exist in the bucket
+    // Agents 1 ... 3*sample+1 are the ones that log on; the rest only exist in the bucket
     // (and, by default, in the server's configuration).
-    const int enrolled = options.enrolAll ? n : 2 * sample + 1;
+    const int enrolled = options.enrolAll ? n : 3 * sample + 1;
     std::vector<std::string> enrol;
     for (int i = 1; i <= enrolled; ++i)
       enrol.push_back(Address(i));
@@ -308,36 +311,11 @@ int main(int argc, char** argv)
         Mb(Sample(location.RelayPid()).rssKb));
     row("server RSS with bucket and letters", Mb(Sample(location.ServerPid()).rssKb));
 
-    // A restart: the relay reads the bucket and every waiting letter again.
-    location.StopRelay();
-    const auto restart = Clock::now();
-    const double start2 = location.StartRelay();
-    row("relay start to \"active\", " + std::to_string(n) + " known + " + std::to_string(n) + " letters",
-        Fixed(start2, 2) + " s");
-    {
-      // The first agent to log on right after the start waits for the relay to read the stream.
-      TimedAgent first;
-      const auto t0 = Clock::now();
-      IConnection* c = library->ConnectAs(&first, Address(1), dir);
-      c->Configure(0, 10);
-      const auto deadline = Clock::now() + std::chrono::seconds(300);
-      while (!first.Received() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (first.Received())
-        row("first agent's letter after the restart: from relay start / from its ConnectAs",
-            Fixed(Seconds(first.ReceivedAt() - restart), 2) + " s / " + Fixed(Seconds(first.ReceivedAt() - t0), 2) + " s");
-      else
-        row("first agent's letter after the restart", "not received in 300 s");
-      c->Release();
-    }
-    const double idle2 = WaitUntilIdle(location.RelayPid(), restart);
-    row("relay idle after the restart", Fixed(idle2, 1) + " s after its start");
-    const auto relay2 = Sample(location.RelayPid());
-    row("relay RSS after the restart (peak)", Mb(relay2.rssKb) + " (" + Mb(relay2.hwmKb) + ")");
-
     // Waiting letters reaching agents as they log on: one at a time, then a wave together.
     Latency one, wave;
     for (int i = 2; i <= sample + 1; ++i) {
+      if (!location.RelayRunning())
+        throw std::runtime_error("the relay stopped: " + location.RelayLog());
       TimedAgent agent;
       const auto t0 = Clock::now();
       IConnection* c = library->ConnectAs(&agent, Address(i), dir);
@@ -388,10 +366,129 @@ int main(int argc, char** argv)
       row("ConnectAs to logged on (same agents), " + label + ": p50 / p99",
           Ms(Percentile(which->logon, 50)) + " / " + Ms(Percentile(which->logon, 99)) + " ms");
     }
+    {
+      // The relay's part of a logon storm alone: agents already connected (plain libnats, one
+      // TLS context) ask for their logon together; each waits for the answer and its letter.
+      struct Plain
+      {
+        std::unique_ptr<PlainConnection> connection;
+        natsSubscription* sub = nullptr;
+        std::atomic<bool> letter{false};
+        Clock::time_point letterAt, answeredAt, askedAt;
+        bool answered = false;
+        static void OnMsg(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
+        {
+          auto* self = static_cast<Plain*>(closure);
+          if (!self->letter) {
+            self->letterAt = Clock::now();
+            self->letter = true;
+          }
+          natsMsg_Destroy(msg);
+        }
+      };
+      PlainConnection::SharedOptions shared(dir);
+      std::vector<std::unique_ptr<Plain>> plain;
+      for (int i = 2 * sample + 2; i <= 3 * sample + 1; ++i) {
+        auto p = std::make_unique<Plain>();
+        p->connection = std::make_unique<PlainConnection>(dir, Address(i), false, &shared);
+        natsConnection_Subscribe(&p->sub, p->connection->Get(), wire::DeliverySubject(Address(i)).c_str(), &Plain::OnMsg,
+                                 p.get());
+        plain.push_back(std::move(p));
+      }
+      std::atomic<bool> go{false};
+      std::vector<std::thread> threads;
+      for (std::size_t k = 0; k < plain.size(); ++k)
+        threads.emplace_back([&, k] {
+          Plain& p = *plain[k];
+          std::uint64_t cid = 0;
+          char server[128] = {};
+          natsConnection_GetClientID(p.connection->Get(), &cid);
+          natsConnection_GetConnectedServerId(p.connection->Get(), server, sizeof server);
+          const std::string who = std::string(server) + " " + std::to_string(cid);
+          natsMsg* request = nullptr;
+          natsMsg_Create(&request, wire::RelaySubject(Address(2 * sample + 2 + static_cast<int>(k))).c_str(), nullptr,
+                         who.data(), static_cast<int>(who.size()));
+          natsMsgHeader_Set(request, wire::kCommand, wire::kLogon);
+          while (!go)
+            std::this_thread::yield();
+          p.askedAt = Clock::now();
+          natsMsg* reply = nullptr;
+          if (natsConnection_RequestMsg(&reply, p.connection->Get(), request, 60000) == NATS_OK) {
+            p.answeredAt = Clock::now();
+            p.answered = true;
+          }
+          natsMsg_Destroy(reply);
+          natsMsg_Destroy(request);
+        });
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      go = true;
+      for (auto& t : threads)
+        t.join();
+      const auto deadline = Clock::now() + std::chrono::seconds(30);
+      for (auto& p : plain)
+        while (!p->letter && Clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::vector<double> answer, letterTimes;
+      int missing = 0;
+      for (auto& p : plain) {
+        if (p->answered)
+          answer.push_back(1000 * Seconds(p->answeredAt - p->askedAt));
+        if (p->letter)
+          letterTimes.push_back(1000 * Seconds(p->letterAt - p->askedAt));
+        else
+          ++missing;
+      }
+      const std::string label = std::to_string(plain.size()) + " connected agents ask the relay together";
+      row("logon answered, " + label + ": p50 / p99 / max",
+          Ms(Percentile(answer, 50)) + " / " + Ms(Percentile(answer, 99)) + " / " + Ms(Percentile(answer, 100)) + " ms");
+      row("waiting letter delivered, " + label + ": p50 / p99 / max",
+          Ms(Percentile(letterTimes, 50)) + " / " + Ms(Percentile(letterTimes, 99)) + " / " +
+              Ms(Percentile(letterTimes, 100)) + " ms" + (missing ? ", " + std::to_string(missing) + " missed" : ""));
+      for (auto& p : plain)
+        natsSubscription_Destroy(p->sub);
+    }
     const auto relayEnd = Sample(location.RelayPid());
     row("relay RSS at the end (peak)", Mb(relayEnd.rssKb) + " (" + Mb(relayEnd.hwmKb) + ")");
     const auto serverEnd = Sample(location.ServerPid());
     row("server RSS at the end (peak)", Mb(serverEnd.rssKb) + " (" + Mb(serverEnd.hwmKb) + ")");
+
+
+    // A restart: the relay reads the bucket and every waiting letter again.
+    location.StopRelay();
+    const auto restart = Clock::now();
+    const double start2 = location.StartRelay();
+    row("relay start to \"active\", " + std::to_string(n) + " known + " + std::to_string(n) + " letters",
+        Fixed(start2, 2) + " s");
+    {
+      // The first agent to log on right after the start waits for the relay to read the stream.
+      TimedAgent first;
+      const auto t0 = Clock::now();
+      IConnection* c = library->ConnectAs(&first, Address(1), dir);
+      c->Configure(0, 10);
+      const auto deadline = Clock::now() + std::chrono::seconds(300);
+      while (!first.Received() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (first.Received())
+        row("first agent's letter after the restart: from relay start / from its ConnectAs",
+            Fixed(Seconds(first.ReceivedAt() - restart), 2) + " s / " + Fixed(Seconds(first.ReceivedAt() - t0), 2) + " s");
+      else
+        row("first agent's letter after the restart", "not received in 300 s");
+      c->Release();
+    }
+    const double idle2 = WaitUntilIdle(location.RelayPid(), restart);
+    row("relay idle after the restart", Fixed(idle2, 1) + " s after its start");
+    const auto relay2 = Sample(location.RelayPid());
+    row("relay RSS after the restart (peak)", Mb(relay2.rssKb) + " (" + Mb(relay2.hwmKb) + ")");
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    if (location.RelayRunning()) {
+      row("relay after the restart, 10 s later", "running");
+    } else {
+      // Its last line says why it stopped.
+      std::string log = location.RelayLog();
+      while (!log.empty() && log.back() == '\n')
+        log.pop_back();
+      row("relay after the restart, 10 s later", "exited: " + log.substr(log.rfind('\n') + 1));
+    }
 
     // What one more enrolment costs with this many users: the whole clients.conf is rewritten and
     // the server rereads it.

@@ -340,16 +340,46 @@ void Location::StopRelay()
   m_relay.reset();
 }
 
-PlainConnection::PlainConnection(const std::string& directory, const std::string& address, bool sendAsap)
+PlainConnection::SharedOptions::SharedOptions(const std::string& directory)
+{
+  // Any enrolled identity will do for the template: each connect sets its own.
+  const auto location = messaging::ReadServerLocation(directory);
+  messaging::NKeyIdentity relay(messaging::SeedFileOf(directory, messaging::wire::kDefaultRelayName));
+  options = messaging::ClientOptions(location, relay, "template", 20).release();
+}
+
+PlainConnection::SharedOptions::~SharedOptions()
+{
+  natsOptions_Destroy(options);
+}
+
+PlainConnection::PlainConnection(const std::string& directory, const std::string& address, bool sendAsap,
+                                 SharedOptions* shared)
   : m_identity(std::make_unique<messaging::NKeyIdentity>(messaging::SeedFileOf(directory, address)))
 {
-  const auto location = messaging::ReadServerLocation(directory);
-  auto options = messaging::ClientOptions(location, *m_identity, address, 20);
-  if (sendAsap)
-    natsOptions_SetSendAsap(options.get(), true);
-  const natsStatus s = natsConnection_Connect(&m_nc, options.get());
-  if (s != NATS_OK)
-    throw std::runtime_error("cannot connect as " + address + ": " + messaging::NatsError(s));
+  natsStatus s = NATS_ERR;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (shared) {
+      std::lock_guard lock(shared->mutex);
+      const std::string inbox = messaging::wire::InboxPrefix(address);
+      natsOptions_SetNKey(shared->options, m_identity->PublicKey().c_str(), &messaging::NKeyIdentity::SignNonce,
+                          m_identity.get());
+      natsOptions_SetName(shared->options, address.c_str());
+      natsOptions_SetCustomInboxPrefix(shared->options, inbox.c_str());
+      natsOptions_SetSendAsap(shared->options, sendAsap);
+      s = natsConnection_Connect(&m_nc, shared->options);
+    } else {
+      const auto location = messaging::ReadServerLocation(directory);
+      auto options = messaging::ClientOptions(location, *m_identity, address, 20);
+      if (sendAsap)
+        natsOptions_SetSendAsap(options.get(), true);
+      s = natsConnection_Connect(&m_nc, options.get());
+    }
+    if (s == NATS_OK)
+      return;
+    m_nc = nullptr;
+  }
+  throw std::runtime_error("cannot connect as " + address + ": " + messaging::NatsError(s));
 }
 
 PlainConnection::~PlainConnection()

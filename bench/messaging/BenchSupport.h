@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ public:
   pid_t ServerPid() const { return m_server ? m_server->Pid() : 0; }
   pid_t RelayPid() const { return m_relay ? m_relay->Pid() : 0; }
   std::string RelayLog() const { return m_relay ? m_relay->Log() : std::string(); }
+  bool RelayRunning() { return m_relay && m_relay->Running(); }
 
 private:
   std::string m_folder, m_dir;
@@ -109,7 +111,20 @@ private:
 class PlainConnection
 {
 public:
-  PlainConnection(const std::string& directory, const std::string& address, bool sendAsap = false);
+  // Options made once and reused for many connections: libnats copies them at each connect and
+  // the copies share the TLS context (CA loaded once). Changed per connect under the lock.
+  struct SharedOptions
+  {
+    explicit SharedOptions(const std::string& directory);
+    ~SharedOptions();
+    std::mutex mutex;
+    natsOptions* options = nullptr;
+  };
+
+  // Tries again when the server refuses the nonce's signature (libnats 3.4.1 drops signatures
+  // that begin with a zero byte: one connect in 256).
+  PlainConnection(const std::string& directory, const std::string& address, bool sendAsap = false,
+                  SharedOptions* shared = nullptr);
   ~PlainConnection();
   natsConnection* Get() const { return m_nc; }
   jsCtx* JetStream();  // made on first use
