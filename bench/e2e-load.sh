@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# The whole road under load: a database seeded with a fleet, the router, the management service
-# and simulated agents offering unsolicited status replies, then virus events, at rising rates.
+# The whole road under load: a database seeded with a fleet, a messaging server of its own
+# (nats-server on a private loopback port and corvex-relay), the management service and
+# simulated agents (each enrolled with its own key) offering unsolicited status replies, then
+# virus events, at rising rates.
 # Per step it reports what was offered and what the service applied per second (applied counted
 # in the database), the latency from the agent's send to the stored row (p50, p99), the
 # service's CPU and resident memory, and where the CPU went (the service's processing thread,
-# its other threads, the database server's backends, the router, the simulator). The table goes
-# to standard output and to $OUT/e2e-load.txt, the plot of applied against offered to
-# $OUT/e2e-load.png (gnuplot).
+# its other threads, the database server's backends, nats-server, corvex-relay, the simulator).
+# The table goes to standard output and to $OUT/e2e-load.txt, the plot of applied against
+# offered to $OUT/e2e-load.png (gnuplot).
 #
 # Settings (environment): BUILD (build folder, default ./build), COMPUTERS (fleet sizes, default
-# "10000 100000"), AGENTS (simulated computers among them, default 200), STEP_SECONDS (default
+# "10000 100000"), AGENTS (simulated computers among them, default 200), SIMULATORS (simulator
+# processes the agents are shared among, default 4: each sends one letter at a time and waits for
+# the server's acknowledgement, which caps what one process offers), STEP_SECONDS (default
 # 15), STATUS_RATES and EVENT_RATES (offered per second in total, rising), OUT (default
 # ./bench-results), DATABASE_PREFIX (the scratch databases' names before "_N", default
 # corvex_load). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
@@ -22,23 +26,28 @@ case "${1:-}" in
 esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/registry-base.sh"
+. "$root/scripts/messaging-base.sh"
 BUILD=${BUILD:-$root/build}
 COMPUTERS=${COMPUTERS:-"10000 100000"}
 AGENTS=${AGENTS:-200}
+SIMULATORS=${SIMULATORS:-4}
 STEP_SECONDS=${STEP_SECONDS:-15}
 STATUS_RATES=${STATUS_RATES:-"500 1000 2000 3000 4000"}
 EVENT_RATES=${EVENT_RATES:-"1000 2500 5000 7500 10000"}
 OUT=${OUT:-$root/bench-results}
 
 bin() { find "$BUILD" -type f -name "$1" -perm -u+x | head -1; }
-router=$(bin corvex-router)
+relay=$(bin corvex-relay)
+nats=$(bin corvex-nats)
 service=$(bin rudadiz)
 agentsim=$(bin corvex-agent-sim)
 db=$(bin corvex-db)
-for b in router service agentsim db; do
+nats_server=${CORVEX_NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
+for b in relay nats service agentsim db; do
   [ -n "${!b}" ] || { echo "e2e-load: $b not built in $BUILD (cmake --build $BUILD)" >&2; exit 2; }
 done
 command -v psql >/dev/null || { echo "e2e-load: psql is missing (apt-get install postgresql-client)" >&2; exit 2; }
+[ -x "$nats_server" ] || { echo "e2e-load: nats-server is missing (apt-get install nats-server)" >&2; exit 2; }
 
 mkdir -p "$OUT"
 work=$(mktemp -d /tmp/corvex-e2e-load.XXXXXX)
@@ -71,7 +80,7 @@ rss_mb() { awk '/VmRSS/ {printf "%.0f", $2 / 1024}' "/proc/$1/status"; }
 table=$OUT/e2e-load.txt
 data=$OUT/e2e-load.dat
 printf '%-9s %-7s %9s %9s %8s %8s %6s %6s %9s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB calls/msg \
-  "cpu split: processing / other service threads / database / router / simulator (% of one core)" | tee "$table"
+  "cpu split: processing / other service threads / database / nats-server / relay / simulator (% of one core)" | tee "$table"
 : >"$data"
 
 start_road() {
@@ -93,19 +102,31 @@ start_road() {
          WHERE \"MessageSystemAddress\" IS NOT NULL ORDER BY \"ComputerID\" % ($n / $AGENTS), \"ComputerID\" LIMIT $AGENTS"
   sql "SELECT c.\"ComputerName\" || ';' || c.\"DomainName\" || ';' || c.\"MessageSystemAddress\"
          FROM bench.sim s JOIN dbo.\"Computers\" c ON c.\"ComputerID\" = s.id" >"$work/computers.txt"
+  rm -f "$work"/computers.part.*
+  split -n "l/$SIMULATORS" -d "$work/computers.txt" "$work/computers.part."
 
   corvex_registry_base . "$database" "$work" "$(id -gn)" >"$CORVEX_REGISTRY"
-  rm -rf "$work/router"
-  "$router" --socket "$work/router.sock" --data-dir "$work/router" --log-level 1 >"$work/router.log" 2>&1 &
-  router_pid=$!
-  pids+=($router_pid)
-  sleep 1
+  # A fresh messaging location per road: the service and the simulated computers, enrolled at once.
+  local port
+  port=$(corvex_free_port)
+  corvex_messaging_init "$nats" "$work/messaging" "$port"
+  cut -d';' -f3 "$work/computers.txt" | sed 's/$/.Agent/' |
+    "$nats" enrol "$work/messaging" PTLManagementService --from - >/dev/null
+  "$nats_server" -c "$work/messaging/nats-server.conf" >"$work/nats-server.log" 2>&1 &
+  nats_pid=$!
+  pids+=($nats_pid)
+  corvex_wait_listening "$port" || { echo "e2e-load: nats-server did not start, see $work/nats-server.log" >&2; exit 1; }
+  # Logons and logoffs only (level 2): the harness counts the logons.
+  "$relay" --messaging "$work/messaging" --log-level 2 >"$work/relay.log" 2>&1 &
+  relay_pid=$!
+  pids+=($relay_pid)
+  for _ in $(seq 1 50); do grep -q " active on " "$work/relay.log" 2>/dev/null && break; sleep 0.2; done
   "$service" -RegServer >/dev/null
   # Errors only: a trace line per envelope would be part of what is measured.
   CORVEX_TRACE_LEVEL=0 CORVEX_TRACE_FILE="$work/service.log" "$service" >"$work/service.out" 2>&1 &
   service_pid=$!
   pids+=($service_pid)
-  # The processing thread starts just before the service connects to the router.
+  # The processing thread starts just before the service connects to the messaging server.
   processing_tid=
   for _ in $(seq 1 150); do
     for t in /proc/$service_pid/task/*; do
@@ -149,45 +170,62 @@ step() {
   per_agent=$(awk -v t="$total" -v a="$AGENTS" 'BEGIN {printf "%.4f", t / a}')
   local rate_option=--status-rate function=UpdateComputerStatus
   [ "$kind" = event ] && rate_option=--event-rate function=AddVirusAlert
-  local ts
+  local ts logons
+  logons=$(grep -c " logged on" "$work/relay.log" || true)
   ts=$(date +%s.%N)
-  "$agentsim" --router "$work/router.sock" --computers "$work/computers.txt" --service PTLManagementService \
-    --event-kind virus --stamp-sent --quiet --heartbeat 30 "$rate_option" "$per_agent" </dev/null >"$work/sim.log" 2>&1 &
-  local sim=$!
-  pids+=($sim)
-  sleep 3  # the agents log on and the service records their logons
-  local t0 s0 p0 b0 r0 a0 q0 c0 backends
+  local sims=() part
+  rm -f "$work"/sim.*.log
+  for part in "$work"/computers.part.*; do
+    [ -s "$part" ] || continue
+    "$agentsim" --messaging "$work/messaging" --computers "$part" --service PTLManagementService \
+      --event-kind virus --stamp-sent --heartbeat 30 "$rate_option" "$per_agent" </dev/null >"$work/sim.${part##*.}.log" 2>&1 &
+    sims+=($!)
+    pids+=($!)
+  done
+  # The agents log on (the relay logs each logon), and the service records their logons.
+  for _ in $(seq 1 300); do
+    [ "$(grep -c " logged on" "$work/relay.log" || true)" -ge $((logons + AGENTS)) ] && break
+    sleep 0.1
+  done
+  echo "  ($AGENTS agents logged on in $(awk -v a="$ts" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}') s)" >&2
+  sleep 1
+  local t0 s0 p0 b0 n0 r0 a0 q0 c0 backends
   backends=$(backend_pids | tr '\n' ' ')
   a0=$(calls "$function")
   c0=$(all_calls)
   t0=$(date +%s.%N)
   s0=$(ticks "$service_pid"); p0=$(thread_ticks "$service_pid" "$processing_tid"); b0=$(ticks $backends)
-  r0=$(ticks "$router_pid"); q0=$(ticks "$sim")
+  n0=$(ticks "$nats_pid"); r0=$(ticks "$relay_pid"); q0=$(ticks "${sims[@]}")
   sql "DELETE FROM bench.seen"
   sleep "$STEP_SECONDS"
-  local t1 s1 p1 b1 r1 q1 a1 c1 rss
+  local t1 s1 p1 b1 n1 r1 q1 a1 c1 rss
   s1=$(ticks "$service_pid"); p1=$(thread_ticks "$service_pid" "$processing_tid"); b1=$(ticks $backends)
-  r1=$(ticks "$router_pid"); q1=$(ticks "$sim")
+  n1=$(ticks "$nats_pid"); r1=$(ticks "$relay_pid"); q1=$(ticks "${sims[@]}")
   t1=$(date +%s.%N)
   rss=$(rss_mb "$service_pid")
   a1=$(calls "$function")  # as a0: what the database published within the last second or so
   c1=$(all_calls)
-  kill -TERM "$sim" 2>/dev/null || true
-  wait "$sim" 2>/dev/null || true
+  local sim
+  for sim in "${sims[@]}"; do kill -TERM "$sim" 2>/dev/null || true; done
+  for sim in "${sims[@]}"; do wait "$sim" 2>/dev/null || true; done
   local elapsed latency offered
   elapsed=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
   latency=$(sql "SELECT coalesce(round((percentile_cont(0.5) WITHIN GROUP (ORDER BY l))::numeric, 0)::text, '-') || ' ' ||
                         coalesce(round((percentile_cont(0.99) WITHIN GROUP (ORDER BY l))::numeric, 0)::text, '-')
                    FROM (SELECT extract(epoch FROM seen) * 1000 - sent_ms AS l FROM bench.seen WHERE kind = '$kind') x")
-  offered=$(grep -o "sent [0-9]* $kind" "$work/sim.log" | awk '{print $2}' | tail -1)
+  # Offered: the sends the server accepted within the measured time, by their stamps (the agents
+  # log on one by one before it, sending as they come).
+  offered=$(cat "$work"/sim.*.log | grep -oE "^[^ ]+ -> Tz-[A-Za-z-]+ \([^)]*sent [0-9]+\) to [^,]*, id [1-9][0-9]*$" |
+    sed -E 's/.*sent ([0-9]+)\).*/\1/' | awk -v a="$t0" -v b="$t1" '$1 >= a * 1000 && $1 < b * 1000 {n++} END {print n + 0}')
   awk -v n="$n" -v kind="$kind" -v total="$total" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" -v allcalls=$((c1 - c0)) \
-      -v lat="$latency" -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v r=$((r1 - r0)) -v q=$((q1 - q0)) \
-      -v simtime="$(awk -v a="$ts" -v b="$t1" 'BEGIN {print b - a}')" -v hz="$hz" -v rss="$rss" -v steps="$STEP_SECONDS" -v data="$data" 'BEGIN {
+      -v lat="$latency" -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v ns=$((n1 - n0)) -v r=$((r1 - r0)) -v q=$((q1 - q0)) \
+      -v hz="$hz" -v rss="$rss" -v steps="$STEP_SECONDS" -v data="$data" 'BEGIN {
     split(lat, l, " ")
-    off = offered != "" ? offered / simtime : total
+    off = offered / el
     app = applied / el
-    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s %9.1f  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
-      100 * s / hz / el, rss, (applied > 0 ? allcalls / applied : 0), 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el, 100 * r / hz / el, 100 * q / hz / el
+    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s %9.1f  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
+      100 * s / hz / el, rss, (applied > 0 ? allcalls / applied : 0), 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el,
+      100 * ns / hz / el, 100 * r / hz / el, 100 * q / hz / el
     printf "%d %s %.0f %.0f\n", n, kind, off, app >> data
   }' | tee -a "$table"
   # What is still queued belongs to this step: the next one starts once it is applied. A

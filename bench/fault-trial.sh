@@ -161,7 +161,7 @@ grep -oE '^TRIAL[0-9]*\.Agent -> Tz-EntityEvent \(virus[^)]*, sent [0-9]+\) to [
 # Every status reply sent: computer, send stamp, sequence (0 when the agent saw the send fail).
 grep -oE '^TRIAL[0-9]*\.Agent -> Tz-GetStatus-Reply \(sent [0-9]+\) to [^,]*, id [0-9]+' "$work/agents.log" |
   sed -E 's/^([^.]*)\.Agent .*\(sent ([0-9]+)\).* id ([0-9]+)$/\1,\2,\3/' >"$work/statuses.csv"
-psql -h "$work/pgsock" -p "$port" -d corvex_trial -tAq >"$work/counts" <<SQL
+psql -h "$work/pgsock" -p "$port" -d corvex_trial -tAq -v ON_ERROR_STOP=1 >"$work/counts" <<SQL
 CREATE TEMP TABLE sent(computer text, ms bigint, id bigint);
 \copy sent FROM '$work/sent.csv' WITH (FORMAT csv)
 CREATE TEMP TABLE alerts AS
