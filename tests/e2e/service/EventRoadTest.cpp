@@ -238,10 +238,10 @@ TEST_F(EventRoad, EveryAcceptedEventIsStoredOnceThoughTheServiceIsKilledWhileAge
   ASSERT_TRUE(WaitUntil([&] { return count() >= 20; }, 30s)) << e2e::ReadFile(Trace());
 
   // Killed at any point of its work: whatever it committed and had not confirmed comes again
-  // after the restart, and the events sent meanwhile wait for it. The second kill falls while it
-  // works through those.
+  // after the restart, and the events sent meanwhile wait for it. Later kills fall while it works
+  // through those.
   int beforeKill = 0;
-  for (int kill = 1; kill <= 2; ++kill) {
+  for (int kill = 1; kill <= 3; ++kill) {
     m_service->Signal(SIGKILL);
     m_service->Wait();
     beforeKill = count();
@@ -260,6 +260,8 @@ TEST_F(EventRoad, EveryAcceptedEventIsStoredOnceThoughTheServiceIsKilledWhileAge
   // A last letter behind all of them: once it is applied, every event before it has been.
   messaging_test::TestReceiver receiver;
   auto* agent = IClientLibrary::Instance()->ConnectAs(&receiver, "PC9.Agent", m_messaging->Directory());
+  const std::unique_ptr<ZiriviridUrurezArevudUza::IConnection, void (*)(ZiriviridUrurezArevudUza::IConnection*)> release(
+    agent, [](ZiriviridUrurezArevudUza::IConnection* c) { c->Release(); });
   agent->Configure(0, 1);
   ASSERT_TRUE(receiver.WaitNotices(1));
   KTDexHandler::Event_t last;
@@ -274,6 +276,5 @@ TEST_F(EventRoad, EveryAcceptedEventIsStoredOnceThoughTheServiceIsKilledWhileAge
   letter.custom_data <<= payload;
   ASSERT_NE(agent->Send(letter), 0);
   EXPECT_TRUE(ComputerHas("PC9", "LastScanName", "the last")) << e2e::ReadFile(Trace());
-  agent->Release();
   EXPECT_EQ(count(), sent) << "events accepted by the messaging server: " << sent;
 }
