@@ -21,6 +21,8 @@ constexpr int kRelayTimeoutMs = 5000;
 constexpr int kPublishTimeoutMs = 5000;
 constexpr std::size_t kAckBatch = 64;
 constexpr auto kAckDelay = std::chrono::milliseconds(20);
+// Deliveries kept aside before the logon is answered; more come again later.
+constexpr std::size_t kEarlyLimit = 65536;
 
 std::uint64_t ToUnsigned(const std::string& text)
 {
@@ -111,53 +113,69 @@ void ClientConnection::Accept(natsMsg* msg)
 {
   if (natsMsg_IsNoResponders(msg) || natsMsg_GetDataLength(msg) == 0)
     return;  // status and heartbeat messages of the server carry no letter
-  std::uint64_t sequence = 0;
-  std::int64_t timeNs = 0;
-  std::string originator, epoch, ackTarget;
+  Delivery d;
   if (m_service) {
     jsMsgMetaData* raw = nullptr;
     if (natsMsg_GetMetaData(&raw, msg) != NATS_OK)
       return;
     messaging::NatsPtr<jsMsgMetaData> meta(raw);
     const auto route = wire::ParseLetterSubject(natsMsg_GetSubject(msg));
-    sequence = meta->Sequence.Stream;
-    timeNs = meta->Timestamp;
-    ackTarget = natsMsg_GetReply(msg);
+    d.sequence = meta->Sequence.Stream;
+    d.timeNs = meta->Timestamp;
+    d.ackTarget = natsMsg_GetReply(msg);
     if (!route || route->destination != m_address) {
-      ConfirmNow(ackTarget);  // cannot be ours: never comes back
+      ConfirmNow(d.ackTarget);  // cannot be ours: never comes back
       return;
     }
-    originator = route->originator;
-    std::lock_guard lock(m_mutex);
-    epoch = m_epoch;
+    d.originator = route->originator;
   } else {
     // Only the relay may publish on this connection's delivery subject: what it says holds.
-    originator = messaging::Header(msg, wire::kFrom);
-    sequence = ToUnsigned(messaging::Header(msg, wire::kSeq));
-    timeNs = static_cast<std::int64_t>(ToUnsigned(messaging::Header(msg, wire::kTime)));
-    epoch = messaging::Header(msg, wire::kEpoch);
-    ackTarget = std::to_string(sequence);
-    if (originator.empty() || sequence == 0)
+    d.originator = messaging::Header(msg, wire::kFrom);
+    d.sequence = ToUnsigned(messaging::Header(msg, wire::kSeq));
+    d.timeNs = static_cast<std::int64_t>(ToUnsigned(messaging::Header(msg, wire::kTime)));
+    d.epoch = messaging::Header(msg, wire::kEpoch);
+    d.ackTarget = std::to_string(d.sequence);
+    if (d.originator.empty() || d.sequence == 0)
       return;
   }
-
+  d.data.assign(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
   {
     std::lock_guard lock(m_mutex);
-    if (m_inFlight.count(sequence))
+    if (!m_connected || m_needLogon) {
+      // Before the relay has answered the logon nothing is handed over: the envelope could not
+      // be sealed with its relay and stream yet, a service's old consumer may still be pushing
+      // what the new one will push again, and a logon refused as "already logged on" must not
+      // take another holder's letters. Kept by sequence, so a copy pushed twice counts once.
+      if (m_early.size() < kEarlyLimit || m_early.count(d.sequence))
+        m_early[d.sequence] = std::move(d);
+      return;
+    }
+  }
+  Admit(std::move(d));
+}
+
+void ClientConnection::Admit(Delivery d)
+{
+  std::string routerName;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_inFlight.count(d.sequence))
       return;  // delivered again while still with the receiver
-    if (!m_service && sequence <= m_lastRelaySequence) {
+    if (!m_service && d.sequence <= m_lastRelaySequence) {
       // Taken before; the confirmation went astray.
-      m_agentAcks.push_back(ackTarget);
+      m_agentAcks.push_back(d.ackTarget);
       return;
     }
     if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
       return;  // left unconfirmed: it comes again
+    if (m_service)
+      d.epoch = m_epoch;
+    routerName = m_routerName;
   }
 
   CorvexMessaging::Message message;
   try {
-    message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                                       static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(d.data.data()), d.data.size());
   } catch (const std::exception& e) {
     // Unreadable now is unreadable for good: confirmed so that it does not come again, and
     // reported once per sender so that a flood of them does not flood the trace.
@@ -165,39 +183,36 @@ void ClientConnection::Accept(natsMsg* msg)
     unsigned long long refused;
     {
       std::lock_guard lock(m_mutex);
-      first = m_refusedSenders.insert(originator).second;
+      first = m_refusedSenders.insert(d.originator).second;
       refused = ++m_refused;
     }
     trace::Trace(TRACE_MESSAGING_LIBRARY, first ? 0 : 3,
-                 "Refused an unreadable letter from `%hs` (sequence %llu, %llu refused in all): %hs\n", originator,
-                 static_cast<unsigned long long>(sequence), refused, e.what());
-    ConfirmNow(ackTarget);
+                 "Refused an unreadable letter from `%hs` (sequence %llu, %llu refused in all): %hs\n", d.originator,
+                 static_cast<unsigned long long>(d.sequence), refused, e.what());
+    ConfirmNow(d.ackTarget);
     return;
   }
 
   Item item;
-  item.ackTarget = ackTarget;
+  item.ackTarget = d.ackTarget;
   CorvexMessaging::Envelope& e = item.envelope;
-  e.originator = originator.c_str();
+  e.originator = d.originator.c_str();
   e.physical_destination.length(0);
   e.timestamps.length(1);
-  {
-    std::lock_guard lock(m_mutex);
-    e.timestamps[0].name = m_routerName.c_str();
-  }
-  e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(timeNs / 1000000000);
-  e.message_id = wire::LetterId(sequence);
+  e.timestamps[0].name = routerName.c_str();
+  e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(d.timeNs / 1000000000);
+  e.message_id = wire::LetterId(d.sequence);
   e.client_info = message;
-  const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + epoch + "/" +
-                          std::to_string(sequence);
+  const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + d.epoch + "/" +
+                          std::to_string(d.sequence);
   e.originator_certificate = (key + " " + Seal(e, key)).c_str();
 
   std::lock_guard lock(m_mutex);
   if (m_stopping)
     return;
-  m_inFlight.insert(sequence);
+  m_inFlight.insert(d.sequence);
   if (!m_service)
-    m_lastRelaySequence = sequence;
+    m_lastRelaySequence = d.sequence;
   m_inbox.push_back(std::move(item));
   ++m_queuedEnvelopes;
   m_deliveryWake.notify_one();
@@ -437,16 +452,36 @@ bool ClientConnection::LogOn()
   }
   const auto reply = Words(Request(wire::kLogon, who.data(), static_cast<int>(who.size()), kRelayTimeoutMs));
   if (reply.size() == 3 && reply[0] == "ok") {
-    std::lock_guard lock(m_mutex);
-    m_routerName = reply[1];
-    m_epoch = reply[2];
-    m_needLogon = false;
-    if (!m_connected) {
-      m_connected = true;
-      QueueNotice(true);
+    {
+      std::lock_guard lock(m_mutex);
+      m_routerName = reply[1];
+      m_epoch = reply[2];
+      if (!m_connected)
+        QueueNotice(true);
     }
-    trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to %hs\n", m_address, m_routerName);
+    // What came before the answer is handed over first, in sequence order; deliveries go on
+    // being kept aside until none is left, so that none overtakes them.
+    for (;;) {
+      std::map<std::uint64_t, Delivery> early;
+      {
+        std::lock_guard lock(m_mutex);
+        early.swap(m_early);
+        if (early.empty()) {
+          m_connected = true;
+          m_needLogon = false;
+          break;
+        }
+      }
+      for (auto& [sequence, delivery] : early)
+        Admit(std::move(delivery));
+    }
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to %hs\n", m_address, reply[1]);
     return true;
+  }
+  {
+    // Whatever came meanwhile belongs to whoever holds the address now; it comes again.
+    std::lock_guard lock(m_mutex);
+    m_early.clear();
   }
   if (!reply.empty() && reply[0] == "already")
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` is already logged on elsewhere\n", m_address);

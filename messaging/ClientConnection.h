@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -53,12 +54,24 @@ private:
     std::string ackTarget;  // a JetStream ack subject, or the relay's sequence as text
   };
 
+  // A delivery as it came, before it becomes an envelope.
+  struct Delivery
+  {
+    std::uint64_t sequence = 0;
+    std::int64_t timeNs = 0;
+    std::string originator;
+    std::string epoch;
+    std::string ackTarget;
+    std::string data;
+  };
+
   static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
   static void OnDisconnected(natsConnection*, void* closure);
   static void OnReconnected(natsConnection*, void* closure);
   static void OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure);
 
   void Accept(natsMsg* msg);
+  void Admit(Delivery delivery);
   void Monitor();
   void Deliver();
   bool Connect();
@@ -106,6 +119,7 @@ private:
   std::unordered_map<CorvexMessaging::MessageId, std::string> m_unconfirmed;  // explicit confirmation
   std::unordered_set<std::uint64_t> m_inFlight;  // sequences delivered and not yet confirmed
   std::uint64_t m_lastRelaySequence = 0;        // relay deliveries come in stream order
+  std::map<std::uint64_t, Delivery> m_early;    // deliveries before the logon was answered
   std::vector<std::string> m_agentAcks;          // relay sequences to confirm, sent in batches
   std::unordered_set<std::string> m_refusedSenders;  // senders of unreadable letters, reported once
   unsigned long long m_refused = 0;

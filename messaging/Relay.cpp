@@ -86,6 +86,7 @@ private:
   void OnTimer();
 
   std::string LogOn(const std::string& address, const std::string& who);
+  void AfterLogOn(const std::string& address);
   void LogOff(const std::string& address, const char* why);
   void PrepareService(const std::string& address);
   void Notify(const std::string& address, bool logon);
@@ -266,8 +267,15 @@ void Relay::RenewLease()
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   const std::string holder = std::string(host) + ":" + std::to_string(getpid());
-  if (kvStore_UpdateString(&m_leaseRevision, m_lease, "active", holder.c_str(), m_leaseRevision) != NATS_OK)
-    throw std::runtime_error("the relay's lease was lost");
+  if (natsConnection_Status(m_nc.get()) != NATS_CONN_STATUS_CONNECTED)
+    return;  // the server is away: nobody can take the lease meanwhile, and libnats reconnects
+  if (kvStore_UpdateString(&m_leaseRevision, m_lease, "active", holder.c_str(), m_leaseRevision) == NATS_OK)
+    return;
+  // The lease lapsed (this process was held up longer than the lease lasts). If no other relay
+  // took it meanwhile, this one goes on; if one did, it hands over.
+  if (kvStore_CreateString(&m_leaseRevision, m_lease, "active", holder.c_str()) != NATS_OK)
+    throw std::runtime_error("the relay's lease was taken by another relay");
+  Log(1, "the lease lapsed while this relay was held up; taken again");
 }
 
 void Relay::LoadState()
@@ -702,8 +710,16 @@ void Relay::OnRequest(natsMsg* msg)
   const std::string command = Header(msg, wire::kCommand);
   std::string answer = "0";
   if (address && IsValidClientAddress(*address)) {
-    if (command == wire::kLogon)
+    if (command == wire::kLogon) {
       answer = LogOn(*address, std::string(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
+      if (answer.rfind("ok ", 0) == 0) {
+        // The client hears that it is logged on before its letters come.
+        if (reply && *reply)
+          natsConnection_PublishString(m_nc.get(), reply, answer.c_str());
+        AfterLogOn(*address);
+        return;
+      }
+    }
     else if (command == wire::kLogoff) {
       LogOff(*address, "logged off");
       answer = "ok";
@@ -734,8 +750,6 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
   }
   if (m_knownAddresses.insert(address).second)
     kvStore_PutString(nullptr, m_known, EscapeToken(address).c_str(), std::to_string(NowNs()).c_str());
-  if (wire::IsServiceAddress(address))
-    PrepareService(address);
   const bool fresh = !m_online.count(address);
   m_online[address] = session;
   kvStore_PutString(nullptr, m_presence, EscapeToken(address).c_str(),
@@ -752,8 +766,15 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
         --m_outstanding[address];
       }
   m_outstanding.erase(address);
-  DeliverWaiting(address);
   return "ok " + m_settings.name + " " + (wire::IsServiceAddress(address) ? m_inboxEpoch : m_lettersEpoch);
+}
+
+void Relay::AfterLogOn(const std::string& address)
+{
+  if (wire::IsServiceAddress(address))
+    PrepareService(address);
+  else
+    DeliverWaiting(address);
 }
 
 void Relay::PrepareService(const std::string& address)
@@ -816,6 +837,11 @@ void Relay::LogOff(const std::string& address, const char* why)
       if (auto l = m_letters.find(seq); l != m_letters.end())
         l->second.delivered = false;
   m_outstanding.erase(address);
+  if (wire::IsServiceAddress(address)) {
+    // Its next session gets a consumer of its own; this one would push the same letters again.
+    jsErrCode error = static_cast<jsErrCode>(0);
+    js_DeleteConsumer(m_js.get(), wire::kInboxStream, wire::ServiceConsumer(address).c_str(), nullptr, &error);
+  }
   Notify(address, false);
 }
 
