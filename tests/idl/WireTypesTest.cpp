@@ -11,7 +11,6 @@
 
 #include "idl/CorvexMessaging.hh"
 #include "idl/DEX_PTLMessages.hh"
-#include "idl/MessageRouter.hh"
 
 namespace {
 
@@ -105,16 +104,6 @@ TEST(WireTypes, RepositoryIdentifiersAreModuleAndName)
     {_tc_NoEnvelope, "IDL:CorvexMessaging/NoEnvelope:1.0"},
     {_tc_StoreFailed, "IDL:CorvexMessaging/StoreFailed:1.0"},
     {_tc_AlreadyLoggedOn, "IDL:CorvexMessaging/AlreadyLoggedOn:1.0"},
-    {_tc_MessageConsumer, "IDL:CorvexMessaging/MessageConsumer:1.0"},
-    {_tc_NotifyConsumer, "IDL:CorvexMessaging/NotifyConsumer:1.0"},
-    {_tc_EnvelopeConsumer, "IDL:CorvexMessaging/EnvelopeConsumer:1.0"},
-    {_tc_RouterConsumer, "IDL:CorvexMessaging/RouterConsumer:1.0"},
-    {_tc_EnvelopeSupplier, "IDL:CorvexMessaging/EnvelopeSupplier:1.0"},
-    {_tc_RouterSupplier, "IDL:CorvexMessaging/RouterSupplier:1.0"},
-    {_tc_Router, "IDL:CorvexMessaging/Router:1.0"},
-    {_tc_Client, "IDL:CorvexMessaging/Client:1.0"},
-    {_tc_Certification, "IDL:CorvexMessaging/Certification:1.0"},
-    {_tc_MessageRouter, "IDL:CorvexMessaging/MessageRouter:1.0"},
     {DEX_PTLMessages::_tc_MessageId, "IDL:DEX_PTLMessages/MessageId:1.0"},
     {DEX_PTLMessages::_tc_time_t, "IDL:DEX_PTLMessages/time_t:1.0"},
     {DEX_PTLMessages::_tc_Time, "IDL:DEX_PTLMessages/Time:1.0"},
