@@ -235,6 +235,7 @@ int main(int argc, char** argv)
   try {
     const int n = options.addresses;
     const int sample = options.sample;
+    std::cout << Provenance() << "\n";
     std::vector<std::vector<std::string>> rows{{"what", "figure", "load avg (1 5 15)"}};
     auto row = [&](const std::string& what, const std::string& figure) {
       rows.push_back({what, figure, LoadAverage()});

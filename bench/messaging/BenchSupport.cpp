@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -57,6 +58,8 @@ void Unregister(pid_t pid)
 
 extern "C" void KillChildrenAndExit(int sig)
 {
+  static const char said[] = "\nstopped by a signal; children killed\n";
+  (void)!::write(2, said, sizeof said - 1);
   for (auto& slot : g_children) {
     const pid_t pid = slot.load();
     if (pid > 0)
@@ -70,6 +73,38 @@ extern "C" void KillChildrenAndExit(int sig)
 double Seconds(Clock::duration d)
 {
   return std::chrono::duration<double>(d).count();
+}
+
+std::string Provenance()
+{
+  auto run = [](const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+      char buffer[256];
+      while (std::fgets(buffer, sizeof buffer, p))
+        out += buffer;
+      ::pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+      out.pop_back();
+    return out;
+  };
+  const std::string source = CORVEX_SOURCE_DIR;
+  const std::string commit = run("git -C '" + source + "' log -1 --format=%h 2>/dev/null");
+  const std::string changed = run("git -C '" + source + "' status --short -- messaging tools/relay 2>/dev/null | wc -l");
+  std::string built = "unknown";
+  std::error_code ec;
+  const auto time = fs::last_write_time(CORVEX_RELAY_BIN, ec);
+  if (!ec) {
+    const auto system = std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+        time - fs::file_time_type::clock::now() + std::chrono::system_clock::now());
+    const std::time_t t = std::chrono::system_clock::to_time_t(system);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::gmtime(&t));
+    built = text;
+  }
+  return "source at " + commit + " (" + changed + " changed files in messaging/ and tools/relay), relay built " + built +
+         " UTC";
 }
 
 std::string LoadAverage()

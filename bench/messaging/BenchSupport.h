@@ -21,6 +21,10 @@ namespace benchsupport {
 using Clock = std::chrono::steady_clock;
 double Seconds(Clock::duration d);
 
+// What was measured: the source tree's commit (and whether messaging/ differs from it) and when
+// the relay program was built, since the tree changes under other hands.
+std::string Provenance();
+
 // "1.23 0.98 0.77" from /proc/loadavg.
 std::string LoadAverage();
 

@@ -11,8 +11,11 @@
 // Threads count against the kernel's pid_max (32,768 here) for the whole machine, which is
 // shared: the library's count stays well below what would exhaust it.
 //
+// The library's connections are opened in waves of W (default 100; 0: all at once), each wave
+// logged on before the next starts.
+//
 //   messaging_connections_bench [--plain 1000] [--plain-shared 10000] [--library 1000] [--hold 20]
-//                               [--send-asap] [--keep]
+//                               [--wave 100] [--send-asap] [--keep]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -31,6 +34,7 @@
 #include "messaging/EnvelopeCodec.h"
 #include "messaging/Letters.h"
 #include "messaging/NatsLink.h"
+#include "messaging/SubjectToken.h"
 #include "platform/trace/Trace.h"
 
 namespace {
@@ -45,6 +49,7 @@ struct Options
   int plainShared = 10000;
   int library = 1000;
   int hold = 20;
+  int wave = 100;
   bool sendAsap = false;
   bool keep = false;
 };
@@ -67,6 +72,8 @@ Options Parse(int argc, char** argv)
       o.library = value();
     else if (a == "--hold")
       o.hold = value();
+    else if (a == "--wave")
+      o.wave = value();
     else if (a == "--send-asap")
       o.sendAsap = true;
     else if (a == "--keep")
@@ -74,7 +81,7 @@ Options Parse(int argc, char** argv)
     else
       throw std::invalid_argument("unknown option " + a);
   }
-  if (o.plain < 0 || o.plainShared < 0 || o.library < 0 || o.hold < 1)
+  if (o.plain < 0 || o.plainShared < 0 || o.library < 0 || o.hold < 1 || o.wave < 0)
     throw std::invalid_argument("bad values");
   return o;
 }
@@ -88,6 +95,20 @@ std::string Mb(long kb)
 {
   return Fixed(static_cast<double>(kb) / 1024.0, 1) + " MB";
 }
+
+struct AckCounter
+{
+  std::atomic<std::uint64_t> acked{0}, failed{0};
+  static void OnAck(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr*, void* closure)
+  {
+    auto* self = static_cast<AckCounter*>(closure);
+    if (pa)
+      ++self->acked;
+    else
+      ++self->failed;
+    natsMsg_Destroy(msg);
+  }
+};
 
 struct Counter
 {
@@ -150,10 +171,11 @@ int main(int argc, char** argv)
     options = Parse(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "messaging_connections_bench: " << e.what()
-              << "\nusage: messaging_connections_bench [--plain N] [--plain-shared N] [--library M] [--hold S] [--send-asap] [--keep]\n";
+              << "\nusage: messaging_connections_bench [--plain N] [--plain-shared N] [--library M] [--hold S] [--wave W] [--send-asap] [--keep]\n";
     return 2;
   }
   try {
+    std::cout << Provenance() << "\n";
     std::vector<std::vector<std::string>> rows{{"what", "figure", "load avg (1 5 15)"}};
     auto row = [&](const std::string& what, const std::string& figure) {
       rows.push_back({what, figure, LoadAverage()});
@@ -266,6 +288,52 @@ int main(int argc, char** argv)
       row(label + ": a message to 200 held connections picked at random",
           probe([&](int p) { return counters[static_cast<std::size_t>(p - 1)].received.load(); }, 200, n) +
               " received");
+      if (shared) {
+        // A relay restart with every held agent logged on: presence entries as relays write them
+        // at logon (server id, client id), for connections that are alive. The relay checks each.
+        AckCounter acks;
+        jsCtx* js = admin.PipelinedJetStream(4096, &AckCounter::OnAck, &acks);
+        int written = 0;
+        for (int i = 0; i < n; ++i) {
+          if (!connections[static_cast<std::size_t>(i)])
+            continue;
+          std::uint64_t cid = 0;
+          char server[128] = {};
+          natsConnection_GetClientID(connections[static_cast<std::size_t>(i)]->Get(), &cid);
+          natsConnection_GetConnectedServerId(connections[static_cast<std::size_t>(i)]->Get(), server, sizeof server);
+          const std::string value = std::string(server) + " " + std::to_string(cid);
+          const std::string subject =
+              "$KV." + std::string(wire::kPresenceBucket) + "." + messaging::EscapeToken(Address(i + 1));
+          natsMsg* msg = nullptr;
+          natsMsg_Create(&msg, subject.c_str(), nullptr, value.data(), static_cast<int>(value.size()));
+          if (js_PublishMsgAsync(js, &msg, nullptr) == NATS_OK)
+            ++written;
+          else
+            natsMsg_Destroy(msg);
+        }
+        jsPubOptions po;
+        jsPubOptions_Init(&po);
+        po.MaxWait = 60000;
+        js_PublishAsyncComplete(js, &po);
+        location.StopRelay();
+        const double restart = location.StartRelay();
+        row("relay restart with " + std::to_string(written) + " presence entries of live connections: start to \"active\"",
+            Fixed(restart, 2) + " s");
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        std::string fate = "running";
+        if (!location.RelayRunning()) {
+          std::string log = location.RelayLog();
+          while (!log.empty() && log.back() == '\n')
+            log.pop_back();
+          fate = "exited: " + log.substr(log.rfind('\n') + 1);
+        }
+        row("relay 10 s after that restart", fate);
+        // The next phase starts from no presence.
+        location.StopRelay();
+        jsErrCode error = static_cast<jsErrCode>(0);
+        js_PurgeStream(admin.JetStream(), ("KV_" + std::string(wire::kPresenceBucket)).c_str(), nullptr, &error);
+        location.StartRelay();
+      }
       const auto closeStart = Clock::now();
       for (auto* s : subs)
         if (s)
@@ -284,30 +352,43 @@ int main(int argc, char** argv)
       const auto before = Sample(0);
       const auto start = Clock::now();
       std::string stoppedAt;
-      for (int i = 1; i <= m; ++i) {
-        try {
-          agents.push_back(std::make_unique<HeldAgent>());
-          connections.push_back(library->ConnectAs(agents.back().get(), Address(i), dir));
-          connections.back()->Configure(0, 10);
-        } catch (const std::exception& e) {
-          agents.pop_back();
-          stoppedAt = "stopped at " + std::to_string(i) + ": " + e.what();
-          break;
+      const int wave = options.wave > 0 ? options.wave : m;
+      int connected = 0;
+      auto countConnected = [&] {
+        int n = 0;
+        for (auto& a : agents)
+          n += a->connected ? 1 : 0;
+        return n;
+      };
+      for (int first = 1; first <= m && stoppedAt.empty(); first += wave) {
+        for (int i = first; i < first + wave && i <= m; ++i) {
+          try {
+            agents.push_back(std::make_unique<HeldAgent>());
+            connections.push_back(library->ConnectAs(agents.back().get(), Address(i), dir));
+            connections.back()->Configure(0, 10);
+          } catch (const std::exception& e) {
+            agents.pop_back();
+            stoppedAt = "stopped at " + std::to_string(i) + ": " + e.what();
+            break;
+          }
         }
+        const auto deadline = Clock::now() + std::chrono::seconds(120);
+        while ((connected = countConnected()) < static_cast<int>(connections.size()) && Clock::now() < deadline) {
+          if (!location.RelayRunning()) {
+            std::string log = location.RelayLog();
+            while (!log.empty() && log.back() == '\n')
+              log.pop_back();
+            stoppedAt = "the relay exited: " + log.substr(log.rfind('\n') + 1);
+            break;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (connected < static_cast<int>(connections.size()) && stoppedAt.empty())
+          stoppedAt = "a wave did not log on within 120 s";
       }
       const int opened = static_cast<int>(connections.size());
-      const auto deadline = Clock::now() + std::chrono::seconds(600);
-      int connected = 0;
-      for (;;) {
-        connected = 0;
-        for (auto& a : agents)
-          connected += a->connected ? 1 : 0;
-        if (connected == opened || Clock::now() > deadline)
-          break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
       const double loggedOn = Seconds(Clock::now() - start);
-      row("library: " + std::to_string(opened) + " connections logged on",
+      row("library: " + std::to_string(opened) + " connections logged on, waves of " + std::to_string(wave),
           std::to_string(connected) + " in " + Fixed(loggedOn, 1) + " s (" + Fixed(connected / loggedOn) + "/s)" +
               (stoppedAt.empty() ? "" : "; " + stoppedAt));
       const Hold h = HoldFor(location, options.hold);

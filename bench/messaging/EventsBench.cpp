@@ -6,7 +6,12 @@
 // then pipelined publishing (a window of acks outstanding per connection), with a plain
 // subscription taking and acknowledging the deliveries. Phases alternate, rounds repeat.
 //
-//   messaging_events_bench [--senders 200] [--seconds 10] [--rounds 2] [--window 64] [--keep]
+// Then the service side alone: N letters wait in the stream (written by libnats, pipelined) and
+// the service logs on through the library and takes them all; the same with a plain
+// subscription.
+//
+//   messaging_events_bench [--senders 200] [--seconds 10] [--rounds 2] [--window 64] [--drain 50000]
+//                          [--keep]
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -48,6 +53,7 @@ struct Options
   int seconds = 10;
   int rounds = 2;
   int window = 64;
+  int drain = 50000;
   bool keep = false;
 };
 
@@ -69,12 +75,14 @@ Options Parse(int argc, char** argv)
       o.rounds = value();
     else if (a == "--window")
       o.window = value();
+    else if (a == "--drain")
+      o.drain = value();
     else if (a == "--keep")
       o.keep = true;
     else
       throw std::invalid_argument("unknown option " + a);
   }
-  if (o.senders < 1 || o.seconds < 1 || o.rounds < 1 || o.window < 1)
+  if (o.senders < 1 || o.seconds < 1 || o.rounds < 1 || o.window < 1 || o.drain < 0)
     throw std::invalid_argument("values must be positive");
   return o;
 }
@@ -204,6 +212,37 @@ struct AckCounter
   }
 };
 
+// The service's consumer as the relay makes it at the service's logon (and deletes at its
+// logoff), for the phases without the library.
+void MakeServiceConsumer(PlainConnection& admin)
+{
+  const std::string consumer = wire::ServiceConsumer(kService);
+  const std::string deliver = wire::DeliverySubject(kService);
+  const std::string subjects = wire::ServiceSubjects(kService);
+  jsErrCode error = static_cast<jsErrCode>(0);
+  js_DeleteConsumer(admin.JetStream(), wire::kInboxStream, consumer.c_str(), nullptr, &error);
+  jsConsumerConfig config;
+  jsConsumerConfig_Init(&config);
+  config.Durable = consumer.c_str();
+  config.DeliverSubject = deliver.c_str();
+  config.FilterSubject = subjects.c_str();
+  config.AckPolicy = js_AckExplicit;
+  config.DeliverPolicy = js_DeliverAll;
+  config.MaxAckPending = 4096;
+  config.AckWait = static_cast<int64_t>(600) * 1000000000LL;
+  config.MaxDeliver = -1;
+  jsConsumerInfo* info = nullptr;
+  if (js_AddConsumer(&info, admin.JetStream(), wire::kInboxStream, &config, nullptr, &error) != NATS_OK)
+    throw std::runtime_error("cannot make the service's consumer");
+  jsConsumerInfo_Destroy(info);
+}
+
+void DeleteServiceConsumer(PlainConnection& admin)
+{
+  jsErrCode error = static_cast<jsErrCode>(0);
+  js_DeleteConsumer(admin.JetStream(), wire::kInboxStream, wire::ServiceConsumer(kService).c_str(), nullptr, &error);
+}
+
 std::uint64_t StreamMessages(PlainConnection& admin)
 {
   jsStreamInfo* info = nullptr;
@@ -226,7 +265,7 @@ int main(int argc, char** argv)
     options = Parse(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "messaging_events_bench: " << e.what()
-              << "\nusage: messaging_events_bench [--senders N] [--seconds S] [--rounds R] [--window W] [--keep]\n";
+              << "\nusage: messaging_events_bench [--senders N] [--seconds S] [--rounds R] [--window W] [--drain N] [--keep]\n";
     return 2;
   }
   try {
@@ -293,6 +332,7 @@ int main(int argc, char** argv)
     PlainConnection admin(dir, wire::kDefaultRelayName);
     PlainConnection serviceDrain(dir, kService);
 
+    std::cout << Provenance() << "\n";
     std::cout << "events: " << options.senders << " senders, " << options.seconds << " s per phase, "
               << options.rounds << " rounds; letters of " << totalBytes / count << " bytes on average (CDR "
               << "message with an AppEvent2), NATS payload of the same size, header Cvx-Ttl\n";
@@ -341,6 +381,7 @@ int main(int argc, char** argv)
       // 2 and 3. libnats alone, the service consumer drained by a plain subscription.
       for (const bool pipelined : {false, true}) {
         PlainDrain drain;
+        MakeServiceConsumer(admin);
         natsSubscription* sub = nullptr;
         if (natsConnection_Subscribe(&sub, serviceDrain.Get(), wire::DeliverySubject(kService).c_str(),
                                      &PlainDrain::OnMsg, &drain) != NATS_OK)
@@ -412,9 +453,10 @@ int main(int argc, char** argv)
         if (failed)
           std::cerr << r.name << ": " << failed << " publishes failed\n";
         results.push_back(r);
+        waitFor([&] { return StreamMessages(admin) == 0; }, 60);
         natsSubscription_Unsubscribe(sub);
         natsSubscription_Destroy(sub);
-        waitFor([&] { return StreamMessages(admin) == 0; }, 60);
+        DeleteServiceConsumer(admin);
       }
 
       std::vector<std::vector<std::string>> rows{{"round", "path", "acked/s", "received/s in window",
@@ -438,6 +480,71 @@ int main(int argc, char** argv)
                 << "; pipelined / synchronous = " << Fixed(asyncRate / syncRate, 2) << "\n\n";
       std::cout.flush();
       results.clear();
+    }
+
+    if (options.drain > 0) {
+      AckCounter fillCounter;
+      auto fill = [&] {
+        jsCtx* js = admin.PipelinedJetStream(4096, &AckCounter::OnAck, &fillCounter);
+        for (int i = 0; i < options.drain; ++i) {
+          const auto& s = letters[static_cast<std::size_t>(i) % letters.size()];
+          const auto& b = s.bytes[(static_cast<std::size_t>(i) / letters.size()) % s.bytes.size()];
+          natsMsg* msg = nullptr;
+          natsMsg_Create(&msg, s.subject.c_str(), nullptr, reinterpret_cast<const char*>(b.data()),
+                         static_cast<int>(b.size()));
+          natsMsgHeader_Set(msg, wire::kTtl, "3600");
+          if (js_PublishMsgAsync(js, &msg, nullptr) != NATS_OK)
+            natsMsg_Destroy(msg);
+        }
+        jsPubOptions po;
+        jsPubOptions_Init(&po);
+        po.MaxWait = 60000;
+        js_PublishAsyncComplete(js, &po);
+        return waitFor([&] { return StreamMessages(admin) >= static_cast<std::uint64_t>(options.drain); }, 60);
+      };
+      std::vector<std::vector<std::string>> rows{
+          {"the service takes waiting letters", "letters", "seconds", "letters/s", "server CPU", "client CPU",
+           "load avg (1 5 15)"}};
+      auto add = [&](const std::string& what, std::uint64_t got, double seconds, const ProcessSample& s0,
+                     const ProcessSample& s1, const ProcessSample& c0, const ProcessSample& c1) {
+        rows.push_back({what, std::to_string(got), Fixed(seconds, 2), Fixed(static_cast<double>(got) / seconds),
+                        Fixed(100 * (s1.cpuSeconds - s0.cpuSeconds) / seconds) + "%",
+                        Fixed(100 * (c1.cpuSeconds - c0.cpuSeconds) / seconds) + "%", LoadAverage()});
+      };
+      {
+        fill();
+        ServiceReceiver service;
+        const auto s0 = Sample(location.ServerPid()), c0 = Sample(0);
+        const auto start = Clock::now();
+        IConnection* sc = library->ConnectAs(&service, kService, dir);
+        sc->Configure(0, 10);
+        waitFor([&] { return service.received >= static_cast<std::uint64_t>(options.drain); }, 300);
+        const double took = Seconds(Clock::now() - start);
+        add("library: logs on, receives, confirms", service.received, took, s0, Sample(location.ServerPid()), c0,
+            Sample(0));
+        sc->Release();
+        waitFor([&] { return StreamMessages(admin) == 0; }, 60);
+      }
+      {
+        fill();
+        PlainDrain drain;
+        MakeServiceConsumer(admin);
+        const auto s0 = Sample(location.ServerPid()), c0 = Sample(0);
+        const auto start = Clock::now();
+        natsSubscription* sub = nullptr;
+        natsConnection_Subscribe(&sub, serviceDrain.Get(), wire::DeliverySubject(kService).c_str(), &PlainDrain::OnMsg,
+                                 &drain);
+        natsSubscription_SetPendingLimits(sub, -1, -1);
+        waitFor([&] { return drain.received >= static_cast<std::uint64_t>(options.drain); }, 300);
+        const double took = Seconds(Clock::now() - start);
+        add("libnats subscription: receives, acks", drain.received, took, s0, Sample(location.ServerPid()), c0,
+            Sample(0));
+        waitFor([&] { return StreamMessages(admin) == 0; }, 60);
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        DeleteServiceConsumer(admin);
+      }
+      PrintTable(rows);
     }
 
     for (auto* c : agentConnections)
