@@ -10,8 +10,11 @@
 // the service logs on through the library and takes them all; the same with a plain
 // subscription.
 //
+// --send-asap has libnats write each publish of the libnats phases from the publishing thread
+// instead of handing it to the connection's flusher thread.
+//
 //   messaging_events_bench [--senders 200] [--seconds 10] [--rounds 2] [--window 64] [--drain 50000]
-//                          [--keep]
+//                          [--send-asap] [--keep]
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -54,6 +57,7 @@ struct Options
   int rounds = 2;
   int window = 64;
   int drain = 50000;
+  bool sendAsap = false;
   bool keep = false;
 };
 
@@ -77,6 +81,8 @@ Options Parse(int argc, char** argv)
       o.window = value();
     else if (a == "--drain")
       o.drain = value();
+    else if (a == "--send-asap")
+      o.sendAsap = true;
     else if (a == "--keep")
       o.keep = true;
     else
@@ -265,7 +271,7 @@ int main(int argc, char** argv)
     options = Parse(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "messaging_events_bench: " << e.what()
-              << "\nusage: messaging_events_bench [--senders N] [--seconds S] [--rounds R] [--window W] [--drain N] [--keep]\n";
+              << "\nusage: messaging_events_bench [--senders N] [--seconds S] [--rounds R] [--window W] [--drain N] [--send-asap] [--keep]\n";
     return 2;
   }
   try {
@@ -324,7 +330,7 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<PlainConnection>> plain;
     std::vector<std::unique_ptr<AckCounter>> ackCounters;
     for (const auto& a : addresses) {
-      plain.push_back(std::make_unique<PlainConnection>(dir, a));
+      plain.push_back(std::make_unique<PlainConnection>(dir, a, options.sendAsap));
       ackCounters.push_back(std::make_unique<AckCounter>());
       plain.back()->JetStream();
       plain.back()->PipelinedJetStream(options.window, &AckCounter::OnAck, ackCounters.back().get());
@@ -334,7 +340,8 @@ int main(int argc, char** argv)
 
     std::cout << Provenance() << "\n";
     std::cout << "events: " << options.senders << " senders, " << options.seconds << " s per phase, "
-              << options.rounds << " rounds; letters of " << totalBytes / count << " bytes on average (CDR "
+              << options.rounds << " rounds" << (options.sendAsap ? ", libnats phases with SendAsap" : "")
+              << "; letters of " << totalBytes / count << " bytes on average (CDR "
               << "message with an AppEvent2), NATS payload of the same size, header Cvx-Ttl\n";
     std::cout.flush();
 
