@@ -64,7 +64,8 @@ ClientConnection::ClientConnection(IEnvelopeReceiver* receiver, std::string addr
     m_location(messaging::ReadServerLocation(directory)),
     m_identity(std::make_unique<messaging::NKeyIdentity>(messaging::SeedFileOf(directory, m_address))),
     m_onRelease(std::move(onRelease)),
-    m_sessionKey(messaging::NewSessionKey())
+    m_sessionKey(messaging::NewSessionKey()),
+    m_link(Link::Make(this))
 {
   m_delivery = std::thread([this] { Deliver(); });
 }
@@ -101,7 +102,7 @@ void ClientConnection::OnMessage(natsConnection*, natsSubscription*, natsMsg* ms
 {
   messaging::NatsPtr<natsMsg> owned(msg);
   try {
-    static_cast<ClientConnection*>(closure)->Accept(msg);
+    static_cast<Link*>(closure)->With([msg](ClientConnection& self) { self.Accept(msg); });
   } catch (const std::exception& e) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 0, "Delivery dropped: %hs\n", e.what());
   } catch (...) {
@@ -340,21 +341,23 @@ void ClientConnection::FlushAgentAcks()
 
 void ClientConnection::OnDisconnected(natsConnection*, void* closure)
 {
-  static_cast<ClientConnection*>(closure)->Lost("the server connection was lost");
+  static_cast<Link*>(closure)->With([](ClientConnection& self) { self.Lost("the server connection was lost"); });
 }
 
 void ClientConnection::OnReconnected(natsConnection*, void* closure)
 {
-  auto* self = static_cast<ClientConnection*>(closure);
-  std::lock_guard lock(self->m_mutex);
-  self->m_needLogon = true;
-  self->m_monitorWake.notify_one();
+  static_cast<Link*>(closure)->With([](ClientConnection& self) {
+    std::lock_guard lock(self.m_mutex);
+    self.m_needLogon = true;
+    self.m_monitorWake.notify_one();
+  });
 }
 
 void ClientConnection::OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure)
 {
-  auto* self = static_cast<ClientConnection*>(closure);
-  trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: %hs\n", self->m_address, messaging::NatsError(status));
+  static_cast<Link*>(closure)->With([status](ClientConnection& self) {
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: %hs\n", self.m_address, messaging::NatsError(status));
+  });
 }
 
 void ClientConnection::Lost(const char* why)
@@ -384,9 +387,9 @@ bool ClientConnection::Connect()
     heartbeat = m_heartbeatSeconds;
   }
   auto options = messaging::ClientOptions(m_location, *m_identity, m_address, static_cast<int>(heartbeat));
-  natsOptions_SetDisconnectedCB(options.get(), &ClientConnection::OnDisconnected, this);
-  natsOptions_SetReconnectedCB(options.get(), &ClientConnection::OnReconnected, this);
-  natsOptions_SetErrorHandler(options.get(), &ClientConnection::OnError, this);
+  natsOptions_SetDisconnectedCB(options.get(), &ClientConnection::OnDisconnected, m_link);
+  natsOptions_SetReconnectedCB(options.get(), &ClientConnection::OnReconnected, m_link);
+  natsOptions_SetErrorHandler(options.get(), &ClientConnection::OnError, m_link);
   natsConnection* nc = nullptr;
   natsStatus s = messaging::ConnectNats(&nc, options.get());
   if (s != NATS_OK) {
@@ -396,7 +399,7 @@ bool ClientConnection::Connect()
   }
   messaging::NatsPtr<natsConnection> connection(nc);
   natsSubscription* sub = nullptr;
-  s = natsConnection_Subscribe(&sub, nc, wire::DeliverySubject(m_address).c_str(), &ClientConnection::OnMessage, this);
+  s = natsConnection_Subscribe(&sub, nc, wire::DeliverySubject(m_address).c_str(), &ClientConnection::OnMessage, m_link);
   messaging::NatsPtr<natsSubscription> subscription(sub);
   if (s == NATS_OK)
     s = natsSubscription_SetPendingLimits(sub, -1, -1);
@@ -596,6 +599,7 @@ void ClientConnection::Release()
 {
   if (std::this_thread::get_id() == m_delivery.get_id())
     throw std::logic_error("Release: called from within the receiver");
+  m_link->Cut();  // from here on libnats' callbacks find nobody
   {
     std::lock_guard lock(m_mutex);
     m_stopping = true;

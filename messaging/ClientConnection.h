@@ -93,6 +93,8 @@ private:
   std::unique_ptr<messaging::NKeyIdentity> m_identity;
   std::function<void(ClientConnection*)> m_onRelease;
   const std::string m_sessionKey;  // seals what this connection builds
+  using Link = messaging::CallbackLink<ClientConnection>;
+  Link* const m_link;
 
   // libnats objects, made by the monitor thread and used under a shared lock: a send waiting
   // for its acknowledgement must not hold up a confirmation sent from libnats' delivery thread,

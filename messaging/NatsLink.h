@@ -4,6 +4,8 @@
 // deployment's CA), the subjects of the wire plan, and small owners for libnats objects.
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,6 +108,41 @@ public:
 private:
   SeedText m_seed;
   std::string m_public;
+};
+
+// libnats calls a connection's callbacks on threads of its own, and may still do so after the
+// connection was closed and destroyed. Callbacks therefore reach their owner through a link that
+// outlives them: links are kept for the process's life (a few dozen bytes per connection ever
+// opened), and the owner cuts its link before it goes, waiting for a callback under way.
+template <class T>
+class CallbackLink
+{
+public:
+  static CallbackLink* Make(T* owner)
+  {
+    static std::mutex registryMutex;
+    static std::vector<std::unique_ptr<CallbackLink>> registry;
+    std::lock_guard lock(registryMutex);
+    registry.push_back(std::unique_ptr<CallbackLink>(new CallbackLink(owner)));
+    return registry.back().get();
+  }
+  template <class F>
+  void With(F&& f)
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_owner)
+      f(*m_owner);
+  }
+  void Cut()
+  {
+    std::lock_guard lock(m_mutex);
+    m_owner = nullptr;
+  }
+
+private:
+  explicit CallbackLink(T* owner) : m_owner(owner) {}
+  std::mutex m_mutex;
+  T* m_owner;
 };
 
 // Connection options for one client: TLS with the location's CA, the identity's nkey, the

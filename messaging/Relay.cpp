@@ -41,7 +41,7 @@ std::int64_t NowNs()
 class Relay
 {
 public:
-  explicit Relay(const RelaySettings& settings) : m_settings(settings) {}
+  explicit Relay(const RelaySettings& settings) : m_settings(settings), m_link(Link::Make(this)) {}
   ~Relay();
   int Run(const std::atomic<bool>& stop);
 
@@ -103,6 +103,8 @@ private:
   void ReportStatistics();
 
   RelaySettings m_settings;
+  using Link = CallbackLink<Relay>;
+  Link* const m_link;
   std::unique_ptr<NKeyIdentity> m_identity, m_systemIdentity;
   ServerLocation m_location;
   NatsPtr<natsConnection> m_nc, m_sys;
@@ -134,6 +136,7 @@ private:
 
 Relay::~Relay()
 {
+  m_link->Cut();
   m_subs.clear();
   for (kvStore* kv : {m_known, m_presence, m_subscribers, m_lease})
     if (kv)
@@ -164,7 +167,7 @@ void Relay::Connect()
   m_systemIdentity = std::make_unique<NKeyIdentity>(
       (std::filesystem::path(m_settings.directory) / "clients" / (EscapeToken(m_settings.name) + ".sys.nk")).string());
   auto options = ClientOptions(m_location, *m_identity, m_settings.name, 10);
-  natsOptions_SetReconnectedCB(options.get(), &Relay::OnReconnected, this);
+  natsOptions_SetReconnectedCB(options.get(), &Relay::OnReconnected, m_link);
   natsConnection* nc = nullptr;
   natsStatus s = ConnectNats(&nc, options.get());
   if (s != NATS_OK)
@@ -390,7 +393,6 @@ void Relay::CheckPresence()
 
 void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure)
 {
-  auto* self = static_cast<Relay*>(closure);
   const std::string subject = natsMsg_GetSubject(msg);
   Kind kind = Kind::Letter;
   if (subject.rfind("cvx.rt.", 0) == 0)
@@ -400,13 +402,19 @@ void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* 
   else if (subject.rfind("$SYS.", 0) == 0)
     kind = Kind::Disconnect;
   (void)sub;
-  self->Post(kind, msg);
+  bool taken = false;
+  static_cast<Link*>(closure)->With([&](Relay& self) {
+    self.Post(kind, msg);
+    taken = true;
+  });
+  if (!taken)
+    natsMsg_Destroy(msg);
 }
 
 // Clients that vanished while the server was away sent no disconnect event: look again.
 void Relay::OnReconnected(natsConnection*, void* closure)
 {
-  static_cast<Relay*>(closure)->Post(Kind::Recheck, nullptr);
+  static_cast<Link*>(closure)->With([](Relay& self) { self.Post(Kind::Recheck, nullptr); });
 }
 
 void Relay::Post(Kind kind, natsMsg* msg)
@@ -425,11 +433,11 @@ void Relay::Subscribe()
     m_subs.emplace_back(sub);
   };
   natsSubscription* sub = nullptr;
-  add(natsConnection_Subscribe(&sub, m_sys.get(), "$SYS.ACCOUNT.CVX.DISCONNECT", &Relay::OnEvent, this), sub,
+  add(natsConnection_Subscribe(&sub, m_sys.get(), "$SYS.ACCOUNT.CVX.DISCONNECT", &Relay::OnEvent, m_link), sub,
       "disconnect events");
-  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.rt.*", wire::kRelayQueue, &Relay::OnEvent, this), sub,
+  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.rt.*", wire::kRelayQueue, &Relay::OnEvent, m_link), sub,
       "relay requests");
-  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.ack.*", wire::kRelayQueue, &Relay::OnEvent, this), sub,
+  add(natsConnection_QueueSubscribe(&sub, m_nc.get(), "cvx.ack.*", wire::kRelayQueue, &Relay::OnEvent, m_link), sub,
       "confirmations");
   jsSubOptions options;
   jsSubOptions_Init(&options);
@@ -437,7 +445,7 @@ void Relay::Subscribe()
   options.Ordered = true;
   options.Config.DeliverPolicy = js_DeliverAll;
   jsErrCode error = static_cast<jsErrCode>(0);
-  add(js_Subscribe(&sub, m_js.get(), "cvx.to.>", &Relay::OnEvent, this, nullptr, &options, &error), sub,
+  add(js_Subscribe(&sub, m_js.get(), "cvx.to.>", &Relay::OnEvent, m_link, nullptr, &options, &error), sub,
       "the letters");
 }
 
