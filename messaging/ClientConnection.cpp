@@ -1,5 +1,6 @@
 #include "messaging/ClientConnection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -112,6 +113,18 @@ void ClientConnection::OnMessage(natsConnection*, natsSubscription*, natsMsg* ms
 
 void ClientConnection::Accept(natsMsg* msg)
 {
+  if (messaging::Header(msg, wire::kCommand) == wire::kLoggedOff) {
+    // The relay counts this connection as gone (it missed it for a while): log on again. A
+    // notice about another session of the address (one replaced, one of another holder) is not
+    // about this one.
+    if (messaging::Header(msg, wire::kClient) != SessionIdentity())
+      return;
+    Lost("the relay logged it off");
+    std::lock_guard lock(m_mutex);
+    m_needLogon = true;
+    m_monitorWake.notify_one();
+    return;
+  }
   if (natsMsg_IsNoResponders(msg) || natsMsg_GetDataLength(msg) == 0)
     return;  // status and heartbeat messages of the server carry no letter
   Delivery d;
@@ -142,7 +155,7 @@ void ClientConnection::Accept(natsMsg* msg)
   d.data.assign(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
   {
     std::lock_guard lock(m_mutex);
-    if (!m_connected || m_needLogon) {
+    if (!m_accepting || m_needLogon) {
       // Before the relay has answered the logon nothing is handed over: the envelope could not
       // be sealed with its relay and stream yet, a service's old consumer may still be pushing
       // what the new one will push again, and a logon refused as "already logged on" must not
@@ -367,6 +380,7 @@ void ClientConnection::Lost(const char* why)
     return;
   trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` logged off: %hs\n", m_address, why);
   m_connected = false;
+  m_accepting = false;
   QueueNotice(false);
 }
 
@@ -440,18 +454,28 @@ std::string ClientConnection::Request(const char* command, const void* data, int
   return std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply)));
 }
 
+std::string ClientConnection::SessionIdentity() const
+{
+  std::shared_lock lock(m_natsMutex);
+  if (!m_nc)
+    return {};
+  std::uint64_t cid = 0;
+  char server[128] = {};
+  natsConnection_GetClientID(m_nc.get(), &cid);
+  natsConnection_GetConnectedServerId(m_nc.get(), server, sizeof server);
+  return std::string(server) + " " + std::to_string(cid);
+}
+
 bool ClientConnection::LogOn()
 {
-  std::string who;
+  const std::string who = SessionIdentity();
+  if (who.empty())
+    return false;
   {
-    std::shared_lock lock(m_natsMutex);
-    if (!m_nc)
-      return false;
-    std::uint64_t cid = 0;
-    char server[128] = {};
-    natsConnection_GetClientID(m_nc.get(), &cid);
-    natsConnection_GetConnectedServerId(m_nc.get(), server, sizeof server);
-    who = std::string(server) + " " + std::to_string(cid);
+    // What came before this request was meant for an earlier session or another holder of the
+    // address; what is ours comes again after the answer.
+    std::lock_guard lock(m_mutex);
+    m_early.clear();
   }
   const auto reply = Words(Request(wire::kLogon, who.data(), static_cast<int>(who.size()), kRelayTimeoutMs));
   if (reply.size() == 3 && reply[0] == "ok") {
@@ -459,8 +483,12 @@ bool ClientConnection::LogOn()
       std::lock_guard lock(m_mutex);
       m_routerName = reply[1];
       m_epoch = reply[2];
-      if (!m_connected)
+      m_needLogon = false;
+      if (!m_connected) {
+        // Logged on from here: the receiver may send as soon as it hears so.
+        m_connected = true;
         QueueNotice(true);
+      }
     }
     // What came before the answer is handed over first, in sequence order; deliveries go on
     // being kept aside until none is left, so that none overtakes them.
@@ -470,8 +498,7 @@ bool ClientConnection::LogOn()
         std::lock_guard lock(m_mutex);
         early.swap(m_early);
         if (early.empty()) {
-          m_connected = true;
-          m_needLogon = false;
+          m_accepting = true;
           break;
         }
       }
@@ -500,6 +527,7 @@ void ClientConnection::LogOff()
     std::lock_guard lock(m_mutex);
     connected = m_connected;
     m_connected = false;
+    m_accepting = false;
   }
   if (connected)
     Request(wire::kLogoff, "", 0, 1000);
@@ -508,6 +536,7 @@ void ClientConnection::LogOff()
 void ClientConnection::Monitor()
 {
   bool haveServer = false;
+  std::chrono::milliseconds retry(0);
   for (;;) {
     long heartbeat;
     bool logOn;
@@ -524,9 +553,14 @@ void ClientConnection::Monitor()
     if (haveServer && logOn)
       ok = LogOn();
     FlushAgentAcks();
+    // A refused or unanswered logon is tried again soon, then less and less often up to the
+    // heartbeat: a relay that was restarted is back within seconds, and a dead one is not
+    // asked by every client every second.
+    retry = (haveServer && ok) ? std::chrono::milliseconds(0)
+                               : std::min(std::max(retry * 2, std::chrono::milliseconds(500)),
+                                          std::chrono::milliseconds(heartbeat * 1000));
     std::unique_lock lock(m_mutex);
-    const auto wait = (haveServer && ok) ? std::chrono::duration_cast<std::chrono::milliseconds>(kAckDelay)
-                                         : std::chrono::milliseconds(heartbeat * 1000);
+    const auto wait = (haveServer && ok) ? std::chrono::duration_cast<std::chrono::milliseconds>(kAckDelay) : retry;
     m_monitorWake.wait_for(lock, wait, [&] {
       return m_stopping || m_needLogon || m_agentAcks.size() >= kAckBatch;
     });

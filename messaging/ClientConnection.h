@@ -76,6 +76,8 @@ private:
   void Deliver();
   bool Connect();
   bool LogOn();
+  // "<server id> <client id>" of the connection as it is now; empty without one.
+  std::string SessionIdentity() const;
   void LogOff();
   void Lost(const char* why);
   void QueueNotice(bool connected);  // m_mutex held
@@ -114,7 +116,8 @@ private:
   bool m_explicitConfirmation = false;
   bool m_configured = false;
   bool m_stopping = false;
-  bool m_connected = false;   // logged on with the relay
+  bool m_connected = false;   // logged on with the relay: letters may be sent
+  bool m_accepting = false;   // deliveries go to the receiver rather than aside (m_early)
   bool m_needLogon = false;   // the server connection came back: log on again
   std::string m_routerName;
   std::string m_epoch;        // the identity of the stream this address's letters come from

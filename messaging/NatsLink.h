@@ -34,12 +34,15 @@ inline constexpr char kSeq[] = "Cvx-Seq";
 inline constexpr char kTime[] = "Cvx-Time";
 inline constexpr char kEpoch[] = "Cvx-Epoch";
 inline constexpr char kCommand[] = "Cvx-Cmd";
+inline constexpr char kClient[] = "Cvx-Client";  // "<server id> <client id>" of a session
 
 // Relay commands (header Cvx-Cmd of a request on cvx.rt.<a>).
 inline constexpr char kLogon[] = "logon";
 inline constexpr char kLogoff[] = "logoff";
 inline constexpr char kSend[] = "send";
 inline constexpr char kUnrouteable[] = "unrouteable";
+// From the relay on a client's delivery subject: it counts the client as logged off.
+inline constexpr char kLoggedOff[] = "logged-off";
 
 // A letter to an address with a computer part waits in CVX_LETTERS for the relay to deliver
 // it; one to a service address goes to the service's consumer on CVX_INBOX.

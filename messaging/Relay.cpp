@@ -833,9 +833,21 @@ void Relay::PrepareService(const std::string& address)
 
 void Relay::LogOff(const std::string& address, const char* why)
 {
-  if (!m_online.erase(address))
+  const auto it = m_online.find(address);
+  if (it == m_online.end())
     return;
+  const Session session = it->second;
+  m_online.erase(it);
   kvStore_Delete(m_presence, EscapeToken(address).c_str());
+  // Should the client still be there after all (the relay lost sight of it), it hears so and
+  // logs on again rather than wait for letters that no longer come.
+  natsMsg* notice = nullptr;
+  if (natsMsg_Create(&notice, wire::DeliverySubject(address).c_str(), nullptr, nullptr, 0) == NATS_OK) {
+    NatsPtr<natsMsg> owned(notice);
+    natsMsgHeader_Set(notice, wire::kCommand, wire::kLoggedOff);
+    natsMsgHeader_Set(notice, wire::kClient, (session.server + " " + std::to_string(session.cid)).c_str());
+    natsConnection_PublishMsg(m_nc.get(), notice);
+  }
   if (m_notifySubscribers.erase(address))
     kvStore_Delete(m_subscribers, EscapeToken(address).c_str());
   Log(2, "%s logged off (%s)", address.c_str(), why);
