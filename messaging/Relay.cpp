@@ -90,6 +90,7 @@ private:
   void LogOff(const std::string& address, const char* why);
   void PrepareService(const std::string& address);
   void Notify(const std::string& address, bool logon);
+  bool ReadLetter(const std::string& address, natsMsg* msg, CorvexMessaging::Message& message);
   std::string AnswerLetter(const std::string& address, natsMsg* msg);
   std::string AnswerUnrouteable(const std::string& address, natsMsg* msg);
   void DeliverWaiting(const std::string& address);
@@ -879,21 +880,30 @@ void Relay::Notify(const std::string& address, bool logon)
   }
 }
 
+// The message a client sent the relay; false (reported once per sender, and counted) when it
+// cannot be read.
+bool Relay::ReadLetter(const std::string& address, natsMsg* msg, CorvexMessaging::Message& message)
+{
+  try {
+    message = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                            static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    return true;
+  } catch (const std::exception& e) {
+    if (m_refusedSenders.insert(address).second)
+      Log(1, "a letter from %s cannot be read (%s); refused", address.c_str(), e.what());
+    ++m_refused;
+    return false;
+  }
+}
+
 // A letter to ":", the relay itself.
 std::string Relay::AnswerLetter(const std::string& address, natsMsg* msg)
 {
   if (!m_online.count(address))
     return "0";
   CorvexMessaging::Message message;
-  try {
-    message = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                            static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
-  } catch (const std::exception& e) {
-    if (m_refusedSenders.insert(address).second)
-      Log(1, "a letter from %s cannot be read (%s); refused", address.c_str(), e.what());
-    ++m_refused;
+  if (!ReadLetter(address, msg, message))
     return "0";
-  }
   const std::string type = message.type.in() ? message.type.in() : "";
   const auto dash = type.find('-');
   if (dash == std::string::npos || dash == 0)
@@ -936,15 +946,8 @@ std::string Relay::AnswerLetter(const std::string& address, natsMsg* msg)
 std::string Relay::AnswerUnrouteable(const std::string& address, natsMsg* msg)
 {
   CorvexMessaging::Message message;
-  try {
-    message = DecodeMessage(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                            static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
-  } catch (const std::exception& e) {
-    if (m_refusedSenders.insert(address).second)
-      Log(1, "a letter from %s cannot be read (%s); refused", address.c_str(), e.what());
-    ++m_refused;
+  if (!ReadLetter(address, msg, message))
     return "0";
-  }
   const std::string destination = message.destination.in() ? message.destination.in() : "";
   if (!IsValidClientAddress(destination) || !wire::IsServiceAddress(destination))
     return "0";

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "messaging/Enrolment.h"
+
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -83,7 +85,24 @@ protected:
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"
                   "\"ConsoleAdministratorsGroup\"=\"" + group + "\"\n"
                   "\"ConsoleSocket\"=\"" + m_dir + "/console.sock\"\n\n"
-                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n");
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service\\Private]\n"
+                  "\"Messaging\"=\"" + MessagingDirectory() + "\"\n");
+  }
+
+  // The service's credentials for a messaging server that does not run: it starts all the
+  // same and keeps trying to reach it in the background.
+  std::string MessagingDirectory() const
+  {
+    const std::string dir = m_dir + "/messaging";
+    if (!fs::exists(dir + "/url")) {
+      messaging::enrolment::ServerSettings settings;
+      settings.host = "127.0.0.1";
+      settings.listen = "127.0.0.1";
+      settings.port = 9;  // nothing listens there
+      messaging::enrolment::Init(dir, settings);
+      messaging::enrolment::Enrol(dir, {"PTLManagementService"});
+    }
+    return dir;
   }
 
   // Waits until the trace shows the text (start-up done), for at most a few seconds.
