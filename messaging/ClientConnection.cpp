@@ -178,6 +178,7 @@ void ClientConnection::Admit(Delivery d)
     if (!m_service && d.sequence <= m_lastRelaySequence) {
       // Taken before; the confirmation went astray.
       m_agentAcks.push_back(d.ackTarget);
+      m_monitorWake.notify_one();
       return;
     }
     if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
@@ -328,7 +329,7 @@ void ClientConnection::ConfirmNow(const std::string& target)
   std::lock_guard lock(m_mutex);
   m_inFlight.erase(ToUnsigned(target));
   m_agentAcks.push_back(target);
-  if (m_agentAcks.size() >= kAckBatch)
+  if (m_agentAcks.size() == 1 || m_agentAcks.size() >= kAckBatch)
     m_monitorWake.notify_one();
 }
 
@@ -400,12 +401,13 @@ bool ClientConnection::Connect()
     std::lock_guard lock(m_mutex);
     heartbeat = m_heartbeatSeconds;
   }
-  auto options = messaging::ClientOptions(m_location, *m_identity, m_address, static_cast<int>(heartbeat));
-  natsOptions_SetDisconnectedCB(options.get(), &ClientConnection::OnDisconnected, m_link);
-  natsOptions_SetReconnectedCB(options.get(), &ClientConnection::OnReconnected, m_link);
-  natsOptions_SetErrorHandler(options.get(), &ClientConnection::OnError, m_link);
+  messaging::ConnectionCallbacks callbacks;
+  callbacks.disconnected = &ClientConnection::OnDisconnected;
+  callbacks.reconnected = &ClientConnection::OnReconnected;
+  callbacks.error = &ClientConnection::OnError;
+  callbacks.closure = m_link;
   natsConnection* nc = nullptr;
-  natsStatus s = messaging::ConnectNats(&nc, options.get());
+  natsStatus s = messaging::ConnectClient(&nc, m_location, *m_identity, m_address, static_cast<int>(heartbeat), callbacks);
   if (s != NATS_OK) {
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` cannot reach %hs: %hs\n", m_address, m_location.url,
                  messaging::NatsError(s));
@@ -560,10 +562,17 @@ void ClientConnection::Monitor()
                                : std::min(std::max(retry * 2, std::chrono::milliseconds(500)),
                                           std::chrono::milliseconds(heartbeat * 1000));
     std::unique_lock lock(m_mutex);
-    const auto wait = (haveServer && ok) ? std::chrono::duration_cast<std::chrono::milliseconds>(kAckDelay) : retry;
-    m_monitorWake.wait_for(lock, wait, [&] {
-      return m_stopping || m_needLogon || m_agentAcks.size() >= kAckBatch;
-    });
+    if (!haveServer || !ok) {
+      m_monitorWake.wait_for(lock, retry, [&] { return m_stopping || m_needLogon; });
+      continue;
+    }
+    // Idle until there is something to confirm; then a moment more, so that confirmations
+    // travel in batches.
+    m_monitorWake.wait_for(lock, std::chrono::seconds(heartbeat),
+                           [&] { return m_stopping || m_needLogon || !m_agentAcks.empty(); });
+    if (!m_stopping && !m_needLogon && !m_agentAcks.empty())
+      m_monitorWake.wait_for(lock, kAckDelay,
+                             [&] { return m_stopping || m_needLogon || m_agentAcks.size() >= kAckBatch; });
   }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <fstream>
 #include <stdexcept>
 
@@ -118,34 +120,27 @@ natsStatus NKeyIdentity::SignNonce(char** customErrTxt, unsigned char** signatur
   }
 }
 
-NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity& identity, std::string_view address,
-                                   int pingSeconds)
+namespace {
+
+// What every client of a location shares: the server, TLS with the location's CA, endless
+// reconnection.
+NatsPtr<natsOptions> LocationOptions(const ServerLocation& location)
 {
   natsOptions* raw = nullptr;
   if (natsOptions_Create(&raw) != NATS_OK)
     throw std::runtime_error("cannot create connection options");
   NatsPtr<natsOptions> options(raw);
-  const std::string name(address);
-  const std::string inbox = wire::InboxPrefix(address);
   natsStatus s = natsOptions_SetURL(raw, location.url.c_str());
   if (s == NATS_OK)
     s = natsOptions_SetSecure(raw, true);
   if (s == NATS_OK)
     s = natsOptions_LoadCATrustedCertificates(raw, location.caFile.c_str());
   if (s == NATS_OK)
-    s = natsOptions_SetNKey(raw, identity.PublicKey().c_str(), &NKeyIdentity::SignNonce, &identity);
-  if (s == NATS_OK)
-    s = natsOptions_SetName(raw, name.c_str());
-  if (s == NATS_OK)
-    s = natsOptions_SetCustomInboxPrefix(raw, inbox.c_str());
-  if (s == NATS_OK)
     s = natsOptions_SetMaxReconnect(raw, -1);
   if (s == NATS_OK)
     s = natsOptions_SetReconnectWait(raw, 250);
   if (s == NATS_OK)
     s = natsOptions_SetReconnectJitter(raw, 100, 1000);
-  if (s == NATS_OK)
-    s = natsOptions_SetPingInterval(raw, static_cast<int64_t>(pingSeconds > 0 ? pingSeconds : 10) * 1000);
   if (s == NATS_OK)
     s = natsOptions_SetMaxPingsOut(raw, 2);
   if (s == NATS_OK)
@@ -156,8 +151,73 @@ NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity&
   if (s == NATS_OK)
     s = natsOptions_SetMaxPendingMsgs(raw, 1 << 20);
   if (s != NATS_OK)
-    throw std::runtime_error("connection options for `" + name + "`: " + NatsError(s));
+    throw std::runtime_error("connection options for " + location.url + ": " + NatsError(s));
   return options;
+}
+
+// One client's identity on options.
+natsStatus SetIdentity(natsOptions* options, NKeyIdentity& identity, std::string_view address, int pingSeconds)
+{
+  const std::string name(address);
+  const std::string inbox = wire::InboxPrefix(address);
+  natsStatus s = natsOptions_SetNKey(options, identity.PublicKey().c_str(), &NKeyIdentity::SignNonce, &identity);
+  if (s == NATS_OK)
+    s = natsOptions_SetName(options, name.c_str());
+  if (s == NATS_OK)
+    s = natsOptions_SetCustomInboxPrefix(options, inbox.c_str());
+  if (s == NATS_OK)
+    s = natsOptions_SetPingInterval(options, static_cast<int64_t>(pingSeconds > 0 ? pingSeconds : 10) * 1000);
+  return s;
+}
+
+}  // namespace
+
+NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity& identity, std::string_view address,
+                                   int pingSeconds)
+{
+  auto options = LocationOptions(location);
+  const natsStatus s = SetIdentity(options.get(), identity, address, pingSeconds);
+  if (s != NATS_OK)
+    throw std::runtime_error("connection options for `" + std::string(address) + "`: " + NatsError(s));
+  return options;
+}
+
+natsStatus ConnectClient(natsConnection** nc, const ServerLocation& location, NKeyIdentity& identity,
+                         std::string_view address, int pingSeconds, const ConnectionCallbacks& callbacks)
+{
+  // Options made once per location and reused: a connection copies them, and with them shares
+  // one TLS context instead of loading the CA into a context of its own (most of a client's
+  // memory, and the cost of opening many connections).
+  struct Shared
+  {
+    std::mutex mutex;
+    NatsPtr<natsOptions> options;
+  };
+  static std::mutex registryMutex;
+  static std::map<std::string, std::unique_ptr<Shared>> registry;
+  Shared* shared;
+  {
+    std::lock_guard lock(registryMutex);
+    auto& entry = registry[location.url + "\n" + location.caFile];
+    if (!entry) {
+      auto fresh = std::make_unique<Shared>();
+      fresh->options = LocationOptions(location);
+      entry = std::move(fresh);
+    }
+    shared = entry.get();
+  }
+  std::lock_guard lock(shared->mutex);
+  natsOptions* options = shared->options.get();
+  natsStatus s = SetIdentity(options, identity, address, pingSeconds);
+  if (s == NATS_OK)
+    s = natsOptions_SetDisconnectedCB(options, callbacks.disconnected, callbacks.closure);
+  if (s == NATS_OK)
+    s = natsOptions_SetReconnectedCB(options, callbacks.reconnected, callbacks.closure);
+  if (s == NATS_OK)
+    s = natsOptions_SetErrorHandler(options, callbacks.error, callbacks.closure);
+  if (s == NATS_OK)
+    s = ConnectNats(nc, options);
+  return s;
 }
 
 natsStatus ConnectNats(natsConnection** nc, natsOptions* options)

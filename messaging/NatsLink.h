@@ -153,6 +153,17 @@ private:
 // outlive every connection made with the options.
 NatsPtr<natsOptions> ClientOptions(const ServerLocation& location, NKeyIdentity& identity, std::string_view address,
                                    int pingSeconds);
+// Connects one client of a location (its identity and callbacks on options the location's
+// clients share); callbacks left null are not wanted. The identity must outlive the connection.
+struct ConnectionCallbacks
+{
+  natsConnectionHandler disconnected = nullptr;
+  natsConnectionHandler reconnected = nullptr;
+  natsErrHandler error = nullptr;
+  void* closure = nullptr;
+};
+natsStatus ConnectClient(natsConnection** nc, const ServerLocation& location, NKeyIdentity& identity,
+                         std::string_view address, int pingSeconds, const ConnectionCallbacks& callbacks);
 // natsConnection_Connect, tried again at once when the server refused the signature: libnats
 // 3.4.1 sends none when the signature's first byte is zero (one connect in 256), and each try
 // signs a new nonce.
