@@ -168,30 +168,44 @@ void ClientConnection::Accept(natsMsg* msg)
   Admit(std::move(d));
 }
 
+// Queues a delivery for the receiver. Reading and sealing it is left to the connection's own
+// delivery thread: the thread that calls in here may be libnats' one delivery thread for every
+// connection of the process, which also brings every send's acknowledgement.
 void ClientConnection::Admit(Delivery d)
 {
-  std::string routerName;
-  {
-    std::lock_guard lock(m_mutex);
-    if (m_inFlight.count(d.sequence))
-      return;  // delivered again while still with the receiver
-    if (!m_service && d.sequence <= m_lastRelaySequence) {
-      // Taken before; the confirmation went astray.
-      m_agentAcks.push_back(d.ackTarget);
-      m_monitorWake.notify_one();
-      return;
-    }
-    if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
-      return;  // left unconfirmed: it comes again
-    if (m_service)
-      d.epoch = m_epoch;
-    routerName = m_routerName;
+  std::lock_guard lock(m_mutex);
+  if (m_stopping || m_inFlight.count(d.sequence))
+    return;  // delivered again while still with the receiver
+  if (!m_service && d.sequence <= m_lastRelaySequence) {
+    // Taken before; the confirmation went astray.
+    m_agentAcks.push_back(d.ackTarget);
+    m_monitorWake.notify_one();
+    return;
   }
+  if (m_maxQueued > 0 && m_queuedEnvelopes >= static_cast<std::size_t>(m_maxQueued))
+    return;  // left unconfirmed: it comes again
+  if (m_service)
+    d.epoch = m_epoch;
+  d.router = m_routerName;
+  m_inFlight.insert(d.sequence);
+  if (!m_service)
+    m_lastRelaySequence = d.sequence;
+  Item item;
+  item.ackTarget = d.ackTarget;
+  item.delivery = std::move(d);
+  m_inbox.push_back(std::move(item));
+  ++m_queuedEnvelopes;
+  m_deliveryWake.notify_one();
+}
 
+// The envelope of a delivery, sealed; false (the letter refused and confirmed) when its payload
+// cannot be read.
+bool ClientConnection::Build(const Delivery& d, CorvexMessaging::Envelope& e)
+{
   CorvexMessaging::Message message;
   try {
     message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(d.data.data()), d.data.size());
-  } catch (const std::exception& e) {
+  } catch (const std::exception& error) {
     // Unreadable now is unreadable for good: confirmed so that it does not come again, and
     // reported once per sender so that a flood of them does not flood the trace.
     bool first;
@@ -203,34 +217,21 @@ void ClientConnection::Admit(Delivery d)
     }
     trace::Trace(TRACE_MESSAGING_LIBRARY, first ? 0 : 3,
                  "Refused an unreadable letter from `%hs` (sequence %llu, %llu refused in all): %hs\n", d.originator,
-                 static_cast<unsigned long long>(d.sequence), refused, e.what());
+                 static_cast<unsigned long long>(d.sequence), refused, error.what());
     ConfirmNow(d.ackTarget);
-    return;
+    return false;
   }
-
-  Item item;
-  item.ackTarget = d.ackTarget;
-  CorvexMessaging::Envelope& e = item.envelope;
   e.originator = d.originator.c_str();
   e.physical_destination.length(0);
   e.timestamps.length(1);
-  e.timestamps[0].name = routerName.c_str();
+  e.timestamps[0].name = d.router.c_str();
   e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(d.timeNs / 1000000000);
   e.message_id = wire::LetterId(d.sequence);
   e.client_info = message;
   const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + d.epoch + "/" +
                           std::to_string(d.sequence);
   e.originator_certificate = (key + " " + Seal(e, key)).c_str();
-
-  std::lock_guard lock(m_mutex);
-  if (m_stopping)
-    return;
-  m_inFlight.insert(d.sequence);
-  if (!m_service)
-    m_lastRelaySequence = d.sequence;
-  m_inbox.push_back(std::move(item));
-  ++m_queuedEnvelopes;
-  m_deliveryWake.notify_one();
+  return true;
 }
 
 std::string ClientConnection::Seal(const CorvexMessaging::Envelope& envelope, const std::string& key) const
@@ -269,10 +270,15 @@ void ClientConnection::Deliver()
       item = std::move(m_inbox.front());
       m_inbox.pop_front();
       explicitConfirmation = m_explicitConfirmation;
-      if (!item.notice) {
+      if (!item.notice)
         --m_queuedEnvelopes;
-        if (explicitConfirmation)
-          m_unconfirmed[item.envelope.message_id] = item.ackTarget;
+    }
+    if (!item.notice) {
+      if (!Build(item.delivery, item.envelope))
+        continue;
+      if (explicitConfirmation) {
+        std::lock_guard lock(m_mutex);
+        m_unconfirmed[item.envelope.message_id] = item.ackTarget;
       }
     }
     try {

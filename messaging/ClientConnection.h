@@ -46,14 +46,6 @@ public:
 private:
   ~ClientConnection() override;
 
-  struct Item
-  {
-    bool notice = false;  // a connection change rather than an envelope
-    bool connected = false;
-    CorvexMessaging::Envelope envelope;
-    std::string ackTarget;  // a JetStream ack subject, or the relay's sequence as text
-  };
-
   // A delivery as it came, before it becomes an envelope.
   struct Delivery
   {
@@ -61,8 +53,18 @@ private:
     std::int64_t timeNs = 0;
     std::string originator;
     std::string epoch;
+    std::string router;
     std::string ackTarget;
     std::string data;
+  };
+
+  struct Item
+  {
+    bool notice = false;  // a connection change rather than an envelope
+    bool connected = false;
+    Delivery delivery;                   // what came, read on the delivery thread
+    CorvexMessaging::Envelope envelope;  // ... into this
+    std::string ackTarget;  // a JetStream ack subject, or the relay's sequence as text
   };
 
   static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
@@ -72,6 +74,7 @@ private:
 
   void Accept(natsMsg* msg);
   void Admit(Delivery delivery);
+  bool Build(const Delivery& delivery, CorvexMessaging::Envelope& envelope);
   void Monitor();
   void Deliver();
   bool Connect();
