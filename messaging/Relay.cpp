@@ -559,6 +559,25 @@ void Relay::OnLetter(natsMsg* msg)
     Return(seq, MC::SUFFIX_UNROUTEABLE, msg);
     return;
   }
+  if (wire::IsServiceAddress(letter.destination)) {
+    // Handed here as unrouteable while its service logged on for the first time: its mailbox
+    // takes it now.
+    natsMsg* out = nullptr;
+    if (natsMsg_Create(&out, wire::LetterSubject(letter.destination, letter.originator).c_str(), nullptr,
+                       natsMsg_GetData(msg), natsMsg_GetDataLength(msg)) == NATS_OK) {
+      NatsPtr<natsMsg> owned(out);
+      natsMsgHeader_Set(out, wire::kTtl, std::to_string(ttl).c_str());
+      jsPubAck* ack = nullptr;
+      jsErrCode error = static_cast<jsErrCode>(0);
+      if (js_PublishMsg(&ack, m_js.get(), out, nullptr, &error) != NATS_OK)
+        Log(1, "letter %llu for %s could not be moved to its mailbox", static_cast<unsigned long long>(seq),
+            letter.destination.c_str());
+      if (ack)
+        jsPubAck_Destroy(ack);
+    }
+    Forget(seq);
+    return;
+  }
   const bool online = m_online.count(letter.destination) > 0;
   if (!online && ttl <= 0) {
     m_letters.emplace(seq, letter);
