@@ -24,6 +24,8 @@ constexpr std::size_t kAckBatch = 64;
 constexpr auto kAckDelay = std::chrono::milliseconds(20);
 // Deliveries kept aside before the logon is answered; more come again later.
 constexpr std::size_t kEarlyLimit = 65536;
+// How long deliveries wait for the relay's mark after the logon's answer.
+constexpr std::chrono::milliseconds kMarkWait(2000);
 
 std::uint64_t ToUnsigned(const std::string& text)
 {
@@ -117,12 +119,26 @@ void ClientConnection::Accept(natsMsg* msg)
     // The relay counts this connection as gone (it missed it for a while): log on again. A
     // notice about another session of the address (one replaced, one of another holder) is not
     // about this one.
-    if (messaging::Header(msg, wire::kClient) != SessionIdentity())
+    const std::string session = messaging::Header(msg, wire::kClient);
+    if (!session.empty() && session != SessionIdentity())
       return;
     Lost("the relay logged it off");
     std::lock_guard lock(m_mutex);
     m_needLogon = true;
     m_monitorWake.notify_one();
+    return;
+  }
+  if (messaging::Header(msg, wire::kCommand) == wire::kLoggedOn) {
+    // The relay's mark, right after its answer to this session's logon: whatever came before it
+    // was pushed for an earlier session or another holder of the address and comes again;
+    // whatever comes after it is this session's.
+    if (messaging::Header(msg, wire::kClient) != SessionIdentity())
+      return;
+    std::lock_guard lock(m_mutex);
+    m_early.clear();
+    m_markSeen = true;
+    if (m_connected && !m_needLogon)
+      OpenDelivery();
     return;
   }
   if (natsMsg_IsNoResponders(msg) || natsMsg_GetDataLength(msg) == 0)
@@ -159,8 +175,9 @@ void ClientConnection::Accept(natsMsg* msg)
       // Before the relay has answered the logon nothing is handed over: the envelope could not
       // be sealed with its relay and stream yet, a service's old consumer may still be pushing
       // what the new one will push again, and a logon refused as "already logged on" must not
-      // take another holder's letters. Kept by sequence, so a copy pushed twice counts once.
-      if (m_early.size() < kEarlyLimit || m_early.count(d.sequence))
+      // take another holder's letters. Before the relay's mark it is dropped (it comes again);
+      // after it, kept by sequence until the logon's answer has been taken in.
+      if (m_markSeen && (m_early.size() < kEarlyLimit || m_early.count(d.sequence)))
         m_early[d.sequence] = std::move(d);
       return;
     }
@@ -174,6 +191,11 @@ void ClientConnection::Accept(natsMsg* msg)
 void ClientConnection::Admit(Delivery d)
 {
   std::lock_guard lock(m_mutex);
+  AdmitLocked(std::move(d));
+}
+
+void ClientConnection::AdmitLocked(Delivery d)
+{
   if (m_stopping || m_inFlight.count(d.sequence))
     return;  // delivered again while still with the receiver
   if (!m_service && d.sequence <= m_lastRelaySequence) {
@@ -380,6 +402,14 @@ void ClientConnection::OnError(natsConnection*, natsSubscription*, natsStatus st
   });
 }
 
+void ClientConnection::OpenDelivery()
+{
+  for (auto& [sequence, delivery] : m_early)
+    AdmitLocked(std::move(delivery));
+  m_early.clear();
+  m_accepting = true;
+}
+
 void ClientConnection::Lost(const char* why)
 {
   std::lock_guard lock(m_mutex);
@@ -481,9 +511,11 @@ bool ClientConnection::LogOn()
     return false;
   {
     // What came before this request was meant for an earlier session or another holder of the
-    // address; what is ours comes again after the answer.
+    // address; what is ours comes after the relay's mark.
     std::lock_guard lock(m_mutex);
     m_early.clear();
+    m_markSeen = false;
+    m_accepting = false;
   }
   const auto reply = Words(Request(wire::kLogon, who.data(), static_cast<int>(who.size()), kRelayTimeoutMs));
   if (reply.size() == 3 && reply[0] == "ok") {
@@ -498,20 +530,13 @@ bool ClientConnection::LogOn()
         QueueNotice(true);
       }
     }
-    // What came before the answer is handed over first, in sequence order; deliveries go on
-    // being kept aside until none is left, so that none overtakes them.
-    for (;;) {
-      std::map<std::uint64_t, Delivery> early;
-      {
-        std::lock_guard lock(m_mutex);
-        early.swap(m_early);
-        if (early.empty()) {
-          m_accepting = true;
-          break;
-        }
-      }
-      for (auto& [sequence, delivery] : early)
-        Admit(std::move(delivery));
+    // Once the mark is in (now, or when it comes), what came after it is handed over first, in
+    // sequence order, and deliveries go straight to the receiver from then on.
+    {
+      std::lock_guard lock(m_mutex);
+      m_loggedOnAt = std::chrono::steady_clock::now();
+      if (m_markSeen)
+        OpenDelivery();
     }
     trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "`%hs` logged on to %hs\n", m_address, reply[1]);
     return true;
@@ -572,9 +597,16 @@ void ClientConnection::Monitor()
       m_monitorWake.wait_for(lock, retry, [&] { return m_stopping || m_needLogon; });
       continue;
     }
+    if (m_connected && !m_accepting && !m_needLogon &&
+        std::chrono::steady_clock::now() - m_loggedOnAt > kMarkWait) {
+      // The mark went astray (it travels at most once): deliveries open without it; a copy of
+      // an earlier session's letter may then come twice, which receivers recognise.
+      m_markSeen = true;
+      OpenDelivery();
+    }
     // Idle until there is something to confirm; then a moment more, so that confirmations
     // travel in batches.
-    m_monitorWake.wait_for(lock, std::chrono::seconds(heartbeat),
+    m_monitorWake.wait_for(lock, m_accepting ? std::chrono::milliseconds(heartbeat * 1000) : kMarkWait,
                            [&] { return m_stopping || m_needLogon || !m_agentAcks.empty(); });
     if (!m_stopping && !m_needLogon && !m_agentAcks.empty())
       m_monitorWake.wait_for(lock, kAckDelay,

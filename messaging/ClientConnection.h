@@ -2,6 +2,7 @@
 // One connection of the client library: logs an address on to the messaging server and our
 // relay, keeps it logged on, sends letters and hands delivered envelopes to the receiver on its
 // own delivery thread, in the order they came.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -74,6 +75,8 @@ private:
 
   void Accept(natsMsg* msg);
   void Admit(Delivery delivery);
+  void AdmitLocked(Delivery delivery);  // m_mutex held
+  void OpenDelivery();                  // m_mutex held: what waited aside goes in, the rest follows
   bool Build(const Delivery& delivery, CorvexMessaging::Envelope& envelope);
   void Monitor();
   void Deliver();
@@ -121,6 +124,8 @@ private:
   bool m_stopping = false;
   bool m_connected = false;   // logged on with the relay: letters may be sent
   bool m_accepting = false;   // deliveries go to the receiver rather than aside (m_early)
+  bool m_markSeen = false;    // the relay's mark after this session's logon came
+  std::chrono::steady_clock::time_point m_loggedOnAt;
   bool m_needLogon = false;   // the server connection came back: log on again
   std::string m_routerName;
   std::string m_epoch;        // the identity of the stream this address's letters come from

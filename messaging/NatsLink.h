@@ -43,6 +43,9 @@ inline constexpr char kSend[] = "send";
 inline constexpr char kUnrouteable[] = "unrouteable";
 // From the relay on a client's delivery subject: it counts the client as logged off.
 inline constexpr char kLoggedOff[] = "logged-off";
+// From the relay on a client's delivery subject right after its answer to a logon: what comes
+// after it belongs to that session.
+inline constexpr char kLoggedOn[] = "logged-on";
 
 // A letter to an address with a computer part waits in CVX_LETTERS for the relay to deliver
 // it; one to a service address goes to the service's consumer on CVX_INBOX.

@@ -87,7 +87,10 @@ private:
 
   std::string LogOn(const std::string& address, const std::string& who);
   void AfterLogOn(const std::string& address);
-  void LogOff(const std::string& address, const char* why);
+  void Mark(const std::string& address);
+  // anySession: the notice to the client names no session, so whichever connection holds the
+  // address logs on again (the relay may have lost sight of its present session).
+  void LogOff(const std::string& address, const char* why, bool anySession = false);
   void PrepareService(const std::string& address);
   void Notify(const std::string& address, bool logon);
   bool ReadLetter(const std::string& address, natsMsg* msg, CorvexMessaging::Message& message);
@@ -389,7 +392,7 @@ void Relay::CheckPresence()
     if (!live.count({session.server, session.cid}))
       gone.push_back(address);
   for (const auto& address : gone)
-    LogOff(address, "gone while the relay was not watching");
+    LogOff(address, "gone while the relay was not watching", true);
 }
 
 void Relay::OnEvent(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure)
@@ -744,6 +747,7 @@ void Relay::OnRequest(natsMsg* msg)
         // The client hears that it is logged on before its letters come.
         if (reply && *reply)
           natsConnection_PublishString(m_nc.get(), reply, answer.c_str());
+        Mark(*address);
         AfterLogOn(*address);
         return;
       }
@@ -778,10 +782,17 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
   }
   if (m_knownAddresses.insert(address).second)
     kvStore_PutString(nullptr, m_known, EscapeToken(address).c_str(), std::to_string(NowNs()).c_str());
+  if (wire::IsServiceAddress(address)) {
+    // The last session's consumer goes before the answer, so that nothing it pushes comes after
+    // it; the new one, made after the answer, pushes again whatever was not confirmed.
+    jsErrCode error = static_cast<jsErrCode>(0);
+    js_DeleteConsumer(m_js.get(), wire::kInboxStream, wire::ServiceConsumer(address).c_str(), nullptr, &error);
+  }
   const bool fresh = !m_online.count(address);
   m_online[address] = session;
-  kvStore_PutString(nullptr, m_presence, EscapeToken(address).c_str(),
-                    (session.server + " " + std::to_string(session.cid)).c_str());
+  if (kvStore_PutString(nullptr, m_presence, EscapeToken(address).c_str(),
+                        (session.server + " " + std::to_string(session.cid)).c_str()) != NATS_OK)
+    Log(1, "%s's session was not recorded (a relay started later may not know it)", address.c_str());
   if (fresh) {
     Log(2, "%s logged on", address.c_str());
     Notify(address, true);
@@ -795,6 +806,20 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
       }
   m_outstanding.erase(address);
   return "ok " + m_settings.name + " " + (wire::IsServiceAddress(address) ? m_inboxEpoch : m_lettersEpoch);
+}
+
+// Tells the session that just logged on where its own deliveries begin.
+void Relay::Mark(const std::string& address)
+{
+  const auto it = m_online.find(address);
+  natsMsg* mark = nullptr;
+  if (it == m_online.end() ||
+      natsMsg_Create(&mark, wire::DeliverySubject(address).c_str(), nullptr, nullptr, 0) != NATS_OK)
+    return;
+  NatsPtr<natsMsg> owned(mark);
+  natsMsgHeader_Set(mark, wire::kCommand, wire::kLoggedOn);
+  natsMsgHeader_Set(mark, wire::kClient, (it->second.server + " " + std::to_string(it->second.cid)).c_str());
+  natsConnection_PublishMsg(m_nc.get(), mark);
 }
 
 void Relay::AfterLogOn(const std::string& address)
@@ -829,11 +854,10 @@ void Relay::PrepareService(const std::string& address)
     jsStreamInfo_Destroy(info);
     m_inboxSubjects = std::move(next);
   }
-  // A new consumer at every logon hands over again, at once and in order, whatever the last
-  // session took and did not confirm.
+  // A new consumer at every logon (the last one was deleted before the logon's answer) hands
+  // over again, at once and in order, whatever the last session took and did not confirm.
   const std::string consumer = wire::ServiceConsumer(address);
   const std::string deliver = wire::DeliverySubject(address);
-  js_DeleteConsumer(m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error);
   jsConsumerConfig config;
   jsConsumerConfig_Init(&config);
   config.Durable = consumer.c_str();
@@ -851,7 +875,7 @@ void Relay::PrepareService(const std::string& address)
   jsConsumerInfo_Destroy(info);
 }
 
-void Relay::LogOff(const std::string& address, const char* why)
+void Relay::LogOff(const std::string& address, const char* why, bool anySession)
 {
   const auto it = m_online.find(address);
   if (it == m_online.end())
@@ -865,7 +889,8 @@ void Relay::LogOff(const std::string& address, const char* why)
   if (natsMsg_Create(&notice, wire::DeliverySubject(address).c_str(), nullptr, nullptr, 0) == NATS_OK) {
     NatsPtr<natsMsg> owned(notice);
     natsMsgHeader_Set(notice, wire::kCommand, wire::kLoggedOff);
-    natsMsgHeader_Set(notice, wire::kClient, (session.server + " " + std::to_string(session.cid)).c_str());
+    if (!anySession)
+      natsMsgHeader_Set(notice, wire::kClient, (session.server + " " + std::to_string(session.cid)).c_str());
     natsConnection_PublishMsg(m_nc.get(), notice);
   }
   if (m_notifySubscribers.erase(address))
@@ -877,11 +902,8 @@ void Relay::LogOff(const std::string& address, const char* why)
       if (auto l = m_letters.find(seq); l != m_letters.end())
         l->second.delivered = false;
   m_outstanding.erase(address);
-  if (wire::IsServiceAddress(address)) {
-    // Its next session gets a consumer of its own; this one would push the same letters again.
-    jsErrCode error = static_cast<jsErrCode>(0);
-    js_DeleteConsumer(m_js.get(), wire::kInboxStream, wire::ServiceConsumer(address).c_str(), nullptr, &error);
-  }
+  // A service's consumer stays: were the service still there after all (the relay lost sight of
+  // it), its letters keep coming; its next logon replaces the consumer.
   Notify(address, false);
 }
 
