@@ -21,6 +21,7 @@
 #include "messaging/Addresses.h"
 #include "messaging/Certificates.h"
 #include "messaging/NKeys.h"
+#include "messaging/NatsLink.h"
 #include "messaging/SubjectToken.h"
 
 extern char** environ;
@@ -196,7 +197,8 @@ std::string TokenOf(const std::string& address)
 
 std::string SeedPath(const std::string& dir, const std::string& address, bool system = false)
 {
-  return Join(Join(dir, kClientsDir), TokenOf(address) + (system ? ".sys.nk" : ".nk"));
+  TokenOf(address);  // refuses an address too long for a file name
+  return messaging::SeedFileOf(dir, address, system);
 }
 
 // ---- the register ----

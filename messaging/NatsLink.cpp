@@ -91,9 +91,9 @@ ServerLocation ReadServerLocation(const std::string& directory)
   return location;
 }
 
-std::string SeedFileOf(const std::string& directory, std::string_view address)
+std::string SeedFileOf(const std::string& directory, std::string_view address, bool system)
 {
-  return (std::filesystem::path(directory) / "clients" / (EscapeToken(address) + ".nk")).string();
+  return (std::filesystem::path(directory) / "clients" / (EscapeToken(address) + (system ? ".sys.nk" : ".nk"))).string();
 }
 
 NKeyIdentity::NKeyIdentity(const std::string& seedFile)

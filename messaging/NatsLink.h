@@ -80,7 +80,9 @@ struct ServerLocation
   std::string caFile;
 };
 ServerLocation ReadServerLocation(const std::string& directory);
-std::string SeedFileOf(const std::string& directory, std::string_view address);
+// Where a client's nkey seed lives in a messaging directory: clients/<escaped address>.nk; the
+// relay's system user (`system`) beside it as <escaped address>.sys.nk.
+std::string SeedFileOf(const std::string& directory, std::string_view address, bool system = false);
 
 struct NatsDeleter
 {

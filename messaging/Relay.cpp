@@ -169,7 +169,7 @@ void Relay::Connect()
   m_location = ReadServerLocation(m_settings.directory);
   m_identity = std::make_unique<NKeyIdentity>(SeedFileOf(m_settings.directory, m_settings.name));
   m_systemIdentity = std::make_unique<NKeyIdentity>(
-      (std::filesystem::path(m_settings.directory) / "clients" / (EscapeToken(m_settings.name) + ".sys.nk")).string());
+      SeedFileOf(m_settings.directory, m_settings.name, true));
   auto options = ClientOptions(m_location, *m_identity, m_settings.name, 10);
   natsOptions_SetReconnectedCB(options.get(), &Relay::OnReconnected, m_link);
   natsConnection* nc = nullptr;

@@ -1,4 +1,5 @@
 #include "bench/messaging/BenchSupport.h"
+#include "tests/e2e/support/ProcessRunner.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -280,37 +281,8 @@ Scratch::~Scratch()
   fs::remove_all(m_path, ignored);
 }
 
-int FreeLoopbackPort()
-{
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  ::close(fd);
-  if (port == 0)
-    throw std::runtime_error("no free loopback port");
-  return port;
-}
-
-bool PortOpen(int port)
-{
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return open;
-}
-
 Location::Location(const std::string& folder, const std::vector<std::string>& clients)
-  : m_folder(folder), m_dir(folder + "/messaging"), m_port(FreeLoopbackPort())
+  : m_folder(folder), m_dir(folder + "/messaging"), m_port(e2e::FreeLoopbackPort())
 {
   if (::access(kServerProgram, X_OK) != 0)
     throw std::runtime_error(std::string(kServerProgram) + " is not installed");
@@ -339,7 +311,7 @@ double Location::StartServer()
                                      std::vector<std::string>{"-c", messaging::enrolment::ConfigFile(m_dir)},
                                      m_folder + "/server-" + std::to_string(++m_starts) + ".log");
   const auto deadline = start + std::chrono::seconds(300);
-  while (!PortOpen(m_port)) {
+  while (!e2e::LoopbackPortOpen(m_port)) {
     if (!m_server->Running() || Clock::now() > deadline)
       throw std::runtime_error("nats-server did not open its port: " + m_server->Log());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -77,9 +77,6 @@ private:
   bool m_keep;
 };
 
-int FreeLoopbackPort();
-bool PortOpen(int port);
-
 // A messaging location of the benchmark's own: the configuration directory, the server and the
 // relay.
 class Location

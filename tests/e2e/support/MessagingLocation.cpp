@@ -1,8 +1,5 @@
 #include "tests/e2e/support/MessagingLocation.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -17,36 +14,6 @@ namespace e2e {
 namespace {
 
 constexpr char kServerProgram[] = "/usr/sbin/nats-server";
-
-int FreePort()
-{
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  ::close(fd);
-  if (port == 0)
-    throw std::runtime_error("no free loopback port");
-  return port;
-}
-
-bool PortOpen(int port)
-{
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return open;
-}
 
 }  // namespace
 
@@ -66,7 +33,7 @@ std::string MessagingLocation::RelayProgram()
 
 MessagingLocation::MessagingLocation(const std::string& folder, const std::vector<std::string>& clients,
                                      bool startRelay)
-  : m_dir(folder + "/messaging"), m_port(FreePort())
+  : m_dir(folder + "/messaging"), m_port(FreeLoopbackPort())
 {
   if (!ServerInstalled())
     throw std::runtime_error("nats-server is not installed");
@@ -113,7 +80,7 @@ void MessagingLocation::Remove(const std::vector<std::string>& addresses)
 void MessagingLocation::WaitForPort(bool open)
 {
   for (int i = 0; i < 200; ++i) {
-    if (PortOpen(m_port) == open)
+    if (LoopbackPortOpen(m_port) == open)
       return;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -68,6 +68,10 @@ private:
 int Run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
         const std::string& outputFile, std::string& output, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// A loopback port nothing listens on now, and whether something listens on one.
+int FreeLoopbackPort();
+bool LoopbackPortOpen(int port);
+
 // The test's own environment (NAME=value entries), for children that should see it.
 std::vector<std::string> CurrentEnvironment();
 
