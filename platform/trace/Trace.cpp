@@ -1,5 +1,6 @@
 #include "platform/trace/Trace.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,8 +20,39 @@ struct State
   std::mutex lock;
   FILE* out = stderr;
   bool ownsFile = false;
+  // Standard error is the journal's stream: each line starts with its syslog priority, so that
+  // "journalctl -p err" finds the errors.
+  bool journal = false;
   Capture capture;
 };
+
+// systemd names the stream it connected as "device:inode" in JOURNAL_STREAM; a process whose
+// standard error was redirected since then writes elsewhere and keeps plain lines.
+bool StderrIsJournal()
+{
+  const char* v = std::getenv("JOURNAL_STREAM");
+  if (!v || !*v)
+    return false;
+  unsigned long long dev = 0, ino = 0;
+  char extra = 0;
+  if (std::sscanf(v, "%llu:%llu%c", &dev, &ino, &extra) != 2)
+    return false;
+  struct stat st{};
+  return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+         static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+// The syslog priority of a trace level: 0 errors, 1 warnings, 2 information, 3 detail.
+int JournalPriority(int level)
+{
+  switch (level) {
+    case -1:
+    case 0: return 3;
+    case 1: return 4;
+    case 2: return 6;
+    default: return 7;
+  }
+}
 
 State& TheState()
 {
@@ -32,6 +64,7 @@ State& TheState()
         st->ownsFile = true;
       }
     }
+    st->journal = !st->ownsFile && StderrIsJournal();
     return st;
   }();
   return *s;
@@ -315,6 +348,7 @@ bool SetOutputFile(const std::string& path) noexcept
     std::fclose(st.out);
   st.out = f;
   st.ownsFile = f != stderr;
+  st.journal = !st.ownsFile && StderrIsJournal();
   return true;
 }
 
@@ -332,7 +366,8 @@ void Write(const GUID& component, int level, const std::string& text) noexcept
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r'))
       body.pop_back();
     State& st = TheState();
-    const std::string line = Timestamp() + " [" + std::to_string(syscall(SYS_gettid)) + "] L" + std::to_string(level) + " " +
+    const std::string prefix = st.journal ? "<" + std::to_string(JournalPriority(level)) + ">" : std::string();
+    const std::string line = prefix + Timestamp() + " [" + std::to_string(syscall(SYS_gettid)) + "] L" + std::to_string(level) + " " +
                              GuidToString(component).substr(1, 8) + " " + std::string(static_cast<std::size_t>(t_depth) * 2, ' ') + body + "\n";
     std::lock_guard<std::mutex> lock(st.lock);
     std::fputs(line.c_str(), st.out);

@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include <string>
 #include <vector>
@@ -77,4 +83,104 @@ TEST(Trace, LevelsCaptureAndScopes)
   EXPECT_EQ(lines[1], std::make_pair(3, std::string("> Scope(x)")));
   EXPECT_EQ(lines[2], std::make_pair(3, std::string("inside 1")));
   EXPECT_EQ(lines[3], std::make_pair(3, std::string("< Scope(x)")));
+}
+
+// Standard error under systemd: each line carries its syslog priority, and only there.
+class TraceJournal : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    char path[] = "/tmp/corvex-trace-journal-XXXXXX";
+    m_fd = ::mkstemp(path);
+    ASSERT_GE(m_fd, 0);
+    m_path = path;
+    m_savedStderr = ::dup(STDERR_FILENO);
+    ASSERT_GE(m_savedStderr, 0);
+    std::fflush(stderr);
+    ASSERT_EQ(::dup2(m_fd, STDERR_FILENO), STDERR_FILENO);
+    m_level = trace::Level();
+    trace::SetLevel(3);
+  }
+  void TearDown() override
+  {
+    std::fflush(stderr);
+    if (m_savedStderr >= 0) {
+      ::dup2(m_savedStderr, STDERR_FILENO);
+      ::close(m_savedStderr);
+    }
+    ::unsetenv("JOURNAL_STREAM");
+    trace::SetOutputFile("");
+    trace::SetLevel(m_level);
+    if (m_fd >= 0)
+      ::close(m_fd);
+    if (!m_path.empty())
+      ::unlink(m_path.c_str());
+  }
+  std::string StreamName(int fd) const
+  {
+    struct stat st{};
+    ::fstat(fd, &st);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
+  std::vector<std::string> Lines() const
+  {
+    std::fflush(stderr);
+    std::ifstream in(m_path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
+    return lines;
+  }
+
+  int m_fd = -1;
+  int m_savedStderr = -1;
+  int m_level = 1;
+  std::string m_path;
+};
+
+TEST_F(TraceJournal, EachLevelGetsItsPriorityWhenStderrIsTheJournal)
+{
+  ::setenv("JOURNAL_STREAM", StreamName(STDERR_FILENO).c_str(), 1);
+  ASSERT_TRUE(trace::SetOutputFile(""));
+  trace::Trace(kComponent, 0, "broken");
+  trace::Trace(kComponent, 1, "doubtful");
+  trace::Trace(kComponent, 2, "news");
+  trace::Trace(kComponent, 3, "detail");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].substr(0, 3), "<3>");
+  EXPECT_EQ(lines[1].substr(0, 3), "<4>");
+  EXPECT_EQ(lines[2].substr(0, 3), "<6>");
+  EXPECT_EQ(lines[3].substr(0, 3), "<7>");
+  EXPECT_NE(lines[0].find("broken"), std::string::npos);
+}
+
+TEST_F(TraceJournal, NoPrefixWhenStderrIsSomethingElse)
+{
+  // The variable is inherited from a parent whose stream was the journal; ours was redirected.
+  ::setenv("JOURNAL_STREAM", "1:1", 1);
+  ASSERT_TRUE(trace::SetOutputFile(""));
+  trace::Trace(kComponent, 0, "plain");
+  ::setenv("JOURNAL_STREAM", "garbage", 1);
+  ASSERT_TRUE(trace::SetOutputFile(""));
+  trace::Trace(kComponent, 0, "still plain");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& line : lines)
+    EXPECT_NE(line.front(), '<') << line;
+}
+
+TEST_F(TraceJournal, TraceFileNeverGetsPrefixes)
+{
+  ::setenv("JOURNAL_STREAM", StreamName(STDERR_FILENO).c_str(), 1);
+  const std::string file = m_path + ".file";
+  ASSERT_TRUE(trace::SetOutputFile(file));
+  trace::Trace(kComponent, 0, "to a file");
+  ASSERT_TRUE(trace::SetOutputFile(""));
+  std::ifstream in(file);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_NE(line.front(), '<');
+  ::unlink(file.c_str());
 }
