@@ -128,9 +128,22 @@ BEGIN
     "@RETURN_VALUE" := CASE WHEN FOUND THEN 0 ELSE 22 END;
 END $$;
 
+-- True when a live computer other than the one at p_address carries the name and has an
+-- address of its own: only that address may speak for it, so a message from p_address naming
+-- it is refused (a computer made by browsing or installation has no address yet and may be
+-- bound; a deleted one has been let go).
+CREATE FUNCTION dbo.corvex_name_managed_elsewhere(p_address text, p_name text) RETURNS boolean
+LANGUAGE sql STABLE AS $$
+    SELECT EXISTS (SELECT 1 FROM dbo."Computers" c
+                    WHERE lower(c."ComputerName") = lower(p_name) AND NOT c."Deleted"
+                      AND c."MessageSystemAddress" IS NOT NULL
+                      AND c."MessageSystemAddress" <> p_address)
+$$;
+
 -- The computer that sent a message from an address. 8: the address was registered already;
--- 0: it was not (a new computer, or the address attached to the existing computer of that
--- name). "@ComputerDeleted" = 1 when a deleted computer came back.
+-- 0: it was not (a new computer, or the address bound to the computer of that name, which had
+-- none). "@ComputerDeleted" = 1 when a deleted computer came back. 20: the name belongs to a
+-- computer that another address manages; nothing is changed.
 CREATE FUNCTION dbo."ComputerFromAddressNameDomain"(
     OUT "@RETURN_VALUE" integer,
     "@MessageSystemAddress" dbo.nvarchar_255,
@@ -141,6 +154,7 @@ CREATE FUNCTION dbo."ComputerFromAddressNameDomain"(
 LANGUAGE plpgsql AS $$
 DECLARE
     v_deleted boolean;
+    v_name text;
 BEGIN
     IF "@MessageSystemAddress" IS NULL OR "@MessageSystemAddress" = ''
        OR "@ComputerName" IS NULL OR "@ComputerName" = '' THEN
@@ -148,20 +162,33 @@ BEGIN
         RETURN;
     END IF;
     "@ComputerDeleted" := 0;
-    SELECT c."ComputerID", c."Deleted" INTO "@ComputerID", v_deleted FROM dbo."Computers" c
+    SELECT c."ComputerID", c."Deleted", c."ComputerName" INTO "@ComputerID", v_deleted, v_name
+      FROM dbo."Computers" c
      WHERE c."MessageSystemAddress" = "@MessageSystemAddress";
     IF FOUND AND NOT v_deleted THEN
+        IF lower(v_name) <> lower("@ComputerName")
+           AND dbo.corvex_name_managed_elsewhere("@MessageSystemAddress", "@ComputerName") THEN
+            "@ComputerID" := NULL;
+            "@RETURN_VALUE" := 20;
+            RETURN;
+        END IF;
         "@RETURN_VALUE" := 8;
         RETURN;
     END IF;
 
     PERFORM dbo.corvex_lock_computer_identity();
+    IF dbo.corvex_name_managed_elsewhere("@MessageSystemAddress", "@ComputerName") THEN
+        "@ComputerID" := NULL;
+        "@RETURN_VALUE" := 20;
+        RETURN;
+    END IF;
     SELECT c."ComputerID", c."Deleted" INTO "@ComputerID", v_deleted FROM dbo."Computers" c
      WHERE c."MessageSystemAddress" = "@MessageSystemAddress" FOR UPDATE;
     IF FOUND THEN
         "@RETURN_VALUE" := 8;
     ELSE
         "@RETURN_VALUE" := 0;
+        -- What carries the name now has no address or was deleted: the address may take it.
         SELECT c."ComputerID", c."Deleted" INTO "@ComputerID", v_deleted FROM dbo."Computers" c
          WHERE lower(c."ComputerName") = lower("@ComputerName") FOR UPDATE;
         IF FOUND THEN

@@ -4,7 +4,8 @@
 -- Records what an agent reported and creates or updates the computer of its address.
 -- 0: details stored. 50: group membership changed as well: the computer is new (it appears in
 -- the unassigned group), a deleted computer came back, or a record of the same computer
--- made by browsing the network (same name, no address) was merged into it.
+-- made by browsing the network (same name, no address) was merged into it. 20: the name
+-- belongs to a computer that another address manages; nothing is changed.
 CREATE FUNCTION dbo."UpdateComputerStatus"(
     OUT "@RETURN_VALUE" integer,
     "@ComputerName" dbo.nvarchar_31,
@@ -58,6 +59,11 @@ BEGIN
     END IF;
 
     PERFORM dbo.corvex_lock_computer_identity();
+    -- A computer is spoken for only by its own address: neither taken over nor renamed into.
+    IF dbo.corvex_name_managed_elsewhere("@MessageSystemAddress", "@ComputerName") THEN
+        "@RETURN_VALUE" := 20;
+        RETURN;
+    END IF;
     SELECT c."ComputerID", c."ComputerName", c."Deleted", c."GroupID"
       INTO v_id, v_name, v_deleted, v_group
       FROM dbo."Computers" c WHERE c."MessageSystemAddress" = "@MessageSystemAddress" FOR UPDATE;
@@ -77,7 +83,7 @@ BEGIN
             RETURNING "ComputerID" INTO v_id;
             "@RETURN_VALUE" := 50;
         ELSE
-            -- The computer is known by name (browsed, or reporting from a new address).
+            -- The computer is known by name: browsed or installed (no address yet), or deleted.
             v_id := o_id;
             IF o_deleted THEN
                 "@RETURN_VALUE" := 50;
@@ -104,7 +110,8 @@ BEGIN
             DELETE FROM dbo."Computers" c WHERE c."ComputerID" = o_id;
             UPDATE dbo."Computers" c SET "ComputerName" = "@ComputerName" WHERE c."ComputerID" = v_id;
         END IF;
-        -- Otherwise another managed computer holds the name: this one keeps its stored name.
+        -- Otherwise a deleted computer of another address holds the name: this one keeps its
+        -- stored name.
     END IF;
 
     UPDATE dbo."Computers" c SET

@@ -69,10 +69,12 @@ TEST_F(ComputerTest, StatusAdoptsTheBrowsedRecordOfTheSameComputer) {
     EXPECT_EQ(std::to_string(managed), byName.Output("@ComputerID"));
     EXPECT_EQ(22, Call("GetComputerDetails", {{"@ComputerID", Int(stale)}}).returnValue);
 
-    // A name held by another managed computer stays with it.
+    // A name held by another managed computer stays with it, and the reply claiming it is refused.
     const int holder = Managed("TAKEN", "ADDR2");
-    EXPECT_EQ(0, Rv("UpdateComputerStatus", Status("TAKEN", "ADDR1")));
-    EXPECT_EQ("NEWNAME", Call("GetComputerDetails", {{"@ComputerID", Int(managed)}}).Output("@ComputerName"));
+    EXPECT_EQ(20, Rv("UpdateComputerStatus", Status("TAKEN", "ADDR1", "changed")));
+    const ProcedureResult kept = Call("GetComputerDetails", {{"@ComputerID", Int(managed)}});
+    EXPECT_EQ("NEWNAME", kept.Output("@ComputerName"));
+    EXPECT_EQ("d", kept.Output("@Description"));
     EXPECT_EQ(holder, IdOf("ADDR2"));
 }
 
