@@ -177,7 +177,7 @@ PemCertificate NewCertificateAuthority(const std::string& commonName, int validD
 }
 
 PemCertificate NewServerCertificate(const std::string& authorityCertificate, const std::string& authorityKey,
-                                    const std::vector<std::string>& names, int validDays)
+                                    const std::vector<std::string>& names, int validDays, bool peer)
 {
   const std::string altNames = SubjectAltNames(names);
   BioPtr certBio(BIO_new_mem_buf(authorityCertificate.data(), static_cast<int>(authorityCertificate.size())));
@@ -201,7 +201,7 @@ PemCertificate NewServerCertificate(const std::string& authorityCertificate, con
     Fail("cannot set the issuer");
   AddExtension(cert.get(), ca.get(), NID_basic_constraints, "critical,CA:FALSE");
   AddExtension(cert.get(), ca.get(), NID_key_usage, "critical,digitalSignature");
-  AddExtension(cert.get(), ca.get(), NID_ext_key_usage, "serverAuth");
+  AddExtension(cert.get(), ca.get(), NID_ext_key_usage, peer ? "serverAuth,clientAuth" : "serverAuth");
   AddExtension(cert.get(), ca.get(), NID_subject_key_identifier, "hash");
   AddExtension(cert.get(), ca.get(), NID_authority_key_identifier, "keyid:always");
   AddExtension(cert.get(), ca.get(), NID_subject_alt_name, altNames);

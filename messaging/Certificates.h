@@ -30,8 +30,10 @@ PemCertificate NewCertificateAuthority(const std::string& commonName, int validD
 
 // A server certificate (EC P-256, TLS server use) signed by the authority, for every name:
 // IPv4/IPv6 literals become IP names, the rest DNS names; the first name is the subject's
-// common name. Throws CertificateError when the authority's texts do not read or do not match.
+// common name. `peer`: also for TLS client use, for a server that connects to other servers
+// (cluster routes, a site's link to the head office), which check it as a client's.
+// Throws CertificateError when the authority's texts do not read or do not match.
 PemCertificate NewServerCertificate(const std::string& authorityCertificate, const std::string& authorityKey,
-                                    const std::vector<std::string>& names, int validDays = 3653);
+                                    const std::vector<std::string>& names, int validDays = 3653, bool peer = false);
 
 }  // namespace messaging

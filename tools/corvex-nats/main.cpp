@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "messaging/Enrolment.h"
 #include "messaging/ProcessSupport.h"
+#include "tools/corvex-nats/Plan.h"
 
 namespace {
 
@@ -38,6 +40,13 @@ const char* const kUsage =
   "  list DIR      the register: \"ADDRESS ROLE PUBLIC-KEY\" per line\n"
   "  reload DIR    have the running server reread its configuration (SIGHUP)\n"
   "  check DIR     have nats-server check the configuration (nats-server -t)\n"
+  "  plan FILE OUT  write a messaging directory for every server FILE describes under OUT:\n"
+  "      the head office (one server, or a cluster of three or more) and its sites (leaf\n"
+  "      nodes), under one certificate authority, with the links' credentials. FILE, one\n"
+  "      server a line (\"-\" for standard input):\n"
+  "        authority DIR      optional: an existing authority's ca.pem and ca-key.pem\n"
+  "        head NAME host=H [listen=A] [port=4222] [cluster-port=6222] [leaf-port=7422] [store=D]\n"
+  "        site NAME host=H [listen=A] [port=4222] [store=D]\n"
   "\n"
   "--reload has the running server reread the configuration after the change. Addresses that\n"
   "begin with '-' follow \"--\". nats-server is $CORVEX_NATS_SERVER, else /usr/sbin/nats-server,\n"
@@ -251,6 +260,33 @@ int Check(const std::vector<std::string>& args)
   return valid ? 0 : 1;
 }
 
+int Plan(const std::vector<std::string>& args)
+{
+  if (args.size() != 2)
+    throw UsageError("plan: takes the description's file and the output directory");
+  std::string text;
+  {
+    std::ifstream file;
+    if (args[0] != "-") {
+      file.open(args[0], std::ios::binary);
+      if (!file)
+        throw UsageError("plan: cannot read " + args[0]);
+    }
+    std::istream& in = args[0] == "-" ? std::cin : file;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  corvexnats::Plan plan;
+  try {
+    plan = corvexnats::ParsePlan(text);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "corvex-nats: %s: %s\n", args[0].c_str(), e.what());
+    return 1;
+  }
+  for (const std::string& dir : corvexnats::WritePlan(plan, args[1]))
+    std::printf("%s\n", dir.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -279,6 +315,8 @@ int main(int argc, char** argv)
       return Reload(args);
     if (command == "check")
       return Check(args);
+    if (command == "plan")
+      return Plan(args);
     std::fprintf(stderr, "corvex-nats: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
     return 2;
   } catch (const UsageError& e) {
