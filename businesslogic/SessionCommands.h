@@ -21,6 +21,10 @@ using oledb::DBSTATUS;
 // value a failure code carrying it.
 constexpr HRESULT SP_S_RETURN_50 = 0x006B0032;
 constexpr HRESULT SP_E_RETURN_BASE = MakeHr(0x806B0000);
+// 20 (ErrorInUse) from a procedure that records a message: the name it carries belongs to a
+// computer that another address manages, so the message was refused and nothing stored.
+constexpr LONG SP_RETURN_CLAIM_REFUSED = 20;
+constexpr HRESULT SP_E_CLAIM_REFUSED = MakeHr(0x806B0000 | SP_RETURN_CLAIM_REFUSED);
 
 // Binding helpers for the accessors.
 namespace sessionbind {

@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <mutex>
+#include <unordered_set>
+
 #include "managementservice/TraceComponent.h"
 #include "platform/com/ComError.h"
 #include "platform/errortext/ErrorText.h"
+#include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
 #include "resources/EventMessages.h"
 #include "resources/StringTable.h"
@@ -89,3 +93,25 @@ void CEventLogger::Report(DWORD eventId, WORD type, const std::wstring& s1, cons
 }
 
 CEventLogger g_EventLogger(LoadResourceString(IDS_SERVICENAME).c_str(), 2);
+
+void ReportRefusedAddressClaim(const std::string& address, const std::wstring& computerName) noexcept
+{
+  // Enough for every address of a large network; past it, refusals are only traced.
+  constexpr std::size_t kMaxReportedAddresses = 4096;
+  try {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, L"Refused a message from `%S` naming the computer `%s` of another address", address,
+                 computerName);
+    static std::mutex lock;
+    static std::unordered_set<std::string> reported;
+    {
+      std::lock_guard guard(lock);
+      if (reported.size() >= kMaxReportedAddresses || !reported.insert(address).second)
+        return;
+    }
+    g_EventLogger.Report(EVMSG_GENERIC, EVENTLOG_WARNING_TYPE,
+                         L"A message from the messaging address " + FromUtf8(address) + L" names the computer " + computerName +
+                             L", which another address manages; the message was refused and nothing was stored. "
+                             L"Further refusals of this address are not reported.");
+  } catch (...) {
+  }
+}

@@ -35,3 +35,8 @@ private:
 
 // The process's one event logger, source "Corvex Management Service", category 2.
 extern CEventLogger g_EventLogger;
+
+// A message refused because it names a computer that another address manages: a warning on
+// the process's logger, once per sending address, so that a sender repeating itself cannot
+// flood the log; every refusal is traced.
+void ReportRefusedAddressClaim(const std::string& address, const std::wstring& computerName) noexcept;

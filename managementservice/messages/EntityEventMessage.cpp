@@ -2,12 +2,15 @@
 
 #include <stdexcept>
 
+#include "businesslogic/SPException.h"
+#include "businesslogic/SessionCommands.h"
 #include "businesslogic/entities/Alert.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "businesslogic/strategies/MessageSink.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "managementservice/TraceComponent.h"
+#include "managementservice/host/EventLogger.h"
 #include "messaging/EnvelopeCodec.h"
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
@@ -51,6 +54,9 @@ HRESULT EntityEventMessage::Process()
     throw;
   } catch (const std::exception& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught exception: `%hs`", e.what());
+    // Another address manages the computer this event names: it is not applied to it.
+    if (const auto* refused = dynamic_cast<const CSPException*>(&e); refused && refused->ReturnValue() == SP_RETURN_CLAIM_REFUSED)
+      ReportRefusedAddressClaim(Address(), m_computerName);
     return E_FAIL;
   }
 }

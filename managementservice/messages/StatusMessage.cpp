@@ -324,7 +324,14 @@ HRESULT StatusMessage::Apply()
   status.m_IPAddress = static_cast<LONGLONG>(m_ipAddress);
   CopyParameterText(status.m_ServicePack, FromUtf8(m_servicePack));
   CopyParameterText(status.m_LastLoggedOnUser, m_lastLoggedOnUser);
-  const HRESULT statusHr = Execute(status);
+  const HRESULT statusHr = status.Execute(MessageSession());
+  if (statusHr == SP_E_CLAIM_REFUSED) {
+    // Another address manages the computer this reply names: nothing of it is applied.
+    ReportRefusedAddressClaim(address, m_computerName);
+    return E_FAIL;
+  }
+  if (FAILED(statusHr))
+    throw _com_error(statusHr, AdoErrorText(statusHr));
   if (isNew || statusHr == SP_S_RETURN_50)
     vrn::TickClock(vrn::kGroupMembershipClock);
 
