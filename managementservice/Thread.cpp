@@ -10,24 +10,18 @@ Thread::Thread() : m_creator(GetCurrentThreadId()) {}
 
 Thread::~Thread()
 {
-  // A thread still running here would outlive its object: it is cut loose, as the platform's
-  // termination would leave it, and the owner's destructor has already said so.
-  if (m_thread.joinable()) {
-    if (m_ended->Wait(0) == WAIT_OBJECT_0)
-      m_thread.join();
-    else
-      m_thread.detach();
-  }
+  // A thread cannot be ended from outside without leaving its locks and its object behind, so a
+  // thread still running here is waited for. Owners stop theirs before their own members go
+  // (see the handlers of discovery); this is the last safety.
+  if (m_thread.joinable() && m_ended->Wait(0) != WAIT_OBJECT_0)
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "A thread is still running as its object is destroyed: waiting for it to end");
+  Forget();
 }
 
 void Thread::Forget()
 {
-  if (!m_thread.joinable())
-    return;
-  if (m_ended->Wait(0) == WAIT_OBJECT_0)
+  if (m_thread.joinable())
     m_thread.join();
-  else
-    m_thread.detach();
 }
 
 bool Thread::Start()

@@ -10,11 +10,14 @@ class Thread
 {
 public:
   Thread();
+  // Waits for a thread still running. A derived class whose ThreadFunc uses its members must
+  // stop and wait for the thread in its own destructor, before those members go.
   virtual ~Thread();
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Ends a previous thread, if one is recorded, and starts a new one. False when none started.
+  // Waits for a previous thread to end, if one is recorded, and starts a new one. False when
+  // none started.
   bool Start();
   // False when there is no thread. True when it ended within timeout (it is then forgotten);
   // otherwise error is 0 on a time-out, the failure's code on a failed wait.
@@ -29,6 +32,7 @@ protected:
   virtual void ThreadFunc() = 0;
 
 private:
+  // Waits for the recorded thread, if any, and forgets it.
   void Forget();
 
   DWORD m_creator;

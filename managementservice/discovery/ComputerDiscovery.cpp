@@ -7,6 +7,7 @@
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "managementservice/discovery/TraceComponent.h"
 #include "platform/text/Unicode.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 
 namespace {
@@ -20,6 +21,19 @@ std::atomic<DiscoveryEngine*> g_current{nullptr};
 
 bool OsUnknown(PTLDB::OperatingSystem os) { return os == PTLDB::OS_OLD_WINDOWS || os == PTLDB::OS_UNKNOWN; }
 
+// A handler's thread uses the handler's members: it is stopped and awaited before they go.
+void StopAndWait(Thread& thread, StoppableHandler& handler)
+{
+  if (!thread.HasThread())
+    return;
+  DWORD error = 0;
+  if (thread.Wait(0, error))
+    return;
+  handler.Stop();
+  if (!thread.Wait(INFINITE, error))
+    trace::Trace(TRACE_DISCOVERY, 0, "Failed to wait for a discovery thread, error: %08x", error);
+}
+
 }  // namespace
 
 // ---- BrowseHandler ----------------------------------------------------------
@@ -29,6 +43,8 @@ BrowseHandler::BrowseHandler(BrowseQueue& browseQueue, DetailsQueue& detailsQueu
   : m_browseQueue(browseQueue), m_detailsQueue(detailsQueue), m_state(state), m_network(std::move(network))
 {
 }
+
+BrowseHandler::~BrowseHandler() { StopAndWait(*this, *this); }
 
 std::vector<std::wstring> BrowseHandler::BrowseDomain(const std::wstring& domain)
 {
@@ -61,6 +77,7 @@ void BrowseHandler::QueueComputers(const std::wstring& domain, const std::vector
 void BrowseHandler::ThreadFunc()
 {
   trace::CFunctionTrace scope(TRACE_DISCOVERY, "BrowseHandler::ThreadFunc()");
+  const metrics::ThreadLife alive("discovery_browse");
   bool stopping = false;
   while (!stopping) {
     const DWORD r = m_browseQueue.wait(*m_Stop, INFINITE);
@@ -78,6 +95,7 @@ void BrowseHandler::ThreadFunc()
         const BrowseDomainInfo info = m_browseQueue.pop();
         trace::Trace(TRACE_DISCOVERY, 2, L"Browsing domain %s", info.domain);
         QueueComputers(info.domain, BrowseDomain(info.domain), info.account);
+        metrics::DiscoveryPass();
       }
       // Counted before they are queued, so no details thread can report them known first.
       m_state.IncreaseComputersFound(static_cast<ULONG>(m_pending.size()));
@@ -116,6 +134,8 @@ DetailsHandler::DetailsHandler(DetailsQueue& detailsQueue, DiscoveryState& state
 {
 }
 
+DetailsHandler::~DetailsHandler() { StopAndWait(*this, *this); }
+
 void DetailsHandler::Query(DetailComputerInfo& info)
 {
   ComputerDetails details;
@@ -142,6 +162,7 @@ void DetailsHandler::Query(DetailComputerInfo& info)
 void DetailsHandler::ThreadFunc()
 {
   trace::CFunctionTrace scope(TRACE_DISCOVERY, "DetailsHandler::ThreadFunc()");
+  const metrics::ThreadLife alive("discovery_details");
   for (;;) {
     const DWORD r = m_detailsQueue.wait(*m_Stop, INFINITE);
     if (r == WAIT_OBJECT_0) {

@@ -29,6 +29,8 @@ class BrowseHandler : public Thread, public StoppableHandler
 public:
   BrowseHandler(BrowseQueue& browseQueue, DetailsQueue& detailsQueue, DiscoveryState& state,
                 std::shared_ptr<const DiscoveryNetwork> network);
+  // Stops the thread and waits for it, so that it never outlives the members it uses.
+  ~BrowseHandler() override;
   // The names below the domain, as "\\NAME"; an enumeration failure leaves what was found.
   std::vector<std::wstring> BrowseDomain(const std::wstring& domain);
   // Enters each computer and keeps those of unknown operating system for the details queue.
@@ -49,6 +51,8 @@ class DetailsHandler : public Thread, public StoppableHandler
 {
 public:
   DetailsHandler(DetailsQueue& detailsQueue, DiscoveryState& state, std::shared_ptr<const DiscoveryNetwork> network);
+  // Stops the thread and waits for it (after the query in hand, if any).
+  ~DetailsHandler() override;
 
 protected:
   void ThreadFunc() override;

@@ -1,17 +1,16 @@
 #include "platform/network/Network.h"
 
-// netapi.h uses the fixed-width types without including their header.
-#include <stdint.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string.h>
-#include <strings.h>
-
-#include <libsmbclient.h>
-// Samba's network API declares the same names as ours: it lives in its own namespace here.
-namespace samba {
-#include <netapi.h>
-}
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <cstdlib>
 #include <cwchar>
@@ -19,116 +18,23 @@ namespace samba {
 #include <new>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-#include "platform/registry/Registry.h"
+#include "platform/network/SambaCalls.h"
 #include "platform/text/Unicode.h"
+
+extern char** environ;
 
 namespace {
 
-const wchar_t* const kServiceKey = L"SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service";
+using network::samba_calls::Credentials;
+using network::samba_calls::Settings;
+
 const wchar_t* const kProviderName = L"SMB Network";
-constexpr DWORD kDefaultTimeoutMs = 10000;
-
-// Every call into Samba's client libraries is made under this lock.
-std::mutex& SambaLock()
-{
-  static std::mutex* lock = new std::mutex;  // outlives static objects that may still browse
-  return *lock;
-}
-
-// Credentials that are wiped when they go.
-struct Credentials
-{
-  std::string user;
-  std::string password;
-  Credentials() = default;
-  Credentials(std::string u, std::string p) : user(std::move(u)), password(std::move(p)) {}
-  Credentials(const Credentials&) = default;
-  Credentials& operator=(const Credentials&) = default;
-  ~Credentials() { explicit_bzero(password.data(), password.size()); }
-};
-
-struct Settings
-{
-  std::string browseProtocol = "NT1";
-  int timeoutMs = static_cast<int>(kDefaultTimeoutMs);
-  std::string clientConfiguration;
-};
-
-// Read for each operation, so a changed registry applies without a restart.
-Settings ReadSettings()
-{
-  Settings s;
-  CRegKey key;
-  if (key.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) != ERROR_SUCCESS)
-    return s;
-  std::wstring text;
-  if (key.QueryStringValue(L"NetworkBrowseProtocol", text) == ERROR_SUCCESS && !text.empty())
-    s.browseProtocol = ToUtf8(text);
-  DWORD ms = 0;
-  if (key.QueryDWORDValue(L"NetworkTimeout", ms) == ERROR_SUCCESS && ms > 0 && ms <= 600000)
-    s.timeoutMs = static_cast<int>(ms);
-  if (key.QueryStringValue(L"NetworkClientConfiguration", text) == ERROR_SUCCESS)
-    s.clientConfiguration = ToUtf8(text);
-  return s;
-}
-
-void AuthFromContext(SMBCCTX* ctx, const char*, const char*, char* workgroup, int workgroupLen, char* user, int userLen,
-                     char* password, int passwordLen)
-{
-  const auto* creds = static_cast<const Credentials*>(smbc_getOptionUserData(ctx));
-  std::string u = creds ? creds->user : std::string();
-  // "DOMAIN\user" logs on to that domain.
-  const auto slash = u.find('\\');
-  if (slash != std::string::npos) {
-    snprintf(workgroup, static_cast<std::size_t>(workgroupLen), "%s", u.substr(0, slash).c_str());
-    u.erase(0, slash + 1);
-  }
-  snprintf(user, static_cast<std::size_t>(userLen), "%s", u.c_str());
-  snprintf(password, static_cast<std::size_t>(passwordLen), "%s", creds ? creds->password.c_str() : "");
-}
-
-// One libsmbclient context for one operation; created and used under the Samba lock.
-class SmbContext
-{
-public:
-  SmbContext(const Settings& settings, const Credentials& creds, bool browse) : m_creds(creds)
-  {
-    m_ctx = smbc_new_context();
-    if (!m_ctx)
-      return;
-    smbc_setDebug(m_ctx, 0);
-    if (!settings.clientConfiguration.empty())
-      smbc_setConfiguration(m_ctx, settings.clientConfiguration.c_str());
-    // Browse lists travel over the first protocol only.
-    if (browse)
-      smbc_setOptionProtocols(m_ctx, settings.browseProtocol.c_str(), settings.browseProtocol.c_str());
-    // A refused logon must not silently become an anonymous one.
-    smbc_setOptionNoAutoAnonymousLogin(m_ctx, 1);
-    smbc_setOptionUseKerberos(m_ctx, 0);
-    smbc_setTimeout(m_ctx, settings.timeoutMs);
-    smbc_setOptionUserData(m_ctx, &m_creds);
-    smbc_setFunctionAuthDataWithContext(m_ctx, &AuthFromContext);
-    if (!smbc_init_context(m_ctx)) {
-      smbc_free_context(m_ctx, 1);
-      m_ctx = nullptr;
-    }
-  }
-  ~SmbContext()
-  {
-    if (m_ctx)
-      smbc_free_context(m_ctx, 1);
-  }
-  SmbContext(const SmbContext&) = delete;
-  SmbContext& operator=(const SmbContext&) = delete;
-  SMBCCTX* get() const { return m_ctx; }
-
-private:
-  SMBCCTX* m_ctx = nullptr;
-  Credentials m_creds;
-};
+// Samba gives up on a host that does not answer after about 10 s whatever its time-out says;
+// a query program still running this long after the larger of the two is stuck, and is ended.
+constexpr int kSambaOwnTimeoutMs = 10000;
+constexpr int kQueryGraceMs = 10000;
 
 struct Entry
 {
@@ -177,21 +83,128 @@ thread_local Attempt t_lastAttempt;
 
 Credentials ThreadCredentials() { return t_identity ? *t_identity : Credentials(); }
 
-// A server's share list is the cheapest operation that needs a session on its IPC$ share.
+// Beside the running program once installed; the build's own otherwise.
+std::string QueryProgram()
+{
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n > 0) {
+    std::string path(buf, static_cast<std::size_t>(n));
+    path = path.substr(0, path.rfind('/') + 1) + "corvex-netquery";
+    if (::access(path.c_str(), X_OK) == 0)
+      return path;
+  }
+  return CORVEX_NETQUERY_PATH;
+}
+
+enum class QueryOutcome { Answered, NotStarted, TimedOut, Failed };
+
+// Runs one corvex-netquery and splits its answer into fields. The process is ended by its PID
+// when it outlives the deadline, and always reaped.
+QueryOutcome RunQuery(const std::string& operation, const std::string& server, const Settings& settings,
+                      const Credentials& creds, std::vector<std::string>& fields)
+{
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    return QueryOutcome::NotStarted;
+  const std::string program = QueryProgram();
+  const std::string timeout = std::to_string(settings.timeoutMs);
+  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(operation.c_str()),
+                             const_cast<char*>(server.c_str()), const_cast<char*>(timeout.c_str())};
+  if (!settings.clientConfiguration.empty())
+    argv.push_back(const_cast<char*>(settings.clientConfiguration.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pair[1], 3);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 4);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pair[1]);
+  if (spawned != 0) {
+    ::close(pair[0]);
+    return QueryOutcome::NotStarted;
+  }
+
+  std::string request = creds.user;
+  request += '\0';
+  request += creds.password;
+  request += '\0';
+  ::send(pair[0], request.data(), request.size(), MSG_NOSIGNAL);  // small: it fits the socket's buffer
+  explicit_bzero(request.data(), request.size());
+  ::shutdown(pair[0], SHUT_WR);
+
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(std::max(settings.timeoutMs, kSambaOwnTimeoutMs) + kQueryGraceMs);
+  std::string answer;
+  QueryOutcome outcome = QueryOutcome::Answered;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      outcome = QueryOutcome::TimedOut;
+      break;
+    }
+    pollfd p{pair[0], POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0) {
+      outcome = r == 0 ? QueryOutcome::TimedOut : QueryOutcome::Failed;
+      break;
+    }
+    char buf[1024];
+    const ssize_t n = ::read(pair[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    answer.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(pair[0]);
+  if (outcome != QueryOutcome::Answered)
+    ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (outcome != QueryOutcome::Answered)
+    return outcome;
+  for (std::size_t at = 0; at < answer.size();) {
+    const std::size_t end = answer.find('\0', at);
+    if (end == std::string::npos)
+      return QueryOutcome::Failed;  // cut short
+    fields.push_back(answer.substr(at, end - at));
+    at = end + 1;
+  }
+  return fields.empty() ? QueryOutcome::Failed : QueryOutcome::Answered;
+}
+
+bool ToNumber(const std::string& text, unsigned long& value)
+{
+  if (text.empty() || text.size() > 10)
+    return false;
+  char* end = nullptr;
+  value = std::strtoul(text.c_str(), &end, 10);
+  return end && *end == '\0';
+}
+
+// A session on the server's IPC$ share, made by a query program of its own.
 DWORD Connect(const std::wstring& server, const Credentials& creds)
 {
-  const Settings settings = ReadSettings();
-  std::lock_guard lock(SambaLock());
-  SmbContext ctx(settings, creds, false);
-  if (!ctx.get())
-    return ERROR_NOT_ENOUGH_MEMORY;
-  const std::string url = "smb://" + ToUtf8(server);
-  errno = 0;
-  SMBCFILE* dir = smbc_getFunctionOpendir(ctx.get())(ctx.get(), url.c_str());
-  if (!dir)
-    return network::Win32FromConnectErrno(errno);
-  smbc_getFunctionClosedir(ctx.get())(ctx.get(), dir);
-  return ERROR_SUCCESS;
+  std::vector<std::string> fields;
+  switch (RunQuery("connect", ToUtf8(server), network::samba_calls::ReadSettings(), creds, fields)) {
+    case QueryOutcome::Answered: break;
+    case QueryOutcome::TimedOut: return static_cast<DWORD>(ERROR_BAD_NETPATH);  // nothing answered in time
+    default: return static_cast<DWORD>(ERROR_GEN_FAILURE);
+  }
+  unsigned long error = 0;
+  if (fields.size() != 2 || !ToNumber(fields[1], error))
+    return static_cast<DWORD>(ERROR_GEN_FAILURE);
+  return fields[0] == "1" ? static_cast<DWORD>(ERROR_SUCCESS) : network::Win32FromConnectErrno(static_cast<int>(error));
 }
 
 }  // namespace
@@ -259,25 +272,15 @@ DWORD WNetOpenEnumW(DWORD scope, DWORD, DWORD usage, const NETRESOURCEW* resourc
   // Only containers are listed: the domains at the top, a domain's servers below it; a
   // server's shares are not containers.
   if ((usage & RESOURCEUSAGE_CONTAINER) && parent.rfind(L"\\\\", 0) != 0) {
-    const Settings settings = ReadSettings();
-    std::lock_guard lock(SambaLock());
-    SmbContext ctx(settings, Credentials(), true);
-    if (!ctx.get())
-      return static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
-    const std::string url = "smb://" + ToUtf8(parent);
-    errno = 0;
-    SMBCFILE* dir = smbc_getFunctionOpendir(ctx.get())(ctx.get(), url.c_str());
-    if (!dir)
-      return network::Win32FromConnectErrno(errno);
-    const unsigned wanted = parent.empty() ? SMBC_WORKGROUP : SMBC_SERVER;
-    while (const smbc_dirent* e = smbc_getFunctionReaddir(ctx.get())(ctx.get(), dir)) {
-      if (e->smbc_type != wanted)
-        continue;
-      const std::wstring name = FromUtf8(e->name);
-      enumeration->entries.push_back({parent.empty() ? name : L"\\\\" + name, FromUtf8(e->comment ? e->comment : ""),
+    std::vector<network::samba_calls::BrowseEntry> found;
+    int error = 0;
+    if (!network::samba_calls::Browse(network::samba_calls::ReadSettings(), ToUtf8(parent), found, error))
+      return network::Win32FromConnectErrno(error);
+    for (const auto& e : found) {
+      const std::wstring name = FromUtf8(e.name);
+      enumeration->entries.push_back({parent.empty() ? name : L"\\\\" + name, FromUtf8(e.comment),
                                       parent.empty() ? RESOURCEDISPLAYTYPE_DOMAIN : RESOURCEDISPLAYTYPE_SERVER});
     }
-    smbc_getFunctionClosedir(ctx.get())(ctx.get(), dir);
   }
   *handle = enumeration.release();
   return ERROR_SUCCESS;
@@ -382,54 +385,48 @@ DWORD NetServerGetInfo(const wchar_t* server, DWORD level, BYTE** buffer)
   if (t_lastAttempt.key == key)
     attempt = t_lastAttempt.result;
   // A server this thread just found unreachable is not asked again: Samba would wait out its
-  // own time-out while holding the lock every other thread needs.
+  // own time-out a second time.
   if (attempt == static_cast<DWORD>(ERROR_BAD_NETPATH))
     return attempt;
   const auto connection = t_connections.find(key);
   const Credentials creds = connection != t_connections.end() ? connection->second.creds : ThreadCredentials();
 
-  std::lock_guard lock(SambaLock());
-  samba::libnetapi_ctx* ctx = nullptr;
-  if (samba::libnetapi_getctx(&ctx) != 0 || !ctx) {
-    if (samba::libnetapi_init(&ctx) != 0 || !ctx)
-      return static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
-    samba::libnetapi_set_debuglevel(ctx, "0");
+  // A process of its own: libnetapi's one context per process would otherwise serialise every
+  // query and hand one identity's sessions to the next.
+  std::vector<std::string> fields;
+  switch (RunQuery("info", ToUtf8(name), network::samba_calls::ReadSettings(), creds, fields)) {
+    case QueryOutcome::Answered: break;
+    case QueryOutcome::TimedOut: return static_cast<DWORD>(ERROR_BAD_NETPATH);
+    default: return static_cast<DWORD>(ERROR_GEN_FAILURE);
   }
-  samba::libnetapi_set_username(ctx, creds.user.c_str());
-  samba::libnetapi_set_password(ctx, creds.password.c_str());
-  uint8_t* raw = nullptr;
-  const samba::NET_API_STATUS status = samba::NetServerGetInfo(ToUtf8(name).c_str(), 101, &raw);
-  // The library keeps no password between queries.
-  samba::libnetapi_set_username(ctx, "");
-  samba::libnetapi_set_password(ctx, "");
-  if (status != 0) {
-    if (raw)
-      samba::NetApiBufferFree(raw);
-    return network::Win32FromNetApiStatus(status, attempt);
-  }
-  const auto* info = reinterpret_cast<const samba::SERVER_INFO_101*>(raw);
-  const std::wstring infoName = FromUtf8(info->sv101_name ? info->sv101_name : "");
-  const bool hasComment = info->sv101_comment != nullptr;
-  const std::wstring comment = FromUtf8(hasComment ? info->sv101_comment : "");
+  unsigned long status = 0;
+  if (!ToNumber(fields[0], status))
+    return static_cast<DWORD>(ERROR_GEN_FAILURE);
+  if (status != 0)
+    return network::Win32FromNetApiStatus(static_cast<DWORD>(status), attempt);
+  unsigned long platform = 0, major = 0, minor = 0, type = 0;
+  if (fields.size() != 8 || !ToNumber(fields[1], platform) || !ToNumber(fields[3], major) || !ToNumber(fields[4], minor) ||
+      !ToNumber(fields[5], type))
+    return static_cast<DWORD>(ERROR_GEN_FAILURE);
+  const std::wstring infoName = FromUtf8(fields[2]);
+  const bool hasComment = fields[6] == "1";
+  const std::wstring comment = FromUtf8(fields[7]);
   // One block: the record, then its name and comment.
   const std::size_t size = sizeof(SERVER_INFO_101) + (infoName.size() + 1 + comment.size() + 1) * sizeof(wchar_t);
   auto* block = static_cast<BYTE*>(std::malloc(size));
-  if (!block) {
-    samba::NetApiBufferFree(raw);
+  if (!block)
     return static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
-  }
   auto* out = new (block) SERVER_INFO_101;
   auto* text = reinterpret_cast<wchar_t*>(block + sizeof(SERVER_INFO_101));
-  out->sv101_platform_id = info->sv101_platform_id;
-  out->sv101_version_major = info->sv101_version_major;
-  out->sv101_version_minor = info->sv101_version_minor;
-  out->sv101_type = info->sv101_type;
+  out->sv101_platform_id = static_cast<DWORD>(platform);
+  out->sv101_version_major = static_cast<DWORD>(major);
+  out->sv101_version_minor = static_cast<DWORD>(minor);
+  out->sv101_type = static_cast<DWORD>(type);
   out->sv101_name = text;
   std::wmemcpy(text, infoName.c_str(), infoName.size() + 1);
   text += infoName.size() + 1;
   std::wmemcpy(text, comment.c_str(), comment.size() + 1);
   out->sv101_comment = hasComment ? text : nullptr;
-  samba::NetApiBufferFree(raw);
   *buffer = block;
   return ERROR_SUCCESS;
 }
