@@ -127,9 +127,13 @@ MemBuff Cipher::Encrypt(const std::uint8_t* input, std::size_t length)
 {
   if (!input || length == 0)
     LANTERN_THROW(NoInputData);
-  InitPRNG();
   std::uint8_t salt[kSaltLength];
-  RandomBytes(salt, sizeof salt);
+  if (m_salt) {
+    m_salt(salt, sizeof salt);
+  } else {
+    InitPRNG();
+    RandomBytes(salt, sizeof salt);
+  }
   KeyAndIv k;
   Derive(salt, k);
   // Header, then the input and at most one block of padding.

@@ -6,6 +6,7 @@
 // cipher and digest.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,12 @@ private:
 class Cipher
 {
 public:
+  // Where a text's salt comes from: the seeded random generator unless one is given (a fixed
+  // salt makes the output reproducible, which known-answer checks of the format need).
+  using SaltSource = std::function<void(std::uint8_t* salt, std::size_t length)>;
+  Cipher() = default;
+  explicit Cipher(SaltSource salt) : m_salt(std::move(salt)) {}
+
   // Statuses of the steps that can fail.
   static constexpr int kStatusKeyDerivation = 40;
   static constexpr int kStatusAllocation = 41;
@@ -48,6 +55,9 @@ public:
   // The input bytes of a blob; UnproperInputData for a blob of another layout, CipherFailure
   // when it does not decrypt.
   MemBuff Decrypt(const std::uint8_t* blob, std::size_t length);
+
+private:
+  SaltSource m_salt;
 };
 
 // The crypto library's error queue as one text (emptied as it is read): library, function and

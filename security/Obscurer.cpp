@@ -1,5 +1,7 @@
 #include "security/Obscurer.h"
 
+#include <openssl/crypto.h>
+
 #include <vector>
 
 #include "platform/text/Unicode.h"
@@ -16,11 +18,21 @@ constexpr const char* kObscureFailed = "Obscure:Failed to obscure data:";
 std::string Obscurer::obscure(const std::wstring& text)
 {
   try {
-    const std::u16string units = ToUtf16(text);
-    LanternSecurity::MemBuff input(units.size() * 2);
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      input.Data()[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
-      input.Data()[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
+    LanternSecurity::MemBuff input;
+    {
+      // The UTF-16 copy of the credential lives only until its bytes are in the wiped buffer.
+      std::u16string units = ToUtf16(text);
+      try {
+        input = LanternSecurity::MemBuff(units.size() * 2);
+      } catch (...) {
+        OPENSSL_cleanse(units.data(), units.capacity() * sizeof(char16_t));
+        throw;
+      }
+      for (std::size_t i = 0; i < units.size(); ++i) {
+        input.Data()[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
+        input.Data()[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
+      }
+      OPENSSL_cleanse(units.data(), units.capacity() * sizeof(char16_t));
     }
     const LanternSecurity::MemBuff blob = m_cipher.Encrypt(input.Data(), input.Length());
     std::string encoded;

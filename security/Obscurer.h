@@ -18,6 +18,9 @@ public:
 class Obscurer
 {
 public:
+  Obscurer() = default;
+  explicit Obscurer(LanternSecurity::Cipher cipher) : m_cipher(std::move(cipher)) {}
+
   // The obscured text. ObscurityException for an empty text or any failure on the way:
   // "Obscure:Failed to obscure data:sts=<status>:OpenSSLErr=<errors>" when the crypto library
   // fails, "Base64Encode returned false" when the encoding cannot be made.
