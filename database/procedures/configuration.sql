@@ -59,11 +59,14 @@ BEGIN
 END $$;
 
 -- Stores a group's configuration (an empty text clears it) and makes its computers' match
--- flags unknown until they are checked again. 22: no such group; 38: root or unassigned.
+-- flags unknown until they are checked again. 22: no such group (also when it was deleted while
+-- this waited for it); 38: root or unassigned. Locks the group's row first, then its computers
+-- in id order, as the deletion of a group does.
 CREATE OR REPLACE FUNCTION dbo.corvex_set_group_config(p_group bigint, p_kind text, p_xml text)
 RETURNS integer LANGUAGE plpgsql AS $$
 DECLARE
     v_status integer;
+    v_rows integer;
 BEGIN
     v_status := (dbo.corvex_resolve_group(p_group, 38, 38, 22)).o_status;
     IF v_status <> 0 THEN
@@ -72,6 +75,10 @@ BEGIN
     EXECUTE format('UPDATE dbo."Groups" g SET %I = NULLIF($2, '''') WHERE g."GroupID" = $1',
                    p_kind || 'ConfigXML')
       USING p_group, p_xml;
+    GET DIAGNOSTICS v_rows = ROW_COUNT;
+    IF v_rows = 0 THEN
+        RETURN 22;
+    END IF;
     PERFORM dbo.corvex_lock_group_computers(p_group::integer);
     EXECUTE format('UPDATE dbo."Computers" c SET %1$I = NULL WHERE c."GroupID" = $1 AND c.%1$I IS NOT NULL',
                    'HasGroup' || p_kind || 'Config')

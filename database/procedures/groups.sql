@@ -173,7 +173,10 @@ BEGIN
         RETURN;
     END IF;
     PERFORM dbo.corvex_lock_group_tree();
-    IF dbo.corvex_group_row("@GroupID") IS NULL THEN
+    -- The group's row before its computers, as everything that changes both does, so that a
+    -- configuration stored meanwhile waits for the deletion or the deletion for it.
+    PERFORM 1 FROM dbo."Groups" g WHERE g."GroupID" = dbo.corvex_group_row("@GroupID") FOR UPDATE;
+    IF NOT FOUND THEN
         "@RETURN_VALUE" := 40;
         RETURN;
     END IF;

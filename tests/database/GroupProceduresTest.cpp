@@ -1,6 +1,9 @@
 // The group tree (names, moves, deletion), membership and the list procedures over it.
 #include "tests/database/DatabaseFixture.h"
 
+#include <chrono>
+#include <thread>
+
 namespace corvexdb::test {
 namespace {
 
@@ -195,6 +198,104 @@ TEST_F(GroupTest, GroupConfigurationsAndTheirMatchFlags) {
         }
         EXPECT_EQ(22, Rv(get, {{"@GroupID", Int(g + 100)}}));
         EXPECT_EQ(22, Rv(set, {{"@GroupID", Int(g + 100)}, {param, "<x/>"}}));
+    }
+}
+
+// Storing a group's configuration and deleting the group both lock the group and its
+// computers; in the same order, two consoles doing one each wait for each other instead of
+// deadlocking (40P01).
+class GroupLockOrderTest : public DatabaseTest {
+protected:
+    struct Outcome {
+        int returnValue = -1;
+        std::string sqlState;
+        std::string error;
+    };
+    Outcome Run(const std::string& procedure, const ProcedureArgs& args) {
+        Outcome out;
+        try {
+            PgConnection conn(ConnectionOptions{}, Conn().DatabaseName());
+            out.returnValue = CallProcedure(conn, procedure, args).returnValue;
+        } catch (const DbError& e) {
+            out.sqlState = e.SqlState();
+            out.error = e.what();
+        } catch (const std::exception& e) {
+            out.error = e.what();
+        }
+        return out;
+    }
+    int GroupWithComputers(const std::string& name, int computers, std::vector<int>& ids) {
+        const int g = Group(name);
+        for (int i = 0; i < computers; ++i) {
+            ids.push_back(Managed(name + "-" + std::to_string(i)));
+            Join(ids.back(), g);
+        }
+        return g;
+    }
+    // Backends of this database waiting for a lock.
+    long long Waiting() {
+        return Count("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                     "AND wait_event_type = 'Lock'");
+    }
+    bool WaitForWaiting(long long n) {
+        for (int i = 0; i < 500; ++i) {
+            if (Waiting() >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    static void ExpectCleanFinish(const Outcome& setter, const Outcome& deleter) {
+        EXPECT_NE("40P01", setter.sqlState) << setter.error;
+        EXPECT_NE("40P01", deleter.sqlState) << deleter.error;
+        EXPECT_EQ("", setter.error);
+        EXPECT_EQ("", deleter.error);
+        EXPECT_EQ(0, deleter.returnValue);
+        // Stored before the deletion, or refused because the group had gone.
+        EXPECT_TRUE(setter.returnValue == 0 || setter.returnValue == 22) << setter.returnValue;
+    }
+};
+
+TEST_F(GroupLockOrderTest, ConfigurationAndDeletionHeldUpOnTheSameComputersDoNotDeadlock) {
+    // A third transaction holds the group's last computer: the deletion stops there having
+    // locked the others, the configuration having changed the group's row. Let go, the two
+    // must finish one after the other.
+    std::vector<int> ids;
+    const int g = GroupWithComputers("Pinned", 8, ids);
+    PgConnection holder(ConnectionOptions{}, Conn().DatabaseName());
+    holder.Exec("BEGIN");
+    holder.Exec("SELECT 1 FROM dbo.\"Computers\" WHERE \"ComputerID\" = " + std::to_string(ids.back()) + " FOR UPDATE");
+
+    Outcome setter, deleter;
+    std::thread del([&] { deleter = Run("DeleteGroup", {{"@GroupID", Int(g)}}); });
+    ASSERT_TRUE(WaitForWaiting(1));
+    std::thread set([&] { setter = Run("SetGroupAUConfigXML", {{"@GroupID", Int(g)}, {"@AUConfigXML", "<au/>"}}); });
+    const bool bothWaiting = WaitForWaiting(2);
+    holder.Exec("COMMIT");
+    del.join();
+    set.join();
+    ASSERT_TRUE(bothWaiting);
+    ExpectCleanFinish(setter, deleter);
+    EXPECT_EQ(22, Rv("GetGroupAUConfigXML", {{"@GroupID", Int(g)}}));
+    for (const int id : ids)
+        EXPECT_FALSE(Call("GetComputerDetails", {{"@ComputerID", Int(id)}}).Output("@GroupID").has_value());
+}
+
+TEST_F(GroupLockOrderTest, ConfigurationAndDeletionRacingManyTimesNeverDeadlock) {
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<int> ids;
+        const int g = GroupWithComputers("R" + std::to_string(round), 6, ids);
+        Outcome setter, deleter;
+        std::thread set([&] {
+            setter = Run(round % 2 ? "SetGroupAUConfigXML" : "SetGroupDexConfigXML",
+                         {{"@GroupID", Int(g)}, {round % 2 ? "@AUConfigXML" : "@DexConfigXML", "<c/>"}});
+        });
+        std::thread del([&] { deleter = Run("DeleteGroup", {{"@GroupID", Int(g)}}); });
+        set.join();
+        del.join();
+        SCOPED_TRACE("round " + std::to_string(round));
+        ExpectCleanFinish(setter, deleter);
+        if (HasFailure()) break;
     }
 }
 
