@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -71,52 +72,59 @@ std::size_t SessionStore::Count() const
   return m_sessions.size();
 }
 
-long LoginThrottle::RetryAfter(const std::string& key, Clock::time_point now)
-{
-  const auto it = m_records.find(key);
-  if (it == m_records.end() || it->second.lockedUntil <= now)
-    return 0;
-  return static_cast<long>(std::chrono::ceil<std::chrono::seconds>(it->second.lockedUntil - now).count());
-}
-
-void LoginThrottle::Failed(const std::string& key, Clock::time_point now)
+LoginThrottle::Record& LoginThrottle::Current(const std::string& key, Clock::time_point now)
 {
   Record& r = m_records[key];
-  if (now - r.windowStart > m_window) {
+  if (r.failures == 0 || now - r.windowStart >= m_limits.lockout) {
     r.failures = 0;
     r.windowStart = now;
   }
-  if (++r.failures >= m_limit) {
-    r.lockedUntil = now + m_lockout;
-    r.failures = 0;
-    r.windowStart = now;
-  }
+  return r;
 }
 
-long LoginThrottle::RetryAfter(const std::string& address, const std::string& user, Clock::time_point now)
+long LoginThrottle::Wait(const Record& r, Clock::time_point now) const
 {
-  std::lock_guard lock(m_mutex);
-  return std::max(RetryAfter("address " + address, now), RetryAfter("account " + user, now));
+  return std::max(1L, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(r.windowStart + m_limits.lockout - now).count()));
 }
 
-void LoginThrottle::Failed(const std::string& address, const std::string& user, Clock::time_point now)
+long LoginThrottle::Begin(const std::string& address, const std::string& user, Clock::time_point now)
 {
   std::lock_guard lock(m_mutex);
-  Failed("address " + address, now);
-  Failed("account " + user, now);
-  // Forget clients long quiet, so that a scan of many addresses cannot grow the table forever.
+  // Forget keys whose period has passed, so that a scan of many addresses or names cannot grow
+  // the table forever.
   if (m_records.size() > 10000)
     for (auto it = m_records.begin(); it != m_records.end();)
-      it = it->second.lockedUntil <= now && now - it->second.windowStart > m_window ? m_records.erase(it) : std::next(it);
+      it = now - it->second.windowStart >= m_limits.lockout ? m_records.erase(it) : std::next(it);
+
+  Record& pair = Current("pair " + user + "\n" + address, now);
+  Record& from = Current("address " + address, now);
+  Record& account = Current("account " + user, now);
+  const int allowed = account.failures >= m_limits.accountAttempts ? 1 : m_limits.attempts;
+  if (pair.failures >= allowed)
+    return Wait(pair, now);
+  if (from.failures >= 4 * m_limits.attempts)
+    return Wait(from, now);
+  ++pair.failures;
+  ++from.failures;
+  ++account.failures;
+  return 0;
 }
 
 void LoginThrottle::Succeeded(const std::string& address, const std::string& user)
 {
   std::lock_guard lock(m_mutex);
-  m_records.erase("account " + user);
-  const auto it = m_records.find("address " + address);
-  if (it != m_records.end())
-    it->second.failures = 0;
+  m_records.erase("pair " + user + "\n" + address);
+  for (const std::string& key : {"address " + address, "account " + user}) {
+    const auto it = m_records.find(key);
+    if (it != m_records.end() && it->second.failures > 0)
+      --it->second.failures;
+  }
+}
+
+bool LoginThrottle::UnderAttack(const std::string& user, Clock::time_point now)
+{
+  std::lock_guard lock(m_mutex);
+  return Current("account " + user, now).failures >= m_limits.accountAttempts;
 }
 
 }  // namespace corvexweb

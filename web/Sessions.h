@@ -43,35 +43,49 @@ private:
   Clock::time_point m_lastSweep{};
 };
 
-// Failed log-ins are counted per client address and per account name: after `limit` failures
-// within `window`, that key is refused for `lockout` (a success clears the account's count).
+struct LoginLimits
+{
+  // Attempts one address may make for one account in a lockout period.
+  int attempts = 5;
+  // Failures of one account from all addresses in a lockout period that put it under attack.
+  int accountAttempts = 20;
+  std::chrono::seconds lockout{300};
+};
+
+// Log-in attempts are counted before the password is checked, in the same step as the check of
+// the count, so that guesses sent in parallel cannot pass the limit. Each address may try each
+// account `attempts` times in a lockout period; an attempt stays counted unless it succeeds.
+// An account that fails `accountAttempts` times from all addresses together is under attack:
+// each address then has one attempt per lockout period for it, so that a guesser needs a fresh
+// address for every guess, while the administrator, from an address that has not failed,
+// still gets in. An address is never locked out for an account it has not failed for, except
+// when it fails for many accounts (four times `attempts`).
 class LoginThrottle
 {
 public:
   using Clock = std::chrono::steady_clock;
-  LoginThrottle(int limit, std::chrono::seconds window, std::chrono::seconds lockout)
-    : m_limit(limit), m_window(window), m_lockout(lockout)
-  {
-  }
+  explicit LoginThrottle(LoginLimits limits) : m_limits(limits) {}
 
-  // Seconds to wait before this address or account may try again; 0 when it may now.
-  long RetryAfter(const std::string& address, const std::string& user, Clock::time_point now = Clock::now());
-  void Failed(const std::string& address, const std::string& user, Clock::time_point now = Clock::now());
+  // Counts an attempt and admits it (0), or refuses it with the seconds to wait before this
+  // address may try this account again.
+  long Begin(const std::string& address, const std::string& user, Clock::time_point now = Clock::now());
+  // The admitted attempt succeeded: it is taken back, and the address starts afresh for the
+  // account.
   void Succeeded(const std::string& address, const std::string& user);
+  // Whether the account is under attack now.
+  bool UnderAttack(const std::string& user, Clock::time_point now = Clock::now());
 
 private:
   struct Record
   {
     int failures = 0;
     Clock::time_point windowStart{};
-    Clock::time_point lockedUntil{};
   };
-  long RetryAfter(const std::string& key, Clock::time_point now);
-  void Failed(const std::string& key, Clock::time_point now);
+  // The record with its count restarted when its period has passed.
+  Record& Current(const std::string& key, Clock::time_point now);
+  long Wait(const Record& r, Clock::time_point now) const;
 
-  int m_limit;
-  std::chrono::seconds m_window;
-  std::chrono::seconds m_lockout;
+  LoginLimits m_limits;
   std::mutex m_mutex;
   std::map<std::string, Record> m_records;
 };

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -41,7 +42,8 @@ void Report(WORD type, DWORD id, const std::vector<std::wstring>& strings)
                           {{kEventStarted, L"Web console listening on %1"},
                            {kEventLoginRefused, L"Web console log-in refused for account \"%1\" from %2: %3"},
                            {kEventLoginThrottled, L"Web console log-in for account \"%1\" from %2 refused: too many failed log-ins"},
-                           {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"}});
+                           {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"},
+                           {kEventClientRefused, L"Web console refused the client at %1: %2"}});
     return RegisterEventSource(nullptr, FromUtf8(kEventSource).c_str());
   }();
   ReportEvent(source, type, 0, id, nullptr, strings);
@@ -149,6 +151,22 @@ void Translate(std::exception_ptr error, int& status, std::string& code, std::st
 
 }  // namespace
 
+// The routes, answering one whole request at a time from the door's workers.
+class RouteTable : public httplib::Server
+{
+public:
+  // Answers the request in `stream`; false when the connection must end.
+  bool Answer(httplib::Stream& stream, bool closeConnection)
+  {
+    bool closed = false;
+    const bool written = process_request(stream, closeConnection, closed, nullptr);
+    return written && !closed && !closeConnection;
+  }
+  // Streaming answers go on while the table is open. The mark is never a socket of its own:
+  // the table does not listen.
+  void Open(bool open) { svr_sock_ = open ? 0 : INVALID_SOCKET; }
+};
+
 json ErrorBody(const std::string& code, const std::string& message)
 {
   return json{{"error", {{"code", code}, {"message", message}}}};
@@ -161,7 +179,7 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
     m_edits(data),
     m_authenticate(std::move(authenticate)),
     m_sessions(std::chrono::minutes(settings.sessionIdleMinutes)),
-    m_throttle(5, std::chrono::minutes(5), std::chrono::minutes(5))
+    m_throttle(LoginLimits{settings.loginAttempts, settings.loginAccountAttempts, std::chrono::seconds(settings.loginLockoutSeconds)})
 {
   if (!m_authenticate)
     m_authenticate = [service = settings.pamService, group = settings.administratorsGroup](
@@ -174,10 +192,23 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
       }
       return true;
     };
-  m_server = std::make_unique<httplib::SSLServer>(settings.certificateFile.c_str(), settings.keyFile.c_str());
-  if (!m_server->is_valid())
-    throw std::runtime_error("cannot use the certificate " + settings.certificateFile + " with the key " + settings.keyFile);
-  m_server->set_payload_max_length(64 * 1024);
+  FrontLimits limits;
+  limits.workers = settings.workers;
+  limits.connectionsPerAddress = settings.connectionsPerAddress;
+  limits.connections = settings.connections;
+  limits.requestDeadline = std::chrono::seconds(settings.requestDeadlineSeconds);
+  limits.keepAlive = std::chrono::seconds(settings.keepAliveSeconds);
+  m_server = std::make_unique<RouteTable>();
+  m_front = std::make_unique<HttpsFront>(
+    settings.certificateFile, settings.keyFile, limits,
+    [this](httplib::Stream& stream, bool closeConnection) {
+      // Every request answered passes here once: the place to count requests and time them.
+      return m_server->Answer(stream, closeConnection);
+    },
+    [](const std::string& address, const std::string& what) {
+      Report(EVENTLOG_WARNING_TYPE, kEventClientRefused, {FromUtf8(address), FromUtf8(what)});
+    });
+  m_server->set_payload_max_length(limits.bodyBytes);
   m_server->set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                                  {"X-Content-Type-Options", "nosniff"},
                                  {"Referrer-Policy", "no-referrer"},
@@ -190,23 +221,22 @@ WebServer::~WebServer() { Stop(); }
 
 int WebServer::Bind()
 {
-  const int port = m_settings.port == 0 ? m_server->bind_to_any_port(m_settings.listenAddress.c_str())
-                                        : (m_server->bind_to_port(m_settings.listenAddress.c_str(), m_settings.port)
-                                             ? m_settings.port
-                                             : -1);
-  if (port <= 0)
-    throw std::runtime_error("cannot listen on " + m_settings.listenAddress + ":" + std::to_string(m_settings.port));
+  const int port = m_front->Bind(m_settings.listenAddress, m_settings.port);
   Report(EVENTLOG_INFORMATION_TYPE, kEventStarted, {FromUtf8(m_settings.listenAddress + ":" + std::to_string(port))});
   return port;
 }
 
-void WebServer::Serve() { m_server->listen_after_bind(); }
+void WebServer::Serve()
+{
+  m_server->Open(true);
+  m_front->Serve();
+}
 
 void WebServer::Stop()
 {
+  m_server->Open(false);
   m_search.Shutdown();
-  if (m_server)
-    m_server->stop();
+  m_front->Stop();
 }
 
 void WebServer::Answer(httplib::Response& res, const std::function<json()>& work)
@@ -263,7 +293,9 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
     if (user.empty() || user.size() > 256 || password.size() > 1024)
       throw ApiError(400, "bad_request", "give an account name and its password");
     const std::wstring who = FromUtf8(user), from = FromUtf8(req.remote_addr);
-    if (const long wait = m_throttle.RetryAfter(req.remote_addr, user)) {
+    // The attempt is counted before PAM sees it, so that parallel guesses cannot pass the limit.
+    if (const long wait = m_throttle.Begin(req.remote_addr, user)) {
+      ++m_logins.throttled;
       Report(EVENTLOG_WARNING_TYPE, kEventLoginThrottled, {who, from});
       res.set_header("Retry-After", std::to_string(wait));
       throw ApiError(429, "too_many_attempts", "Too many failed log-ins; try again in " + std::to_string(wait) + " seconds");
@@ -272,7 +304,7 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
     const bool admitted = m_authenticate(user, password, reason);
     OPENSSL_cleanse(password.data(), password.size());
     if (!admitted) {
-      m_throttle.Failed(req.remote_addr, user);
+      ++m_logins.refused;
       Report(EVENTLOG_WARNING_TYPE, kEventLoginRefused, {who, from, FromUtf8(reason)});
       throw ApiError(401, "login_refused", "Log-in refused: wrong account or password, or the account is not a console administrator");
     }
@@ -392,15 +424,26 @@ void WebServer::Routes()
       return;
     }
     res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider("text/event-stream", [this, seen = ~0ull](std::size_t, httplib::DataSink& sink) mutable {
-      const json p = m_search.Progress(seen, std::chrono::seconds(15));
-      if (p.is_null())
-        return false;
-      const unsigned long long seq = p["seq"];
-      const std::string event = seq == seen ? ": still here\n\n" : "data: " + p.dump() + "\n\n";
-      seen = seq;
-      return sink.write(event.data(), event.size());
-    });
+    // A stream holds a worker for as long as it lasts: half of them at most, so that the
+    // others stay free for requests.
+    if (++m_eventStreams > std::max(1, m_settings.workers / 2)) {
+      --m_eventStreams;
+      Answer(res, []() -> json { throw ApiError(503, "busy", "Too many progress streams are open; try again later"); });
+      return;
+    }
+    res.set_chunked_content_provider(
+      "text/event-stream",
+      [this, seen = ~0ull](std::size_t, httplib::DataSink& sink) mutable {
+        const json p = m_search.Progress(seen, std::chrono::seconds(15));
+        if (p.is_null())
+          return false;
+        const unsigned long long seq = p["seq"];
+        const std::string event = seq == seen ? ": still here\n\n" : "data: " + p.dump() + "\n\n";
+        seen = seq;
+        HttpsFront::RenewWriteDeadline();
+        return sink.write(event.data(), event.size());
+      },
+      [this](bool) { --m_eventStreams; });
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     json body = Body(req);

@@ -1,6 +1,7 @@
 #pragma once
 // The web console's HTTPS server: log-in through PAM for the console administrators group,
 // sessions in a cookie, a CSRF token on every POST, the pages and the JSON API.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,11 +12,11 @@
 #include "web/ConsoleData.h"
 #include "web/ConsoleEdits.h"
 #include "web/ConsoleSearch.h"
+#include "web/HttpsFront.h"
 #include "web/Sessions.h"
 #include "web/WebSettings.h"
 
 namespace httplib {
-class SSLServer;
 struct Request;
 struct Response;
 }  // namespace httplib
@@ -27,6 +28,16 @@ constexpr unsigned kEventStarted = 0x40002AF8;
 constexpr unsigned kEventLoginRefused = 0x80002AF9;
 constexpr unsigned kEventLoginThrottled = 0x80002AFA;
 constexpr unsigned kEventLoggedIn = 0x40002AFB;
+constexpr unsigned kEventClientRefused = 0x80002AFC;
+
+// Refusals of log-ins, for tests and for whoever reports on the console.
+struct LoginCounters
+{
+  std::atomic<unsigned long long> refused{0};
+  std::atomic<unsigned long long> throttled{0};
+};
+
+class RouteTable;
 
 class WebServer
 {
@@ -35,7 +46,8 @@ public:
   // service and group.
   using Authenticator = std::function<bool(const std::string& user, const std::string& password, std::string& reason)>;
 
-  // Loads the certificate and key named in the settings (they must exist).
+  // Loads the certificate and key named in the settings (they must exist). Requests reach the
+  // routes only whole, through the door (HttpsFront) that holds slow clients.
   WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate = nullptr);
   ~WebServer();
   WebServer(const WebServer&) = delete;
@@ -49,6 +61,8 @@ public:
   void Stop();
 
   SessionStore& Sessions() { return m_sessions; }
+  const FrontCounters& Connections() const { return m_front->Counters(); }
+  const LoginCounters& Logins() const { return m_logins; }
 
 private:
   using Handler = std::function<nlohmann::json(const httplib::Request&, const SessionStore::Session&)>;
@@ -70,7 +84,10 @@ private:
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;
-  std::unique_ptr<httplib::SSLServer> m_server;
+  LoginCounters m_logins;
+  std::atomic<int> m_eventStreams{0};
+  std::unique_ptr<RouteTable> m_server;
+  std::unique_ptr<HttpsFront> m_front;
 };
 
 // The JSON body of an error answer.

@@ -46,6 +46,14 @@ WebSettings WebSettings::FromRegistry()
     ReadText(web, L"KeyFile", s.keyFile);
     ReadText(web, L"PamService", s.pamService);
     ReadNumber(web, L"SessionIdleMinutes", 1, 24 * 60, s.sessionIdleMinutes);
+    ReadNumber(web, L"Workers", 1, 256, s.workers);
+    ReadNumber(web, L"ConnectionsPerAddress", 1, 100000, s.connectionsPerAddress);
+    ReadNumber(web, L"Connections", 1, 100000, s.connections);
+    ReadNumber(web, L"RequestDeadlineSeconds", 1, 3600, s.requestDeadlineSeconds);
+    ReadNumber(web, L"KeepAliveSeconds", 1, 3600, s.keepAliveSeconds);
+    ReadNumber(web, L"LoginAttempts", 1, 1000, s.loginAttempts);
+    ReadNumber(web, L"LoginAccountAttempts", 1, 100000, s.loginAccountAttempts);
+    ReadNumber(web, L"LoginLockoutSeconds", 1, 24 * 3600, s.loginLockoutSeconds);
   }
   CRegKey service;
   if (service.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS)

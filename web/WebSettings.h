@@ -18,6 +18,18 @@ struct WebSettings
   std::string administratorsGroup = "corvex-console-admins";
   std::string pamService = "corvex-web";
   int sessionIdleMinutes = 15;
+  // The door's limits: threads that answer requests, connections per client address and in
+  // all, the time a client has to send a whole request, and the keep-alive wait.
+  int workers = 8;
+  int connectionsPerAddress = 16;
+  int connections = 512;
+  int requestDeadlineSeconds = 10;
+  int keepAliveSeconds = 30;
+  // Log-in attempts per account from one address and from all addresses (then one per address)
+  // in a lockout period.
+  int loginAttempts = 5;
+  int loginAccountAttempts = 20;
+  int loginLockoutSeconds = 300;
 
   // Missing values keep their defaults; a value of the wrong type or out of range throws
   // std::runtime_error naming it.

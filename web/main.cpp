@@ -26,6 +26,11 @@ const char* const kUsage =
   "  CertificateFile (default /etc/corvex/web-certificate.pem), KeyFile (default\n"
   "  /etc/corvex/web-key.pem): a self-signed pair is made at start when neither exists,\n"
   "  PamService (default corvex-web), SessionIdleMinutes (DWORD, default 15).\n"
+  "Limits (DWORDs): Workers (threads answering requests, default 8), ConnectionsPerAddress\n"
+  "  (default 16), Connections (default 512), RequestDeadlineSeconds (a whole request, the TLS\n"
+  "  handshake included, default 10), KeepAliveSeconds (default 30), LoginAttempts (per account\n"
+  "  from one address, default 5), LoginAccountAttempts (per account from all addresses, then\n"
+  "  one per address, default 20), LoginLockoutSeconds (default 300).\n"
   "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
   "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n";
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "platform/registry/Registry.h"
 #include "web/Certificate.h"
@@ -69,35 +70,79 @@ TEST(WebSessions, TokensAreRandomAndSessionsEndWhenIdle)
   EXPECT_FALSE(store.Use(carol, t0));
 }
 
-TEST(WebSessions, FailedLogInsLockOutTheAddressAndTheAccount)
+TEST(WebLogins, EachAddressHasItsAttemptsPerAccountAndASuccessStartsAfresh)
 {
-  corvexweb::LoginThrottle throttle(3, 5min, 2min);
+  corvexweb::LoginThrottle throttle({3, 100, 2min});
   const Clock::time_point t0 = Clock::now();
-  // Failures spread wider than the window never lock.
-  for (int i = 0; i < 6; ++i)
-    throttle.Failed("10.0.0.1", "alice", t0 + i * 3min);
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.1", "alice", t0 + 18min), 0);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(throttle.Begin("10.0.0.1", "alice", t0 + i * 1s), 0);
+  // The fourth attempt waits for the period begun by the first, even with the right password.
+  EXPECT_EQ(throttle.Begin("10.0.0.1", "alice", t0 + 30s), 90);
+  // Neither the account from elsewhere nor the address for another account is locked.
+  EXPECT_EQ(throttle.Begin("10.0.0.2", "alice", t0 + 30s), 0);
+  EXPECT_EQ(throttle.Begin("10.0.0.1", "bob", t0 + 30s), 0);
+  EXPECT_EQ(throttle.Begin("10.0.0.1", "alice", t0 + 2min), 0);
 
+  // An attempt that succeeds is taken back, and its address starts afresh.
   const Clock::time_point t1 = t0 + 1h;
-  throttle.Failed("10.0.0.2", "bob", t1);
-  throttle.Failed("10.0.0.3", "bob", t1);
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.4", "bob", t1), 0);
-  throttle.Failed("10.0.0.4", "bob", t1);
-  // The account is locked from every address; the addresses themselves are not.
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.9", "bob", t1 + 30s), 90);
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.2", "carol", t1), 0);
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.9", "bob", t1 + 2min), 0);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(throttle.Begin("10.0.0.3", "carol", t1), 0);
+  EXPECT_EQ(throttle.Begin("10.0.0.3", "carol", t1), 0);
+  throttle.Succeeded("10.0.0.3", "carol");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(throttle.Begin("10.0.0.3", "carol", t1 + 1s), 0);
+  EXPECT_GT(throttle.Begin("10.0.0.3", "carol", t1 + 1s), 0);
 
-  // One address guessing many accounts is locked too; a success clears the account only.
-  for (const char* user : {"u1", "u2", "u3"})
-    throttle.Failed("10.0.0.5", user, t1);
-  EXPECT_GT(throttle.RetryAfter("10.0.0.5", "dave", t1), 0);
-  throttle.Failed("10.0.0.6", "erin", t1);
-  throttle.Failed("10.0.0.6", "erin", t1);
-  throttle.Succeeded("10.0.0.6", "erin");
-  throttle.Failed("10.0.0.7", "erin", t1);
-  throttle.Failed("10.0.0.7", "erin", t1);
-  EXPECT_EQ(throttle.RetryAfter("10.0.0.8", "erin", t1), 0);
+  // One address guessing many accounts: four times the attempts, then it waits for any account.
+  const Clock::time_point t2 = t0 + 2h;
+  for (int i = 0; i < 12; ++i)
+    EXPECT_EQ(throttle.Begin("10.0.0.9", "user" + std::to_string(i), t2), 0) << i;
+  EXPECT_EQ(throttle.Begin("10.0.0.9", "dave", t2 + 20s), 100);
+  EXPECT_EQ(throttle.Begin("10.0.0.8", "dave", t2 + 20s), 0);
+}
+
+TEST(WebLogins, AnAccountUnderAttackGivesEachAddressOneAttemptAndTheAdministratorStillGetsIn)
+{
+  corvexweb::LoginThrottle throttle({5, 6, 5min});
+  const Clock::time_point t0 = Clock::now();
+  // Guesses from many addresses, two each: the account comes under attack at the sixth.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(throttle.Begin("10.1.0." + std::to_string(i), "admin", t0), 0);
+    EXPECT_EQ(throttle.Begin("10.1.0." + std::to_string(i), "admin", t0), 0);
+  }
+  EXPECT_TRUE(throttle.UnderAttack("admin", t0));
+  EXPECT_FALSE(throttle.UnderAttack("other", t0));
+  // Addresses that failed already wait; so does a fresh one after its single attempt.
+  EXPECT_GT(throttle.Begin("10.1.0.0", "admin", t0 + 1s), 0);
+  EXPECT_EQ(throttle.Begin("10.1.0.50", "admin", t0 + 1s), 0);
+  EXPECT_EQ(throttle.Begin("10.1.0.50", "admin", t0 + 2s), 299);
+  // The administrator from an address of their own is admitted (and, succeeding, stays so).
+  EXPECT_EQ(throttle.Begin("192.168.7.7", "admin", t0 + 3s), 0);
+  throttle.Succeeded("192.168.7.7", "admin");
+  EXPECT_EQ(throttle.Begin("192.168.7.7", "admin", t0 + 4s), 0);
+  throttle.Succeeded("192.168.7.7", "admin");
+  // Once the period passes the account is no longer under attack.
+  EXPECT_FALSE(throttle.UnderAttack("admin", t0 + 5min));
+  EXPECT_EQ(throttle.Begin("10.1.0.0", "admin", t0 + 5min), 0);
+}
+
+TEST(WebLogins, ParallelAttemptsNeverPassTheCount)
+{
+  corvexweb::LoginThrottle throttle({5, 1000, 5min});
+  std::atomic<int> admitted{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 40; ++i)
+    threads.emplace_back([&] {
+      while (!go)
+        std::this_thread::yield();
+      if (throttle.Begin("10.2.0.1", "admin") == 0)
+        ++admitted;
+    });
+  go = true;
+  for (std::thread& t : threads)
+    t.join();
+  EXPECT_EQ(admitted, 5);
 }
 
 TEST(WebCertificate, MadeOnceWithAPrivateKeyAndRefusedWhenHalfThere)
@@ -138,6 +183,9 @@ TEST(WebSettings, DefaultsRegistryValuesAndBadValues)
   EXPECT_EQ(s.port, 8443);
   EXPECT_EQ(s.administratorsGroup, "corvex-console-admins");
   EXPECT_EQ(s.sessionIdleMinutes, 15);
+  EXPECT_EQ(s.connectionsPerAddress, 16);
+  EXPECT_EQ(s.requestDeadlineSeconds, 10);
+  EXPECT_EQ(s.loginAttempts, 5);
   {
     CRegKey web, service;
     web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
@@ -145,8 +193,14 @@ TEST(WebSettings, DefaultsRegistryValuesAndBadValues)
     web.SetDWORDValue(L"Port", 9443);
     web.SetStringValue(L"CertificateFile", L"/srv/c.pem");
     service.SetStringValue(L"ConsoleAdministratorsGroup", L"admins");
+    web.SetDWORDValue(L"ConnectionsPerAddress", 4);
+    web.SetDWORDValue(L"RequestDeadlineSeconds", 3);
+    web.SetDWORDValue(L"LoginAccountAttempts", 50);
   }
   s = corvexweb::WebSettings::FromRegistry();
+  EXPECT_EQ(s.connectionsPerAddress, 4);
+  EXPECT_EQ(s.requestDeadlineSeconds, 3);
+  EXPECT_EQ(s.loginAccountAttempts, 50);
   EXPECT_EQ(s.port, 9443);
   EXPECT_EQ(s.certificateFile, "/srv/c.pem");
   EXPECT_EQ(s.administratorsGroup, "admins");
@@ -156,6 +210,18 @@ TEST(WebSettings, DefaultsRegistryValuesAndBadValues)
     web.SetDWORDValue(L"Port", 70000);
   }
   EXPECT_THROW(corvexweb::WebSettings::FromRegistry(), std::runtime_error);
+  {
+    CRegKey web;
+    web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
+    web.SetDWORDValue(L"Port", 9443);
+    web.SetDWORDValue(L"Workers", 0);  // a console that could answer nothing
+  }
+  EXPECT_THROW(corvexweb::WebSettings::FromRegistry(), std::runtime_error);
+  {
+    CRegKey web;
+    web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
+    web.SetDWORDValue(L"Workers", 8);
+  }
   {
     CRegKey web;
     web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
