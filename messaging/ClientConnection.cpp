@@ -224,9 +224,18 @@ void ClientConnection::AdmitLocked(Delivery d)
 // cannot be read.
 bool ClientConnection::Build(const Delivery& d, CorvexMessaging::Envelope& e)
 {
-  CorvexMessaging::Message message;
   try {
-    message = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(d.data.data()), d.data.size());
+    e.client_info = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(d.data.data()), d.data.size());
+    e.originator = d.originator.c_str();
+    e.physical_destination.length(0);
+    e.timestamps.length(1);
+    e.timestamps[0].name = d.router.c_str();
+    e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(d.timeNs / 1000000000);
+    e.message_id = wire::LetterId(d.sequence);
+    const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + d.epoch + "/" +
+                            std::to_string(d.sequence);
+    // The seal walks the payload again, within the same bounds as the check.
+    e.originator_certificate = (key + " " + Seal(e, key)).c_str();
   } catch (const std::exception& error) {
     // Unreadable now is unreadable for good: confirmed so that it does not come again, and
     // reported once per sender so that a flood of them does not flood the trace.
@@ -243,16 +252,6 @@ bool ClientConnection::Build(const Delivery& d, CorvexMessaging::Envelope& e)
     ConfirmNow(d.ackTarget);
     return false;
   }
-  e.originator = d.originator.c_str();
-  e.physical_destination.length(0);
-  e.timestamps.length(1);
-  e.timestamps[0].name = d.router.c_str();
-  e.timestamps[0].utc_time = static_cast<CorvexMessaging::Time>(d.timeNs / 1000000000);
-  e.message_id = wire::LetterId(d.sequence);
-  e.client_info = message;
-  const std::string key = std::string(m_service ? wire::kInboxStream : wire::kLettersStream) + "/" + d.epoch + "/" +
-                          std::to_string(d.sequence);
-  e.originator_certificate = (key + " " + Seal(e, key)).c_str();
   return true;
 }
 
@@ -271,8 +270,12 @@ std::string ClientConnection::SealingRouter(const CorvexMessaging::Envelope& env
   if (space == std::string::npos || space == 0)
     return {};
   const std::string deliveryKey = text.substr(0, space);
-  if (text.compare(space + 1, std::string::npos, Seal(envelope, deliveryKey)) != 0)
+  try {
+    if (text.compare(space + 1, std::string::npos, Seal(envelope, deliveryKey)) != 0)
+      return {};
+  } catch (const std::exception&) {  // an envelope built here, too large to seal: not ours
     return {};
+  }
   if (key)
     *key = deliveryKey;
   const char* router = envelope.timestamps[0].name.in();

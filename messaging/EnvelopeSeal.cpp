@@ -10,6 +10,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include "messaging/PayloadCheck.h"
+
 namespace messaging {
 
 namespace {
@@ -31,16 +33,25 @@ struct Unsupported
 {
 };
 
+// A payload deeper or larger than any the payload check lets in: the walk stops instead of
+// following it (a checked payload never gets here; one built in this process might).
+struct TooLarge
+{
+};
+
 // Reads a value of a given type from a CDR stream and writes its canonical form: fixed-width
 // little-endian numbers, length-prefixed texts, type identities instead of encoded type codes.
 // messaging/README.md describes the form for agents that check seals themselves.
 class Canonical
 {
 public:
-  Canonical(cdrStream& in, std::string& out) : m_in(in), m_out(out) {}
+  // `anys`: how many anys hold what is walked (a letter's payload is one).
+  Canonical(cdrStream& in, std::string& out, unsigned anys = 0) : m_in(in), m_out(out), m_anys(anys) {}
 
   void Type(CORBA::TypeCode_ptr tc)
   {
+    const Level level(*this);
+    Charge(1);
     const CORBA::TCKind kind = tc->kind();
     Number(static_cast<std::uint64_t>(kind), 4);
     switch (kind) {
@@ -75,9 +86,14 @@ public:
 
   void Value(CORBA::TypeCode_ptr type)
   {
+    const Level level(*this);
+    Charge(1);
     CORBA::TypeCode_var tc = CORBA::TypeCode::_duplicate(type);
-    while (tc->kind() == CORBA::tk_alias)
+    for (unsigned aliases = 0; tc->kind() == CORBA::tk_alias; ++aliases) {
+      if (aliases > kMaxPayloadNesting)
+        throw TooLarge();
       tc = tc->content_type();
+    }
     switch (tc->kind()) {
     case CORBA::tk_null:
     case CORBA::tk_void:
@@ -93,24 +109,10 @@ public:
     case CORBA::tk_char:
     case CORBA::tk_octet:
     case CORBA::tk_wchar:
-      Number(static_cast<std::uint64_t>(Integer(tc->kind())), 8);
+    case CORBA::tk_float:
+    case CORBA::tk_double:
+      PlainNumber(tc->kind());
       break;
-    case CORBA::tk_float: {
-      CORBA::Float f;
-      f <<= m_in;
-      std::uint32_t bits;
-      std::memcpy(&bits, &f, sizeof bits);
-      Number(bits, 4);
-      break;
-    }
-    case CORBA::tk_double: {
-      CORBA::Double d;
-      d <<= m_in;
-      std::uint64_t bits;
-      std::memcpy(&bits, &d, sizeof bits);
-      Number(bits, 8);
-      break;
-    }
     case CORBA::tk_string: {
       CORBA::String_var s = m_in.unmarshalString();
       Text(s.in());
@@ -138,20 +140,22 @@ public:
       const CORBA::ULong n = m_in.unmarshalULong();
       Number(n, 4);
       CORBA::TypeCode_var content = tc->content_type();
-      for (CORBA::ULong i = 0; i < n; ++i)
-        Value(content.in());
+      Elements(content.in(), n);
       break;
     }
     case CORBA::tk_array: {
       CORBA::TypeCode_var content = tc->content_type();
-      for (CORBA::ULong i = 0; i < tc->length(); ++i)
-        Value(content.in());
+      Elements(content.in(), tc->length());
       break;
     }
     case CORBA::tk_any: {
+      if (m_anys >= kMaxAnyNesting)
+        throw TooLarge();
+      ++m_anys;
       CORBA::TypeCode_var inner = CORBA::TypeCode::unmarshalTypeCode(m_in);
       Type(inner.in());
       Value(inner.in());
+      --m_anys;
       break;
     }
     case CORBA::tk_TypeCode: {
@@ -165,6 +169,94 @@ public:
   }
 
 private:
+  // Depth of the walk, bounded like the payload check's nesting.
+  class Level
+  {
+  public:
+    explicit Level(Canonical& c) : m_c(c)
+    {
+      if (++m_c.m_depth > kMaxWalkDepth)
+        throw TooLarge();
+    }
+    ~Level() { --m_c.m_depth; }
+
+  private:
+    Canonical& m_c;
+  };
+
+  // Elements of a sequence or an array; their count was read from the payload, so every
+  // element costs work, octet runs included, and a count past the bytes left stops the walk.
+  void Elements(CORBA::TypeCode_ptr content, CORBA::ULong n)
+  {
+    if (n == 0)
+      return;
+    CORBA::TypeCode_var plain = CORBA::TypeCode::_duplicate(content);
+    while (plain->kind() == CORBA::tk_alias && m_depth < kMaxWalkDepth)
+      plain = plain->content_type();
+    const CORBA::TCKind kind = plain->kind();
+    if (const CORBA::ULong size = NumberSize(kind); size != 0) {
+      // A run of numbers costs what the payload check charges for it; the stream must hold it.
+      if (!m_in.checkInputOverrun(size, n))
+        throw TooLarge();
+      Charge(1 + std::uint64_t(n) * size / 256);
+      for (CORBA::ULong i = 0; i < n; ++i)
+        PlainNumber(kind);
+      return;
+    }
+    for (CORBA::ULong i = 0; i < n; ++i)
+      Value(content);
+  }
+
+  static CORBA::ULong NumberSize(CORBA::TCKind kind)
+  {
+    switch (kind) {
+    case CORBA::tk_boolean:
+    case CORBA::tk_char:
+    case CORBA::tk_octet:
+      return 1;
+    case CORBA::tk_short:
+    case CORBA::tk_ushort:
+      return 2;
+    case CORBA::tk_long:
+    case CORBA::tk_ulong:
+    case CORBA::tk_float:
+      return 4;
+    case CORBA::tk_longlong:
+    case CORBA::tk_ulonglong:
+    case CORBA::tk_double:
+      return 8;
+    default:
+      return 0;
+    }
+  }
+
+  // A value of a kind NumberSize knows, in its canonical form.
+  void PlainNumber(CORBA::TCKind kind)
+  {
+    if (kind == CORBA::tk_float) {
+      CORBA::Float f;
+      f <<= m_in;
+      std::uint32_t bits;
+      std::memcpy(&bits, &f, sizeof bits);
+      Number(bits, 4);
+    } else if (kind == CORBA::tk_double) {
+      CORBA::Double d;
+      d <<= m_in;
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      Number(bits, 8);
+    } else {
+      Number(static_cast<std::uint64_t>(Integer(kind)), 8);
+    }
+  }
+
+  void Charge(std::uint64_t units)
+  {
+    m_work += units;
+    if (m_work > kMaxPayloadWork)
+      throw TooLarge();
+  }
+
   // Integral kinds (and enums, booleans, characters) widened to 64 bits.
   std::int64_t Integer(CORBA::TCKind kind)
   {
@@ -219,6 +311,7 @@ private:
     const std::int64_t discriminator = Integer(plain->kind());
     Number(static_cast<std::uint64_t>(discriminator), 8);
     CORBA::Long chosen = -1;
+    Charge(tc->member_count());  // labels are scanned one by one
     for (CORBA::ULong i = 0; i < tc->member_count() && chosen < 0; ++i) {
       if (static_cast<CORBA::Long>(i) == tc->default_index())
         continue;
@@ -249,8 +342,14 @@ private:
     m_out.append(s ? s : "", n);
   }
 
+  // Values nest at most kMaxPayloadNesting deep, and each level may add an alias and an any.
+  static constexpr unsigned kMaxWalkDepth = 3 * kMaxPayloadNesting;
+
   cdrStream& m_in;
   std::string& m_out;
+  unsigned m_depth = 0;
+  unsigned m_anys = 0;
+  std::uint64_t m_work = 0;
 };
 
 }  // namespace
@@ -266,15 +365,20 @@ std::string NewSessionKey()
 std::string CanonicalPayload(const CORBA::Any& payload)
 {
   std::string out;
-  CORBA::TypeCode_var tc = payload.type();
-  cdrMemoryStream value(CORBA::ULong(0), CORBA::Boolean(1));
-  payload.NP_marshalDataOnly(value);
-  Canonical canonical(value, out);
-  canonical.Type(tc.in());
   try {
+    CORBA::TypeCode_var tc = payload.type();
+    cdrMemoryStream value(CORBA::ULong(0), CORBA::Boolean(1));
+    payload.NP_marshalDataOnly(value);
+    Canonical canonical(value, out, 1);
+    canonical.Type(tc.in());
     canonical.Value(tc.in());
   } catch (const Unsupported&) {
     out += "\x01unsupported";
+  } catch (const TooLarge&) {
+    // Never a seal over a form cut short: two payloads that differ past the cut would share it.
+    throw PayloadTooLarge("a payload too large or too deep to seal");
+  } catch (const CORBA::SystemException& e) {
+    throw std::runtime_error(std::string("an unreadable payload (") + e._name() + ")");
   }
   return out;
 }
