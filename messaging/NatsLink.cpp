@@ -130,7 +130,25 @@ NatsPtr<natsOptions> LocationOptions(const ServerLocation& location)
   if (natsOptions_Create(&raw) != NATS_OK)
     throw std::runtime_error("cannot create connection options");
   NatsPtr<natsOptions> options(raw);
-  natsStatus s = natsOptions_SetURL(raw, location.url.c_str());
+  // `url` may name several servers (a cluster), separated by commas: the client picks one and
+  // moves to another when it goes.
+  std::vector<std::string> urls;
+  for (std::size_t begin = 0; begin <= location.url.size();) {
+    std::size_t end = location.url.find(',', begin);
+    if (end == std::string::npos)
+      end = location.url.size();
+    std::string one = location.url.substr(begin, end - begin);
+    one.erase(0, one.find_first_not_of(" \t"));
+    one.erase(one.find_last_not_of(" \t") + 1);
+    if (!one.empty())
+      urls.push_back(std::move(one));
+    begin = end + 1;
+  }
+  std::vector<const char*> servers;
+  for (const auto& u : urls)
+    servers.push_back(u.c_str());
+  natsStatus s = servers.size() > 1 ? natsOptions_SetServers(raw, servers.data(), static_cast<int>(servers.size()))
+                                    : natsOptions_SetURL(raw, location.url.c_str());
   if (s == NATS_OK)
     s = natsOptions_SetSecure(raw, true);
   if (s == NATS_OK)

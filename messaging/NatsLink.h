@@ -71,8 +71,9 @@ std::optional<LetterRoute> ParseLetterSubject(std::string_view subject);
 std::int32_t LetterId(std::uint64_t sequence);
 }  // namespace wire
 
-// Where a client finds the server: a messaging directory holding `url`, `ca.pem` and
-// `clients/<escaped address>.nk`. std::runtime_error naming what is missing.
+// Where a client finds the server: a messaging directory holding `url` (one server, or several
+// separated by commas), `ca.pem` and `clients/<escaped address>.nk`. std::runtime_error naming
+// what is missing.
 struct ServerLocation
 {
   std::string directory;

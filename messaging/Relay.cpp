@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -36,6 +37,57 @@ std::int64_t NowNs()
 {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// A site's server (a leaf node of the head office's) keeps its clients' letters in a stream of
+// its own JetStream domain, so that they wait there while the link is down; the head office's
+// streams draw from it.
+constexpr char kOutboxStream[] = "CVX_OUTBOX";
+
+// Sources of one head office stream, one per site; the texts and structures the configuration
+// points into live here.
+struct SiteSources
+{
+  std::vector<std::string> texts;
+  std::vector<jsExternalStream> external;
+  std::vector<jsStreamSource> sources;
+  std::vector<jsStreamSource*> pointers;
+};
+
+SiteSources SourcesFrom(const std::vector<std::string>& sites, const char* filter, const char* kind)
+{
+  SiteSources set;
+  set.texts.reserve(2 * sites.size());
+  set.external.resize(sites.size());
+  set.sources.resize(sites.size());
+  for (std::size_t i = 0; i < sites.size(); ++i) {
+    set.texts.push_back("$JS." + sites[i] + ".API");
+    set.texts.push_back("cvx.src." + sites[i] + "." + kind);
+    jsExternalStream_Init(&set.external[i]);
+    set.external[i].APIPrefix = set.texts[2 * i].c_str();
+    set.external[i].DeliverPrefix = set.texts[2 * i + 1].c_str();
+    jsStreamSource_Init(&set.sources[i]);
+    set.sources[i].Name = kOutboxStream;
+    set.sources[i].FilterSubject = filter;
+    set.sources[i].External = &set.external[i];
+    set.pointers.push_back(&set.sources[i]);
+  }
+  return set;
+}
+
+// Lines of an optional file of the messaging directory; none when it is missing.
+std::vector<std::string> OptionalLines(const std::string& file)
+{
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+      line.pop_back();
+    if (!line.empty() && line[0] != '#')
+      lines.push_back(line);
+  }
+  return lines;
 }
 
 class Relay
@@ -70,6 +122,8 @@ private:
   void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
   void Connect();
   void EnsureStreams();
+  void ApplyTopology(jsStreamConfig& config, SiteSources& sources, const char* filter, const char* kind);
+  void EnsureOutboxes();
   kvStore* Bucket(const char* name, std::int64_t ttlNs);
   bool TakeLease(const std::atomic<bool>& stop);
   void RenewLease();
@@ -121,6 +175,12 @@ private:
   std::uint64_t m_leaseRevision = 0;
   std::string m_lettersEpoch, m_inboxEpoch;
   std::vector<std::string> m_inboxSubjects;
+  // From the directory (corvex-nats plan): copies a stream or bucket keeps (3 on a cluster),
+  // and the sites whose outboxes the head office's streams draw from.
+  int m_replicas = 1;
+  std::vector<std::string> m_sites;
+  std::set<std::string> m_outboxesMissing;
+  Clock::time_point m_lastOutboxTry{};
 
   std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -136,6 +196,13 @@ private:
   std::uint64_t m_lastSeen = 0;
   std::set<std::string> m_refusedSenders;  // malformed letters are logged once per sender
   std::uint64_t m_refused = 0;
+  // The limits: per agent the second of acceptance it is counting and its letters in it;
+  // senders told about each limit once; letters refused and times to live cut.
+  bool PastLimits(std::uint64_t seq, Letter& letter, long& ttl);
+  std::unordered_map<std::string, std::pair<std::int64_t, int>> m_rate;
+  std::set<std::pair<std::string, int>> m_limitedSenders;
+  std::uint64_t m_limited = 0;
+  std::uint64_t m_cut = 0;
 };
 
 Relay::~Relay()
@@ -167,6 +234,10 @@ void Relay::Log(int level, const char* format, ...) const
 void Relay::Connect()
 {
   m_location = ReadServerLocation(m_settings.directory);
+  const auto replicas = OptionalLines(m_settings.directory + "/replicas");
+  m_replicas = replicas.empty() ? 1 : std::max(1, std::min(5, std::atoi(replicas.front().c_str())));
+  m_sites = OptionalLines(m_settings.directory + "/sites");
+  m_outboxesMissing = std::set<std::string>(m_sites.begin(), m_sites.end());
   m_identity = std::make_unique<NKeyIdentity>(SeedFileOf(m_settings.directory, m_settings.name));
   m_systemIdentity = std::make_unique<NKeyIdentity>(
       SeedFileOf(m_settings.directory, m_settings.name, true));
@@ -208,9 +279,19 @@ void Relay::EnsureStreams()
     config.Retention = js_LimitsPolicy;
     config.Storage = js_FileStorage;
     config.AllowDirect = true;
+    SiteSources sources;
+    ApplyTopology(config, sources, "cvx.to.>", "letters");
     natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
     if (s != NATS_OK)
       throw std::runtime_error(std::string("cannot create ") + wire::kLettersStream + ": " + NatsError(s));
+  } else if (!m_sites.empty() && info->Config->SourcesLen != static_cast<int>(m_sites.size())) {
+    jsStreamConfig config = *info->Config;
+    SiteSources sources;
+    ApplyTopology(config, sources, "cvx.to.>", "letters");
+    jsStreamInfo* updated = nullptr;
+    if (js_UpdateStream(&updated, m_js.get(), &config, nullptr, &error) != NATS_OK)
+      throw std::runtime_error(std::string("cannot draw the sites' letters into ") + wire::kLettersStream);
+    jsStreamInfo_Destroy(updated);
   }
   m_lettersEpoch = std::to_string(info->Created);
   jsStreamInfo_Destroy(info);
@@ -225,15 +306,79 @@ void Relay::EnsureStreams()
     config.SubjectsLen = 1;
     config.Retention = js_WorkQueuePolicy;
     config.Storage = js_FileStorage;
+    SiteSources sources;
+    ApplyTopology(config, sources, "cvx.svc.>", "inbox");
     natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
     if (s != NATS_OK)
       throw std::runtime_error(std::string("cannot create ") + wire::kInboxStream + ": " + NatsError(s));
+  } else if (!m_sites.empty() && info->Config->SourcesLen != static_cast<int>(m_sites.size())) {
+    jsStreamConfig config = *info->Config;
+    SiteSources sources;
+    ApplyTopology(config, sources, "cvx.svc.>", "inbox");
+    jsStreamInfo* updated = nullptr;
+    if (js_UpdateStream(&updated, m_js.get(), &config, nullptr, &error) != NATS_OK)
+      throw std::runtime_error(std::string("cannot draw the sites' letters into ") + wire::kInboxStream);
+    jsStreamInfo_Destroy(updated);
   }
   m_inboxEpoch = std::to_string(info->Created);
   m_inboxSubjects.clear();
   for (int i = 0; i < info->Config->SubjectsLen; ++i)
     m_inboxSubjects.emplace_back(info->Config->Subjects[i]);
   jsStreamInfo_Destroy(info);
+}
+
+void Relay::ApplyTopology(jsStreamConfig& config, SiteSources& sources, const char* filter, const char* kind)
+{
+  config.Replicas = m_replicas;
+  if (m_sites.empty())
+    return;
+  sources = SourcesFrom(m_sites, filter, kind);
+  config.Sources = sources.pointers.data();
+  config.SourcesLen = static_cast<int>(sources.pointers.size());
+}
+
+// Each site's outbox is made from here, in the site's domain across the link: a site runs no
+// relay. A site that cannot be reached now is tried again later.
+void Relay::EnsureOutboxes()
+{
+  m_lastOutboxTry = Clock::now();
+  for (auto it = m_outboxesMissing.begin(); it != m_outboxesMissing.end();) {
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Domain = it->c_str();
+    options.Wait = 2000;
+    jsCtx* raw = nullptr;
+    if (natsConnection_JetStream(&raw, m_nc.get(), &options) != NATS_OK) {
+      ++it;
+      continue;
+    }
+    NatsPtr<jsCtx> js(raw);
+    jsErrCode error = static_cast<jsErrCode>(0);
+    jsStreamInfo* info = nullptr;
+    natsStatus s = js_GetStreamInfo(&info, js.get(), kOutboxStream, nullptr, &error);
+    if (s != NATS_OK) {
+      jsStreamConfig config;
+      jsStreamConfig_Init(&config);
+      const char* subjects[] = {"cvx.to.>", "cvx.svc.>"};
+      config.Name = kOutboxStream;
+      config.Subjects = subjects;
+      config.SubjectsLen = 2;
+      // The head office's streams keep their place in it; letters the link never carried wait
+      // as long as a returned letter would.
+      config.Retention = js_LimitsPolicy;
+      config.Storage = js_FileStorage;
+      config.MaxAge = static_cast<int64_t>(m_settings.noticeTimeToLive) * 1000000000LL;
+      s = js_AddStream(&info, js.get(), &config, nullptr, &error);
+    }
+    jsStreamInfo_Destroy(info);
+    if (s == NATS_OK) {
+      Log(2, "site %s: its outbox is ready", it->c_str());
+      it = m_outboxesMissing.erase(it);
+    } else {
+      Log(1, "site %s: cannot reach its outbox yet: %s", it->c_str(), NatsError(s).c_str());
+      ++it;
+    }
+  }
 }
 
 kvStore* Relay::Bucket(const char* name, std::int64_t ttlNs)
@@ -246,6 +391,7 @@ kvStore* Relay::Bucket(const char* name, std::int64_t ttlNs)
   config.Bucket = name;
   config.History = 1;
   config.TTL = ttlNs;
+  config.Replicas = m_replicas;
   const natsStatus s = js_CreateKeyValue(&kv, m_js.get(), &config);
   if (s != NATS_OK)
     throw std::runtime_error(std::string("cannot create the bucket ") + name + ": " + NatsError(s));
@@ -458,6 +604,7 @@ int Relay::Run(const std::atomic<bool>& stop)
   try {
     Connect();
     EnsureStreams();
+    EnsureOutboxes();
     m_lease = Bucket(wire::kLeaseBucket, 3000000000LL);  // renewed every second
     if (!TakeLease(stop))
       return 0;
@@ -528,8 +675,55 @@ int Relay::Run(const std::atomic<bool>& stop)
 
 void Relay::ReportStatistics()
 {
-  Log(2, "%zu known, %zu online, %zu letters kept for agents, %llu letters refused as unreadable",
-      m_knownAddresses.size(), m_online.size(), m_letters.size(), static_cast<unsigned long long>(m_refused));
+  Log(2,
+      "%zu known, %zu online, %zu letters kept for agents, %llu letters refused as unreadable, %llu refused past "
+      "the limits, %llu times to live cut",
+      m_knownAddresses.size(), m_online.size(), m_letters.size(), static_cast<unsigned long long>(m_refused),
+      static_cast<unsigned long long>(m_limited), static_cast<unsigned long long>(m_cut));
+}
+
+// Applies the limits to a letter just read from the stream: cuts its time to live, or refuses
+// it (true: deleted from the stream, nothing else to do). Counting by the second of acceptance,
+// not of reading, keeps a relay that reads a backlog at start from refusing what came slowly.
+bool Relay::PastLimits(std::uint64_t seq, Letter& letter, long& ttl)
+{
+  enum { kCut, kRate, kWaiting };
+  auto tell = [&](int limit, const char* format, long value) {
+    if (m_limitedSenders.emplace(letter.originator, limit).second)
+      Log(1, format, letter.originator.c_str(), value);
+  };
+  if (ttl > m_settings.maxTimeToLive) {
+    tell(kCut, "letters from %s: times to live cut to %ld seconds", m_settings.maxTimeToLive);
+    ttl = m_settings.maxTimeToLive;
+    ++m_cut;
+  }
+  const char* refusal = nullptr;
+  if (!wire::IsServiceAddress(letter.originator) && letter.originator != m_settings.name) {
+    auto& [second, count] = m_rate[letter.originator];
+    const std::int64_t now = letter.timeNs / 1000000000;
+    if (now != second) {
+      second = now;
+      count = 0;
+    }
+    if (++count > m_settings.senderRate) {
+      tell(kRate, "letters from %s past %ld a second refused", m_settings.senderRate);
+      refusal = "rate";
+    }
+  }
+  if (!refusal) {
+    const auto waiting = m_byDestination.find(letter.destination);
+    if (waiting != m_byDestination.end() && waiting->second.size() >= static_cast<std::size_t>(m_settings.maxWaiting)) {
+      tell(kWaiting, "letters from %s refused: their destination already has %ld waiting", m_settings.maxWaiting);
+      refusal = "waiting";
+    }
+  }
+  if (!refusal)
+    return false;
+  ++m_limited;
+  Log(3, "letter %llu from %s to %s refused (%s)", static_cast<unsigned long long>(seq), letter.originator.c_str(),
+      letter.destination.c_str(), refusal);
+  Forget(seq);
+  return true;
 }
 
 // A new letter for an agent, or one already kept when the relay starts.
@@ -552,7 +746,9 @@ void Relay::OnLetter(natsMsg* msg)
   letter.destination = route->destination;
   letter.originator = route->originator;
   letter.timeNs = meta->Timestamp;
-  const long ttl = std::strtol(Header(msg, wire::kTtl).c_str(), nullptr, 10);
+  long ttl = std::strtol(Header(msg, wire::kTtl).c_str(), nullptr, 10);
+  if (PastLimits(seq, letter, ttl))
+    return;
   // "Now or never": a letter with no time to live gets one second to reach an online agent.
   letter.expiresNs = letter.timeNs + (ttl > 0 ? static_cast<std::int64_t>(ttl) : 1) * 1000000000LL;
   Log(3, "letter %llu from %s to %s", static_cast<unsigned long long>(seq), letter.originator.c_str(),
@@ -847,6 +1043,8 @@ void Relay::PrepareService(const std::string& address)
     config.SubjectsLen = static_cast<int>(pointers.size());
     config.Retention = js_WorkQueuePolicy;
     config.Storage = js_FileStorage;
+    SiteSources sources;
+    ApplyTopology(config, sources, "cvx.svc.>", "inbox");
     jsStreamInfo* info = nullptr;
     const natsStatus s = js_UpdateStream(&info, m_js.get(), &config, nullptr, &error);
     if (s != NATS_OK)
@@ -1056,6 +1254,8 @@ void Relay::OnDisconnect(natsMsg* msg)
 
 void Relay::OnTimer()
 {
+  if (!m_outboxesMissing.empty() && Clock::now() - m_lastOutboxTry > std::chrono::seconds(10))
+    EnsureOutboxes();
   const std::int64_t now = NowNs();
   while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
     const auto [expires, seq] = *m_expiry.begin();

@@ -1,0 +1,271 @@
+// Past one server: a deployment written by corvex-nats plan runs on loopback. A site's server is a
+// leaf node of the head office's and its link is cut while both sides send; the head office is a
+// cluster of three whose nodes are killed while agents send. Every envelope must arrive once.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "messaging/ClientLibrary.h"
+#include "messaging/Enrolment.h"
+#include "tests/e2e/scale/LinkProxy.h"
+#include "tests/e2e/support/MessagingLocation.h"
+#include "tests/e2e/support/ProcessRunner.h"
+#include "tests/messaging/TestSupport.h"
+#include "tools/corvex-nats/Plan.h"
+
+namespace {
+
+using namespace messaging_test;
+using namespace ZiriviridUrurezArevudUza;
+using namespace std::chrono_literals;
+using e2e::ChildProcess;
+
+const char* const SERVICE = "PTLManagementService";
+const char* const NUMBERED = "Test-Numbered";
+const char* const SERVER = "/usr/sbin/nats-server";
+
+class OrbEnvironment : public ::testing::Environment
+{
+public:
+  void SetUp() override
+  {
+    char name[] = "scale_e2e_tests";
+    char* argv[] = {name, nullptr};
+    IClientLibrary::Instance()->InitORB(1, argv);
+  }
+  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
+};
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n)
+{
+  auto m = MakeMessage(destination, NUMBERED, 600);
+  m.custom_data <<= n;
+  return m;
+}
+
+// One end of the conversation: a connection and what it received, numbered letters by sender.
+struct Party
+{
+  std::string address;
+  TestReceiver in;
+  IConnection* c = nullptr;
+
+  Party(const std::string& a, const std::string& dir) : address(a)
+  {
+    c = IClientLibrary::Instance()->ConnectAs(&in, address, dir);
+    c->Configure(0, 1);
+  }
+  ~Party()
+  {
+    if (c)
+      c->Release();
+  }
+  bool WaitConnected() { return in.WaitNotices(1, std::chrono::seconds(30)); }
+  std::vector<CORBA::Long> From(const std::string& sender)
+  {
+    std::vector<CORBA::Long> numbers;
+    for (const auto& e : in.Envelopes()) {
+      CORBA::Long n = -1;
+      if (std::string(e.client_info.type.in()) == NUMBERED && sender == e.originator.in() &&
+          (e.client_info.custom_data >>= n))
+        numbers.push_back(n);
+    }
+    return numbers;
+  }
+  // Sends first..last to `to`; the numbers the messaging system did not accept.
+  std::vector<CORBA::Long> Send(const std::string& to, CORBA::Long first, CORBA::Long last)
+  {
+    std::vector<CORBA::Long> refused;
+    for (CORBA::Long n = first; n <= last; ++n)
+      if (c->Send(Numbered(to, n)) == 0)
+        refused.push_back(n);
+    return refused;
+  }
+};
+
+std::vector<CORBA::Long> Range(CORBA::Long first, CORBA::Long last)
+{
+  std::vector<CORBA::Long> v;
+  for (CORBA::Long n = first; n <= last; ++n)
+    v.push_back(n);
+  return v;
+}
+
+// The servers and relay of a planned deployment in a scratch folder, stopped by PID whatever
+// happens.
+class Deployment
+{
+public:
+  explicit Deployment(const std::string& description)
+    : m_root(std::filesystem::temp_directory_path() / ("corvex-scale-" + std::to_string(::getpid()) + "-" +
+                                                       std::to_string(++s_count)))
+  {
+    std::filesystem::remove_all(m_root);
+    m_plan = corvexnats::ParsePlan(description);
+    corvexnats::WritePlan(m_plan, m_root.string());
+  }
+  ~Deployment()
+  {
+    m_relay.reset();
+    m_servers.clear();
+    if (!::testing::Test::HasFailure())
+      std::filesystem::remove_all(m_root);
+  }
+
+  std::string Dir(const std::string& server) const { return (m_root / server).string(); }
+  const corvexnats::Plan& Plan() const { return m_plan; }
+
+  void Start(const std::string& server)
+  {
+    m_servers[server] = std::make_unique<ChildProcess>(
+      SERVER, std::vector<std::string>{"-c", messaging::enrolment::ConfigFile(Dir(server))}, e2e::CurrentEnvironment(),
+      Dir(server) + "/server-" + std::to_string(++m_starts) + ".log");
+    int port = 0;
+    for (const auto* list : {&m_plan.heads, &m_plan.sites})
+      for (const auto& s : *list)
+        if (s.name == server)
+          port = s.port;
+    if (!WaitUntil([&] { return e2e::LoopbackPortOpen(port); }, 20s))
+      throw std::runtime_error(server + " did not open its port");
+  }
+  void Kill(const std::string& server)
+  {
+    auto& process = m_servers.at(server);
+    process->Signal(SIGKILL);
+    process->Wait(10s);
+    process.reset();
+  }
+  std::string Log(const std::string& server) const
+  {
+    const auto it = m_servers.find(server);
+    return it != m_servers.end() && it->second ? it->second->Output() : std::string();
+  }
+  void StartRelay(const std::string& server)
+  {
+    m_relay = std::make_unique<ChildProcess>(
+      e2e::MessagingLocation::RelayProgram(),
+      std::vector<std::string>{"--messaging", Dir(server), "--log-level", "2", "--redeliver", "3"},
+      e2e::CurrentEnvironment(), Dir(server) + "/relay.log");
+    if (!m_relay->WaitForOutput("active on", 30s))
+      throw std::runtime_error("the relay did not start: " + m_relay->Output());
+  }
+  std::string RelayLog() const { return m_relay ? m_relay->Output() : std::string(); }
+
+private:
+  static inline int s_count = 0;
+  std::filesystem::path m_root;
+  corvexnats::Plan m_plan;
+  std::map<std::string, std::unique_ptr<ChildProcess>> m_servers;
+  std::unique_ptr<ChildProcess> m_relay;
+  int m_starts = 0;
+};
+
+std::string Ports(const char* key, int port)
+{
+  return std::string(" ") + key + "=" + std::to_string(port);
+}
+
+// ---- a site behind a link that goes down ----
+
+TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
+{
+  if (!e2e::MessagingLocation::ServerInstalled())
+    GTEST_SKIP() << "nats-server is not installed";
+  const int leafPort = e2e::FreeLoopbackPort();
+  const int proxyPort = e2e::FreeLoopbackPort();
+  Deployment d("head hq host=127.0.0.1 listen=127.0.0.1" + Ports("port", e2e::FreeLoopbackPort()) +
+               Ports("leaf-port", leafPort) + "\n" +
+               "site paris host=127.0.0.1 listen=127.0.0.1" + Ports("port", e2e::FreeLoopbackPort()) + "\n");
+  // The site reaches the head office through the proxy, which plays the network.
+  {
+    const std::string config = messaging::enrolment::ConfigFile(d.Dir("paris"));
+    std::string text = e2e::ReadFile(config);
+    const std::string from = ":" + std::to_string(leafPort) + "\"";
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at))
+      text.replace(at, from.size(), ":" + std::to_string(proxyPort) + "\"");
+    e2e::WriteFile(config, text);
+    // The head office names its own leaf address to the sites that connect; through the proxy too.
+    const std::string head = messaging::enrolment::ConfigFile(d.Dir("hq"));
+    text = e2e::ReadFile(head);
+    const std::string port = "  port: " + std::to_string(leafPort) + "\n";
+    text.replace(text.find(port), port.size(), port + "  advertise: \"127.0.0.1:" + std::to_string(proxyPort) + "\"\n");
+    e2e::WriteFile(head, text);
+  }
+  const std::vector<std::string> agents = {"PC1.Agent", "PC2.Agent"};
+  messaging::enrolment::Enrol(d.Dir("hq"), {SERVICE});
+  messaging::enrolment::Enrol(d.Dir("paris"), agents);
+  scale_test::LinkProxy link(proxyPort, leafPort);
+  d.Start("hq");
+  d.Start("paris");
+  ASSERT_TRUE(WaitUntil([&] { return link.Accepted() >= 2; }, 20s)) << d.Log("paris");
+  d.StartRelay("hq");
+  ASSERT_TRUE(WaitUntil([&] { return d.RelayLog().find("site paris: its outbox is ready") != std::string::npos; }, 30s))
+    << d.RelayLog();
+
+  Party service(SERVICE, d.Dir("hq"));
+  ASSERT_TRUE(service.WaitConnected());
+  std::vector<std::unique_ptr<Party>> parties;
+  for (const auto& a : agents) {
+    parties.push_back(std::make_unique<Party>(a, d.Dir("paris")));
+    ASSERT_TRUE(parties.back()->WaitConnected()) << a << " did not log on through its site: " << d.RelayLog();
+  }
+
+  // Both ways with the link up.
+  for (auto& p : parties) {
+    EXPECT_TRUE(p->Send(SERVICE, 1, 20).empty());
+    EXPECT_TRUE(service.Send(p->address, 1, 20).empty());
+  }
+  for (auto& p : parties) {
+    ASSERT_TRUE(WaitUntil([&] { return service.From(p->address).size() >= 20 && p->From(SERVICE).size() >= 20; }, 30s))
+      << p->address << ": service has " << service.From(p->address).size() << ", agent has " << p->From(SERVICE).size();
+  }
+  std::this_thread::sleep_for(1500ms);  // the agents' confirmations reach the relay
+
+  // The link goes down: the site keeps its agents' letters, the head office the service's.
+  link.Cut();
+  std::this_thread::sleep_for(1s);
+  for (auto& p : parties) {
+    EXPECT_TRUE(p->Send(SERVICE, 21, 60).empty()) << "the site refused letters while its link was down";
+    EXPECT_TRUE(service.Send(p->address, 21, 60).empty());
+  }
+  std::this_thread::sleep_for(3s);
+  for (auto& p : parties) {
+    EXPECT_EQ(service.From(p->address).size(), 20u) << "letters crossed a cut link";
+    EXPECT_EQ(p->From(SERVICE).size(), 20u) << "letters crossed a cut link";
+  }
+
+  // Back up: both sides' letters flow, each once, in order.
+  link.Restore();
+  for (auto& p : parties) {
+    EXPECT_TRUE(WaitUntil([&] { return service.From(p->address).size() >= 60 && p->From(SERVICE).size() >= 60; }, 60s))
+      << p->address << ": service has " << service.From(p->address).size() << ", agent has " << p->From(SERVICE).size()
+      << "\n" << d.RelayLog();
+  }
+  std::this_thread::sleep_for(2s);  // time for a duplicate to show
+  for (auto& p : parties) {
+    EXPECT_EQ(service.From(p->address), Range(1, 60)) << p->address << " to the service";
+    EXPECT_EQ(p->From(SERVICE), Range(1, 60)) << "the service to " << p->address;
+  }
+}
+
+}  // namespace
