@@ -663,11 +663,11 @@ void HttpsFront::Expire()
       Close(*c);  // an idle keep-alive connection ends quietly
     } else if (c->state == Connection::State::Handshake) {
       ++m_counters.deadlineMissed;
-      Report(c->address, "no TLS handshake and request within " + seconds + " seconds");
+      Report(c->address, "no TLS handshake and request within the deadline of " + seconds + " s");
       Close(*c);
     } else {
       ++m_counters.deadlineMissed;
-      Refuse(*c, 408, ("no complete request within " + seconds + " seconds").c_str());
+      Refuse(*c, 408, ("no complete request within the deadline of " + seconds + " s").c_str());
     }
   }
 }
