@@ -162,24 +162,15 @@ void CConfigMatchesGroupAction::CheckGroup(const CGroup& group, const CComputerL
 template <class Check>
 void CConfigMatchesGroupAction::RecordCheck(const COurCommand& procedure, const CComputer& computer, Check check)
 {
-  // Writing the unknown first and then the answer leaves the answer stored, so the answer alone
-  // is written: one statement and one row version instead of two. The unknown is written on its
-  // own only when there is no answer.
-  FlagState answer = FlagUnknown;
-  try {
-    answer = check();
-  } catch (...) {
-    try {
-      Record(procedure, computer, FlagUnknown);
-    } catch (...) {
-      // The check's own failure is the one to report (a refused statement refuses this one too).
-    }
-    throw;
-  }
-  Record(procedure, computer, answer, 2);
+  // Unknown is stored before the check, so that a check that fails half-way (the database
+  // lost, the computer deleted) leaves no earlier answer standing for the computer.
+  Record(procedure, computer, FlagUnknown);
+  const FlagState answer = check();
+  Record(procedure, computer, answer);
+  m_clocks.GetClock(vrn::kComputerStateClock).Tick();
 }
 
-void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComputer& computer, FlagState flag, int ticks)
+void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComputer& computer, FlagState flag)
 {
   constexpr LONG kComputerNotFound = 39;
   COurCommand cmd = procedure;
@@ -192,8 +183,6 @@ void CConfigMatchesGroupAction::Record(const COurCommand& procedure, const CComp
   if (result == kComputerNotFound)
     throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", computer);
   CSPException::Check(result);
-  for (int i = 0; i < ticks; ++i)
-    m_clocks.GetClock(vrn::kComputerStateClock).Tick();
 }
 
 FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, AUCoreHandler::AutoUpdateConfiguration& groupConfig)

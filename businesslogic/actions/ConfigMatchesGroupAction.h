@@ -56,10 +56,10 @@ public:
 
 private:
   void CheckGroup(const CGroup& group, const CComputerList& computers);
-  // Records the flag with the procedure, then ticks the computer-state clock `ticks` times.
-  void Record(const COurCommand& procedure, const CComputer& computer, FlagState flag, int ticks = 1);
-  // The flag is unknown while the check runs: it is stored once, with the answer (the clock
-  // ticks for the unknown and for the answer), or as unknown when the check throws.
+  // Stores the flag with the procedure.
+  void Record(const COurCommand& procedure, const CComputer& computer, FlagState flag);
+  // One check of one computer: unknown stored, the check, its answer stored, the
+  // computer-state clock ticked once. A check that throws leaves the flag unknown, unticked.
   template <class Check>
   void RecordCheck(const COurCommand& procedure, const CComputer& computer, Check check);
 

@@ -3,6 +3,9 @@
 // check only one configuration, fetching a group's update configuration, and filters.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
@@ -10,6 +13,7 @@
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/Filter.h"
 #include "businesslogic/entities/Group.h"
+#include "businesslogic/exceptions/ComputerExceptions.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
 #include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "tests/businesslogic/TestClocks.h"
@@ -126,7 +130,8 @@ TEST_F(ActionTest, TheAnswerIsStoredForComputersOnEveryPlatform)
   all.Apply(action);
   for (const auto& [pc, flags] : expected)
     EXPECT_EQ(Flags(pc), flags) << pc.GetID();
-  EXPECT_EQ(m_clocks.Take().size(), expected.size() * 4) << "each record ticks the computer-state clock";
+  // One tick of the computer-state clock per check: the update check and the anti-virus check.
+  EXPECT_EQ(m_clocks.Take(), std::vector<VRN_Clock>(expected.size() * 2, 1));
 }
 
 TEST_F(ActionTest, ComputersWithoutAPlatformOrGroupConfigurationAreUnknown)
@@ -173,6 +178,75 @@ TEST_F(ActionTest, ModesTouchOnlyTheirOwnFlag)
   CGroupList groups{*m_group};
   groups.Apply(dexOnly);
   EXPECT_EQ(Flags(pc), "yes/no");
+}
+
+TEST_F(ActionTest, EachModeLeavesTheOtherFlagAsItWasAndTicksOncePerCheck)
+{
+  // Both flags known and the opposite of what a check would find, so that touching either shows.
+  const CComputer pc = Computer(L"PC2", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const CComputer other = Computer(L"PC3", 8, m_groupAU.ToXML(), m_groupDex.ToXML());
+  const auto setBoth = [&](const char* value) {
+    m_db.Exec(std::string("UPDATE dbo.\"Computers\" SET \"HasGroupAUConfig\" = ") + value + ", \"HasGroupDexConfig\" = " + value);
+  };
+  setBoth("false");
+  m_clocks.Take();
+  CConfigMatchesGroupAction auOnly(CConfigMatchesGroupAction::CheckAutoUpdateOnly);
+  CGroup(*m_group).Apply(auOnly);
+  EXPECT_EQ(Flags(pc), "yes/no");
+  EXPECT_EQ(Flags(other), "yes/no");
+  EXPECT_EQ(m_clocks.Take(), (std::vector<VRN_Clock>{1, 1}));
+
+  setBoth("false");
+  CConfigMatchesGroupAction dexOnly(CConfigMatchesGroupAction::CheckDexOnly);
+  CGroup(*m_group).Apply(dexOnly);
+  EXPECT_EQ(Flags(pc), "no/yes");
+  EXPECT_EQ(Flags(other), "no/yes");
+  EXPECT_EQ(m_clocks.Take(), (std::vector<VRN_Clock>{1, 1}));
+}
+
+// A check that fails on the way (here: the database call inside it) must not leave the answer
+// of an earlier check standing.
+class FailingCheck : public CConfigMatchesGroupAction
+{
+public:
+  explicit FailingCheck(std::function<void(const CComputer&)> fail) : m_fail(std::move(fail)) {}
+  FlagState AUConfigMatches(const CComputer& computer, AUCoreHandler::AutoUpdateConfiguration& groupConfig) override
+  {
+    m_fail(computer);
+    return CConfigMatchesGroupAction::AUConfigMatches(computer, groupConfig);
+  }
+
+private:
+  std::function<void(const CComputer&)> m_fail;
+};
+
+TEST_F(ActionTest, ACheckThatThrowsLeavesItsFlagUnknownAndTicksNothing)
+{
+  const CComputer pc = Computer(L"PC4", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  CConfigMatchesGroupAction check;
+  CComputer(pc).Apply(check);
+  ASSERT_EQ(Flags(pc), "yes/yes");
+  m_clocks.Take();
+
+  FailingCheck lost([](const CComputer&) { throw std::runtime_error("connection lost"); });
+  EXPECT_THROW(CComputer(pc).Apply(lost), std::runtime_error);
+  EXPECT_EQ(Flags(pc), "unknown/yes") << "the anti-virus check comes after the one that failed";
+  EXPECT_TRUE(m_clocks.Take().empty());
+
+  // A computer deleted meanwhile: the rest of its group is skipped, quietly.
+  CComputer(pc).Apply(check);
+  const CComputer next = Computer(L"PC5", 5, m_groupAU.ToXML(), m_groupDex.ToXML());
+  m_clocks.Take();
+  FailingCheck gone([&](const CComputer& c) {
+    if (c.GetID() == pc.GetID())
+      throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", pc);
+  });
+  testsupport::TraceCapture traces;
+  CGroup(*m_group).Apply(gone);
+  EXPECT_TRUE(traces.Has(1, "Skipping computer as caught"));
+  EXPECT_EQ(Flags(pc), "unknown/yes");
+  EXPECT_EQ(Flags(next), "unknown/unknown") << "after the failing computer, nothing of its group is checked";
+  EXPECT_TRUE(m_clocks.Take().empty());
 }
 
 TEST_F(ActionTest, GetAUConfigFillsTheTargetFromTheGroup)
