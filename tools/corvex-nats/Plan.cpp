@@ -223,8 +223,19 @@ std::string SiteConfig(const fs::path& dir, const Plan& plan, const PlannedServe
          "}\n";
 }
 
-void CopyClients(const fs::path& from, const fs::path& to)
+}  // namespace
+
+void ShareClients(const std::string& fromArgument, const std::string& toArgument)
 {
+  const fs::path from = fromArgument;
+  const fs::path to = toArgument;
+  for (const fs::path& dir : {from, to})
+    if (!fs::exists(dir / "clients.list") || !fs::is_directory(dir / "clients"))
+      throw std::runtime_error(dir.string() + " is not a messaging directory");
+  if (fs::equivalent(from, to))
+    throw std::runtime_error("the directories are the same");
+  if (ReadText(from / "ca.pem") != ReadText(to / "ca.pem"))
+    throw std::runtime_error(from.string() + " and " + to.string() + " are not of one deployment (their ca.pem differ)");
   for (const char* name : {"clients.list", "clients.conf"})
     WriteText(to / name, ReadText(from / name), kPublic);
   for (const auto& entry : fs::directory_iterator(to / "clients"))
@@ -232,8 +243,6 @@ void CopyClients(const fs::path& from, const fs::path& to)
   for (const auto& entry : fs::directory_iterator(from / "clients"))
     WriteText(to / "clients" / entry.path().filename(), ReadText(entry.path()), kPrivate);
 }
-
-}  // namespace
 
 Plan ParsePlan(const std::string& text)
 {
@@ -367,7 +376,7 @@ std::vector<std::string> WritePlan(const Plan& plan, const std::string& outArgum
     if (head) {
       // Every head server knows the same clients and the same relay; clients try them all.
       if (s != &plan.heads.front())
-        CopyClients(out / plan.heads.front().name, dir);
+        ShareClients((out / plan.heads.front().name).string(), dir.string());
       WriteText(dir / "url", headUrls + "\n", kPublic);
       std::string sites;
       for (const auto& site : plan.sites)

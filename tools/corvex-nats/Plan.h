@@ -47,4 +47,8 @@ Plan ParsePlan(const std::string& text);
 // refused before anything is written). Returns the directories in plan order, heads first.
 std::vector<std::string> WritePlan(const Plan& plan, const std::string& out);
 
+// The nodes of a cluster know the same clients: after an enrolment or removal in one node's
+// directory, its register, users and seeds are copied into another's (which is then reloaded).
+void ShareClients(const std::string& from, const std::string& to);
+
 }  // namespace corvexnats

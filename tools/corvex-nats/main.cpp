@@ -47,6 +47,9 @@ const char* const kUsage =
   "        authority DIR      optional: an existing authority's ca.pem and ca-key.pem\n"
   "        head NAME host=H [listen=A] [port=4222] [cluster-port=6222] [leaf-port=7422] [store=D]\n"
   "        site NAME host=H [listen=A] [port=4222] [store=D]\n"
+  "  share FROM TO... [--reload]\n"
+  "      copy the clients (register, users, seeds) of one cluster node's directory into the\n"
+  "      others' after an enrolment or removal there\n"
   "\n"
   "--reload has the running server reread the configuration after the change. Addresses that\n"
   "begin with '-' follow \"--\". nats-server is $CORVEX_NATS_SERVER, else /usr/sbin/nats-server,\n"
@@ -123,7 +126,8 @@ void ReadAddresses(const std::string& command, const std::string& file, std::vec
 }
 
 // Enrol and remove take --reload and --from FILE; the other commands no options.
-CommandLine Split(const std::string& command, const std::vector<std::string>& args, bool takesAddresses)
+CommandLine Split(const std::string& command, const std::vector<std::string>& args, bool takesAddresses,
+                  bool takesReload = false)
 {
   CommandLine line;
   bool options = true;
@@ -131,7 +135,7 @@ CommandLine Split(const std::string& command, const std::vector<std::string>& ar
     const std::string& a = args[i];
     if (options && a == "--") {
       options = false;
-    } else if (options && takesAddresses && a == "--reload") {
+    } else if (options && (takesAddresses || takesReload) && a == "--reload") {
       line.reload = true;
     } else if (options && takesAddresses && a == "--from") {
       if (i + 1 >= args.size())
@@ -287,6 +291,22 @@ int Plan(const std::vector<std::string>& args)
   return 0;
 }
 
+int Share(const std::vector<std::string>& args)
+{
+  const CommandLine line = Split("share", args, false, true);
+  if (line.operands.empty())
+    throw UsageError("share: no directory to copy into");
+  for (const std::string& to : line.operands)
+    corvexnats::ShareClients(line.dir, to);
+  int status = 0;
+  for (const std::string& to : line.operands) {
+    CommandLine node = line;
+    node.dir = to;
+    status |= ReloadAfter(node);
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -317,6 +337,8 @@ int main(int argc, char** argv)
       return Check(args);
     if (command == "plan")
       return Plan(args);
+    if (command == "share")
+      return Share(args);
     std::fprintf(stderr, "corvex-nats: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
     return 2;
   } catch (const UsageError& e) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "messaging/ClientLibrary.h"
 #include "messaging/Enrolment.h"
+#include "messaging/NatsLink.h"
 #include "tests/e2e/scale/LinkProxy.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
@@ -266,6 +268,160 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
     EXPECT_EQ(service.From(p->address), Range(1, 60)) << p->address << " to the service";
     EXPECT_EQ(p->From(SERVICE), Range(1, 60)) << "the service to " << p->address;
   }
+}
+
+// ---- a head office of three nodes, one killed while agents send ----
+
+// The stream's replicas as the cluster reports them: "leader" and each follower current with no
+// lag; empty when it cannot be asked.
+struct StreamCopies
+{
+  std::string leader;
+  int current = 0;
+  int followers = 0;
+};
+
+StreamCopies CopiesOf(const std::string& dir, const char* stream)
+{
+  StreamCopies copies;
+  const auto location = messaging::ReadServerLocation(dir);
+  messaging::NKeyIdentity identity(messaging::SeedFileOf(dir, "corvex-relay"));
+  auto options = messaging::ClientOptions(location, identity, "scale-test-observer", 1);
+  natsOptions_SetAllowReconnect(options.get(), false);
+  natsConnection* raw = nullptr;
+  if (natsConnection_Connect(&raw, options.get()) != NATS_OK)
+    return copies;
+  messaging::NatsPtr<natsConnection> nc(raw);
+  jsCtx* js = nullptr;
+  if (natsConnection_JetStream(&js, nc.get(), nullptr) != NATS_OK)
+    return copies;
+  messaging::NatsPtr<jsCtx> owned(js);
+  jsStreamInfo* info = nullptr;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  if (js_GetStreamInfo(&info, js, stream, nullptr, &error) == NATS_OK && info->Cluster) {
+    copies.leader = info->Cluster->Leader ? info->Cluster->Leader : "";
+    copies.followers = info->Cluster->ReplicasLen;
+    for (int i = 0; i < info->Cluster->ReplicasLen; ++i)
+      if (info->Cluster->Replicas[i]->Current && info->Cluster->Replicas[i]->Lag == 0)
+        ++copies.current;
+  }
+  jsStreamInfo_Destroy(info);
+  natsConnection_Close(nc.get());
+  return copies;
+}
+
+// Sends first..last to `to` one after another, trying a refused letter again (as an agent's
+// application does) until it is accepted; records the longest wait for an acceptance.
+struct Sender
+{
+  Party& from;
+  std::string to;
+  CORBA::Long count;
+  std::set<CORBA::Long> retried;
+  std::chrono::milliseconds longestGap{0};
+  std::thread thread;
+
+  void Start()
+  {
+    thread = std::thread([this] {
+      auto last = std::chrono::steady_clock::now();
+      for (CORBA::Long n = 1; n <= count; ++n) {
+        while (from.c->Send(Numbered(to, n)) == 0) {
+          retried.insert(n);
+          std::this_thread::sleep_for(100ms);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        longestGap = std::max(longestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+        last = now;
+        std::this_thread::sleep_for(40ms);
+      }
+    });
+  }
+};
+
+// Every number once in order; a number sent again after a refusal may come twice (the first
+// try was kept after all), and only such a one.
+void ExpectEachOnceInOrder(const std::vector<CORBA::Long>& got, const Sender& sender, const std::string& what)
+{
+  std::vector<CORBA::Long> firsts;
+  std::set<CORBA::Long> seen;
+  for (const CORBA::Long n : got) {
+    if (seen.insert(n).second)
+      firsts.push_back(n);
+    else
+      EXPECT_TRUE(sender.retried.count(n)) << what << ": " << n << " came twice and was sent once";
+  }
+  EXPECT_EQ(firsts, Range(1, sender.count)) << what;
+}
+
+TEST(HeadCluster, KillingAnyNodeLosesNothingAcceptedAndTheNodeCatchesUp)
+{
+  if (!e2e::MessagingLocation::ServerInstalled())
+    GTEST_SKIP() << "nats-server is not installed";
+  std::string description;
+  for (const char* name : {"hq1", "hq2", "hq3"})
+    description += std::string("head ") + name + " host=127.0.0.1 listen=127.0.0.1" +
+                   Ports("port", e2e::FreeLoopbackPort()) + Ports("cluster-port", e2e::FreeLoopbackPort()) + "\n";
+  Deployment d(description);
+  const std::vector<std::string> agents = {"PC1.Agent", "PC2.Agent"};
+  std::vector<std::string> clients = agents;
+  clients.push_back(SERVICE);
+  messaging::enrolment::Enrol(d.Dir("hq1"), clients);
+  for (const char* node : {"hq2", "hq3"})
+    corvexnats::ShareClients(d.Dir("hq1"), d.Dir(node));
+  for (const char* node : {"hq1", "hq2", "hq3"})
+    d.Start(node);
+  ASSERT_TRUE(WaitUntil([&] { return d.Log("hq1").find("metadata leader") != std::string::npos; }, 30s)) << d.Log("hq1");
+  d.StartRelay("hq1");
+  ASSERT_EQ(CopiesOf(d.Dir("hq1"), "CVX_INBOX").followers, 2) << "the service's stream is not kept three times";
+  ASSERT_EQ(CopiesOf(d.Dir("hq1"), "CVX_LETTERS").followers, 2) << "the agents' stream is not kept three times";
+
+  Party service(SERVICE, d.Dir("hq1"));
+  ASSERT_TRUE(service.WaitConnected());
+  std::vector<std::unique_ptr<Party>> parties;
+  for (const auto& a : agents) {
+    parties.push_back(std::make_unique<Party>(a, d.Dir("hq2")));
+    ASSERT_TRUE(parties.back()->WaitConnected()) << d.RelayLog();
+  }
+  const CORBA::Long count = 250;  // ten seconds of sending each
+  std::vector<std::unique_ptr<Sender>> senders;
+  for (auto& p : parties) {
+    senders.push_back(std::make_unique<Sender>(Sender{*p, SERVICE, count, {}, {}, {}}));
+    senders.push_back(std::make_unique<Sender>(Sender{service, p->address, count, {}, {}, {}}));
+  }
+  for (auto& s : senders)
+    s->Start();
+
+  // The node leading the service's stream goes, which is the hardest case; it comes back later.
+  std::this_thread::sleep_for(3s);
+  const std::string leader = CopiesOf(d.Dir("hq1"), "CVX_INBOX").leader;
+  ASSERT_FALSE(leader.empty());
+  d.Kill(leader);
+  std::this_thread::sleep_for(4s);
+  d.Start(leader);
+  for (auto& s : senders)
+    s->thread.join();
+
+  for (auto& p : parties) {
+    EXPECT_TRUE(WaitUntil([&] { return service.From(p->address).size() >= count && p->From(SERVICE).size() >= count; },
+                          60s))
+      << p->address << ": service has " << service.From(p->address).size() << ", agent has "
+      << p->From(SERVICE).size() << "\n" << d.RelayLog();
+  }
+  std::this_thread::sleep_for(2s);
+  for (std::size_t i = 0; i < parties.size(); ++i) {
+    ExpectEachOnceInOrder(service.From(parties[i]->address), *senders[2 * i], parties[i]->address + " to the service");
+    ExpectEachOnceInOrder(parties[i]->From(SERVICE), *senders[2 * i + 1], "the service to " + parties[i]->address);
+  }
+  for (const auto& s : senders) {
+    std::printf("%s to %s: longest wait for an acceptance %lld ms, %zu letter(s) sent again\n", s->from.address.c_str(),
+                s->to.c_str(), static_cast<long long>(s->longestGap.count()), s->retried.size());
+    EXPECT_LT(s->longestGap, 10s) << s->from.address << " to " << s->to << " waited that long for the road back";
+  }
+  // The node that came back holds every letter again.
+  for (const char* stream : {"CVX_INBOX", "CVX_LETTERS"})
+    EXPECT_TRUE(WaitUntil([&] { return CopiesOf(d.Dir("hq1"), stream).current == 2; }, 30s))
+      << stream << " has not caught up on " << leader;
 }
 
 }  // namespace
