@@ -19,6 +19,13 @@ struct RelaySettings
   int agentWindow = 256;              // letters an agent may hold unconfirmed
   int redeliverSeconds = 30;          // an agent's unconfirmed letter is handed over again
   int logLevel = 2;                   // 0 errors, 1 warnings, 2 logons and returned letters, 3 every letter
+  // Limits on letters for agents, which hold against a hostile but enrolled agent: a longer
+  // time to live is cut to maxTimeToLive; letters from an agent past senderRate in one second
+  // of acceptance, and letters for a destination that already has maxWaiting, are refused
+  // (deleted, counted, logged once per sender). Services and the relay have no rate.
+  long maxTimeToLive = 1209600;       // seconds
+  int senderRate = 100;               // letters a second, per agent
+  int maxWaiting = 10000;             // letters kept for one destination
 };
 
 // Runs until `stop` is set; returns the process's exit code (0, or 1 when the server cannot be

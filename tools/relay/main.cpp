@@ -19,6 +19,7 @@ void Usage(FILE* out)
   std::fputs(
       "usage: corvex-relay --messaging DIR [--name NAME] [--notice-ttl SECONDS] [--max-ack-pending N]\n"
       "                    [--agent-window N] [--redeliver SECONDS] [--log-level 0-3]\n"
+      "                    [--max-ttl SECONDS] [--sender-rate N] [--max-waiting N]\n"
       "  DIR is the messaging directory made by `corvex-nats init` (url, ca.pem, the relay's keys).\n"
       "  Several relays may run: one is active, the others wait for its lease to lapse.\n",
       out);
@@ -53,6 +54,12 @@ int main(int argc, char* argv[])
         settings.agentWindow = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 100000));
       } else if (a == "--redeliver") {
         settings.redeliverSeconds = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 86400));
+      } else if (a == "--max-ttl") {
+        settings.maxTimeToLive = messaging::ParseWholeNumber(a, value(), 1, 0x7FFFFFFF);
+      } else if (a == "--sender-rate") {
+        settings.senderRate = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 1000000));
+      } else if (a == "--max-waiting") {
+        settings.maxWaiting = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 100000000));
       } else if (a == "--log-level") {
         settings.logLevel = static_cast<int>(messaging::ParseWholeNumber(a, value(), 0, 3));
       } else {

@@ -1,0 +1,276 @@
+// The messaging door's limits against an enrolled agent that floods: nats-server and the relay
+// run as processes of the test's own location, the relay with small limits, and an agent's own
+// credential is used through raw libnats as a hostile agent would. Each limit is gone past and
+// must end in a refusal that is logged once per sender, while the relay carries on.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nats/nats.h>
+
+#include "messaging/ClientLibrary.h"
+#include "messaging/EnvelopeCodec.h"
+#include "messaging/NKeys.h"
+#include "messaging/NatsLink.h"
+#include "tests/e2e/support/MessagingLocation.h"
+#include "tests/e2e/support/ProcessRunner.h"
+#include "tests/messaging/TestSupport.h"
+
+namespace {
+
+using namespace messaging_test;
+using namespace ZiriviridUrurezArevudUza;
+using namespace std::chrono_literals;
+
+const char* const SERVICE = "PTLManagementService";
+const char* const NUMBERED = "Test-Numbered";
+constexpr int kRate = 20;
+constexpr int kWaiting = 30;
+constexpr int kMaxTtl = 3;
+
+class OrbEnvironment : public ::testing::Environment
+{
+public:
+  void SetUp() override
+  {
+    char name[] = "messaging_limits_tests";
+    char* argv[] = {name, nullptr};
+    IClientLibrary::Instance()->InitORB(1, argv);
+  }
+  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
+};
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n, long ttl = 600)
+{
+  auto m = MakeMessage(destination, NUMBERED, ttl);
+  m.custom_data <<= n;
+  return m;
+}
+
+std::vector<CORBA::Long> Numbers(TestReceiver& in)
+{
+  std::vector<CORBA::Long> numbers;
+  for (const auto& e : in.Envelopes()) {
+    CORBA::Long n = -1;
+    if (std::string(e.client_info.type.in()) == NUMBERED && (e.client_info.custom_data >>= n))
+      numbers.push_back(n);
+  }
+  return numbers;
+}
+
+class MessagingLimits : public ::testing::Test
+{
+protected:
+  static void SetUpTestSuite()
+  {
+    s_folder = new e2e::ScratchDir("corvex-msg-limits");
+    try {
+      s_location = new e2e::MessagingLocation(
+        s_folder->Path(), {"FLOOD1.Agent", "FLOOD2.Agent", "DEST1.Agent", "DEST2.Agent", "LONG1.Agent"},
+        /*startRelay=*/false);
+      s_relay = new e2e::ChildProcess(
+        e2e::MessagingLocation::RelayProgram(),
+        {"--messaging", s_location->Directory(), "--log-level", "3", "--sender-rate", std::to_string(kRate),
+         "--max-waiting", std::to_string(kWaiting), "--max-ttl", std::to_string(kMaxTtl)},
+        e2e::CurrentEnvironment(), s_folder->Path() + "/relay.log");
+      if (!s_relay->WaitForOutput("active on", 20s))
+        throw std::runtime_error("the relay did not start: " + s_relay->Output());
+    } catch (const std::exception& e) {
+      s_error = e.what();
+    }
+  }
+  static void TearDownTestSuite()
+  {
+    if (s_relay) {
+      s_relay->Signal(SIGKILL);
+      s_relay->Wait(10s);
+    }
+    delete s_relay;
+    s_relay = nullptr;
+    delete s_location;
+    s_location = nullptr;
+    delete s_folder;
+    s_folder = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(s_relay && s_relay->Running()) << s_error; }
+  void TearDown() override
+  {
+    for (auto& [receiver, connection] : m_connections)
+      connection->Release();
+    m_connections.clear();
+    EXPECT_TRUE(s_relay->Running()) << Log();
+  }
+
+  static std::string Log() { return s_relay ? s_relay->Output() : std::string(); }
+
+  // A library connection that has logged on; it lives until the test ends.
+  std::pair<TestReceiver*, IConnection*> Connect(const std::string& address)
+  {
+    auto receiver = std::make_unique<TestReceiver>();
+    IConnection* c = IClientLibrary::Instance()->ConnectAs(receiver.get(), address, s_location->Directory());
+    c->Configure(0, 1);
+    EXPECT_TRUE(receiver->WaitNotices(1, 20s)) << address << " did not log on\n" << Log();
+    m_receivers.push_back(std::move(receiver));
+    m_connections.emplace_back(m_receivers.back().get(), c);
+    return m_connections.back();
+  }
+  void Release(IConnection* c)
+  {
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it)
+      if (it->second == c) {
+        c->Release();
+        m_connections.erase(it);
+        return;
+      }
+  }
+  // Logged on once and off again: the relay keeps letters for it from then on.
+  void MakeKnown(const std::string& address) { Release(Connect(address).second); }
+
+  // The agent's own credential in raw libnats: it publishes letters straight onto the subjects
+  // the server lets it, as fast as it can.
+  void Flood(const std::string& from, const std::string& to, int count)
+  {
+    const auto location = messaging::ReadServerLocation(s_location->Directory());
+    messaging::NKeyIdentity identity(messaging::SeedFileOf(s_location->Directory(), from));
+    auto options = messaging::ClientOptions(location, identity, from, 1);
+    natsOptions_SetAllowReconnect(options.get(), false);
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_Connect(&raw, options.get()), NATS_OK);
+    messaging::NatsPtr<natsConnection> nc(raw);
+    const std::string subject = messaging::wire::LetterSubject(to, from);
+    for (CORBA::Long n = 1; n <= count; ++n) {
+      const auto bytes = messaging::EncodeMessage(Numbered(to, n));
+      natsMsg* msg = nullptr;
+      ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, reinterpret_cast<const char*>(bytes.data()),
+                               static_cast<int>(bytes.size())),
+                NATS_OK);
+      messaging::NatsPtr<natsMsg> owned(msg);
+      natsMsgHeader_Set(msg, messaging::wire::kTtl, "600");
+      ASSERT_EQ(natsConnection_PublishMsg(nc.get(), msg), NATS_OK);
+    }
+    natsConnection_Flush(nc.get());
+    natsConnection_Close(nc.get());
+  }
+
+  std::vector<std::unique_ptr<TestReceiver>> m_receivers;
+  std::vector<std::pair<TestReceiver*, IConnection*>> m_connections;
+
+  static e2e::ScratchDir* s_folder;
+  static e2e::MessagingLocation* s_location;
+  static e2e::ChildProcess* s_relay;
+  static std::string s_error;
+};
+
+e2e::ScratchDir* MessagingLimits::s_folder = nullptr;
+e2e::MessagingLocation* MessagingLimits::s_location = nullptr;
+e2e::ChildProcess* MessagingLimits::s_relay = nullptr;
+std::string MessagingLimits::s_error;
+
+TEST_F(MessagingLimits, AnAgentsLettersPastItsRateAreRefusedAndLoggedOnce)
+{
+  MakeKnown("DEST1.Agent");
+  // 400 letters sent as fast as one connection can: a second or two of acceptance at most, so
+  // at most a few seconds' worth get through.
+  const auto start = std::chrono::steady_clock::now();
+  Flood("FLOOD1.Agent", "DEST1.Agent", 400);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(WaitUntil([] { return Log().find("past 20 a second refused") != std::string::npos; })) << Log();
+  // Every letter has been read by the relay once the last one is.
+  ASSERT_TRUE(WaitUntil([] { return Occurrences(Log(), "from FLOOD1.Agent to DEST1.Agent") >= 400; })) << Log().substr(0, 4000);
+
+  auto [in, c] = Connect("DEST1.Agent");
+  const std::size_t allowed = static_cast<std::size_t>(kRate) * static_cast<std::size_t>(seconds + 2);
+  ASSERT_TRUE(WaitUntil([&] { return Numbers(*in).size() >= static_cast<std::size_t>(kRate); })) << Log().substr(0, 4000);
+  std::this_thread::sleep_for(1s);  // anything more that was kept arrives meanwhile
+  const auto got = Numbers(*in);
+  EXPECT_LE(got.size(), allowed);
+  // What passed is the first of each second, in order, starting with the first letter.
+  EXPECT_EQ(got.front(), 1);
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end()));
+  EXPECT_EQ(Occurrences(Log(), "letters from FLOOD1.Agent past 20 a second refused"), 1u);
+}
+
+TEST_F(MessagingLimits, LettersPastWhatOneDestinationMayHaveWaitingAreRefused)
+{
+  MakeKnown("DEST2.Agent");
+  auto [serviceIn, service] = Connect(SERVICE);
+  // The service has no rate; the destination's waiting letters are what stops it.
+  for (CORBA::Long n = 1; n <= 3 * kWaiting; ++n)
+    ASSERT_GT(service->Send(Numbered("DEST2.Agent", n)), 0);
+  ASSERT_TRUE(WaitUntil([] { return Occurrences(Log(), "to DEST2.Agent refused (waiting)") >= 2u * kWaiting; }))
+    << Log().substr(0, 4000);
+  EXPECT_EQ(Occurrences(Log(), "letters from PTLManagementService refused: their destination already has 30 waiting"), 1u);
+
+  auto [in, c] = Connect("DEST2.Agent");
+  ASSERT_TRUE(WaitUntil([&] { return Numbers(*in).size() >= static_cast<std::size_t>(kWaiting); })) << Log().substr(0, 4000);
+  std::this_thread::sleep_for(1s);
+  std::vector<CORBA::Long> first;
+  for (CORBA::Long n = 1; n <= kWaiting; ++n)
+    first.push_back(n);
+  EXPECT_EQ(Numbers(*in), first);
+
+  // Once taken, there is room again.
+  ASSERT_GT(service->Send(Numbered("DEST2.Agent", 1000)), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Numbers(*in).size() == static_cast<std::size_t>(kWaiting) + 1; })) << Log().substr(0, 4000);
+}
+
+TEST_F(MessagingLimits, ATimeToLivePastTheLargestIsCutToIt)
+{
+  MakeKnown("LONG1.Agent");
+  auto [in, service] = Connect(SERVICE);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_GT(service->Send(Numbered("LONG1.Agent", 1, 86400)), 0);
+  // A day's time to live, cut to three seconds: it comes back as timed out in seconds.
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& e : in->Envelopes())
+      if (std::string(e.client_info.type.in()) == "MS-DeliveryFailed-Timeout")
+        return true;
+    return false;
+  }, 30s)) << Log().substr(0, 4000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  EXPECT_EQ(Occurrences(Log(), "letters from PTLManagementService: times to live cut to 3 seconds"), 1u);
+}
+
+TEST_F(MessagingLimits, ALetterLargerThanTheServersPayloadLimitIsNotAccepted)
+{
+  auto [in, service] = Connect(SERVICE);
+  MakeKnown("FLOOD2.Agent");
+  // Past the server's max_payload: refused at the server, Send says 0, nothing is kept.
+  CORBA::OctetSeq big;
+  big.length(9 * 1024 * 1024);
+  auto letter = MakeMessage("FLOOD2.Agent", NUMBERED, 60);
+  letter.custom_data <<= big;
+  EXPECT_EQ(service->Send(letter), 0);
+  // The connection carries on.
+  EXPECT_GT(service->Send(Numbered("FLOOD2.Agent", 1)), 0);
+}
+
+}  // namespace
