@@ -5,6 +5,7 @@
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "platform/com/ComError.h"
 #include "platform/registry/Registry.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 
 namespace {
@@ -128,6 +129,7 @@ void CPTLSession::Recover(std::uint64_t generation)
   }
   if (Generation() != generation && IsOpen())
     return;  // another thread reopened the session since this call began
+  metrics::DatabaseReconnect();
   Close();
   Open();
 }

@@ -13,6 +13,7 @@
 #include "businesslogic/TraceComponent.h"
 #include "platform/ado/AdoTypes.h"
 #include "platform/ado/OleDb.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 
 using oledb::DBSTATUS;
@@ -217,6 +218,7 @@ public:
         break;
       attempts = 1;
       trace::Trace(TRACE_BUSINESSLOGIC, 0, "Database failed(0x%p), Attempting recovery", hr);
+      metrics::DatabaseError();
       session.Recover(generation);
     }
     if (SUCCEEDED(hr)) {

@@ -24,6 +24,7 @@
 #include "managementservice/messages/Receiver.h"
 #include "managementservice/console/ComputerSearch.h"
 #include "managementservice/discovery/ComputerDiscovery.h"
+#include "metrics/Exporter.h"
 #include "platform/dcom/Dcom.h"
 #include "managementservice/TraceComponent.h"
 #include "platform/com/ComError.h"
@@ -573,6 +574,8 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     // delivers again whatever a crash of the service cut short.
     m_connection.load()->ConfirmExplicitly();
     m_connection.load()->Configure(0, 10);
+    if (std::string why; !metrics::StartProcessExporter(kServiceKey, why))
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "No metrics exporter: %hs", why);
 
     releaseConnection.Dismiss();
     deleteReceiver.Dismiss();
@@ -610,6 +613,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
 HRESULT CManagementServiceModule::PostMessageLoop()
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "CManagementServiceModule::PostMessageLoop");
+  metrics::StopProcessExporter();
   if (auto* connection = m_connection.exchange(nullptr))
     connection->Release();
   m_receiver.reset();

@@ -10,6 +10,7 @@
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/registry/Registry.h"
 #include "platform/text/Unicode.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 
 DWORD ReadInstallRegistryValue(const char* owner, const wchar_t* name, DWORD defaultValue)
@@ -118,6 +119,7 @@ void InstallResultQueue::UpdateDatabase(const InstallResultEntry& entry)
 
 void InstallResultQueue::RecordInstallResult(LONG computerID, LONG result)
 {
+  metrics::InstallTask(result == 0 ? "succeeded" : "failed");
   const HRESULT hr = m_database.ComputerSetInstallResult(computerID, result);
   if (FAILED(hr))
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "ComputerSetInstallResult(%ld,%d) failed with hr=0x%08X",

@@ -11,6 +11,7 @@
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/remotetask/SshConnection.h"
 #include "platform/text/Unicode.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 #include "security/Obscurer.h"
 
@@ -291,6 +292,7 @@ bool InstallTaskQueue::BuildEntry(AUCoreHandler::AutoUpdateConfiguration& config
 void InstallTaskQueue::QueueEntry(const InstallTaskEntry& entry, const std::wstring& platform)
 {
   m_list.Replace(entry);
+  metrics::InstallTask("queued");
   UpdateDatabase(entry);
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install pending for %s (%s)", entry.computerName, platform);
 }
@@ -366,6 +368,7 @@ void InstallTaskQueue::InstallComputer(const InstallTaskEntry& entry)
     started.username = entry.username;
     started.password = entry.password;
     m_results.AddComputer(started);
+    metrics::InstallTask("started");
     return;
   } catch (const Obscurity::ObscurityException& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "CComputerInstallTask::Install failed, Obfuscation failed reason : %hs", e.what());

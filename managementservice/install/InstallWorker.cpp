@@ -2,6 +2,7 @@
 
 #include "managementservice/TraceComponent.h"
 #include "platform/com/ComError.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/trace/Trace.h"
 
 InstallWorker::InstallWorker(const char* name) : m_name(name), m_stop(std::make_unique<Event>(false)) {}
@@ -45,6 +46,7 @@ void InstallWorker::StopWorker()
 void InstallWorker::ThreadWorker()
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "%s::ThreadWorker()", m_name);
+  const metrics::ThreadLife alive(m_name);
   for (;;) {
     const DWORD wait = m_stop->Wait(ThreadTimeout());
     if (wait == WAIT_OBJECT_0) {

@@ -11,6 +11,7 @@
 #include "managementservice/letters/MsgTimeout.h"
 #include "managementservice/letters/MsgsysAddress.h"
 #include "messaging/Letters.h"
+#include "metrics/ServiceMetrics.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/com/ComError.h"
 #include "platform/text/Unicode.h"
@@ -31,6 +32,7 @@ CorvexMessaging::MessageId SendComputerLetter(const CorvexMessaging::Message& le
 {
   ZiriviridUrurezArevudUza::IConnection* connection = LetterConnection();
   const CorvexMessaging::MessageId id = connection ? connection->Send(letter) : 0;
+  metrics::LetterSent(id != 0);
   if (id == 0)
     g_EventLogger.Report(EVMSG_LETTER_NOT_ACCEPTED, EVENTLOG_WARNING_TYPE, FromUtf8(address));
   return id;

@@ -5,6 +5,7 @@
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/ConnectedState.h"
 #include "messaging/EnvelopeCodec.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/com/ComError.h"
 #include "platform/trace/Trace.h"
 
@@ -14,6 +15,7 @@ Delivery_Failure::Delivery_Failure(const CorvexMessaging::Envelope& envelope)
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE,
                               "__thiscall Delivery_Failure::Delivery_Failure(const struct CorvexMessaging::Envelope &),    originator=%hs",
                               static_cast<const char*>(envelope.originator));
+  metrics::LetterReturned(static_cast<const char*>(envelope.client_info.type));
 }
 
 Delivery_Failure::~Delivery_Failure()

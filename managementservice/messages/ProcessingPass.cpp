@@ -9,6 +9,7 @@
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/ServiceModule.h"
 #include "managementservice/messages/ProcessingQueue.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/errortext/ErrorText.h"
 #include "platform/registry/Registry.h"
 #include "platform/sync/Sync.h"
@@ -46,6 +47,7 @@ bool ProcessingPass::ProcessOne(DecodedMessage& item)
 std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue& queue)
 {
   std::vector<std::unique_ptr<DecodedMessage>> done;
+  const metrics::PassTimer timer;
   if (m_database)
     m_database->Begin();
   MangementServiceClocks::CDeferredTicks ticks;
@@ -79,6 +81,7 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
       }
       throw;
     }
+    metrics::ItemProcessed(&current, applied && !(m_database && m_database->Refused()));
     if (m_database) {
       if (!applied || m_database->Refused())
         m_database->RollbackToSavepoint();
@@ -89,6 +92,7 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
   }
   if (m_database)
     m_database->Commit();
+  timer.Done(done.size());
   ticks.Release();
   return done;
 }

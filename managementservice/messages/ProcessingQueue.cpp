@@ -1,10 +1,13 @@
 #include "managementservice/messages/ProcessingQueue.h"
 
+#include "metrics/ServiceMetrics.h"
+
 void ProcessingQueue::Append(std::unique_ptr<DecodedMessage> item)
 {
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_items.push_back(std::move(item));
+    metrics::QueueAppended(m_items.back().get());
   }
   m_appended.notify_all();
 }
@@ -28,6 +31,7 @@ std::unique_ptr<DecodedMessage> ProcessingQueue::RemoveFront()
     return nullptr;
   std::unique_ptr<DecodedMessage> item = std::move(m_items.front());
   m_items.pop_front();
+  metrics::QueueRemoved(item.get());
   return item;
 }
 

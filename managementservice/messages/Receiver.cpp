@@ -17,6 +17,8 @@
 #include "managementservice/messages/ProcessingQueue.h"
 #include "managementservice/messages/ReceivedMessage.h"
 #include "managementservice/host/ServiceModule.h"
+#include "metrics/ServiceMetrics.h"
+#include "platform/service/ServiceControl.h"
 #include "handlers/HandlerUtils/XMLDocument.h"
 #include "messaging/MessagingConstants.h"
 #include "platform/com/ClassTable.h"
@@ -119,6 +121,7 @@ void Receiver::Receive(const CorvexMessaging::Envelope& envelope)
     trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "Receiver::Receive");
     // Refused before anything echoes what it carries.
     if (!Admissible(envelope)) {
+      metrics::EnvelopeRefused("inadmissible");
       Confirm(envelope.message_id);
       return;
     }
@@ -128,21 +131,26 @@ void Receiver::Receive(const CorvexMessaging::Envelope& envelope)
     const auto it = m_creators.find(type);
     if (it == m_creators.end()) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "message type '%hs' not found !\n", type);
+      metrics::EnvelopeRefused("unknown_type");
       Confirm(envelope.message_id);
       return;
     }
     std::unique_ptr<DecodedMessage> message(it->second(envelope));
     if (!message) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "NULL message for [%hs], skipping\n", type);
+      metrics::EnvelopeNotQueued(type, it->second == &NullCreator);
       Confirm(envelope.message_id);
       return;
     }
     ProcessingQueue& queue = ProcessingQueue::Instance();
+    metrics::EnvelopeQueued(type);
     queue.Append(std::move(message));
     trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "queue now has %lu messages\n", static_cast<unsigned long>(queue.Count()));
   } catch (const _com_error& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "COM error(%s) caught in CORBA thread !", ComErrorText(e));
+    metrics::EnvelopeRefused("malformed");
   } catch (...) {
+    metrics::EnvelopeRefused("malformed");
     // Nothing may escape into the library's thread.
   }
 }
@@ -188,6 +196,7 @@ void Receiver::NotifyConnection(bool connected)
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "### Receiver::NotifyConnection (%sconnected)", connected ? "" : "dis");
   std::lock_guard<std::mutex> lock(m_connectionLock);
+  metrics::MessagingConnected(connected);
   if (connected == m_connected)
     return;
   if (connected) {
@@ -235,11 +244,14 @@ void Receiver::ProcessQueue()
     binding.emplace(*database);
   ProcessingPass pass(database.get(), PassLimits::FromRegistry());
   while (m_running) {
+    FeedWatchdog();  // a stuck processing thread stops feeding it, and systemd restarts the service
     // Woken by the first arrival, so that a message at light load does not wait for the poll;
     // the poll still bounds how long a cleared running flag goes unnoticed.
     queue.WaitForItem(std::chrono::milliseconds(kPollMs));
-    while (!queue.IsEmpty())
+    while (!queue.IsEmpty()) {
       PassCommitted(pass.Run(queue));
+      FeedWatchdog();
+    }
   }
 }
 
@@ -247,6 +259,7 @@ void Receiver::processing(void* arg)
 {
   auto* self = static_cast<Receiver*>(arg);
   pthread_setname_np(pthread_self(), "processing");  // for those who watch the process's threads
+  const metrics::ThreadLife alive("processing");
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "void __cdecl Receiver::processing(void *)");
   const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(init))

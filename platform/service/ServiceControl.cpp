@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,39 @@ std::string ServiceUnitDirectory()
   return d && *d ? d : "/etc/systemd/system";
 }
 
+std::string ServiceUnitText(const std::wstring& displayName, const std::wstring& binaryPath, const std::wstring& dependency,
+                            const std::string& registryPath)
+{
+  std::string t = "# Written by \"" + Unquote(ToUtf8(binaryPath)) + " -Service\"; removed by -UnregServer.\n";
+  t += "[Unit]\nDescription=" + ToUtf8(displayName) + "\n";
+  t += "# Platform dependency " + ToUtf8(dependency) + ": the network.\n";
+  t += "Wants=network-online.target\nAfter=network-online.target postgresql.service\n\n";
+  t += "[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + ToUtf8(binaryPath) + "\n";
+  if (!registryPath.empty())
+    t += "Environment=\"CORVEX_REGISTRY=" + registryPath + "\"\n";
+  // The processing thread feeds the watchdog: a thread stuck for a minute gets the service
+  // restarted. Start-up asks for more time itself while it waits for the database.
+  t += "WatchdogSec=60\nRestart=on-failure\nRestartSec=5\nKillSignal=SIGTERM\nTimeoutStopSec=60\n";
+  // Its own account; the console administrators' group so that it may give them the console
+  // socket. Remote installation (SSH) and network browsing need no privilege.
+  t += "User=corvex\nGroup=corvex\nSupplementaryGroups=corvex-console-admins\n";
+  t += "RuntimeDirectory=corvex\nRuntimeDirectoryMode=0755\nRuntimeDirectoryPreserve=restart\n";
+  t += "StateDirectory=corvex\nStateDirectoryMode=0750\nLogsDirectory=corvex\nLogsDirectoryMode=0750\n";
+  t += "UMask=0027\n";
+  // The registry file and the messaging credentials live in /etc/corvex and the service writes
+  // its private keys there.
+  t += "ReadWritePaths=/etc/corvex\n";
+  t += "NoNewPrivileges=yes\nCapabilityBoundingSet=\nAmbientCapabilities=\n";
+  t += "ProtectSystem=strict\nProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nDevicePolicy=closed\n";
+  t += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n";
+  t += "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n";
+  t += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\nRestrictRealtime=yes\n";
+  t += "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nRemoveIPC=yes\nKeyringMode=private\n";
+  t += "SystemCallArchitectures=native\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n";
+  t += "SystemCallErrorNumber=EPERM\n\n[Install]\nWantedBy=multi-user.target\n";
+  return t;
+}
+
 SC_HANDLE OpenSCManager()
 {
   const std::string dir = ServiceUnitDirectory();
@@ -156,13 +191,8 @@ SC_HANDLE CreateService(SC_HANDLE scm, const std::wstring& name, const std::wstr
     SetLastError(ERROR_SERVICE_EXISTS);
     return nullptr;
   }
-  std::string text = "# Written by \"" + Unquote(ToUtf8(binaryPath)) + " -Service\"; removed by -UnregServer.\n";
-  text += "[Unit]\nDescription=" + ToUtf8(displayName) + "\n";
-  text += "# Platform dependency " + ToUtf8(dependency) + ": the network.\nWants=network-online.target\nAfter=network-online.target\n\n";
-  text += "[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + ToUtf8(binaryPath) + "\n";
-  if (const char* reg = std::getenv("CORVEX_REGISTRY"); reg && *reg)
-    text += "Environment=\"CORVEX_REGISTRY=" + std::string(reg) + "\"\n";
-  text += "Restart=on-failure\nRestartSec=5\nKillSignal=SIGTERM\n\n[Install]\nWantedBy=multi-user.target\n";
+  const char* reg = std::getenv("CORVEX_REGISTRY");
+  const std::string text = ServiceUnitText(displayName, binaryPath, dependency, reg ? reg : "");
   const std::string tmp = path + ".tmp";
   {
     std::ofstream f(tmp, std::ios::trunc);
@@ -267,6 +297,32 @@ bool SdNotify(const std::string& state)
                   static_cast<ssize_t>(state.size());
   ::close(fd);
   return ok;
+}
+
+void FeedWatchdog()
+{
+  // The interval is read once: systemd sets it before the process starts.
+  static const std::int64_t interval = [] {
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    if (!usec || !*usec)
+      return std::int64_t{0};
+    if (pid && *pid && std::strtoll(pid, nullptr, 10) != static_cast<long long>(::getpid()))
+      return std::int64_t{0};  // meant for another process of ours
+    char* end = nullptr;
+    const long long v = std::strtoll(usec, &end, 10);
+    return *end == '\0' && v > 0 ? static_cast<std::int64_t>(v) : std::int64_t{0};
+  }();
+  if (interval == 0)
+    return;
+  static std::atomic<std::int64_t> last{0};
+  const std::int64_t now =
+    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  std::int64_t before = last.load(std::memory_order_relaxed);
+  if (before != 0 && now - before < interval / 4)
+    return;
+  if (last.compare_exchange_strong(before, now))
+    SdNotify("WATCHDOG=1");
 }
 
 void BlockControlSignals()

@@ -41,6 +41,12 @@ using SC_HANDLE = ScManager*;
 
 std::string ServiceUnitName(const std::wstring& serviceName);
 std::string ServiceUnitDirectory();
+// The unit CreateService writes (and the packages ship): the service under its own account,
+// fed by a watchdog, restarted on failure, with the file system read-only but for its own
+// folders. binaryPath is the quoted executable; registryPath, when not empty, is passed on
+// as CORVEX_REGISTRY.
+std::string ServiceUnitText(const std::wstring& displayName, const std::wstring& binaryPath, const std::wstring& dependency,
+                            const std::string& registryPath);
 
 // Null with the last error set (ERROR_ACCESS_DENIED when the unit directory cannot be written).
 SC_HANDLE OpenSCManager();
@@ -71,6 +77,11 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 
 // Sends one sd_notify message; false when there is no $NOTIFY_SOCKET or sending failed.
 bool SdNotify(const std::string& state);
+
+// Tells systemd's watchdog that the calling thread is making progress (WATCHDOG=1), at most
+// once per quarter of $WATCHDOG_USEC; nothing when no watchdog is set for this process. The
+// thread whose stall should restart the service is the one that calls it.
+void FeedWatchdog();
 
 // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread and every thread it starts later;
 // call first thing in main so that only the control thread receives them.

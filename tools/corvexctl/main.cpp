@@ -17,6 +17,7 @@
 #include "tools/corvexctl/Alerts.h"
 #include "tools/corvexctl/Computers.h"
 #include "tools/corvexctl/Groups.h"
+#include "tools/corvexctl/Health.h"
 #include "tools/corvexctl/Install.h"
 #include "tools/corvexctl/Search.h"
 
@@ -72,6 +73,11 @@ const char* const kUsage =
   "  agent remove [--messaging DIR] [--reload] COMPUTER...\n"
   "                              remove enrolled agents: they cannot connect any more\n"
   "  agent list [--messaging DIR] the enrolled agents' computers and public keys\n"
+  "  health [--max-age S] [--timeout MS]\n"
+  "                              one line per part of the service (database and its schema,\n"
+  "                              messaging, processing queue, last pass, install and discovery\n"
+  "                              threads); exit status 1 when one is not well, for monitoring.\n"
+  "                              A message waiting more than S seconds (default 300) is not well\n"
   "  help                        this text\n"
   "\n"
   "The service is found through the registry ($CORVEX_REGISTRY): \"ServerLocation\" under\n"
@@ -152,6 +158,8 @@ int main(int argc, char** argv)
     // The messaging location is files on this machine: no service is needed.
     if (args[0] == "agent")
       return corvexctl::Agent(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "health")
+      return corvexctl::Health(std::vector<std::string>(args.begin() + 1, args.end()));
     RegisterManagementServiceMarshallers();
     const std::string command = args[0];
     args.erase(args.begin());
