@@ -48,6 +48,19 @@ std::string AddressText(const sockaddr_storage& a, int& port)
   return text;
 }
 
+// IPv6 clients are counted by their /64, the block one subscriber commonly holds whole, so that
+// one client cannot take a fresh address for every connection.
+std::string LimitKey(const sockaddr_storage& a, const std::string& address)
+{
+  if (a.ss_family != AF_INET6 || address.find(':') == std::string::npos)
+    return address;
+  in6_addr prefix = reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr;
+  std::memset(prefix.s6_addr + 8, 0, 8);
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET6, &prefix, text, sizeof text);
+  return std::string(text) + "/64";
+}
+
 bool EqualsNoCase(const char* a, std::size_t n, const char* b)
 {
   if (std::strlen(b) != n)
@@ -87,6 +100,8 @@ struct HttpsFront::Connection
   int fd = -1;
   SSL* ssl = nullptr;
   std::string address;
+  // What the connections per address are counted by.
+  std::string limitKey;
   int port = 0;
   std::string localAddress;
   int localPort = 0;
@@ -328,10 +343,10 @@ int HttpsFront::MillisecondsToNextDeadline() const
   return static_cast<int>(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1));
 }
 
-void HttpsFront::Report(const std::string& address, const std::string& what)
+void HttpsFront::Report(const std::string& address, const char* kind, const std::string& what)
 {
   const Clock::time_point now = Clock::now();
-  auto [it, added] = m_lastReported.emplace(address, now);
+  auto [it, added] = m_lastReported.emplace(std::string(kind) + " " + address, now);
   if (!added) {
     if (now - it->second < std::chrono::minutes(1))
       return;
@@ -361,30 +376,32 @@ void HttpsFront::Accept()
         epoll_event e{};
         e.data.fd = m_listener;
         ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listener, &e);
-        Report("", std::string("cannot accept connections: ") + std::strerror(errno));
+        Report("", "accept", std::string("cannot accept connections: ") + std::strerror(errno));
       }
       return;
     }
     int port = 0;
     const std::string address = AddressText(peer, port);
-    if (static_cast<int>(m_connections.size()) >= m_limits.connections) {
-      ++m_counters.refusedFull;
-      ::close(fd);
-      Report(address, "the console holds its most connections (" + std::to_string(m_limits.connections) + ")");
-      continue;
-    }
-    int& held = m_perAddress[address];
-    if (held >= m_limits.connectionsPerAddress) {
+    const std::string key = LimitKey(peer, address);
+    if (m_perAddress.count(key) && m_perAddress[key] >= m_limits.connectionsPerAddress) {
       ++m_counters.refusedPerAddress;
       ::close(fd);
-      Report(address, "too many connections from this address (at most " + std::to_string(m_limits.connectionsPerAddress) + ")");
+      Report(address, "address", "too many connections from this address (at most " + std::to_string(m_limits.connectionsPerAddress) + ")");
       continue;
     }
+    if (static_cast<int>(m_connections.size()) >= m_limits.connections && !MakeRoom()) {
+      ++m_counters.refusedFull;
+      ::close(fd);
+      Report(address, "full", "the console holds its most connections (" + std::to_string(m_limits.connections) + "), all busy");
+      continue;
+    }
+    int& held = m_perAddress[key];
     ++held;
     ++m_counters.accepted;
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->address = address;
+    c->limitKey = key;
     c->port = port;
     sockaddr_storage local{};
     length = sizeof local;
@@ -398,7 +415,7 @@ void HttpsFront::Accept()
       SSL_free(c->ssl);
       ::close(fd);
       if (--held == 0)
-        m_perAddress.erase(address);
+        m_perAddress.erase(key);
       continue;
     }
     SSL_set_accept_state(c->ssl);
@@ -406,6 +423,29 @@ void HttpsFront::Accept()
     m_connections.emplace(fd, std::move(c));
     Watch(ref, true);
   }
+}
+
+bool HttpsFront::MakeRoom()
+{
+  // The door is full: a connection waiting between requests goes first, else the one that has
+  // taken longest over its request. A new client thus always gets in, and a crowd of slow ones
+  // only pushes out each other.
+  Connection* victim = nullptr;
+  for (auto& [fd, c] : m_connections) {
+    if (c->state == Connection::State::Busy)
+      continue;
+    const auto rank = [](const Connection& x) { return std::make_pair(x.requestDeadline, x.deadline); };
+    if (!victim || rank(*c) < rank(*victim))
+      victim = c.get();
+  }
+  if (!victim)
+    return false;
+  ++m_counters.madeRoom;
+  if (victim->requestDeadline)
+    Report(victim->address, "full", "its unfinished request was dropped to make room (the console holds at most " +
+                              std::to_string(m_limits.connections) + " connections)");
+  Close(*victim);
+  return true;
 }
 
 void HttpsFront::Watch(Connection& c, bool add)
@@ -566,7 +606,7 @@ void HttpsFront::Refuse(Connection& c, int status, const char* reason)
   std::size_t n = 0;
   SSL_write_ex(c.ssl, answer.data(), answer.size(), &n);
   ERR_clear_error();
-  Report(c.address, std::string("refused ") + reason);
+  Report(c.address, "request", std::string("refused ") + reason);
   Close(c);
 }
 
@@ -663,7 +703,7 @@ void HttpsFront::Expire()
       Close(*c);  // an idle keep-alive connection ends quietly
     } else if (c->state == Connection::State::Handshake) {
       ++m_counters.deadlineMissed;
-      Report(c->address, "no TLS handshake and request within the deadline of " + seconds + " s");
+      Report(c->address, "request", "no TLS handshake and request within the deadline of " + seconds + " s");
       Close(*c);
     } else {
       ++m_counters.deadlineMissed;
@@ -680,7 +720,7 @@ void HttpsFront::Close(Connection& c)
   }
   SSL_free(c.ssl);
   ::close(c.fd);  // leaves the epoll set with it
-  const auto held = m_perAddress.find(c.address);
+  const auto held = m_perAddress.find(c.limitKey);
   if (held != m_perAddress.end() && --held->second <= 0)
     m_perAddress.erase(held);
   m_connections.erase(c.fd);

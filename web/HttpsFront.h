@@ -3,7 +3,7 @@
 // request whole without ever blocking; only a complete request reaches one of the workers. A
 // client that dribbles its bytes costs a socket and a few kilobytes, never a worker, and loses
 // its connection when the request deadline passes. Connections are limited per client address
-// and in all.
+// and in all; when all are taken, the slowest makes room for a newcomer.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -46,6 +46,8 @@ struct FrontCounters
   std::atomic<unsigned long long> requests{0};
   std::atomic<unsigned long long> refusedPerAddress{0};
   std::atomic<unsigned long long> refusedFull{0};
+  // Connections dropped, unfinished or idle, to let a new one in when the door was full.
+  std::atomic<unsigned long long> madeRoom{0};
   std::atomic<unsigned long long> deadlineMissed{0};
   std::atomic<unsigned long long> malformed{0};
   std::atomic<unsigned long long> oversize{0};
@@ -59,7 +61,7 @@ public:
   // connection must end anyway.
   using Handler = std::function<bool(httplib::Stream& stream, bool closeConnection)>;
   // A refused or dropped client: its address and why, in words. Called at most once a minute
-  // per address, so that a flood does not flood the log.
+  // per address and kind of refusal, so that a flood does not flood the log.
   using Reporter = std::function<void(const std::string& address, const std::string& what)>;
 
   // Loads the certificate and key (throws std::runtime_error when they do not make a pair).
@@ -87,6 +89,7 @@ private:
   enum class Check { Incomplete, Complete, Malformed, HeadersTooLarge, BodyTooLarge, NotSupported };
 
   void Accept();
+  bool MakeRoom();
   void Advance(Connection& c);
   void ReadRequest(Connection& c);
   Check CheckRequest(Connection& c);
@@ -96,7 +99,8 @@ private:
   void Refuse(Connection& c, int status, const char* reason);
   void Close(Connection& c);
   void Watch(Connection& c, bool add);
-  void Report(const std::string& address, const std::string& what);
+  // Rate-limited per address and kind of refusal.
+  void Report(const std::string& address, const char* kind, const std::string& what);
   int MillisecondsToNextDeadline() const;
   void Work();
 

@@ -121,6 +121,16 @@ void LoginThrottle::Succeeded(const std::string& address, const std::string& use
   }
 }
 
+void LoginThrottle::Withdraw(const std::string& address, const std::string& user)
+{
+  std::lock_guard lock(m_mutex);
+  for (const std::string& key : {"pair " + user + "\n" + address, "address " + address, "account " + user}) {
+    const auto it = m_records.find(key);
+    if (it != m_records.end() && it->second.failures > 0)
+      --it->second.failures;
+  }
+}
+
 bool LoginThrottle::UnderAttack(const std::string& user, Clock::time_point now)
 {
   std::lock_guard lock(m_mutex);

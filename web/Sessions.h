@@ -72,6 +72,8 @@ public:
   // The admitted attempt succeeded: it is taken back, and the address starts afresh for the
   // account.
   void Succeeded(const std::string& address, const std::string& user);
+  // The admitted attempt was never checked: it is taken back.
+  void Withdraw(const std::string& address, const std::string& user);
   // Whether the account is under attack now.
   bool UnderAttack(const std::string& user, Clock::time_point now = Clock::now());
 

@@ -43,7 +43,8 @@ void Report(WORD type, DWORD id, const std::vector<std::wstring>& strings)
                            {kEventLoginRefused, L"Web console log-in refused for account \"%1\" from %2: %3"},
                            {kEventLoginThrottled, L"Web console log-in for account \"%1\" from %2 refused: too many failed log-ins"},
                            {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"},
-                           {kEventClientRefused, L"Web console refused the client at %1: %2"}});
+                           {kEventClientRefused, L"Web console refused the client at %1: %2"},
+                           {kEventLoginBusy, L"Web console log-in for account \"%1\" from %2 refused: as many log-ins as allowed are being checked"}});
     return RegisterEventSource(nullptr, FromUtf8(kEventSource).c_str());
   }();
   ReportEvent(source, type, 0, id, nullptr, strings);
@@ -300,6 +301,20 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
       res.set_header("Retry-After", std::to_string(wait));
       throw ApiError(429, "too_many_attempts", "Too many failed log-ins; try again in " + std::to_string(wait) + " seconds");
     }
+    // Password checks take time: half the workers at most, so that sessions' requests always
+    // find one free.
+    if (++m_loginChecks > std::max(1, m_settings.workers / 2)) {
+      --m_loginChecks;
+      m_throttle.Withdraw(req.remote_addr, user);
+      ++m_logins.busy;
+      Report(EVENTLOG_WARNING_TYPE, kEventLoginBusy, {who, from});
+      throw ApiError(503, "busy", "Too many log-ins are being checked at once; try again in a moment");
+    }
+    struct Release
+    {
+      std::atomic<int>& checks;
+      ~Release() { --checks; }
+    } release{m_loginChecks};
     std::string reason;
     const bool admitted = m_authenticate(user, password, reason);
     OPENSSL_cleanse(password.data(), password.size());

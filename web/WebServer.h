@@ -29,12 +29,15 @@ constexpr unsigned kEventLoginRefused = 0x80002AF9;
 constexpr unsigned kEventLoginThrottled = 0x80002AFA;
 constexpr unsigned kEventLoggedIn = 0x40002AFB;
 constexpr unsigned kEventClientRefused = 0x80002AFC;
+constexpr unsigned kEventLoginBusy = 0x80002AFD;
 
 // Refusals of log-ins, for tests and for whoever reports on the console.
 struct LoginCounters
 {
   std::atomic<unsigned long long> refused{0};
   std::atomic<unsigned long long> throttled{0};
+  // Refused because as many password checks as allowed were under way.
+  std::atomic<unsigned long long> busy{0};
 };
 
 class RouteTable;
@@ -86,6 +89,7 @@ private:
   LoginThrottle m_throttle;
   LoginCounters m_logins;
   std::atomic<int> m_eventStreams{0};
+  std::atomic<int> m_loginChecks{0};
   std::unique_ptr<RouteTable> m_server;
   std::unique_ptr<HttpsFront> m_front;
 };

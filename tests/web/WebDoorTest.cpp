@@ -351,15 +351,23 @@ TEST_F(WebDoor, ConnectionsAreLimitedPerAddressAndInAll)
   ASSERT_TRUE(again.Send(kPageRequest));
   EXPECT_EQ(Client::Status(again.ReadToEnd()), 200);
 
-  // Six in all: 127.0.3.1 holds two, four more from elsewhere fill the door.
+  // Six in all: 127.0.3.1 holds two, four more from elsewhere fill the door. A newcomer then
+  // takes the place of the one that has waited longest without finishing a request.
   std::vector<std::unique_ptr<Client>> more;
   for (int i = 0; i < 4; ++i)
     more.push_back(std::make_unique<Client>(m_port, "127.0.3." + std::to_string(10 + i)));
   ASSERT_TRUE(AcceptedReaches(9));
-  Client seventh(m_port, "127.0.3.20");
-  EXPECT_TRUE(ClosedWithin(seventh, 5s));
-  EXPECT_EQ(m_server->Connections().refusedFull, 1u);
-  EXPECT_EQ(Refusals(L"127.0.3.20"), 1);
+  Client newcomer(m_port, "127.0.3.20");
+  ASSERT_TRUE(newcomer.Handshake());
+  ASSERT_TRUE(newcomer.Send(kPageRequest));
+  EXPECT_EQ(Client::Status(newcomer.ReadToEnd()), 200);
+  EXPECT_TRUE(ClosedWithin(*held.front(), 5s));
+  EXPECT_FALSE(held.back()->ClosedByServer());
+  for (auto& c : more)
+    EXPECT_FALSE(c->ClosedByServer());
+  EXPECT_EQ(m_server->Connections().madeRoom, 1u);
+  EXPECT_EQ(Refusals(L"dropped to make room"), 1);
+  EXPECT_EQ(m_server->Connections().refusedFull, 0u);
 }
 
 TEST_F(WebDoor, OversizeAndMalformedRequestsAreRefusedBeforeAWorkerSeesThem)
@@ -401,6 +409,7 @@ TEST_F(WebDoor, OversizeAndMalformedRequestsAreRefusedBeforeAWorkerSeesThem)
 TEST_F(WebDoor, ParallelWrongPasswordsReachTheCheckOnlyAsOftenAsTheLimit)
 {
   m_settings.connectionsPerAddress = 64;
+  m_settings.workers = 16;  // room for every admitted check at once
   m_checkTime = 100ms;  // as slow as a real password check, so that the guesses overlap
   Start();
   std::atomic<int> refused{0}, throttled{0}, other{0};
@@ -459,6 +468,48 @@ TEST_F(WebDoor, AGuesserWithManyAddressesGetsOneTryEachAndCannotLockTheAdministr
   EXPECT_EQ(login("127.0.6.200", kPassword), 200);
   EXPECT_EQ(login("127.0.6.200", kPassword), 200);
   EXPECT_EQ(m_checks, 11);
+}
+
+TEST_F(WebDoor, PasswordChecksTakeHalfTheWorkersAtMostAndABusyRefusalCostsNoAttempt)
+{
+  m_settings.workers = 2;
+  m_settings.loginAttempts = 1;
+  m_checkTime = 1500ms;
+  Start();
+  std::thread slowCheck([&] {
+    Client c(m_port, "127.0.7.1");
+    ASSERT_TRUE(c.Handshake());
+    c.Send(LoginRequest(kAdmin, "guess"));
+    EXPECT_EQ(Client::Status(c.ReadToEnd()), 401);
+  });
+  const auto end = Clock::now() + 5s;
+  while (m_checks == 0 && Clock::now() < end)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(m_checks, 1);
+  // The one check allowed is under way: a second log-in is refused at once, and a page is
+  // served by the other worker.
+  Client second(m_port, "127.0.7.2");
+  ASSERT_TRUE(second.Handshake());
+  second.Send(LoginRequest(kAdmin, kPassword));
+  const std::string busy = second.ReadToEnd();
+  EXPECT_EQ(Client::Status(busy), 503) << busy;
+  EXPECT_NE(busy.find("\"busy\""), std::string::npos);
+  Client page(m_port, "127.0.7.3");
+  ASSERT_TRUE(page.Handshake());
+  page.Send(kPageRequest);
+  EXPECT_EQ(Client::Status(page.ReadToEnd()), 200);
+  EXPECT_EQ(m_checks, 1);
+  slowCheck.join();
+  EXPECT_EQ(m_server->Logins().busy, 1u);
+  {
+    std::lock_guard lock(m_eventsMutex);
+    EXPECT_EQ(std::count_if(m_events.begin(), m_events.end(), [](const EventRecord& e) { return e.id == corvexweb::kEventLoginBusy; }), 1);
+  }
+  // The refused attempt was not counted: with a limit of one, that address still has its try.
+  Client again(m_port, "127.0.7.2");
+  ASSERT_TRUE(again.Handshake());
+  again.Send(LoginRequest(kAdmin, kPassword));
+  EXPECT_EQ(Client::Status(again.ReadToEnd()), 200);
 }
 
 }  // namespace
