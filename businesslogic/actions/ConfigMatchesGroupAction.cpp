@@ -198,22 +198,18 @@ FlagState CConfigMatchesGroupAction::AUConfigMatches(const CComputer& computer, 
   const std::wstring text = computer.GetAUConfigXML();
   if (text.empty())
     return FlagUnknown;
-  // A report that cannot be read says nothing about the computer's configuration.
-  try {
-    // Agents report the one platform's element they were sent; a whole document is read for its
-    // computer's platform.
-    if (IsWholeUpdateDocument(text)) {
-      AUCoreHandler::AutoUpdateConfiguration reported;
-      reported.Set(text);
-      return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported.GetConfig(*platform)) ? FlagYes : FlagNo;
-    }
-    AUCoreHandler::AUConfig reported;
+  // Agents report the one platform's element they were sent; a whole document is read for its
+  // computer's platform. A text that does not read raises: the flag stored before the check
+  // stays unknown and the caller hears of the broken report (unlike the anti-virus check,
+  // which answers unknown itself).
+  if (IsWholeUpdateDocument(text)) {
+    AUCoreHandler::AutoUpdateConfiguration reported;
     reported.Set(text);
-    return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported) ? FlagYes : FlagNo;
-  } catch (const std::exception& e) {
-    trace::Trace(TRACE_BUSINESSLOGIC, 0, "CConfigMatchesGroupAction::AUConfigMatches: %S", FromUtf8(e.what()));
-    return FlagUnknown;
+    return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported.GetConfig(*platform)) ? FlagYes : FlagNo;
   }
+  AUCoreHandler::AUConfig reported;
+  reported.Set(text);
+  return AUCoreHandler::SameUpdateConfig(groupConfig.GetConfig(*platform), reported) ? FlagYes : FlagNo;
 }
 
 FlagState CConfigMatchesGroupAction::IsEquivalent(const CComputer& computer, const DexHandler::DexConfiguration& groupConfig)

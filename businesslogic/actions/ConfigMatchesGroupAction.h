@@ -40,8 +40,8 @@ public:
   void ApplyToGroup(CGroup& group) override;
 
   // Unknown when the group has no update configuration, the computer no platform or no
-  // reported configuration (or one that cannot be read); otherwise whether the computer's
-  // configuration for its platform is the same as the group's.
+  // reported configuration; otherwise whether the computer's configuration for its platform is
+  // the same as the group's. A reported configuration that cannot be read raises.
   virtual FlagState AUConfigMatches(const CComputer& computer, AUCoreHandler::AutoUpdateConfiguration& groupConfig);
   // Unknown when the group has no anti-virus configuration or the computer reported none (or
   // one that cannot be read); otherwise whether the two are equivalent.

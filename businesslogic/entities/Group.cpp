@@ -34,38 +34,32 @@ void SetGroupOrRootNull(COurCommand& cmd, const wchar_t* name, const CGroup& gro
     cmd.SetAttribute(name, group.GetID());
 }
 
-// The return values every group operation maps the same way; the rest are left to the caller.
-[[noreturn]] void Rethrow(const CSPException& e, const CGroup& group, const CComputer* computer = nullptr,
+// The exceptions of a group operation's return values: `notFound` is the value by which its
+// procedure says that this group does not exist (0: none; the value is raised as it is), 39 is
+// the computer's absence when there is a computer, 34 the name's clash when there is a name;
+// any other value is raised as it is.
+[[noreturn]] void Rethrow(const CSPException& e, const CGroup& group, LONG notFound, const CComputer* computer = nullptr,
                           const std::wstring* name = nullptr)
 {
-  switch (e.ReturnValue()) {
-    case kNotFound:
-    case kGroupNotFound:
-    case kSrcGroupNotFound:
-      throw vrn::Exceptions::GroupNotFound(group);
-    case kComputerNotFound:
-      if (computer)
-        throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", *computer);
-      break;
-    case kDuplicateGroupName:
-      if (name)
-        throw vrn::Exceptions::GroupNameAlreayExists(*name);
-      break;
-    default:
-      break;
-  }
+  const LONG value = e.ReturnValue();
+  if (notFound != 0 && value == notFound)
+    throw vrn::Exceptions::GroupNotFound(group);
+  if (computer && value == kComputerNotFound)
+    throw vrn::Exceptions::ComputerDoesNotExist(L"Computer does not exist", *computer);
+  if (name && value == kDuplicateGroupName)
+    throw vrn::Exceptions::GroupNameAlreayExists(*name);
   throw e;
 }
 
 // A list of identities from a procedure's row set, with its return value checked.
 template <class List>
-void Fetch(COurCommand& cmd, List& list, const CGroup& group)
+void Fetch(COurCommand& cmd, List& list, const CGroup& group, LONG notFound)
 {
   try {
     PopulateListFromRowsetsFast(cmd, list);
     CSPException::Check(cmd.GetReturnValue());
   } catch (const CSPException& e) {
-    Rethrow(e, group);
+    Rethrow(e, group, notFound);
   }
 }
 
@@ -152,7 +146,7 @@ std::wstring CGroup::GetName() const
     CSPException::Check(cmd.ExecuteCommand());
     return cmd.GetAttributeAsString(L"@Name");
   } catch (const CSPException& e) {
-    Rethrow(e, *this);
+    Rethrow(e, *this, kNotFound);
   }
 }
 
@@ -167,7 +161,7 @@ void CGroup::SetName(const std::wstring& name) const
     cmd.SetAttribute(L"@Name", name);
     CSPException::Check(cmd.ExecuteCommand());
   } catch (const CSPException& e) {
-    Rethrow(e, *this, nullptr, &name);
+    Rethrow(e, *this, kNotFound, nullptr, &name);
   }
   vrn::TickClock(vrn::kGroupTreeClock);
 }
@@ -181,16 +175,16 @@ CGroup CGroup::CreateChildGroup(const std::wstring& name) const
     COurCommand cmd = GetDatabaseConnection().AddGroup();
     SetGroupOrRootNull(cmd, L"@NewParentID", *this);
     cmd.SetAttribute(L"@Name", name);
-    const LONG result = cmd.ExecuteCommand();
-    // Once the procedure ran, the consoles hear of it however this ends.
+    // A refused creation changed nothing, so the clock stays; once the group exists, the
+    // consoles hear of it however the rest ends.
+    CSPException::Check(cmd.ExecuteCommand());
     const vrn::CClockTickGuard tree(vrn::kGroupTreeClock);
-    CSPException::Check(result);
     const CGroup child(static_cast<ULONG>(cmd.GetAttributeAsInt(L"@GroupID")));
     if (IsRoot())
       vrn::Entitys::CDexConfiguration(static_cast<LONG>(child.GetID())).Set(KTDexHandler::KTDexConfiguration());
     return child;
   } catch (const CSPException& e) {
-    Rethrow(e, *this, nullptr, &name);
+    Rethrow(e, *this, kNotFound, nullptr, &name);
   }
 }
 
@@ -209,7 +203,7 @@ void CGroup::Move(const CGroup& newParent) const
       throw vrn::Exceptions::GroupNotFound(newParent);
     if (e.ReturnValue() == kDuplicateGroupName)
       throw vrn::Exceptions::GroupNameAlreayExists(GetName());
-    Rethrow(e, *this);
+    Rethrow(e, *this, kSrcGroupNotFound);
   }
   vrn::TickClock(vrn::kGroupTreeClock);
 }
@@ -223,7 +217,7 @@ void CGroup::Delete() const
     cmd.SetAttribute(L"@GroupID", GetID());
     CSPException::Check(cmd.ExecuteCommand());
   } catch (const CSPException& e) {
-    Rethrow(e, *this);
+    Rethrow(e, *this, kGroupNotFound);
   }
   // The tree lost a group and its computers became unassigned.
   vrn::TickClock(vrn::kGroupTreeClock);
@@ -244,7 +238,7 @@ void CGroup::AddComputer(const CComputer& comp) const
       trace::Trace(TRACE_BUSINESSLOGIC, 1, L"Computer is already in group %s", GetName());
       return;
     }
-    Rethrow(e, *this, &comp);
+    Rethrow(e, *this, kGroupNotFound, &comp);
   }
   vrn::TickClock(vrn::kGroupMembershipClock);
 }
@@ -265,7 +259,7 @@ void CGroup::MoveComputer(const CComputer& comp, const CGroup& from) const
       throw vrn::Exceptions::GroupNotFound(from);
     if (e.ReturnValue() == kDestGroupNotFound)
       throw vrn::Exceptions::GroupNotFound(*this);
-    Rethrow(e, *this, &comp);
+    Rethrow(e, *this, 0, &comp);
   }
   vrn::TickClock(vrn::kGroupMembershipClock);
 }
@@ -280,7 +274,7 @@ void CGroup::RemoveComputer(const CComputer& comp) const
     cmd.SetAttribute(L"@GroupID", GetID());
     CSPException::Check(cmd.ExecuteCommand());
   } catch (const CSPException& e) {
-    Rethrow(e, *this, &comp);
+    Rethrow(e, *this, kGroupNotFound, &comp);
   }
   vrn::TickClock(vrn::kGroupMembershipClock);
 }
@@ -294,13 +288,13 @@ void CGroup::GetComputerList(CComputerList& list) const
     return;
   if (IsUnassigned()) {
     COurCommand cmd = GetDatabaseConnection().GetUnassignedComputers();
-    Fetch(cmd, list, *this);
+    Fetch(cmd, list, *this, 0);
     trace::Trace(TRACE_BUSINESSLOGIC, 3, "Got %ul computers", static_cast<unsigned long>(list.size()));
     return;
   }
   COurCommand cmd = GetDatabaseConnection().GetGroupMembers();
   cmd.SetAttribute(L"@GroupID", GetID());
-  Fetch(cmd, list, *this);
+  Fetch(cmd, list, *this, kNotFound);
 }
 
 void CGroup::GetAllChildComputerList(CComputerList& list) const
@@ -312,7 +306,7 @@ void CGroup::GetAllChildComputerList(CComputerList& list) const
                                    : GetDatabaseConnection().GroupAllChildComputerListGet();
   if (!IsUnassigned())
     SetGroupOrRootNull(cmd, L"@GroupID", *this);
-  Fetch(cmd, list, *this);
+  Fetch(cmd, list, *this, 0);
   trace::Trace(TRACE_BUSINESSLOGIC, 3, "Got %u computers", static_cast<unsigned>(list.size()));
 }
 
@@ -324,7 +318,7 @@ void CGroup::GetChildGroupList(CGroupList& list, ItemsToFetch) const
     return;
   if (IsRoot()) {
     COurCommand cmd = GetDatabaseConnection().GetRootGroups();
-    Fetch(cmd, list, *this);
+    Fetch(cmd, list, *this, 0);
     trace::Trace(TRACE_BUSINESSLOGIC, 3, "Got %ul groups", static_cast<unsigned long>(list.size()));
     list.push_back(Unassigned());
     return;
@@ -333,7 +327,7 @@ void CGroup::GetChildGroupList(CGroupList& list, ItemsToFetch) const
   cmd.SetAttribute(L"@GroupID", GetID());
   cmd.SetAttribute(L"@AllDescendants", LONG(0));
   cmd.SetAttribute(L"@Ascending", LONG(1));
-  Fetch(cmd, list, *this);
+  Fetch(cmd, list, *this, kNotFound);
 }
 
 void CGroup::GetAllChildGroupList(CGroupList& list) const
@@ -344,7 +338,7 @@ void CGroup::GetAllChildGroupList(CGroupList& list) const
     return;
   COurCommand cmd = GetDatabaseConnection().GroupAllChildGroupListGet();
   SetGroupOrRootNull(cmd, L"@GroupID", *this);
-  Fetch(cmd, list, *this);
+  Fetch(cmd, list, *this, 0);
   trace::Trace(TRACE_BUSINESSLOGIC, 3, "Got %u groups", static_cast<unsigned>(list.size()));
   if (IsRoot())
     list.push_back(Unassigned());
@@ -357,7 +351,7 @@ void CGroup::GetOrderedGroupList(PTLDB::GroupListOrder order, CGroupList& list)
   CBlockTimer timer(TRACE_BUSINESSLOGIC, "CGroup::GetOrderedGroupList - Getting all Groups");
   COurCommand cmd = GetDatabaseConnection().GroupOrderedGroupListGet();
   cmd.SetAttribute(L"@OrderBy", order);
-  Fetch(cmd, list, Root());
+  Fetch(cmd, list, Root(), 0);
   trace::Trace(TRACE_BUSINESSLOGIC, 2, "Got %u groups", static_cast<unsigned>(list.size()));
 }
 
@@ -409,7 +403,7 @@ void CGroup::SetAUConfig(AUCoreHandler::AutoUpdateConfiguration& config) const
     cmd.SetAttribute(L"@AUConfigXML", config.ToXML());
     CSPException::Check(cmd.ExecuteCommand());
   } catch (const CSPException& e) {
-    Rethrow(e, *this);
+    Rethrow(e, *this, kNotFound);
   }
   vrn::TickClock(vrn::kComputerStateClock);
 }
@@ -421,7 +415,7 @@ void CGroup::SetDexConfig(const KTDexHandler::KTDexConfiguration& config) const
   try {
     vrn::Entitys::CDexConfiguration(static_cast<LONG>(GetID())).Set(config);
   } catch (const CSPException& e) {
-    Rethrow(e, *this);
+    Rethrow(e, *this, kNotFound);
   }
   vrn::TickClock(vrn::kComputerStateClock);
 }

@@ -15,6 +15,7 @@
 #include "businesslogic/entities/Group.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/HandlerUtils/MEException.h"
 #include "handlers/KTDexHandler/KTDexConfiguration.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
@@ -137,10 +138,9 @@ TEST_F(ActionTest, TheAnswerIsStoredForComputersOnEveryPlatform)
 TEST_F(ActionTest, ComputersWithoutAPlatformOrGroupConfigurationAreUnknown)
 {
   const CComputer unknownOS = Computer(L"PC12", 12, m_groupAU.ToXML(), m_groupDex.ToXML());
-  const CComputer unreadable = Computer(L"BROKEN", 5, L"<AUConfigurations>", L"<config/>");
   const CComputer loose = CComputer::CreateComputer(L"LOOSE", L"D");
   loose.UpdateComputerDescriptionAndOS(5, L"");
-  CComputerList list{unknownOS, unreadable, loose};
+  CComputerList list{unknownOS, loose};
   {
     testsupport::TraceCapture traces;
     CConfigMatchesGroupAction action;
@@ -148,8 +148,20 @@ TEST_F(ActionTest, ComputersWithoutAPlatformOrGroupConfigurationAreUnknown)
     EXPECT_TRUE(traces.Has(1, "CConfigMatchesGroupAction::GetPlatform unsupported platform 12"));
   }
   EXPECT_EQ(Flags(unknownOS), "unknown/yes");
-  EXPECT_EQ(Flags(unreadable), "unknown/unknown");
   EXPECT_EQ(Flags(loose), "unknown/unknown") << "the unassigned group has no configurations";
+
+  // A stored update configuration that does not read is not an answer: the check raises and
+  // leaves the flag unknown; the anti-virus check after it does not run.
+  const CComputer unreadable = Computer(L"BROKEN", 5, L"<AUConfigurations>", m_groupDex.ToXML());
+  m_db.Exec("UPDATE dbo.\"Computers\" SET \"HasGroupAUConfig\" = true, \"HasGroupDexConfig\" = false WHERE \"ComputerID\" = " +
+            std::to_string(unreadable.GetID()));
+  CConfigMatchesGroupAction strict;
+  EXPECT_THROW(CComputer(unreadable).Apply(strict), CorvexManagedEntity::MEException);
+  EXPECT_EQ(Flags(unreadable), "unknown/no");
+  // So does a broken single platform's element (the form agents report).
+  const CComputer single = Computer(L"SINGLE", 5, L"<AUConfig platform='DEXNT'>", m_groupDex.ToXML());
+  EXPECT_THROW(CComputer(single).Apply(strict), CorvexManagedEntity::MEException);
+  EXPECT_EQ(Flags(single), "unknown/unknown");
 
   // A group without an anti-virus configuration leaves its computers unknown.
   const CGroup bare = m_group->CreateChildGroup(L"Bare");

@@ -115,6 +115,64 @@ TEST_F(GroupTest, TheRootAndUnassignedGroupsAreNeverRows)
   EXPECT_EQ(MessageOf<GroupNotFound>([&] { CGroup(top.GetID() + 100).GetName(); }), "Group not found");
 }
 
+// Which group an operation says is missing, and when a refusal leaves the clocks alone.
+template <class Call>
+ULONG MissingGroup(Call call)
+{
+  try {
+    call();
+  } catch (const GroupNotFound& e) {
+    return e.Group().GetID();
+  }
+  return 0;
+}
+
+TEST_F(GroupTest, EachOperationNamesTheGroupThatIsMissingAndARefusalTicksNothing)
+{
+  const CGroup top = m_root.CreateChildGroup(L"Top");
+  const CGroup gone = m_root.CreateChildGroup(L"Gone");
+  const CComputer pc = CComputer::CreateComputer(L"PC1", L"D");
+  top.AddComputer(pc);
+  gone.Delete();
+  m_clocks.Take();
+
+  // Refused creations changed nothing: no tick.
+  EXPECT_EQ(MissingGroup([&] { gone.CreateChildGroup(L"Child"); }), gone.GetID());
+  EXPECT_EQ(MessageOf<GroupNameAlreayExists>([&] { m_root.CreateChildGroup(L"TOP"); }), "Group name already exists: TOP");
+  EXPECT_THROW(m_root.CreateChildGroup(L"Top"), GroupNameAlreayExists);
+  EXPECT_TRUE(m_clocks.Take().empty());
+  EXPECT_EQ(GroupRows(), "1");
+
+  EXPECT_EQ(MissingGroup([&] { gone.GetName(); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { gone.SetName(L"Back"); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { gone.AddComputer(pc); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { gone.RemoveComputer(pc); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { gone.Delete(); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { gone.Move(top); }), gone.GetID());
+  EXPECT_EQ(MissingGroup([&] { top.Move(gone); }), gone.GetID()) << "the new parent is the one missing";
+  EXPECT_EQ(MissingGroup([&] { gone.MoveComputer(pc, top); }), gone.GetID()) << "the destination";
+  EXPECT_EQ(MissingGroup([&] {
+              CComputerList list;
+              gone.GetComputerList(list);
+            }),
+            gone.GetID());
+  EXPECT_EQ(MissingGroup([&] {
+              CGroupList list;
+              gone.GetChildGroupList(list);
+            }),
+            gone.GetID());
+  // The source of a move: the computer is in another group, so this one cannot be where it is.
+  const CGroup other = m_root.CreateChildGroup(L"Other");
+  EXPECT_EQ(MissingGroup([&] { other.MoveComputer(pc, gone); }), gone.GetID());
+
+  // The whole-subtree queries only check their return value: the code itself is raised.
+  CComputerList computers;
+  EXPECT_EQ(MessageOf<CSPException>([&] { gone.GetAllChildComputerList(computers); }), "ErrorNotFound");
+  CGroupList groups;
+  EXPECT_EQ(MessageOf<CSPException>([&] { gone.GetAllChildGroupList(groups); }), "ErrorNotFound");
+  EXPECT_EQ(GroupOf(pc), top.GetID());
+}
+
 TEST_F(GroupTest, MovesKeepTheTreeFreeOfCycles)
 {
   const CGroup a = m_root.CreateChildGroup(L"A");
