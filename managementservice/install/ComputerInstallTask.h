@@ -10,18 +10,19 @@
 #include <memory>
 #include <string>
 
+#include "managementservice/install/InstallResultQueue.h"
 #include "managementservice/install/ScopedImpersonate.h"
 #include "platform/com/WinTypes.h"
 #include "platform/remotetask/RemoteTask.h"
 #include "platform/remotetask/SshConnection.h"
 
-class CComputerInstallTask
+class CComputerInstallTask : public IInstallTaskReader
 {
 public:
   static constexpr const wchar_t* kTaskName = L"Corvex_InstTask";
 
   CComputerInstallTask(const std::wstring& computerName, const std::wstring& username, const std::wstring& password);
-  ~CComputerInstallTask();
+  ~CComputerInstallTask() override;
   CComputerInstallTask(const CComputerInstallTask&) = delete;
   CComputerInstallTask& operator=(const CComputerInstallTask&) = delete;
 
@@ -32,8 +33,8 @@ public:
   void RunTask();
   void DeleteTask();
   // The scheduler's answer unchanged: SCHED_S_TASK_HAS_NOT_RUN is a success code, not an error.
-  HRESULT GetExitCode(DWORD& code);
-  void GetTaskStatus(HRESULT& status);
+  HRESULT GetExitCode(DWORD& code) override;
+  void GetTaskStatus(HRESULT& status) override;
   void GetTaskLastRunTime(std::time_t& when);
   // Waits up to 20 s for the task to have run once / to stop running.
   bool WaitTaskStarted();

@@ -1,6 +1,7 @@
 #pragma once
 // One computer waiting for its install attempt, and one whose setup task is being watched.
-// Both are copied by value; each copy wipes the credentials it held when it goes.
+// Both are copied by value; each copy wipes the credentials it held when it is assigned over and
+// when it goes, so that no released or reused buffer keeps a password.
 #include <string>
 
 #include "platform/com/WinTypes.h"
@@ -21,8 +22,27 @@ struct InstallTaskEntry
 
   InstallTaskEntry() = default;
   InstallTaskEntry(const InstallTaskEntry&) = default;
-  InstallTaskEntry& operator=(const InstallTaskEntry&) = default;
-  ~InstallTaskEntry()
+  InstallTaskEntry& operator=(const InstallTaskEntry& other)
+  {
+    if (this != &other) {
+      WipeSecrets();
+      computerID = other.computerID;
+      computerName = other.computerName;
+      username = other.username;
+      password = other.password;
+      cidLocation = other.cidLocation;
+      setupPath = other.setupPath;
+      cidUsername = other.cidUsername;
+      cidPassword = other.cidPassword;
+      domainName = other.domainName;
+      operatingSystem = other.operatingSystem;
+    }
+    return *this;
+  }
+  ~InstallTaskEntry() { WipeSecrets(); }
+
+private:
+  void WipeSecrets() noexcept
   {
     LanternSecurity::Wipe(password);
     LanternSecurity::Wipe(cidUsername);
@@ -41,6 +61,18 @@ struct InstallResultEntry
 
   InstallResultEntry() = default;
   InstallResultEntry(const InstallResultEntry&) = default;
-  InstallResultEntry& operator=(const InstallResultEntry&) = default;
+  InstallResultEntry& operator=(const InstallResultEntry& other)
+  {
+    if (this != &other) {
+      LanternSecurity::Wipe(password);
+      computerID = other.computerID;
+      computerName = other.computerName;
+      username = other.username;
+      password = other.password;
+      startTick = other.startTick;
+      lastSeenTick = other.lastSeenTick;
+    }
+    return *this;
+  }
   ~InstallResultEntry() { LanternSecurity::Wipe(password); }
 };

@@ -1,9 +1,13 @@
 #pragma once
 // The computers an install queue holds, in order, with at most one entry per computer. The list
 // has its own lock: the console's threads add while the queue's worker takes.
+//
+// Entries carry passwords. A list of nodes never moves or reassigns an entry when another one
+// leaves (a contiguous container shifts its neighbours by assignment, which leaves pieces of a
+// longer password behind); each entry is copied in once, out once, and wipes itself when it goes.
 #include <algorithm>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <mutex>
 
 template <class Entry>
@@ -14,7 +18,7 @@ public:
   void Replace(const Entry& entry)
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    std::erase_if(m_list, [&](const Entry& e) { return e.computerID == entry.computerID; });
+    m_list.remove_if([&](const Entry& e) { return e.computerID == entry.computerID; });
     m_list.push_back(entry);
   }
 
@@ -64,5 +68,5 @@ private:
   }
 
   mutable std::mutex m_lock;
-  std::deque<Entry> m_list;
+  std::list<Entry> m_list;
 };

@@ -57,7 +57,7 @@ InstallResultQueue::InstallResultQueue(IInstallDatabase& database)
 {
 }
 
-InstallResultQueue::~InstallResultQueue() { Stop(); }
+InstallResultQueue::~InstallResultQueue() { FinishWorker(); }
 
 InstallResultQueue& InstallResultQueue::Instance()
 {
@@ -134,7 +134,7 @@ void InstallResultQueue::Stop() { StopWorker(); }
 void InstallResultQueue::WorkRound()
 {
   const DWORD passStart = GetTickCount();
-  while (ProcessComputer(passStart)) {
+  while (!StopRequested() && ProcessComputer(passStart)) {
   }
 }
 
@@ -194,12 +194,12 @@ bool InstallResultQueue::ProcessComputer(DWORD passStart)
   return true;
 }
 
-int InstallResultQueue::GetInstallStatus(const InstallResultEntry& entry, LONG& exitCode)
+int InstallStatusOf(const std::function<std::unique_ptr<IInstallTaskReader>()>& open, LONG& exitCode)
 {
   try {
-    CComputerInstallTask task(entry.computerName, entry.username, entry.password);
+    const std::unique_ptr<IInstallTaskReader> task = open();
     HRESULT status = S_OK;
-    task.GetTaskStatus(status);
+    task->GetTaskStatus(status);
     if (status == remotetask::SCHED_S_TASK_RUNNING)
       return 1;
     if (status != remotetask::SCHED_S_TASK_NOT_SCHEDULED && status != remotetask::SCHED_S_TASK_NO_VALID_TRIGGERS) {
@@ -208,7 +208,7 @@ int InstallResultQueue::GetInstallStatus(const InstallResultEntry& entry, LONG& 
       return 0;
     }
     DWORD code = 0;
-    const HRESULT hr = task.GetExitCode(code);
+    const HRESULT hr = task->GetExitCode(code);
     if (hr == remotetask::SCHED_S_TASK_HAS_NOT_RUN)
       return 1;
     if (SUCCEEDED(hr)) {
@@ -218,7 +218,7 @@ int InstallResultQueue::GetInstallStatus(const InstallResultEntry& entry, LONG& 
       const auto u = static_cast<std::uint32_t>(hr);
       const bool accessOrPath = u == 0x80070005u || u == 3u || u == 0x80070003u || u == 71u || u == 0x80070047u ||
                                 u == 0xC0000022u;
-      exitCode = accessOrPath ? kResultExitCodeUnreadable : static_cast<LONG>(hr);
+      exitCode = accessOrPath ? InstallResultQueue::kResultExitCodeUnreadable : static_cast<LONG>(hr);
     }
     return exitCode != 0 ? 3 : 2;
   } catch (const CProtectComputerException& e) {
@@ -229,6 +229,15 @@ int InstallResultQueue::GetInstallStatus(const InstallResultEntry& entry, LONG& 
                  e.hr(), e.what());
   }
   return 0;
+}
+
+int InstallResultQueue::GetInstallStatus(const InstallResultEntry& entry, LONG& exitCode)
+{
+  return InstallStatusOf(
+    [&entry]() -> std::unique_ptr<IInstallTaskReader> {
+      return std::make_unique<CComputerInstallTask>(entry.computerName, entry.username, entry.password);
+    },
+    exitCode);
 }
 
 void InstallResultQueue::DeleteRemoteTask(const InstallResultEntry& entry)

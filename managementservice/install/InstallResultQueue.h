@@ -2,12 +2,30 @@
 // Watches each started setup task until it has finished or taken too long, writes the outcome
 // as the computer's install result, deletes the task, and keeps the computer's in-progress flag
 // true exactly while it waits here.
+#include <functional>
+#include <memory>
 #include <mutex>
 
 #include "managementservice/install/InstallDatabase.h"
 #include "managementservice/install/InstallEntries.h"
 #include "managementservice/install/InstallWorker.h"
 #include "managementservice/install/InstallList.h"
+
+// What reading a setup task's outcome needs of the task on the target.
+class IInstallTaskReader
+{
+public:
+  virtual ~IInstallTaskReader() = default;
+  // The scheduler's task status; WinRuntimeError when the task cannot be read.
+  virtual void GetTaskStatus(HRESULT& status) = 0;
+  // The scheduler's answer unchanged, with the exit code when it is a success.
+  virtual HRESULT GetExitCode(DWORD& code) = 0;
+};
+
+// The install status of the task that `open` reaches: 0 not available, 1 in progress,
+// 2 succeeded, 3 failed, with the result to record in exitCode. A task that cannot be opened
+// (CProtectComputerException) or read (WinRuntimeError) is logged and gives 0.
+int InstallStatusOf(const std::function<std::unique_ptr<IInstallTaskReader>()>& open, LONG& exitCode);
 
 class InstallResultQueue : public InstallWorker
 {

@@ -123,14 +123,7 @@ int CheckRemoteServices(const InstallTaskEntry& entry)
   return hr == HRESULT_FROM_WIN32(remotetask::ERROR_ACCOUNT_RESTRICTION) ? 1 : 3;
 }
 
-DiagnosisProbes SystemDiagnosisProbes()
-{
-  return {[](const std::wstring& username) {
-            std::string sid;
-            return LookupAccountName(ScopedImpersonate::UserPart(username), sid) == ERROR_SUCCESS;
-          },
-          &CheckRemoteServices};
-}
+DiagnosisProbes SystemDiagnosisProbes() { return {&CheckRemoteServices}; }
 
 LONG DiagnoseInstallFailure(const CProtectComputerException& e, const InstallTaskEntry& entry, const DiagnosisProbes& probes)
 {
@@ -152,8 +145,6 @@ LONG DiagnoseInstallFailure(const CProtectComputerException& e, const InstallTas
   };
   switch (e.Step()) {
     case ProtectStep::LogonUser:
-      if (OneOf(v, {1326, 0x8007052E}))
-        return probes.accountKnown(entry.username) ? 55 : 44;
       if (OneOf(v, {1327, 0x8007052F}))
         return emptyPassword ? 45 : byDefault;
       if (OneOf(v, {1380, 0x80070564, 1385, 0x80070569}))
@@ -162,6 +153,8 @@ LONG DiagnoseInstallFailure(const CProtectComputerException& e, const InstallTas
         return 55;
       return byDefault;
     case ProtectStep::SetTargetComputer:
+      if (v == remotetask::HOST_KEY_NOT_TRUSTED)
+        return InstallTaskQueue::kResultHostKeyNotTrusted;
       if (OneOf(v, {53, 0x80070035}))
         return servicesOr(46, byDefault);
       if (OneOf(v, {0x80070005})) {
@@ -197,7 +190,7 @@ InstallTaskQueue::InstallTaskQueue(IInstallDatabase& database, InstallResultQueu
 {
 }
 
-InstallTaskQueue::~InstallTaskQueue() { Stop(); }
+InstallTaskQueue::~InstallTaskQueue() { FinishWorker(); }
 
 InstallTaskQueue& InstallTaskQueue::Instance()
 {
@@ -353,15 +346,21 @@ void InstallTaskQueue::InstallComputer(const InstallTaskEntry& entry)
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install attempt starting for %s", entry.computerName);
   ScopedInstallCheck check(*this, entry);
   LONG result = 0;
+  // The parameters hold the obscured update-server credentials: wiped however the attempt ends.
+  std::wstring parameters;
+  struct WipeOnExit
+  {
+    std::wstring& text;
+    ~WipeOnExit() { LanternSecurity::Wipe(text); }
+  } wipeParameters{parameters};
   try {
-    std::wstring parameters = MakeSetupParameters(entry);
+    parameters = MakeSetupParameters(entry);
     // The user name in clear: the obscured texts stay out of every trace.
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Obfuscated Username %s", entry.cidUsername);
     {
       CComputerInstallTask task(entry.computerName, entry.username, entry.password);
       task.Install(entry.setupPath, parameters);
     }
-    LanternSecurity::Wipe(parameters);
     InstallResultEntry started;
     started.computerID = entry.computerID;
     started.computerName = entry.computerName;

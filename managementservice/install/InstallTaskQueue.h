@@ -30,12 +30,15 @@ std::wstring BuildSetupParameters(const std::wstring& cidLocation, const std::ws
 // they cannot be.
 std::wstring MakeSetupParameters(const InstallTaskEntry& entry);
 
-// What the diagnosis asks beyond the exception and the entry: whether the service's computer
-// knows the account, and the state of the target's services (0 remote registry not running,
-// 1 scheduler not running, 2 both running, 3 cannot tell).
+// What the diagnosis asks beyond the exception and the entry: the state of the target's services
+// (0 remote registry not running, 1 scheduler not running, 2 both running, 3 cannot tell).
+//
+// Whether a refused account exists is the target's to say, and the target's SSH server answers
+// a wrong password and an unknown account alike; the service's own accounts say nothing about
+// the target's. So a refused logon stays what it is, "logon failure", and is never turned into
+// "unknown account" or "wrong password" on a guess.
 struct DiagnosisProbes
 {
-  std::function<bool(const std::wstring& username)> accountKnown;
   std::function<int(const InstallTaskEntry& entry)> remoteServices;
 };
 DiagnosisProbes SystemDiagnosisProbes();
@@ -51,6 +54,9 @@ class InstallTaskQueue : public InstallWorker
 {
 public:
   static constexpr LONG kResultObscuringFailed = 54;
+  // Our own, beyond the failure codes 43 to 59: the target's host key is not recorded, so
+  // nothing was sent to it. The trace names the key's fingerprint.
+  static constexpr LONG kResultHostKeyNotTrusted = 60;
 
   // Reads "InstallTimeInterval" (default 12000) from the service's key.
   explicit InstallTaskQueue(IInstallDatabase& database = ServiceInstallDatabase(),

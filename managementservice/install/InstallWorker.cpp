@@ -7,12 +7,17 @@
 
 InstallWorker::InstallWorker(const char* name) : m_name(name), m_stop(std::make_unique<Event>(false)) {}
 
-InstallWorker::~InstallWorker() { StopWorker(); }
+InstallWorker::~InstallWorker() { FinishWorker(); }
 
 void InstallWorker::StartWorker()
 {
   if (m_thread)
     return;
+  if (m_late) {
+    m_late->join();
+    m_late.reset();
+  }
+  m_stopping = false;
   m_stop->Reset();
   auto ended = std::make_shared<Event>(true);
   try {
@@ -31,15 +36,30 @@ void InstallWorker::StopWorker()
 {
   if (!m_thread)
     return;
+  m_stopping = true;
   m_stop->Set();
-  if (m_ended->Wait(kStopWaitMs) == WAIT_OBJECT_0) {
+  if (m_ended->Wait(m_stopWait) == WAIT_OBJECT_0) {
     m_thread->join();
+    m_thread.reset();
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopped");
   } else {
-    m_thread->detach();
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Install thread failed to stop after %dms", static_cast<int>(kStopWaitMs));
+    // Still in a round; it ends at its next stop check. Letting it loose would leave it running
+    // on this queue after the queue is gone.
+    m_late = std::move(m_thread);
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Install thread failed to stop after %dms", static_cast<int>(m_stopWait));
   }
-  m_thread.reset();
+  m_ended.reset();
+}
+
+void InstallWorker::FinishWorker()
+{
+  m_stopping = true;
+  m_stop->Set();
+  for (std::unique_ptr<std::thread>* t : {&m_thread, &m_late}) {
+    if (*t && (*t)->joinable())
+      (*t)->join();
+    t->reset();
+  }
   m_ended.reset();
 }
 
@@ -48,7 +68,7 @@ void InstallWorker::ThreadWorker()
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "%s::ThreadWorker()", m_name);
   const metrics::ThreadLife alive(m_name);
   for (;;) {
-    const DWORD wait = m_stop->Wait(ThreadTimeout());
+    const DWORD wait = m_stopping ? WAIT_OBJECT_0 : m_stop->Wait(ThreadTimeout());
     if (wait == WAIT_OBJECT_0) {
       trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopping");
       return;

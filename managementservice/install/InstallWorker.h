@@ -1,7 +1,8 @@
 #pragma once
 // The worker thread of an install queue: started once, woken by its interval to do one round of
 // its queue's work inside the thread's catch ladder, stopped by its stop event with a bounded
-// wait at shutdown.
+// wait at shutdown. A thread that outlasts that wait (a round held up by an unreachable target)
+// is never let loose: it is kept and joined before the queue it works on is destroyed.
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -23,12 +24,21 @@ public:
   bool IsRunning() const { return m_thread != nullptr; }
   // The interval between two rounds, read anew before each wait.
   virtual DWORD ThreadTimeout() const = 0;
+  // How long StopWorker waits for the thread (10 s unless changed).
+  void SetStopWait(DWORD ms) { m_stopWait = ms; }
 
 protected:
-  // Starts the thread running ThreadWorker unless it runs; "Install thread started".
+  // Starts the thread running ThreadWorker unless it runs; "Install thread started". A thread
+  // that failed to stop earlier is joined first.
   void StartWorker();
-  // Signals the stop event and waits up to 10 s: "Install thread stopped" or "... failed to stop".
+  // Signals the stop event and waits up to the stop wait: "Install thread stopped" or "... failed
+  // to stop"; the thread is forgotten as running either way, but a late one is kept for joining.
   void StopWorker();
+  // Stops the thread and waits for it without limit, a late one included. Each queue's destructor
+  // calls it before its own members go.
+  void FinishWorker();
+  // True once a stop is asked: a round of several steps ends between two of them.
+  bool StopRequested() const { return m_stopping.load(); }
   // One round of the queue's work, after each interval.
   virtual void WorkRound() = 0;
 
@@ -38,7 +48,10 @@ private:
   void ThreadWorker();
 
   const char* m_name;
+  DWORD m_stopWait = kStopWaitMs;
+  std::atomic<bool> m_stopping{false};
   std::unique_ptr<Event> m_stop;
-  std::shared_ptr<Event> m_ended;  // outlives a thread that failed to stop in time
+  std::shared_ptr<Event> m_ended;
   std::unique_ptr<std::thread> m_thread;
+  std::unique_ptr<std::thread> m_late;  // failed to stop in time; joined before the next start or the end
 };

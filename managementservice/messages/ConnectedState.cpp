@@ -28,12 +28,14 @@ HRESULT UpdateComputerConnectedState(const std::string& address, bool connected)
   CopyParameterText(cmd.m_MessageSystemAddress, address);
   cmd.m_ConnectedFlag = connected ? 1 : 0;
   const HRESULT hr = cmd.Execute(MessageSession());
-  if (hr == S_OK)
-    return S_OK;
   if (IsReturnValueCode(hr)) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "UpdateComputerConnectedState return value %d\n", static_cast<long>(cmd.m_RETURN_VALUE));
     return E_FAIL;
   }
+  // Any other success (S_FALSE: the wrapper's answer to a refused statement that delivered 0)
+  // is no failure of the call.
+  if (SUCCEEDED(hr))
+    return S_OK;
   trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "UpdateComputerConnectedState failed with 0x%p\n", hr);
   g_EventLogger.Report(EVMSG_FATAL_ERROR, EVENTLOG_ERROR_TYPE, FromUtf8(ErrorText(hr)));
   return hr;

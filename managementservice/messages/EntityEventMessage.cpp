@@ -29,9 +29,6 @@ EntityEventMessage::EntityEventMessage(const CorvexMessaging::Envelope& envelope
   m_event = static_cast<const char*>(event.event);
   m_domain = static_cast<const CORBA::WChar*>(event.domain);
   m_computerName = static_cast<const CORBA::WChar*>(event.computer_name);
-  // Names are shown by consoles and written to traces: control characters stay out.
-  if (!IsCleanText(m_computerName) || !IsCleanText(m_domain))
-    throw std::runtime_error("Computer name or domain is not clean text");
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got event from %ls\\%ls", m_domain, m_computerName);
 }
 

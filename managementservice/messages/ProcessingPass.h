@@ -2,22 +2,26 @@
 // One pass of the processing thread: the items it takes off the queue in one go are applied in
 // one database transaction, each inside a savepoint of its own, so that one commit serves many
 // messages while each keeps its own failure handling:
-// - a failure result is logged and what the item stored stays, as when every call committed;
-// - an item the database refused a statement of, or that ended in a run-time error, is rolled
-//   back alone, and the next one is applied;
+// - a failure result or a run-time error is logged and what the item stored before it stays,
+//   as when every call committed on its own;
+// - an item the database refused a statement of is rolled back alone (the server takes no
+//   further statement in its unit), and the next one is applied;
 // - a lost database ends the pass without a commit (the caller ends the process), so nothing of
-//   the pass is stored; any other exception commits the items before the failing one, rolls
-//   that one back, and passes on.
+//   the pass is stored; any other exception commits the pass with what the failing item
+//   stored before it failed (unless a statement of it was refused), and passes on.
 // A pass ends when the queue stays empty for a moment, or at a count or time limit, so that a
 // busy queue still commits often. The order of processing is the queue's.
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "managementservice/messages/DecodedMessage.h"
 #include "platform/com/WinTypes.h"
 
 class CThreadDatabase;
+class StatusMessage;
+class StatusPass;
 class ProcessingQueue;
 
 struct PassLimits
@@ -27,6 +31,9 @@ struct PassLimits
   // How long a pass with a transaction waits for the next message when the queue runs empty
   // before it commits (within maxMs).
   DWORD gatherMs = 10;
+  // Status replies applied as a set ("ProcessingPassSetWise" 0 turns it off); only within a
+  // transaction.
+  bool setWise = true;
 
   // "ProcessingPassMessages" and "ProcessingPassMilliseconds" of the service's key, where set.
   static PassLimits FromRegistry();
@@ -36,16 +43,26 @@ class ProcessingPass
 {
 public:
   // database null: no transaction, every call commits on its own.
-  ProcessingPass(CThreadDatabase* database, PassLimits limits) : m_database(database), m_limits(limits) {}
+  ProcessingPass(CThreadDatabase* database, PassLimits limits);
+  ~ProcessingPass();
 
   // Applies what the queue holds, up to the limits, and commits. The items are returned,
   // in order, once their effects are stored.
   std::vector<std::unique_ptr<DecodedMessage>> Run(ProcessingQueue& queue);
 
+  // What the set-wise road keeps between passes; null before its first set.
+  const StatusPass* StatusSets() const { return m_statusPass.get(); }
+
 private:
   // False when the item ended in a run-time error.
   bool ProcessOne(DecodedMessage& item);
+  // One item in a savepoint of its own, ended as the class comment says.
+  void ProcessInSavepoint(DecodedMessage& item, ProcessingQueue& queue);
+  void EndUnit();
+  // The waiting status replies as sets; a reply a set hands back goes the one-reply road.
+  void ApplyReplies(std::vector<const StatusMessage*>& replies, std::vector<std::string>& rows, ProcessingQueue& queue);
 
   CThreadDatabase* m_database;
   PassLimits m_limits;
+  std::unique_ptr<StatusPass> m_statusPass;
 };

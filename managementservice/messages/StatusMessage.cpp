@@ -154,9 +154,6 @@ StatusMessage::StatusMessage(const CorvexMessaging::Envelope& envelope) : Receiv
   }
   if (m_computerName.empty())
     throw std::runtime_error("No computer name");
-  // Names are shown by consoles and written to traces: control characters stay out.
-  if (!IsCleanText(m_computerName) || !IsCleanText(m_domain))
-    throw std::runtime_error("Computer name or domain is not clean text");
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "StatusMessage created; name(L'%ls'), domain(L'%ls'), OS(%hs), comment(L'%ls')\n",
                m_computerName, m_domain, m_operatingSystem, m_comment);
 }

@@ -53,6 +53,9 @@ public:
   long DexAvailability() const { return !m_dexInstalled ? 0 : m_dexActive ? 1 : 2; }
 
 private:
+  // The set-wise road of a processing pass applies replies with their own data and letters.
+  friend class StatusPass;
+
   using Processor = void (StatusMessage::*)(const DEX_PTLMessages::AppStatus&);
   static const std::map<std::string, Processor>& Processors();
 

@@ -45,18 +45,40 @@ Settings Settings::FromRegistry()
   return s;
 }
 
-std::string MapBootstrapPath(const std::wstring& location, const std::string& shareRoot)
+bool MapBootstrapPath(const std::wstring& location, const std::string& shareRoot, std::string& path)
 {
-  if (location.size() < 3 || location[0] != L'\\' || location[1] != L'\\')
-    return ToUtf8(location);
+  path.clear();
+  for (wchar_t c : location)
+    if (c < 0x20 || c == 0x7F)
+      return false;
+  if (location.size() < 3 || location[0] != L'\\' || location[1] != L'\\') {
+    path = ToUtf8(location);
+    return true;
+  }
+  // Both separators count: the target reads "/" as one, so "\\srv\share/../x" must not pass.
   std::wstring rest = location.substr(2);
   for (auto& c : rest)
     if (c == L'\\')
       c = L'/';
+  std::size_t component = 0;
+  for (std::size_t at = 0; at <= rest.size(); ++component) {
+    std::size_t end = rest.find(L'/', at);
+    if (end == std::wstring::npos)
+      end = rest.size();
+    const std::wstring_view part(rest.data() + at, end - at);
+    if (part == L"." || part == L"..")
+      return false;
+    if (part.empty() && component < 2)
+      return false;  // no server, or no share
+    at = end + 1;
+  }
+  if (component < 2)
+    return false;
   std::string root = shareRoot;
   while (root.size() > 1 && root.back() == '/')
     root.pop_back();
-  return root + "/" + ToUtf8(rest);
+  path = root + "/" + ToUtf8(rest);
+  return true;
 }
 
 const std::wstring ActivatedTask::ApplicationName() const { return FromUtf8(m_snapshot.applicationName); }
@@ -105,7 +127,9 @@ HRESULT TaskScheduler::Save(const std::wstring& name, const WorkItem& item)
 {
   if (!IsValidTaskName(name))
     return E_INVALIDARG;
-  const std::string program = MapBootstrapPath(UnquoteApplication(item.applicationName), m_settings.shareRoot);
+  std::string program;
+  if (!MapBootstrapPath(UnquoteApplication(item.applicationName), m_settings.shareRoot, program))
+    return E_INVALIDARG;
   std::vector<std::string> args;
   for (const auto& a : SplitParameters(item.parameters))
     args.push_back(ToUtf8(a));

@@ -28,13 +28,20 @@ constexpr LONG ERROR_ACCOUNT_RESTRICTION = 1327;
 constexpr LONG ERROR_LOGON_TYPE_NOT_GRANTED = 1385;
 constexpr LONG ERROR_TIMEOUT = 1460;
 constexpr LONG RPC_S_SERVER_UNAVAILABLE = 1722;
+constexpr LONG ERROR_TRUST_FAILURE = 1790;
+
+// The target presented a host key that nobody has recorded as its own: nothing is sent to it
+// until an administrator records the key (corvexctl install trust).
+constexpr HRESULT HOST_KEY_NOT_TRUSTED = HRESULT_FROM_WIN32(ERROR_TRUST_FAILURE);
 
 // Where and how targets are reached: values under the service's registry key.
 struct Settings
 {
   unsigned port = 22;                 // "InstallSshPort"
   unsigned timeoutSeconds = 10;       // "InstallSshTimeoutSecs": connect, logon and each exec
-  bool acceptNewHostKeys = true;      // "InstallAcceptNewHostKeys": record unknown keys on first use
+  // "InstallAcceptNewHostKeys": record unknown keys on first use. Off unless set: a key taken on
+  // first use would hand the console's password to whatever answers at the target's address.
+  bool acceptNewHostKeys = false;
   std::string knownHostsFile;         // "InstallKnownHostsFile", default known_hosts beside the registry file
   std::string shareRoot = "/mnt/corvex-shares";  // "InstallShareRoot"
 
@@ -42,8 +49,10 @@ struct Settings
 };
 
 // Where the target reads a UNC location: \\server\share\rest becomes <root>/server/share/rest.
-// Any other text is taken as a path on the target already.
-std::string MapBootstrapPath(const std::wstring& location, const std::string& shareRoot);
+// Any other text is taken as a path on the target already. False, with `path` empty, for a
+// location that could leave the share root or name something odd: a "." or ".." component, an
+// empty server or share, a control character.
+bool MapBootstrapPath(const std::wstring& location, const std::string& shareRoot, std::string& path);
 
 // Runs one script on the target: the fixed exec command with the script on its standard input.
 struct ExecResult

@@ -9,7 +9,11 @@
 #include <libssh/libssh.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "platform/remotetask/TraceComponent.h"
 #include "platform/text/Unicode.h"
@@ -133,9 +137,10 @@ HRESULT SshConnection::ProbePort(const std::wstring& computer, const Settings& s
   return Win32(error);
 }
 
-HRESULT SshConnection::Connect(const std::wstring& computer)
+HRESULT SshConnection::Handshake(const std::wstring& computer)
 {
   m_host = HostOf(computer);
+  m_fingerprint.clear();
   if (m_host.empty())
     return Win32(ERROR_BAD_NETPATH);
   LONG error = 0;
@@ -166,33 +171,85 @@ HRESULT SshConnection::Connect(const std::wstring& computer)
     trace::Trace(TRACE_REMOTETASK, 1, "SSH handshake with %hs failed: %hs", m_host, ssh_get_error(m_session));
     return Win32(RPC_S_SERVER_UNAVAILABLE);
   }
-  const std::string fingerprint = Fingerprint(m_session);
+  m_fingerprint = Fingerprint(m_session);
+  return S_OK;
+}
+
+HRESULT SshConnection::Connect(const std::wstring& computer)
+{
+  const HRESULT hr = Handshake(computer);
+  if (FAILED(hr))
+    return hr;
   switch (ssh_session_is_known_server(m_session)) {
     case SSH_KNOWN_HOSTS_OK:
-      trace::Trace(TRACE_REMOTETASK, 3, "Host key of %hs is the recorded one: %hs", m_host, fingerprint);
+      trace::Trace(TRACE_REMOTETASK, 3, "Host key of %hs is the recorded one: %hs", m_host, m_fingerprint);
       return S_OK;
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND:
       if (!m_settings.acceptNewHostKeys) {
-        trace::Trace(TRACE_REMOTETASK, 0, "Host key of %hs is not known and new keys are not accepted: %hs", m_host,
-                     fingerprint);
-        return E_ACCESSDENIED;
+        trace::Trace(TRACE_REMOTETASK, 0,
+                     "Host key of %hs is not trusted: %hs. Check it against the computer's own key and record it with "
+                     "\"corvexctl install trust %hs\"",
+                     m_host, m_fingerprint, m_host);
+        return HOST_KEY_NOT_TRUSTED;
       }
       if (ssh_session_update_known_hosts(m_session) != SSH_OK) {
         trace::Trace(TRACE_REMOTETASK, 0, "Cannot record the host key of %hs in %hs: %hs", m_host,
                      m_settings.knownHostsFile, ssh_get_error(m_session));
         return E_ACCESSDENIED;
       }
-      trace::Trace(TRACE_REMOTETASK, 1, "Recorded new host key of %hs: %hs", m_host, fingerprint);
+      trace::Trace(TRACE_REMOTETASK, 1, "Recorded new host key of %hs: %hs", m_host, m_fingerprint);
       return S_OK;
     case SSH_KNOWN_HOSTS_CHANGED:
     case SSH_KNOWN_HOSTS_OTHER:
-      trace::Trace(TRACE_REMOTETASK, 0, "Host key of %hs differs from the recorded one, refused: %hs", m_host, fingerprint);
+      trace::Trace(TRACE_REMOTETASK, 0, "Host key of %hs differs from the recorded one, refused: %hs", m_host, m_fingerprint);
       return E_ACCESSDENIED;
     default:
       trace::Trace(TRACE_REMOTETASK, 0, "Cannot check the host key of %hs against %hs", m_host, m_settings.knownHostsFile);
       return E_ACCESSDENIED;
   }
+}
+
+HRESULT TrustHostKey(const std::wstring& computer, const Settings& settings, const std::string& expectedFingerprint,
+                     std::string& fingerprint, bool& recorded)
+{
+  recorded = false;
+  SshConnection connection(settings);
+  HRESULT hr = connection.Handshake(computer);
+  fingerprint = connection.m_fingerprint;
+  if (FAILED(hr))
+    return hr;
+  switch (ssh_session_is_known_server(connection.m_session)) {
+    case SSH_KNOWN_HOSTS_OK:
+      return S_OK;
+    case SSH_KNOWN_HOSTS_UNKNOWN:
+    case SSH_KNOWN_HOSTS_NOT_FOUND:
+      break;
+    default:
+      // A recorded key is replaced only by removing it from the file by hand.
+      return E_ACCESSDENIED;
+  }
+  if (!expectedFingerprint.empty() && !SameFingerprint(expectedFingerprint, fingerprint))
+    return HOST_KEY_NOT_TRUSTED;
+  if (ssh_session_update_known_hosts(connection.m_session) != SSH_OK)
+    return E_ACCESSDENIED;
+  recorded = true;
+  return S_OK;
+}
+
+bool SameFingerprint(const std::string& given, const std::string& presented)
+{
+  // "ssh-ed25519 SHA256:abc", "SHA256:abc" and "abc" all name the same key.
+  auto hashOf = [](const std::string& f) {
+    std::string h = f.substr(f.find_last_of(' ') == std::string::npos ? 0 : f.find_last_of(' ') + 1);
+    if (h.rfind("SHA256:", 0) == 0)
+      h = h.substr(7);
+    while (!h.empty() && h.back() == '=')
+      h.pop_back();
+    return h;
+  };
+  const std::string a = hashOf(given);
+  return !a.empty() && a == hashOf(presented);
 }
 
 HRESULT SshConnection::Logon(const std::wstring& user, const std::wstring& password)
@@ -280,6 +337,144 @@ HRESULT SshConnection::Exec(const std::string& script, ExecResult& result)
   ssh_channel_close(channel);
   ssh_channel_free(channel);
   return hr;
+}
+
+}  // namespace remotetask
+
+namespace remotetask {
+
+namespace {
+
+std::vector<std::string> Words(const std::string& line)
+{
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t start = line.find_first_not_of(" \t", at);
+    if (start == std::string::npos)
+      break;
+    std::size_t end = line.find_first_of(" \t", start);
+    if (end == std::string::npos)
+      end = line.size();
+    words.push_back(line.substr(start, end - start));
+    at = end;
+  }
+  return words;
+}
+
+// Whether the known-hosts file has any entry for the host (with its port).
+bool HasEntry(const std::string& pattern, const Settings& settings)
+{
+  std::string host = pattern;
+  int port = 22;
+  if (!host.empty() && host.front() == '[') {
+    const auto close = host.find("]:");
+    if (close == std::string::npos)
+      return false;
+    port = std::atoi(host.c_str() + close + 2);
+    host = host.substr(1, close - 1);
+  }
+  ssh_session session = ssh_new();
+  if (!session)
+    return false;
+  bool processConfig = false;
+  ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig);
+  ssh_options_set(session, SSH_OPTIONS_HOST, host.c_str());
+  ssh_options_set(session, SSH_OPTIONS_PORT, &port);
+  ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, settings.knownHostsFile.c_str());
+  ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
+  const bool has = ssh_session_has_known_hosts_entry(session) == SSH_KNOWN_HOSTS_OK;
+  ssh_free(session);
+  return has;
+}
+
+}  // namespace
+
+KnownHostsImport ImportKnownHosts(std::istream& in, const Settings& settings)
+{
+  KnownHostsImport result;
+  std::string existing;
+  {
+    std::ifstream current(settings.knownHostsFile);
+    existing.assign(std::istreambuf_iterator<char>(current), std::istreambuf_iterator<char>());
+  }
+  std::string accepted;
+  std::size_t number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    const std::vector<std::string> w = Words(line);
+    if (w.empty() || w[0][0] == '#')
+      continue;
+    auto refuse = [&](const char* why) { result.refused.push_back("line " + std::to_string(number) + ": " + why); };
+    if (w[0][0] == '@') {
+      refuse("markers (@cert-authority, @revoked) are not taken");
+      continue;
+    }
+    if (w.size() < 3) {
+      refuse("not a known-hosts entry");
+      continue;
+    }
+    const enum ssh_keytypes_e type = ssh_key_type_from_name(w[1].c_str());
+    ssh_key key = nullptr;
+    if (type == SSH_KEYTYPE_UNKNOWN || ssh_pki_import_pubkey_base64(w[2].c_str(), type, &key) != SSH_OK) {
+      refuse("not a public key");
+      continue;
+    }
+    ssh_key_free(key);
+    const std::string keyText = w[1] + " " + w[2];
+    bool ok = true;
+    bool known = true;
+    std::size_t at = 0;
+    while (ok && at <= w[0].size()) {
+      std::size_t comma = w[0].find(',', at);
+      if (comma == std::string::npos)
+        comma = w[0].size();
+      const std::string pattern = w[0].substr(at, comma - at);
+      at = comma + 1;
+      if (pattern.empty() || pattern.find_first_of("*?!") != std::string::npos) {
+        refuse("host patterns with wildcards or negation are not taken");
+        ok = false;
+      } else if (pattern[0] == '|') {
+        // A hashed name cannot be compared with what is recorded, so it could add a second key.
+        refuse("hashed host names are not taken: record the host with corvexctl install trust");
+        ok = false;
+      } else if (HasEntry(pattern, settings)) {
+        // The same key is already there; another key is never added beside a recorded one.
+        if (existing.find(pattern) == std::string::npos || existing.find(keyText) == std::string::npos) {
+          refuse("the host has another recorded key");
+          ok = false;
+        }
+      } else {
+        known = false;
+      }
+    }
+    if (!ok)
+      continue;
+    if (known) {
+      ++result.alreadyRecorded;
+      continue;
+    }
+    accepted += w[0] + " " + keyText + "\n";
+    ++result.imported;
+  }
+  if (!accepted.empty()) {
+    const int fd = ::open(settings.knownHostsFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    bool written = fd >= 0;
+    if (written && !existing.empty() && existing.back() != '\n')
+      written = ::write(fd, "\n", 1) == 1;
+    if (written)
+      written = ::write(fd, accepted.data(), accepted.size()) == static_cast<ssize_t>(accepted.size());
+    if (fd >= 0)
+      written = ::close(fd) == 0 && written;
+    if (!written) {
+      result.refused.push_back("cannot write " + settings.knownHostsFile + ": " + std::strerror(errno));
+      result.imported = 0;
+      result.failed = true;
+    }
+  }
+  return result;
 }
 
 }  // namespace remotetask

@@ -67,32 +67,37 @@ bool DecodeUtf8(std::string_view s, std::size_t& i, char32_t& c)
 
 }  // namespace
 
+// Each conversion allocates its result once, at its final size: a buffer grown on the way
+// would be released with a copy of the text in it, and some of these texts are passwords.
 std::string ToUtf8(std::wstring_view w)
 {
-  // Documents and names are mostly ASCII: the leading ASCII run is copied in one go.
-  std::size_t ascii = 0;
-  while (ascii < w.size() && static_cast<std::uint32_t>(w[ascii]) < 0x80)
-    ++ascii;
-  std::string out(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(ascii));
-  if (ascii == w.size())
-    return out;
-  out.reserve(w.size() + (w.size() - ascii) * 2);
-  for (wchar_t ch : w.substr(ascii))
+  std::size_t bytes = 0;
+  for (wchar_t ch : w) {
+    char32_t c = static_cast<char32_t>(ch);
+    if (!IsScalar(c))
+      c = kReplacement;
+    bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  }
+  std::string out;
+  out.reserve(bytes);
+  for (wchar_t ch : w)
     AppendUtf8(out, static_cast<char32_t>(ch));
   return out;
 }
 
 std::wstring FromUtf8(std::string_view s)
 {
-  std::size_t ascii = 0;
-  while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80)
-    ++ascii;
-  std::wstring out(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(ascii));
-  if (ascii == s.size())
-    return out;
+  // Never more characters than bytes.
+  std::wstring out;
   out.reserve(s.size());
-  std::size_t i = ascii;
+  std::size_t i = 0;
   while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      out += static_cast<wchar_t>(b);
+      ++i;
+      continue;
+    }
     char32_t c;
     out += static_cast<wchar_t>(DecodeUtf8(s, i, c) ? c : kReplacement);
   }
@@ -142,8 +147,11 @@ bool IsCleanText(std::wstring_view w)
 
 std::u16string ToUtf16(std::wstring_view w)
 {
+  std::size_t units = 0;
+  for (wchar_t ch : w)
+    units += IsScalar(static_cast<char32_t>(ch)) && static_cast<char32_t>(ch) >= 0x10000 ? 2 : 1;
   std::u16string out;
-  out.reserve(w.size());
+  out.reserve(units);
   for (wchar_t ch : w) {
     char32_t c = static_cast<char32_t>(ch);
     if (!IsScalar(c))

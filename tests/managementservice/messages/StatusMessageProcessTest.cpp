@@ -6,7 +6,10 @@
 
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/ComputerDetails.h"
+#include "managementservice/messages/ConnectedState.h"
+#include "managementservice/messages/EntityEventMessage.h"
 #include "managementservice/messages/StatusMessage.h"
+#include "resources/EventMessages.h"
 #include "platform/text/Unicode.h"
 #include "tests/managementservice/ServiceDatabase.h"
 #include "tests/managementservice/StatusReplies.h"
@@ -111,9 +114,52 @@ TEST_F(StatusMessageProcess, TheAntiVirusDocumentsReachTheDatabaseThroughTheSink
 TEST_F(StatusMessageProcess, AConfigurationTheSinkCannotReadFailsTheReplyAfterTheDetails)
 {
   TraceLines traces;
+  m_service.clocks.Take();
   ASSERT_EQ(Apply(StatusReply("PC6", {{"Agent", Agent({})}, {"DEX", StatusAndConfig("", "<config")}})), E_FAIL);
   EXPECT_TRUE(traces.Has("Caught exception: `", 0));
+  // A new computer's membership, then the computer's state as processing ends: no check ran.
+  EXPECT_EQ(m_service.clocks.Take(), (Ticks{2, 1}));
   // What came before the anti-virus documents is stored; the service goes on.
   EXPECT_EQ(Details("PC6").name, L"PC7");
   EXPECT_TRUE(CComputer::GetFromMessageSystemAddress("PC6").GetDexConfigXML().empty());
+}
+
+TEST_F(StatusMessageProcess, NamesAreStoredAsReportedEvenWithControlCharacters)
+{
+  // A reply and an event are refused only for what their handling names; an odd character in
+  // a name is not among it.
+  AgentDetails agent;
+  agent.name = L"BELL\aPC";
+  agent.domain = L"CO\tRP";
+  ASSERT_EQ(Apply(StatusReply("PC10", {{"Agent", Agent(agent)}})), S_OK);
+  EXPECT_EQ(Details("PC10").name, L"BELL\aPC");
+  EXPECT_EQ(Details("PC10").domainName, L"CO\tRP");
+
+  CorvexMessaging::Envelope e = MakeEnvelope("Tz-EntityEvent", "PC11.Agent");
+  DEX_PTLMessages::AppEvent2 event;
+  event.entity = "DEX";
+  event.event = DexSample("event-virus-detected.xml").c_str();
+  event.domain = L"CORP";
+  event.computer_name = L"TAB\tPC";
+  e.client_info.custom_data <<= event;
+  ASSERT_EQ(EntityEventMessage(e).Process(), S_OK);
+  EXPECT_EQ(Details("PC11").name, L"TAB\tPC");
+}
+
+TEST_F(StatusMessageProcess, AConnectionStateTheWrapperAnswersWithSFalseIsNoFailure)
+{
+  ASSERT_EQ(Apply(StatusReply("PC12", {{"Agent", Agent({L"PC12"})}})), S_OK);
+  // The statement is refused with an integrity violation while the procedure delivered 0: the
+  // wrapper answers S_FALSE, a success.
+  m_service.Database().Exec(R"SQL(
+CREATE FUNCTION dbo.test_refuse() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN RAISE unique_violation USING MESSAGE = 'refused for the test'; END $$;
+CREATE TRIGGER test_refuse BEFORE UPDATE ON dbo."Computers" FOR EACH ROW EXECUTE FUNCTION dbo.test_refuse();
+)SQL");
+  EventReports reports;
+  TraceLines traces;
+  EXPECT_EQ(UpdateComputerConnectedState("PC12", false), S_OK);
+  for (const auto& r : reports.Seen())
+    EXPECT_NE(r.id, EVMSG_FATAL_ERROR);
+  EXPECT_FALSE(traces.Has("UpdateComputerConnectedState failed with", 0));
 }

@@ -140,8 +140,6 @@ TEST(TaskScriptsTest, NamesQuotingPathsAndAnswers)
   for (const wchar_t* bad : {L"", L".", L"..", L"a/b", L"a b", L"$(x)", L"a'b"})
     EXPECT_FALSE(IsValidTaskName(bad)) << ToUtf8(bad);
 
-  EXPECT_EQ(MapBootstrapPath(L"\\\\server\\share\\setup.exe", "/mnt/s/"), "/mnt/s/server/share/setup.exe");
-  EXPECT_EQ(MapBootstrapPath(L"/opt/setup", "/mnt/s"), "/opt/setup");
   EXPECT_EQ(UnquoteApplication(L"\"\\\\s\\x\\setup.exe\""), L"\\\\s\\x\\setup.exe");
 
   TaskSnapshot s;

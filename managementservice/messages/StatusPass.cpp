@@ -1,0 +1,278 @@
+#include "managementservice/messages/StatusPass.h"
+
+#include <openssl/evp.h>
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "businesslogic/ClockTicks.h"
+#include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/SPException.h"
+#include "businesslogic/SessionCommands.h"
+#include "businesslogic/actions/ConfigMatchesGroupAction.h"
+#include "businesslogic/entities/Computer.h"
+#include "businesslogic/entities/Group.h"
+#include "businesslogic/entities/MessageSystemAddress.h"
+#include "dexhandler/DexConfiguration.h"
+#include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
+#include "handlers/KTDexHandler/KTDexStatus.h"
+#include "managementservice/TraceComponent.h"
+#include "managementservice/messages/StatusMessage.h"
+#include "platform/text/Unicode.h"
+#include "platform/trace/Trace.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+// Decisions kept at most; past it they are forgotten all at once (a fleet's distinct pairs of
+// documents are few, so this only bounds a pathological stream of distinct ones).
+constexpr std::size_t kDecisionLimit = 100000;
+
+// The declared size of the anti-virus status procedure's text parameters.
+constexpr std::size_t kDexStatusTextLimit = 128;
+
+std::string Digest(const std::string& text)
+{
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!EVP_Digest(text.data(), text.size(), out, &length, EVP_sha256(), nullptr))
+    throw std::runtime_error("SHA-256 digest failed");
+  return std::string(reinterpret_cast<const char*>(out), length);
+}
+
+std::string Utf8(const wchar_t* text) { return ToUtf8(std::wstring_view(text)); }
+
+// The arrival time as the one-reply road records it: this machine's local time, to the second.
+std::string LocalTimeText()
+{
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// The identity files as the status procedure takes them, each followed by ";".
+std::string IdeListText(const std::vector<std::wstring>& ides)
+{
+  std::wstring text;
+  for (const auto& ide : ides)
+    text += ide + L";";
+  return ToUtf8(text);
+}
+
+json FlagJson(FlagState flag) { return flag == FlagUnknown ? json(nullptr) : json(flag == FlagYes ? 1 : 0); }
+
+}  // namespace
+
+struct StatusPass::Group
+{
+  AUCoreHandler::AutoUpdateConfiguration au;
+  DexHandler::DexConfiguration dex;
+  std::string auDigest;  // empty: the group has none
+  std::string dexDigest;
+};
+
+StatusPass::StatusPass() = default;
+StatusPass::~StatusPass() = default;
+
+std::optional<std::string> StatusPass::Prepare(const StatusMessage& reply)
+{
+  // A library server's status goes through its strategy one reply at a time; an address the
+  // lookup refuses is refused there too.
+  if (reply.LibraryPresent() || reply.Address().size() > vrn::kMaxMessageSystemAddressLength)
+    return std::nullopt;
+  try {
+    // The texts are cut as the one-reply road cuts its parameters.
+    CUpdateComputerStatus status;
+    CopyParameterText(status.m_ComputerName, reply.ComputerName());
+    CopyParameterText(status.m_DomainName, reply.Domain());
+    CopyParameterText(status.m_MessageSystemAddress, reply.Address());
+    CopyParameterText(status.m_Description, reply.Comment());
+    CopyParameterText(status.m_ServicePack, FromUtf8(reply.ServicePack()));
+    CopyParameterText(status.m_LastLoggedOnUser, reply.LastLoggedOnUser());
+    json row = {
+      {"a", std::string(status.m_MessageSystemAddress)},
+      {"n", Utf8(status.m_ComputerName)},
+      {"d", Utf8(status.m_DomainName)},
+      {"o", StatusMessage::OperatingSystemCode(reply.OperatingSystem())},
+      {"c", Utf8(status.m_Description)},
+      {"ip", static_cast<long long>(reply.IpAddress())},
+      {"sp", Utf8(status.m_ServicePack)},
+      {"u", Utf8(status.m_LastLoggedOnUser)},
+      {"t", LocalTimeText()},
+      {"dv", reply.DexAvailability()},
+    };
+    if (!reply.AUConfiguration().empty()) {
+      auto au = std::make_unique<CUpdateComputerAUConfig>();
+      CopyParameterText(au->m_AUConfigXML, FromUtf8(reply.AUConfiguration()));
+      CopyParameterText(au->m_PrimaryCID, reply.PrimaryLocation());
+      CopyParameterText(au->m_SecondaryCID, reply.SecondaryLocation());
+      row["au"] = Utf8(au->m_AUConfigXML);
+      row["p"] = Utf8(au->m_PrimaryCID);
+      row["s"] = Utf8(au->m_SecondaryCID);
+    }
+    if (!reply.DexConfiguration().empty()) {
+      DexHandler::DexConfiguration configuration;
+      configuration.Set(reply.DexConfiguration());
+      row["dc"] = ToUtf8(configuration.GetKTXML());
+    }
+    if (reply.DexAvailability() == 1) {
+      KTDexHandler::KTDexStatus parsed;
+      parsed.Set(reply.DexStatus());
+      const KTDexHandler::KTDexStatusDetails& d = parsed.GetDetails();
+      // A text the status procedure's parameters cannot take fails the reply after its details
+      // are stored; the one-reply road does that without a new computer's row being undone.
+      for (const std::wstring* text : {&d.productVersion, &d.virusDataVersion, &d.virusEngineVersion, &d.ideChecksum, &d.productId})
+        if (text->size() > kDexStatusTextLimit)
+          return std::nullopt;
+      row["on"] = d.onAccess ? 1 : 0;
+      row["v"] = ToUtf8(d.productVersion);
+      row["q"] = d.quarantine;
+      row["vd"] = ToUtf8(d.virusDataVersion);
+      row["ve"] = ToUtf8(d.virusEngineVersion);
+      row["ic"] = ToUtf8(d.ideChecksum);
+      row["pi"] = ToUtf8(d.productId);
+      row["il"] = IdeListText(d.ideList);
+    }
+    return row.dump();
+  } catch (const std::exception& e) {
+    // The one-reply road reads it again and handles what it finds as it always did.
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Status reply from %hs left to the one-reply road: %hs\n", reply.Address(), e.what());
+    return std::nullopt;
+  }
+}
+
+StatusPass::Group& StatusPass::GroupOf(unsigned long id)
+{
+  auto& entry = m_groups[id];
+  if (!entry) {
+    auto group = std::make_unique<Group>();
+    const CGroup owner(id);
+    owner.GetAUConfig(group->au);
+    owner.GetDexConfig(group->dex);
+    if (group->au.IsInitialised())
+      group->auDigest = Digest(ToUtf8(group->au.ToXML()));
+    if (group->dex.IsInitialised())
+      group->dexDigest = Digest(ToUtf8(group->dex.GetKTXML()));
+    ++m_groupParses;
+    entry = std::move(group);
+  }
+  return *entry;
+}
+
+FlagState StatusPass::Decide(long computer, long os, Group& group, bool dex, const std::wstring& reported)
+{
+  // The decision depends on the two documents alone (and, for updates, on the platform).
+  std::string key = dex ? "D" : "A" + std::to_string(os);
+  key += '\0';
+  key += dex ? group.dexDigest : group.auDigest;
+  key += '\0';
+  key += Digest(ToUtf8(reported));
+  if (const auto known = m_decisions.find(key); known != m_decisions.end()) {
+    ++m_remembered;
+    return known->second;
+  }
+  // The check itself, as a single reply makes it, with the reported text in hand.
+  CComputer checked(computer);
+  const CReportedConfigurationScope scope;
+  CReportedConfigurationScope::Remember(computer, dex ? CReportedConfigurationScope::Dex : CReportedConfigurationScope::AutoUpdate,
+                                        reported);
+  Actions::CConfigMatchesGroupAction action;
+  FlagState flag = FlagUnknown;
+  try {
+    flag = dex ? action.IsEquivalent(checked, group.dex) : action.AUConfigMatches(checked, group.au);
+  } catch (const std::exception& e) {
+    // A check that throws leaves the flag unknown, as a single check records it; not remembered.
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Configuration check of computer %d failed: %hs", static_cast<int>(computer), e.what());
+    return FlagUnknown;
+  }
+  if (m_decisions.size() >= kDecisionLimit)
+    m_decisions.clear();
+  m_decisions.emplace(std::move(key), flag);
+  return flag;
+}
+
+std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, const std::vector<std::string>& rows)
+{
+  if (replies.empty())
+    return 0;
+  const ado::ConnectionPtr& connection = GetDatabaseConnection().GetADOPtr();
+  if (!m_apply || m_connection != connection.get()) {
+    m_apply.emplace(connection, "ApplyStatusReplies");
+    m_record.emplace(connection, "RecordConfigurationChecks");
+    m_connection = connection.get();
+  }
+
+  // Which reply of an address is its last in the call: only that one's check is recorded, as
+  // the earlier ones' would be written over by it.
+  std::map<std::string, std::size_t> lastOf;
+  for (std::size_t i = 0; i < replies.size(); ++i)
+    lastOf[replies[i]->Address()] = i;
+  std::string text = "[";
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    if (i)
+      text += ',';
+    text.append(rows[i], 0, rows[i].size() - 1);
+    text += lastOf[replies[i]->Address()] == i ? ",\"last\":true}" : ",\"last\":false}";
+  }
+  text += ']';
+
+  for (const StatusMessage* reply : replies)
+    reply->TraceStartProcessing();
+  m_apply->SetAttribute(L"@Replies", FromUtf8(text));
+  CSPException::Check(m_apply->ExecuteCommand());
+  const std::size_t applied = static_cast<std::size_t>(m_apply->GetAttributeAsInt(L"@Applied"));
+  const json outcomes = json::parse(ToUtf8(m_apply->GetAttributeAsString(L"@Outcomes")));
+  const json& stored = outcomes.at("rows");
+
+  const long long clock = outcomes.at("clock").get<long long>();
+  if (clock != m_configurationClock) {
+    m_groups.clear();
+    m_configurationClock = clock;
+  }
+
+  json checks = json::array();
+  for (std::size_t i = 0; i < applied; ++i) {
+    const StatusMessage& reply = *replies[i];
+    const json& row = stored.at(i);
+    vrn::TickClock(vrn::kComputerStateClock);
+    if (row.at("new").get<bool>() || row.at("st").get<int>() == 50)
+      vrn::TickClock(vrn::kGroupMembershipClock);
+    if (lastOf[reply.Address()] != i)
+      continue;
+    const long id = row.at("id").get<long>();
+    const json request = json::parse(rows[i]);
+    const std::wstring au = request.contains("au") ? FromUtf8(request["au"].get<std::string>())
+                            : row.contains("au")   ? FromUtf8(row["au"].get<std::string>())
+                                                   : std::wstring();
+    const std::wstring dex = request.contains("dc") ? FromUtf8(request["dc"].get<std::string>())
+                             : row.contains("dx")   ? FromUtf8(row["dx"].get<std::string>())
+                                                    : std::wstring();
+    Group& group = GroupOf(row.at("g").is_null() ? CGroup::UnassignedID : row.at("g").get<unsigned long>());
+    const long os = row.at("os").get<long>();
+    checks.push_back({id, FlagJson(Decide(id, os, group, false, au)), FlagJson(Decide(id, os, group, true, dex))});
+  }
+  if (!checks.empty()) {
+    m_record->SetAttribute(L"@Checks", FromUtf8(checks.dump()));
+    CSPException::Check(m_record->ExecuteCommand());
+    if (const LONG failed = m_record->GetAttributeAsInt(L"@Failed"))
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%d configuration checks were refused", static_cast<int>(failed));
+  }
+
+  // The letters for a component that has just appeared, in the order of the replies.
+  for (std::size_t i = 0; i < applied; ++i) {
+    const StatusMessage& reply = *replies[i];
+    const json& row = stored.at(i);
+    const bool known = !row.at("new").get<bool>();
+    const bool sendAU = !reply.AUConfiguration().empty() && !(known && row.at("aub").get<bool>());
+    const bool sendDex = !reply.DexConfiguration().empty() && !(known && row.at("dxb").get<bool>());
+    if (sendAU || sendDex)
+      reply.QueueNewComponentLetters(CComputer(row.at("id").get<long>()), sendAU, sendDex);
+  }
+  m_stored += applied;
+  return applied;
+}
