@@ -66,7 +66,7 @@ void ProcessingPass::ProcessInSavepoint(DecodedMessage& current, ProcessingQueue
 {
   if (m_database)
     m_database->Savepoint();
-  bool applied = false;
+  [[maybe_unused]] bool applied = false;
   try {
     applied = ProcessOne(current);
   } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
@@ -164,7 +164,6 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
     ApplyReplies(replies, rows, queue);
   if (m_database)
     m_database->Commit();
-  timer.Done(done.size());
   ticks.Release();
   return done;
 }
