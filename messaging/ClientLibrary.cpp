@@ -90,9 +90,15 @@ void ClientLibrary::InitORB(int argc, char* argv[])
   int count = static_cast<int>(args.size());
 
   // The ORB encodes and decodes the letters' payloads (wide texts in UTF-16); the messaging
-  // server is reached through libnats, so the ORB listens on nothing for it.
-  (void)endpointGiven;
-  const char* options[][2] = {{"defaultWCharCodeSet", "UTF-16"}, {nullptr, nullptr}};
+  // server is reached through libnats, so nothing of the messaging system is served on it.
+  // Should anything of the process serve objects, it does so on a private Unix socket, not on
+  // every network interface, unless the program's arguments or environment name endpoints.
+  const char* options[][2] = {{"defaultWCharCodeSet", "UTF-16"},
+                              {"unixTransportPermission", "600"},
+                              {"endPoint", "giop:unix:"},
+                              {nullptr, nullptr}};
+  if (endpointGiven)
+    options[2][0] = nullptr;  // the list ends before the default endpoint
   try {
     m_orb = CORBA::ORB_init(count, pointers.data(), "omniORB4", options);
   } catch (const CORBA::Exception& e) {

@@ -125,23 +125,14 @@ std::string ConsoleSocketPath()
   return "/run/corvex/console.sock";
 }
 
-unsigned ConsoleTcpPort()
-{
-  CRegKey key;
-  DWORD port = 0;
-  if (key.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS &&
-      key.QueryDWORDValue(L"ConsoleTcpPort", port) == ERROR_SUCCESS && port < 65536)
-    return port;
-  return 0;
-}
-
 CORBA::ORB_ptr ComOrb()
 {
   State& s = TheState();
   std::lock_guard<std::recursive_mutex> lock(s.lock);
   if (CORBA::is_nil(s.orb)) {
-    // A console serves its callback objects (search listeners) on a private Unix socket.
-    const char* options[][2] = {{"endPoint", "giop:unix:"}, {nullptr, nullptr}};
+    // A console serves its callback objects (search listeners) on a private Unix socket that
+    // only its own user may open.
+    const char* options[][2] = {{"endPoint", "giop:unix:"}, {"unixTransportPermission", "600"}, {nullptr, nullptr}};
     int argc = 0;
     s.orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
   }
@@ -168,17 +159,15 @@ HRESULT StartConsoleEndpoint()
   if (s.activator)
     return S_FALSE;
   const std::string socket = ConsoleSocketPath();
-  const unsigned port = ConsoleTcpPort();
   MakeParentDirectory(socket);
   const std::string consoleEndpoint = "giop:unix:" + socket;
-  const std::string tcpEndpoint = "giop:tcp::" + (port ? std::to_string(port) : std::string());
   try {
     if (CORBA::is_nil(s.orb)) {
-      // The console socket first; then a private socket and a TCP port for everything else the
-      // process serves (the messaging library's deliveries).
+      // The console socket first, then a private socket for the objects the process hands out.
+      // No TCP: the console's calls carry installation passwords, and a port would take them
+      // from anyone on the network; remote administration is the web console's.
       const char* options[][2] = {{"endPoint", consoleEndpoint.c_str()},
                                   {"endPoint", "giop:unix:"},
-                                  {"endPoint", tcpEndpoint.c_str()},
                                   {"unixTransportPermission", "600"},
                                   {nullptr, nullptr}};
       int argc = 0;
@@ -263,15 +252,10 @@ HRESULT CoCreateInstanceEx(const CLSID& clsid, IUnknown* outer, DWORD context, c
     if (served)
       return SUCCEEDED(results[0].hr) ? S_OK : results[0].hr;
   }
-  std::string location;
-  if (local) {
-    location = "corbaloc:omniunix:" + ConsoleSocketPath() + ":/" + kActivatorKey;
-  } else {
-    const unsigned port = ConsoleTcpPort();
-    if (!port)
-      return RPC_S_SERVER_UNAVAILABLE_HR;
-    location = "corbaloc:iiop:" + ToUtf8(server->name) + ":" + std::to_string(port) + "/" + kActivatorKey;
-  }
+  // The service listens on its console socket only: another computer's cannot be reached.
+  if (!local)
+    return RPC_S_SERVER_UNAVAILABLE_HR;
+  const std::string location = "corbaloc:omniunix:" + ConsoleSocketPath() + ":/" + kActivatorKey;
   HRESULT first = S_OK;
   try {
     CORBA::Object_var obj = ComOrb()->string_to_object(location.c_str());

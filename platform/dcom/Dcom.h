@@ -1,6 +1,6 @@
 #pragma once
 // Out-of-process COM over CORBA. A server process publishes its class objects on the console
-// endpoint, a Unix socket (and optionally a TCP port), through an Activator object with the fixed
+// endpoint, a Unix socket (never a TCP port), through an Activator object with the fixed
 // key "ManagementService"; clients create instances there with CoCreateInstanceEx. Each interface
 // that crosses processes registers a marshaller: a stub factory (server side: wraps a COM object
 // in a CORBA servant) and a proxy factory (client side: wraps a CORBA reference in a COM object).
@@ -19,13 +19,11 @@
 CORBA::ORB_ptr ComOrb();
 PortableServer::POA_ptr ComRootPoa();
 
-// Where the service's console endpoint is: registry values "ConsoleSocket" (default
-// /run/corvex/console.sock) and "ConsoleTcpPort" (REG_DWORD, 0 or absent: no TCP) under
-// HKLM\SOFTWARE\Corvex\KT\Management Tools\Management Service.
+// Where the service's console endpoint is: registry value "ConsoleSocket" (default
+// /run/corvex/console.sock) under HKLM\SOFTWARE\Corvex\KT\Management Tools\Management Service.
 std::string ConsoleSocketPath();
-unsigned ConsoleTcpPort();
 
-// Starts the endpoint: the ORB with the console socket (and TCP port) besides private endpoints,
+// Starts the endpoint: the ORB with the console socket besides a private Unix socket,
 // the activator, and the socket's protection from the process security (CoInitializeSecurity):
 // the group of its first Unix group entry and mode 0660; without process security, 0600.
 HRESULT StartConsoleEndpoint();
@@ -52,7 +50,8 @@ struct MULTI_QI
 };
 
 // Creates an instance of the class: in this process when it registered the class object, else
-// on the server's console endpoint. CO_E_SERVER_EXEC_FAILURE when the endpoint cannot be reached,
+// on the local server's console endpoint; another computer's server is never reached
+// (RPC_S_SERVER_UNAVAILABLE). CO_E_SERVER_EXEC_FAILURE when the endpoint cannot be reached,
 // E_NOINTERFACE when the interface has no marshaller.
 HRESULT CoCreateInstanceEx(const CLSID& clsid, IUnknown* outer, DWORD context, const COSERVERINFO* server, ULONG count,
                            MULTI_QI* results);

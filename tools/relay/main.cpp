@@ -73,11 +73,15 @@ int main(int argc, char* argv[])
     Usage(stderr);
     return 2;
   }
-  // The ORB encodes the relay's own letters (wide texts in UTF-16).
+  // The ORB encodes the relay's own letters (wide texts in UTF-16); it serves nothing, and would
+  // do so on a private Unix socket only.
   int orbArgc = 1;
   char name[] = "corvex-relay";
   char* orbArgv[] = {name, nullptr};
-  const char* options[][2] = {{"defaultWCharCodeSet", "UTF-16"}, {nullptr, nullptr}};
+  const char* options[][2] = {{"defaultWCharCodeSet", "UTF-16"},
+                              {"endPoint", "giop:unix:"},
+                              {"unixTransportPermission", "600"},
+                              {nullptr, nullptr}};
   CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, orbArgv, "omniORB4", options);
 
   std::atomic<bool> stop{false};
