@@ -25,15 +25,16 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 nice -n 19 cmake --build "$build" -j"${CORVEX_JOBS:-2}" --target "${targets[@]}"
 
-# Seeds: the project's sample documents and the hand-written ones under fuzz/seeds.
+# Seeds: the project's sample documents and the hand-written ones under fuzz/seeds; payloads also
+# start from the regression corpus of hostile ones (tests/messaging/corpus).
 seeds_of() {
   case $1 in
     fuzz_xmldocument) echo "$top/handlers/HandlerUtils/fuzz/seeds" ;;
     fuzz_documents) echo "$top/dexhandler/samples $top/handlers/AUCoreHandler/samples" ;;
     fuzz_regtext) echo "$top/fuzz/seeds/regtext" ;;
     fuzz_commandlines) echo "$top/fuzz/seeds/commandlines" ;;
-    fuzz_envelope) echo "$build/seeds/envelope" ;;
-    fuzz_message) echo "$build/seeds/message" ;;
+    fuzz_envelope) echo "$build/seeds/envelope $top/tests/messaging/corpus" ;;
+    fuzz_message) echo "$build/seeds/message $top/tests/messaging/corpus" ;;
   esac
 }
 dict_of() {
