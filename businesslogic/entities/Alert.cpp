@@ -1,5 +1,7 @@
 #include "businesslogic/entities/Alert.h"
 
+#include <cxxabi.h>
+
 #include "businesslogic/ClockTicks.h"
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ObjectsFromADOFields.h"
@@ -10,6 +12,7 @@
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/EntityExceptions.h"
+#include "platform/com/ComError.h"
 #include "platform/text/Unicode.h"
 
 namespace {
@@ -204,6 +207,17 @@ void CAlert::SetPurgeDetails(const std::wstring& companyName, PTLDB::AlertPurgeT
     if (const auto* sp = dynamic_cast<const CSPException*>(&e); sp && sp->ReturnValue() == kPurgeFailed)
       throw vrn::Exceptions::PurgeFailed();
     trace::Trace(TRACE_BUSINESSLOGIC, 0, "Caught exception %S : %S", priv::TypeName(typeid(e)), FromUtf8(e.what()));
+    throw;
+  } catch (const _com_error& e) {
+    // A COM error is no standard exception but is reported the same way: the administrator
+    // sees why the settings were not stored.
+    trace::Trace(TRACE_BUSINESSLOGIC, 0, "Caught exception %S : %S", priv::TypeName(typeid(e)),
+                 e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description());
+    throw;
+  } catch (...) {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    trace::Trace(TRACE_BUSINESSLOGIC, 0, "Caught exception %S : %S", type ? priv::TypeName(*type) : std::wstring(L"unknown"),
+                 std::wstring());
     throw;
   }
 }

@@ -14,6 +14,7 @@
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/exceptions/ComputerExceptions.h"
 #include "businesslogic/exceptions/EntityExceptions.h"
+#include "platform/errortext/WinRuntimeError.h"
 #include "platform/oledate/OleDate.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
@@ -256,6 +257,26 @@ TEST_F(AlertTest, PurgeSettingsRoundTripAndPurgeByAgeAndByCount)
   CAlert::GetPurgeDetails(company, method, months, maximum);
   EXPECT_EQ(method, 2);
   EXPECT_EQ(maximum, 2);
+}
+
+TEST_F(AlertTest, PurgeSettingsTraceAnyErrorBeforePassingItOn)
+{
+  // A return value that does not fit a 32-bit integer fails in the conversion of its value.
+  m_db.Exec("DROP FUNCTION dbo.\"SetPurgeSettings\"");
+  m_db.Exec("CREATE FUNCTION dbo.\"SetPurgeSettings\"(OUT \"@RETURN_VALUE\" bigint, \"@Method\" integer, "
+            "\"@Months\" integer, \"@Maximum\" integer) LANGUAGE plpgsql AS $$ BEGIN \"@RETURN_VALUE\" := 10000000000; END $$");
+  RenewDatabaseConnection();
+  testsupport::TraceCapture traces;
+  EXPECT_THROW(CAlert::SetPurgeDetails(L"Example Ltd", 1, 1, 0), WinRuntimeError);
+  EXPECT_TRUE(traces.Has(0, "Caught exception WinRuntimeError : ")) << "traced before it is passed on";
+
+  // A standard exception is traced with its type and text.
+  m_db.Exec("DROP FUNCTION dbo.\"SetPurgeSettings\"");
+  m_db.Exec("CREATE FUNCTION dbo.\"SetPurgeSettings\"(OUT \"@RETURN_VALUE\" integer, \"@Method\" integer, "
+            "\"@Months\" integer, \"@Maximum\" integer) LANGUAGE plpgsql AS $$ BEGIN \"@RETURN_VALUE\" := 36; END $$");
+  RenewDatabaseConnection();
+  EXPECT_THROW(CAlert::SetPurgeDetails(L"Example Ltd", 1, 1, 0), CSPException);
+  EXPECT_TRUE(traces.Has(0, "Caught exception CSPException : ErrorNotSupported"));
 }
 
 TEST_F(AlertTest, APurgeTheDatabaseCannotCarryOutIsPurgeFailed)
