@@ -14,6 +14,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -109,14 +110,27 @@ public:
     }
     return text;
   }
+  // What arrives next (empty when the connection ends).
+  std::string ReadSome()
+  {
+    char buffer[4096];
+    std::size_t n = 0;
+    const int rc = SSL_read_ex(m_ssl, buffer, sizeof buffer, &n);
+    ERR_clear_error();
+    return rc == 1 ? std::string(buffer, n) : std::string();
+  }
   // Whether the server has closed the connection, without waiting.
+  // What the server sent is skipped (a TLS session is of no use after this).
   bool ClosedByServer()
   {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0)
-      return false;
-    char byte;
-    return ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0)
+        return true;
+      if (n < 0)
+        return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    }
   }
   // A whole request, answered on a connection of its own: the status line's code, 0 for none.
   static int Status(const std::string& answer)
@@ -510,6 +524,52 @@ TEST_F(WebDoor, PasswordChecksTakeHalfTheWorkersAtMostAndABusyRefusalCostsNoAtte
   ASSERT_TRUE(again.Handshake());
   again.Send(LoginRequest(kAdmin, kPassword));
   EXPECT_EQ(Client::Status(again.ReadToEnd()), 200);
+}
+
+TEST_F(WebDoor, ProgressStreamsTakeHalfTheWorkersAtMostAndEndWhenTheServerStops)
+{
+  m_settings.workers = 4;
+  Start();
+  Client login(m_port, "127.0.8.1");
+  ASSERT_TRUE(login.Handshake());
+  login.Send(LoginRequest(kAdmin, kPassword));
+  const std::string answer = login.ReadToEnd();
+  const std::size_t at = answer.find("corvex_session=");
+  ASSERT_NE(at, std::string::npos) << answer;
+  const std::string cookie = answer.substr(at, answer.find(';', at) - at);
+  const std::string request = "GET /api/search/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
+
+  // Two streams hold two workers, each having sent its first event.
+  std::vector<std::unique_ptr<Client>> streams;
+  for (int i = 0; i < 2; ++i) {
+    streams.push_back(std::make_unique<Client>(m_port, "127.0.8.2"));
+    ASSERT_TRUE(streams.back()->Handshake());
+    streams.back()->Send(request);
+    std::string head;
+    while (head.find("data: ") == std::string::npos) {
+      const std::string more = streams.back()->ReadSome();
+      ASSERT_FALSE(more.empty()) << head;
+      head += more;
+    }
+  }
+  // A third is refused; requests are answered by the workers left.
+  Client third(m_port, "127.0.8.3");
+  ASSERT_TRUE(third.Handshake());
+  third.Send(request.substr(0, request.size() - 2) + "Connection: close\r\n\r\n");
+  EXPECT_EQ(Client::Status(third.ReadToEnd()), 503);
+  for (int i = 0; i < 3; ++i) {
+    Client page(m_port, "127.0.8.4");
+    ASSERT_TRUE(page.Handshake());
+    page.Send(kPageRequest);
+    EXPECT_EQ(Client::Status(page.ReadToEnd()), 200);
+  }
+  // Stopping ends the streams at once rather than at their next event.
+  const auto start = Clock::now();
+  m_server->Stop();
+  m_thread.join();
+  EXPECT_LT(Clock::now() - start, 5s);
+  for (auto& c : streams)
+    EXPECT_TRUE(ClosedWithin(*c, 1s));
 }
 
 }  // namespace
