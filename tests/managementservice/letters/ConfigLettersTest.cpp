@@ -106,9 +106,26 @@ TEST_F(ConfigRoad, AConfigurationLetterCarriesTheGroupsDocumentForTheComputer)
   EXPECT_TRUE(traces.Has("Platform 'Tandem' not configured", 1));
   EXPECT_TRUE(m_service.connection.Sent().empty());
 
-  AUCoreHandler::AutoUpdateConfiguration au;
+  // Two groups whose documents differ in what a letter carries, so that a letter built from
+  // the wrong group shows.
+  const CGroup other = CGroup::Root().CreateChildGroup(L"Other");
+  AUCoreHandler::AutoUpdateConfiguration au, otherAu;
   au.Set(AUSample("AUConfigurations.xml"));
+  otherAu.Set(AUSample("AUConfigurations.xml"));
+  otherAu.GetConfig(L"Tandem").GetPrimaryLocation().GetServer().SetAddress(L"\\\\OTHER\\Updates");
+  ASSERT_NE(au.ToXML_UTF8(L"Tandem"), otherAu.ToXML_UTF8(L"Tandem"));
   m_group.SetAUConfig(au);
+  other.SetAUConfig(otherAu);
+  KTDexHandler::KTDexConfiguration salesDex, otherDex;
+  KTDexHandler::config_t dex;
+  dex.onAccessScan.extensions.userDefined = {L"doc"};
+  salesDex.SetConfig(dex);
+  m_group.SetDexConfig(salesDex);
+  dex.onAccessScan.extensions.userDefined = {L"exe", L"com"};
+  dex.onAccessScan.enabled = !dex.onAccessScan.enabled;
+  otherDex.SetConfig(dex);
+  other.SetDexConfig(otherDex);
+
   ASSERT_EQ(SendAUConfig_Now(pc.GetID(), pc, m_group).Process(), S_OK);
   ASSERT_EQ(SendDexConfig_Now(pc.GetID(), pc, m_group).Process(), S_OK);
   const auto sent = m_service.connection.Sent();
@@ -121,10 +138,25 @@ TEST_F(ConfigRoad, AConfigurationLetterCarriesTheGroupsDocumentForTheComputer)
   EXPECT_EQ(std::string(configuration->config.in()), au.ToXML_UTF8(L"Tandem"));
   ASSERT_TRUE(sent[1].custom_data >>= configuration);
   EXPECT_STREQ(configuration->entity.in(), "DEX");
-  DexHandler::DexConfiguration groupDex, sentDex;
+  DexHandler::DexConfiguration groupDex, otherGroupDex, sentDex;
   m_group.GetDexConfig(groupDex);
+  other.GetDexConfig(otherGroupDex);
   sentDex.Set(std::string(configuration->config.in()));
   EXPECT_TRUE(groupDex.IsEquivalent(sentDex));
+  EXPECT_FALSE(otherGroupDex.IsEquivalent(sentDex));
+
+  // The update letter carries the document of the group it was made for; the anti-virus letter
+  // always that of the computer's own group.
+  ASSERT_EQ(SendAUConfig_Now(pc.GetID(), pc, other).Process(), S_OK);
+  ASSERT_EQ(SendDexConfig_Now(pc.GetID(), pc, other).Process(), S_OK);
+  const auto again = m_service.connection.Sent();
+  ASSERT_EQ(again.size(), 4u);
+  ASSERT_TRUE(again[2].custom_data >>= configuration);
+  EXPECT_EQ(std::string(configuration->config.in()), otherAu.ToXML_UTF8(L"Tandem"));
+  ASSERT_TRUE(again[3].custom_data >>= configuration);
+  DexHandler::DexConfiguration sentAgain;
+  sentAgain.Set(std::string(configuration->config.in()));
+  EXPECT_TRUE(groupDex.IsEquivalent(sentAgain));
 }
 
 TEST_F(ConfigRoad, AComponentThatJustAppearedGetsItsGroupsConfigurationInOrder)
