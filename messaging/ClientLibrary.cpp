@@ -11,6 +11,7 @@
 #include "messaging/Addresses.h"
 #include "messaging/ClientConnection.h"
 #include "messaging/NatsLink.h"
+#include "messaging/PayloadCheck.h"
 #include "messaging/TraceComponent.h"
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/registry/Registry.h"
@@ -156,6 +157,22 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
     throw std::runtime_error("InitialiseClientLibraryLocal: the local address `" + address + "` is not valid");
   WriteRegistryText(key, L"ProductCode", productCode, keyPath);
   WriteRegistryText(key, L"RegistrationFile", registrationFile, keyPath);
+
+  // The payload check's limits, when the key sets any (REG_DWORD): what every letter this
+  // process receives is held to.
+  messaging::PayloadLimits limits = messaging::CurrentPayloadLimits();
+  DWORD value = 0;
+  if (key.QueryDWORDValue(L"MaxPayloadNesting", value) == ERROR_SUCCESS)
+    limits.nesting = value;
+  if (key.QueryDWORDValue(L"MaxPayloadAnys", value) == ERROR_SUCCESS)
+    limits.anys = value;
+  if (key.QueryDWORDValue(L"MaxPayloadWork", value) == ERROR_SUCCESS)
+    limits.work = value;
+  try {
+    messaging::SetPayloadLimits(limits);
+  } catch (const std::invalid_argument& e) {
+    throw std::runtime_error("InitialiseClientLibraryLocal: HKEY_LOCAL_MACHINE\\" + keyPath + ": " + e.what());
+  }
 
   std::string location = RegistryText(key, L"Messaging");
   if (location.empty() && std::getenv("CORVEX_MESSAGING"))

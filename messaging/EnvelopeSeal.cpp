@@ -46,7 +46,10 @@ class Canonical
 {
 public:
   // `anys`: how many anys hold what is walked (a letter's payload is one).
-  Canonical(cdrStream& in, std::string& out, unsigned anys = 0) : m_in(in), m_out(out), m_anys(anys) {}
+  Canonical(cdrStream& in, std::string& out, unsigned anys = 0)
+    : m_in(in), m_out(out), m_limits(CurrentPayloadLimits()), m_anys(anys)
+  {
+  }
 
   void Type(CORBA::TypeCode_ptr tc)
   {
@@ -90,7 +93,7 @@ public:
     Charge(1);
     CORBA::TypeCode_var tc = CORBA::TypeCode::_duplicate(type);
     for (unsigned aliases = 0; tc->kind() == CORBA::tk_alias; ++aliases) {
-      if (aliases > kMaxPayloadNesting)
+      if (aliases > m_limits.nesting)
         throw TooLarge();
       tc = tc->content_type();
     }
@@ -149,7 +152,7 @@ public:
       break;
     }
     case CORBA::tk_any: {
-      if (m_anys >= kMaxAnyNesting)
+      if (m_anys >= m_limits.anys)
         throw TooLarge();
       ++m_anys;
       CORBA::TypeCode_var inner = CORBA::TypeCode::unmarshalTypeCode(m_in);
@@ -175,7 +178,7 @@ private:
   public:
     explicit Level(Canonical& c) : m_c(c)
     {
-      if (++m_c.m_depth > kMaxWalkDepth)
+      if (++m_c.m_depth > m_c.m_maxDepth)
         throw TooLarge();
     }
     ~Level() { --m_c.m_depth; }
@@ -191,7 +194,7 @@ private:
     if (n == 0)
       return;
     CORBA::TypeCode_var plain = CORBA::TypeCode::_duplicate(content);
-    while (plain->kind() == CORBA::tk_alias && m_depth < kMaxWalkDepth)
+    while (plain->kind() == CORBA::tk_alias && m_depth < m_maxDepth)
       plain = plain->content_type();
     const CORBA::TCKind kind = plain->kind();
     if (const CORBA::ULong size = NumberSize(kind); size != 0) {
@@ -253,7 +256,7 @@ private:
   void Charge(std::uint64_t units)
   {
     m_work += units;
-    if (m_work > kMaxPayloadWork)
+    if (m_work > m_limits.work)
       throw TooLarge();
   }
 
@@ -342,11 +345,11 @@ private:
     m_out.append(s ? s : "", n);
   }
 
-  // Values nest at most kMaxPayloadNesting deep, and each level may add an alias and an any.
-  static constexpr unsigned kMaxWalkDepth = 3 * kMaxPayloadNesting;
-
   cdrStream& m_in;
   std::string& m_out;
+  const PayloadLimits m_limits;
+  // Values nest at most `nesting` deep, and each level may add an alias and an any.
+  const unsigned m_maxDepth = 3 * m_limits.nesting;
   unsigned m_depth = 0;
   unsigned m_anys = 0;
   std::uint64_t m_work = 0;

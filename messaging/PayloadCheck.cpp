@@ -1,6 +1,8 @@
 #include "messaging/PayloadCheck.h"
 
 #include <algorithm>
+#include <atomic>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -71,7 +73,10 @@ class Checker
 public:
   enum class Root { Message, Envelope, Any };
 
-  Checker(const std::uint8_t* data, std::size_t size) : m_data(data), m_end(size) {}
+  Checker(const std::uint8_t* data, std::size_t size)
+    : m_data(data), m_end(size), m_limits(CurrentPayloadLimits())
+  {
+  }
 
   void Run(Root root)
   {
@@ -233,11 +238,11 @@ private:
 
   void Charge(std::uint64_t units)
   {
-    if (units > kMaxPayloadWork)
-      Refuse(m_pos, "more than " + std::to_string(kMaxPayloadWork) + " units of work");
+    if (units > m_limits.work)
+      Refuse(m_pos, "more than " + std::to_string(m_limits.work) + " units of work");
     m_work += units << m_anyDepth;
-    if (m_work > kMaxPayloadWork)
-      Refuse(m_pos, "more than " + std::to_string(kMaxPayloadWork) + " units of work");
+    if (m_work > m_limits.work)
+      Refuse(m_pos, "more than " + std::to_string(m_limits.work) + " units of work");
   }
 
   // --- type codes ---
@@ -309,8 +314,8 @@ private:
 
   TypeRef Complex(std::uint32_t kind, std::size_t start, unsigned depth)
   {
-    if (depth > kMaxPayloadNesting)
-      Refuse(start, "type codes nested more than " + std::to_string(kMaxPayloadNesting) + " deep");
+    if (depth > m_limits.nesting)
+      Refuse(start, "type codes nested more than " + std::to_string(m_limits.nesting) + " deep");
     const auto index = static_cast<std::uint32_t>(m_nodes.size());
     m_nodes.emplace_back();
     m_nodes[index].kind = kind;
@@ -479,8 +484,8 @@ private:
       add(node.content);
     node.height = height + 1;
     node.expanded = expanded;
-    if (node.height > kMaxPayloadNesting)
-      Refuse(node.start, "type codes nested more than " + std::to_string(kMaxPayloadNesting) +
+    if (node.height > m_limits.nesting)
+      Refuse(node.start, "type codes nested more than " + std::to_string(m_limits.nesting) +
                              " deep once indirections are followed");
     node.complete = true;
   }
@@ -550,8 +555,8 @@ private:
 
   void Value(TypeRef type, unsigned depth)
   {
-    if (depth > kMaxPayloadNesting)
-      Refuse(m_pos, "values nested more than " + std::to_string(kMaxPayloadNesting) + " deep");
+    if (depth > m_limits.nesting)
+      Refuse(m_pos, "values nested more than " + std::to_string(m_limits.nesting) + " deep");
     type = Resolve(type);
     if (type < kNodeBase)
       return SimpleValue(type, depth);
@@ -678,8 +683,8 @@ private:
 
   void AnyValue(unsigned depth)
   {
-    if (m_anyDepth >= kMaxAnyNesting)
-      Refuse(m_pos, "anys nested more than " + std::to_string(kMaxAnyNesting) + " deep");
+    if (m_anyDepth >= m_limits.anys)
+      Refuse(m_pos, "anys nested more than " + std::to_string(m_limits.anys) + " deep");
     ++m_anyDepth;
     const std::size_t mark = m_nodes.size();
     const TypeRef type = TopLevelTypeCode();
@@ -698,6 +703,7 @@ private:
   std::vector<std::uint32_t> m_open;   // complex type codes whose parameters are being read
   unsigned m_anyDepth = 0;
   std::uint64_t m_work = 0;
+  const PayloadLimits m_limits;
 };
 
 bool Check(const std::uint8_t* data, std::size_t size, std::string& why, Checker::Root root)
@@ -712,7 +718,29 @@ bool Check(const std::uint8_t* data, std::size_t size, std::string& why, Checker
   }
 }
 
+std::atomic<unsigned> g_nesting{kMaxPayloadNesting};
+std::atomic<unsigned> g_anys{kMaxAnyNesting};
+std::atomic<std::uint64_t> g_work{kMaxPayloadWork};
+
 }  // namespace
+
+PayloadLimits CurrentPayloadLimits()
+{
+  return PayloadLimits{g_nesting.load(), g_anys.load(), g_work.load()};
+}
+
+void SetPayloadLimits(const PayloadLimits& limits)
+{
+  if (limits.nesting < 2 || limits.nesting > 64)
+    throw std::invalid_argument("payload nesting " + std::to_string(limits.nesting) + " is not within 2 ... 64");
+  if (limits.anys < 1 || limits.anys > 16)
+    throw std::invalid_argument("anys inside anys " + std::to_string(limits.anys) + " is not within 1 ... 16");
+  if (limits.work < 1000 || limits.work > 100000000)
+    throw std::invalid_argument("payload work " + std::to_string(limits.work) + " is not within 1000 ... 100000000");
+  g_nesting = limits.nesting;
+  g_anys = limits.anys;
+  g_work = limits.work;
+}
 
 bool CheckMessageEncapsulation(const std::uint8_t* data, std::size_t size, std::string& why)
 {

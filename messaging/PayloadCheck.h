@@ -15,14 +15,13 @@
 //   - an indirection points back, inside the same top-level type code, at the start of a
 //     complex type code: one already complete (the ORB repeats shared types that way), or an
 //     enclosing struct or union with a sequence in between (a recursive type);
-//   - type codes at most kMaxPayloadNesting deep, also when indirections are followed;
+//   - type codes at most `nesting` deep (PayloadLimits below), also when indirections are followed;
 //   - union discriminators of an integer, char, boolean or enum kind, labels unique;
 //   - every length and count fits in the bytes left; strings end in their NUL; wide strings
 //     and wide chars are GIOP 1.2 (octet length, even); booleans are 0 or 1; enum values are
 //     below the member count;
-//   - values at most kMaxPayloadNesting deep and `any`s at most kMaxAnyNesting inside each
-//     other;
-//   - at most kMaxPayloadWork units of work in all (see below).
+//   - values at most `nesting` deep and `any`s at most `anys` inside each other;
+//   - at most `work` units of work in all (see below).
 //
 // Work units estimate what the ORB does with the payload, so that zero-size values (tk_null,
 // empty structs) and cheap-looking type codes cannot make it loop: one unit per value read
@@ -36,9 +35,22 @@
 
 namespace messaging {
 
+// The defaults of the limits.
 inline constexpr unsigned kMaxPayloadNesting = 32;
 inline constexpr unsigned kMaxAnyNesting = 8;
 inline constexpr std::uint64_t kMaxPayloadWork = 1000000;
+
+// The limits every check and every walk of a payload in this process keep. A program sets them
+// at start, before payloads flow (the relay from its options, the service from its registry).
+struct PayloadLimits
+{
+  unsigned nesting = kMaxPayloadNesting;  // 2 ... 64: the walks recurse this deep
+  unsigned anys = kMaxAnyNesting;         // 1 ... 16
+  std::uint64_t work = kMaxPayloadWork;   // 1,000 ... 100,000,000
+};
+PayloadLimits CurrentPayloadLimits();
+// std::invalid_argument naming the limit out of its range.
+void SetPayloadLimits(const PayloadLimits& limits);
 
 // True when the bytes are a CDR encapsulation of one CorvexMessaging::Message; otherwise
 // false with the reason (and the byte offset it concerns) in `why`.

@@ -234,4 +234,72 @@ TEST(PayloadCorpus, TheSealsWalkStopsAtTheChecksBoundsOnPayloadsBuiltInProcess)
   EXPECT_GT(canonical.size(), 8u * 1000000);
 }
 
+// The limits are settings of the process: tighter ones refuse what the defaults pass, in the
+// check and in the seal's walk alike, and values out of range are refused whole.
+TEST(PayloadCorpus, TheLimitsAreSettingsThatTheCheckAndTheSealBothKeep)
+{
+  EnsureOrb();
+  const messaging::PayloadLimits defaults = messaging::CurrentPayloadLimits();
+  auto letter = [](const CORBA::Any& payload) {
+    CorvexMessaging::Message m;
+    m.destination = "PTLManagementService";
+    m.prio = 0;
+    m.ttl = 60;
+    m.type = "Tz-Test";
+    m.delivery_options = "";
+    m.custom_data = payload;
+    return messaging::EncodeMessage(m);
+  };
+  auto passes = [](const Bytes& bytes) {
+    std::string why;
+    return messaging::CheckMessageEncapsulation(bytes.data(), bytes.size(), why);
+  };
+  CORBA::Any three;  // an any in an any in the letter's any
+  {
+    CORBA::Any inner, middle;
+    inner <<= CORBA::Long(1);
+    middle <<= inner;
+    three <<= middle;
+  }
+  CorvexMessaging::String_seq strings;
+  strings.length(5000);
+  for (CORBA::ULong i = 0; i < strings.length(); ++i)
+    strings[i] = CORBA::string_dup("x");
+  CORBA::Any many;
+  many <<= strings;
+  CorvexMessaging::Timestamp_seq stamps;  // a sequence of structs: three levels deep
+  stamps.length(1);
+  stamps[0].name = CORBA::string_dup("r");
+  CORBA::Any deep;
+  deep <<= stamps;
+
+  ASSERT_TRUE(passes(letter(three)));
+  ASSERT_TRUE(passes(letter(many)));
+  ASSERT_TRUE(passes(letter(deep)));
+  EXPECT_NO_THROW(messaging::CanonicalPayload(three));
+
+  messaging::SetPayloadLimits({defaults.nesting, 2, defaults.work});
+  EXPECT_FALSE(passes(letter(three)));
+  EXPECT_THROW(messaging::CanonicalPayload(three), messaging::PayloadTooLarge);
+  messaging::SetPayloadLimits({defaults.nesting, defaults.anys, 1000});
+  EXPECT_FALSE(passes(letter(many)));
+  EXPECT_THROW(messaging::CanonicalPayload(many), messaging::PayloadTooLarge);
+  // A message's payload is two levels down: a number in it passes four levels, a struct in a
+  // sequence in it does not.
+  messaging::SetPayloadLimits({4, defaults.anys, defaults.work});
+  CORBA::Any number;
+  number <<= CORBA::Long(3);
+  EXPECT_TRUE(passes(letter(number)));
+  EXPECT_FALSE(passes(letter(deep)));
+
+  messaging::SetPayloadLimits(defaults);
+  EXPECT_TRUE(passes(letter(three)));
+  EXPECT_TRUE(passes(letter(many)));
+  for (const messaging::PayloadLimits bad : {messaging::PayloadLimits{1, 8, 1000000}, messaging::PayloadLimits{65, 8, 1000000},
+                                             messaging::PayloadLimits{32, 0, 1000000}, messaging::PayloadLimits{32, 17, 1000000},
+                                             messaging::PayloadLimits{32, 8, 999}, messaging::PayloadLimits{32, 8, 100000001}})
+    EXPECT_THROW(messaging::SetPayloadLimits(bad), std::invalid_argument);
+  EXPECT_EQ(messaging::CurrentPayloadLimits().work, defaults.work);
+}
+
 }  // namespace

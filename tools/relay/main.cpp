@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "idl/CorvexMessaging.hh"
+#include "messaging/PayloadCheck.h"
 #include "messaging/ProcessSupport.h"
 #include "messaging/Relay.h"
 
@@ -20,6 +21,7 @@ void Usage(FILE* out)
       "usage: corvex-relay --messaging DIR [--name NAME] [--notice-ttl SECONDS] [--max-ack-pending N]\n"
       "                    [--agent-window N] [--redeliver SECONDS] [--log-level 0-3]\n"
       "                    [--max-ttl SECONDS] [--sender-rate N] [--max-waiting N]\n"
+      "                    [--payload-nesting N] [--payload-anys N] [--payload-work N]\n"
       "  DIR is the messaging directory made by `corvex-nats init` (url, ca.pem, the relay's keys).\n"
       "  Several relays may run: one is active, the others wait for its lease to lapse.\n",
       out);
@@ -31,6 +33,7 @@ int main(int argc, char* argv[])
 {
   messaging::BlockStopSignals();
   messaging::RelaySettings settings;
+  messaging::PayloadLimits limits;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
@@ -60,6 +63,12 @@ int main(int argc, char* argv[])
         settings.senderRate = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 1000000));
       } else if (a == "--max-waiting") {
         settings.maxWaiting = static_cast<int>(messaging::ParseWholeNumber(a, value(), 1, 100000000));
+      } else if (a == "--payload-nesting") {
+        limits.nesting = static_cast<unsigned>(messaging::ParseWholeNumber(a, value(), 2, 64));
+      } else if (a == "--payload-anys") {
+        limits.anys = static_cast<unsigned>(messaging::ParseWholeNumber(a, value(), 1, 16));
+      } else if (a == "--payload-work") {
+        limits.work = static_cast<std::uint64_t>(messaging::ParseWholeNumber(a, value(), 1000, 100000000));
       } else if (a == "--log-level") {
         settings.logLevel = static_cast<int>(messaging::ParseWholeNumber(a, value(), 0, 3));
       } else {
@@ -68,6 +77,7 @@ int main(int argc, char* argv[])
     }
     if (settings.directory.empty())
       throw std::invalid_argument("--messaging DIR is required");
+    messaging::SetPayloadLimits(limits);
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "corvex-relay: %s\n", e.what());
     Usage(stderr);
