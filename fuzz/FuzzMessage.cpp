@@ -1,7 +1,8 @@
 // Fuzz target: a NATS payload (a CDR encapsulation of a message) decoded as the client library
 // does, the payload check first and the ORB after it. The check is what stands between peers
 // and the ORB's reader, so any crash, hang or blow-up here is ours, wherever it happens. What
-// the ORB decodes it must encode again into bytes the check passes.
+// the ORB decodes it must encode again into bytes the check passes, and the seal's canonical walk
+// must take it whole.
 //
 // Run with CORVEX_FUZZ_WRITE_SEEDS=<dir> to write seed messages of each kind the system sends.
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include "fuzz/FuzzCommon.h"
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/EnvelopeCodec.h"
+#include "messaging/EnvelopeSeal.h"
 #include "messaging/Letters.h"
 #include "messaging/PayloadCheck.h"
 
@@ -100,5 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto again = messaging::EncodeMessage(message);
   std::string why;
   fuzz::Check(messaging::CheckMessageEncapsulation(again.data(), again.size(), why));
+  // The seal's walk keeps the check's bounds: what the check passed, it takes whole.
+  bool sealed = true;
+  try {
+    messaging::CanonicalPayload(message.custom_data);
+  } catch (const std::exception&) {
+    sealed = false;
+  }
+  fuzz::Check(sealed);
   return 0;
 }

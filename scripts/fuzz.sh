@@ -23,7 +23,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCORVEX_BUILD_FUZZ=ON -DCORVEX_BUILD_TESTS=OFF \
     -DCORVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 fi
-nice -n 19 cmake --build "$build" -j"${CORVEX_JOBS:-2}" --target "${targets[@]}"
+# CORVEX_FUZZ_NO_BUILD=1: the targets were built beforehand (on a shared machine, under its build lock).
+[ -n "${CORVEX_FUZZ_NO_BUILD:-}" ] || nice -n 19 cmake --build "$build" -j"${CORVEX_JOBS:-2}" --target "${targets[@]}"
 
 # Seeds: the project's sample documents and the hand-written ones under fuzz/seeds; payloads also
 # start from the regression corpus of hostile ones (tests/messaging/corpus).
