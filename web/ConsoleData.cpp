@@ -19,6 +19,7 @@
 #include "platform/oledate/OleDate.h"
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
+#include "web/ReplicaReads.h"
 
 namespace corvexweb {
 
@@ -29,14 +30,24 @@ namespace {
 constexpr LONG kErrorNoSuchGroup = 22;
 constexpr LONG kErrorBadArgument = 1;
 
-// The web console's own procedures, prepared once per connection.
-COurCommand Procedure(const char* name)
+ReplicaReads& Replica()
+{
+  static ReplicaReads replica(ReadReplicaSettings());
+  return replica;
+}
+
+// The web console's own procedures, prepared once per connection. A list (`read`) runs on the
+// database's replica when one is configured and fit.
+COurCommand Procedure(const char* name, bool read = false)
 {
   static std::map<std::string, std::pair<const ado::Connection*, COurCommand>> prepared;
-  const ado::ConnectionPtr& connection = GetDatabaseConnection().GetADOPtr();
-  auto it = prepared.find(name);
+  ado::ConnectionPtr connection = read ? Replica().ForReading() : nullptr;
+  if (!connection)
+    connection = GetDatabaseConnection().GetADOPtr();
+  const std::string key = std::string(name) + (connection == GetDatabaseConnection().GetADOPtr() ? "" : " (replica)");
+  auto it = prepared.find(key);
   if (it == prepared.end() || it->second.first != connection.get())
-    it = prepared.insert_or_assign(name, std::make_pair(connection.get(), COurCommand(connection, name))).first;
+    it = prepared.insert_or_assign(key, std::make_pair(connection.get(), COurCommand(connection, name))).first;
   return it->second.second;
 }
 
@@ -119,6 +130,16 @@ ConsoleData::ConsoleData()
   CServerBrokerRegistrar::SetBroker(vrn::CServiceOrLocalClocksBroker());
 }
 
+bool ConsoleData::ReadsFromReplica()
+{
+  return Replica().ForReading() != nullptr;
+}
+
+void ConsoleData::ReplicaFailed()
+{
+  Replica().Failed();
+}
+
 void ConsoleData::Reconnect()
 {
   // A connection known to be lost is rebuilt before its next use.
@@ -134,7 +155,7 @@ json ConsoleData::Overview(int days)
   if (days < 1 || days > 366)
     throw ApiError(400, "bad_request", "days must be from 1 to 366");
   return WithDatabase([&] {
-    COurCommand cmd = Procedure("WebOverviewGet");
+    COurCommand cmd = Procedure("WebOverviewGet", true);
     cmd.SetAttribute(L"@Days", static_cast<LONG>(days));
     json perDay = Rows(cmd.ExecuteCommandWithRecordset());
     CSPException::Check(cmd.GetReturnValue());
@@ -159,7 +180,7 @@ json ConsoleData::Computers(const ComputerQuery& q)
   if (name.size() > 31)
     throw ApiError(400, "bad_request", "a computer name has at most 31 characters");
   return WithDatabase([&] {
-    COurCommand cmd = Procedure("WebComputerPageGet");
+    COurCommand cmd = Procedure("WebComputerPageGet", true);
     if (q.group)
       cmd.SetAttribute(L"@GroupID", *q.group);
     else
@@ -257,7 +278,7 @@ json ConsoleData::Alerts(const AlertQuery& q)
   if (q.type && *q.type != 1 && *q.type != 2)
     throw ApiError(400, "bad_request", "the alert type is 1 (error) or 2 (virus)");
   return WithDatabase([&] {
-    COurCommand cmd = Procedure("WebAlertPageGet");
+    COurCommand cmd = Procedure("WebAlertPageGet", true);
     SetOptional(cmd, L"@AlertType", q.type ? std::optional<LONG>(*q.type) : std::nullopt);
     SetOptional(cmd, L"@ComputerID", q.computer);
     SetOptional(cmd, L"@Outstanding", q.outstanding ? std::optional<LONG>(*q.outstanding) : std::nullopt);
@@ -277,7 +298,7 @@ json ConsoleData::Alerts(const AlertQuery& q)
 json ConsoleData::Groups()
 {
   return WithDatabase([&] {
-    COurCommand cmd = Procedure("WebGroupTreeGet");
+    COurCommand cmd = Procedure("WebGroupTreeGet", true);
     json rows = Rows(cmd.ExecuteCommandWithRecordset());
     CSPException::Check(cmd.GetReturnValue());
     return rows;

@@ -65,6 +65,14 @@ public:
     Reconnect();
     if (!read)
       return work();
+    // A list that fails on the database's replica is read again from the primary.
+    if (ReadsFromReplica()) {
+      try {
+        return work();
+      } catch (const std::exception&) {
+        ReplicaFailed();
+      }
+    }
     try {
       return work();
     } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
@@ -75,6 +83,8 @@ public:
 
 private:
   void Reconnect();
+  bool ReadsFromReplica();
+  void ReplicaFailed();
 
   std::mutex m_mutex;
   std::mutex m_clocksMutex;
