@@ -9,6 +9,7 @@
 #include "managementservice/TraceComponent.h"
 #include "platform/service/ServiceControl.h"
 #include "platform/trace/Trace.h"
+#include "security/Wipe.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ int main(int argc, char** argv)
 {
   // Only the control thread receives the stop signals; every thread started later inherits this.
   BlockControlSignals();
+  // The install password passes through buffers of the ORB's that only the allocator can wipe.
+  LanternSecurity::WipeFreedMemory();
 
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Current dir [%s]\n", CurrentDirectory());
   const std::string exe = ExecutablePath();

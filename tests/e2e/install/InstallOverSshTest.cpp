@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -65,6 +68,54 @@ bool Accepts(int port)
 }
 
 int Shell(const std::string& command) { return std::system(command.c_str()); }
+
+// The forms a password takes in a process of ours: UTF-8, the wide text (UTF-32) and UTF-16.
+std::vector<std::string> MemoryForms(const std::string& ascii)
+{
+  std::string utf32, utf16;
+  for (char c : ascii) {
+    utf32 += std::string{c, '\0', '\0', '\0'};
+    utf16 += std::string{c, '\0'};
+  }
+  return {ascii, utf32, utf16};
+}
+
+// Where in the process's readable memory any of the texts is: "" when nowhere. Reads
+// /proc/PID/mem region by region (root, or the same user with ptrace rights).
+std::string FindInMemory(pid_t pid, const std::vector<std::string>& texts)
+{
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem < 0)
+    return "cannot open the process's memory: " + std::string(std::strerror(errno));
+  std::size_t longest = 0;
+  for (const auto& t : texts)
+    longest = std::max(longest, t.size());
+  std::string found;
+  for (std::string line; found.empty() && std::getline(maps, line);) {
+    unsigned long long start = 0, end = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%llx-%llx %4s", &start, &end, perms) != 3 || perms[0] != 'r' ||
+        line.find("[vvar]") != std::string::npos || line.find("[vsyscall]") != std::string::npos)
+      continue;
+    std::string carry;
+    for (unsigned long long at = start; found.empty() && at < end;) {
+      std::string chunk(std::min<unsigned long long>(end - at, 1 << 20), '\0');
+      const ssize_t n = ::pread(mem, chunk.data(), chunk.size(), static_cast<off_t>(at));
+      if (n <= 0)
+        break;
+      chunk.resize(static_cast<std::size_t>(n));
+      const std::string window = carry + chunk;
+      for (std::size_t i = 0; i < texts.size() && found.empty(); ++i)
+        if (window.find(texts[i]) != std::string::npos)
+          found = "form " + std::to_string(i) + " in " + line;
+      carry = window.substr(window.size() > longest ? window.size() - longest : 0);
+      at += static_cast<unsigned long long>(n);
+    }
+  }
+  ::close(mem);
+  return found;
+}
 
 // The test account's processes left behind by a task (its wrapper records its group's PID).
 void StopTaskProcesses(const std::string& home)
@@ -159,6 +210,21 @@ protected:
              "CORVEX_EVENTLOG_FILE=" + m_dir / "events.log"};
     e2e::WriteFile(m_dir / "password", m_password + "\n");
     e2e::WriteFile(m_dir / "wrong-password", "not-" + m_password + "\n");
+
+    // The target's key, recorded deliberately as an administrator does: its fingerprint as the
+    // computer itself shows it, given to corvexctl.
+    {
+      std::string out;
+      e2e::Run("/usr/bin/ssh-keygen", {"-l", "-E", "sha256", "-f", m_dir / "hostkey.pub"}, {}, m_dir / "fp.out", out);
+      std::istringstream words(out);
+      std::string bits;
+      words >> bits >> m_fingerprint;
+      ASSERT_EQ(e2e::Run(CORVEXCTL_PATH, {"install", "trust", "localhost", "--fingerprint", m_fingerprint}, m_env,
+                         m_dir / "trust.out", out),
+                0)
+        << out;
+      EXPECT_NE(out.find("recorded"), std::string::npos) << out;
+    }
 
     m_service = std::make_unique<e2e::ChildProcess>(RUDADIZ_PATH, std::vector<std::string>{}, m_env, m_dir / "service.out");
     ASSERT_TRUE(e2e::WaitForText(m_dir / "trace.log", "Connect done.", 15s)) << e2e::ReadFile(m_dir / "service.out");
@@ -276,7 +342,7 @@ protected:
   e2e::ScratchDir m_dir{"corvex-e2e-install"};
   corvexdb::ScratchDatabase m_database{"corvex_e2e_install"};
   corvexdb::PgConnection m_db = m_database.Connect();
-  std::string m_user, m_password, m_home, m_shares, m_group;
+  std::string m_user, m_password, m_home, m_shares, m_group, m_fingerprint;
   std::string m_cidPassword = "Cid-" + RandomWord(12);
   bool m_userMade = false;
   int m_port = 0;
@@ -338,11 +404,17 @@ TEST_F(InstallOverSsh, ResultsFlagsSpacingRefusalsAndNoPasswordInAnyOutput)
   Install({local}, m_user, "password");
   EXPECT_EQ(WaitResult(local), "3");
 
-  // Logon refused: an account this computer knows, then one it does not.
+  // Logon refused: a wrong password and an unknown account look alike from here (the target's
+  // server hides which), and this computer's own accounts are no answer for the target's, so
+  // both are the logon failure itself (0x8007052E).
+  const std::string logonFailure = std::to_string(static_cast<std::int32_t>(0x8007052Eu));
   Install({local}, m_user, "wrong-password");
-  EXPECT_EQ(WaitResult(local), "55");
+  EXPECT_EQ(WaitResult(local), logonFailure);
   Install({local}, "nosuchuser" + m_user, "password");
-  EXPECT_EQ(WaitResult(local), "44");
+  EXPECT_EQ(WaitResult(local), logonFailure);
+  // root is an account of this computer, but sshd lets only the test account in.
+  Install({local}, "root", "password");
+  EXPECT_EQ(WaitResult(local), logonFailure);
 
   // A recorded key that differs: refused as access denied, and nothing runs there.
   const std::string changed = Computer("127.1");
@@ -352,12 +424,39 @@ TEST_F(InstallOverSsh, ResultsFlagsSpacingRefusalsAndNoPasswordInAnyOutput)
   EXPECT_EQ(Starts().size(), before);
   EXPECT_NE(e2e::ReadFile(m_dir / "trace.log").find("differs from the recorded one"), std::string::npos);
 
+  // A key nobody recorded (127.0.0.1 is the same server under a name not trusted): its own
+  // result, its fingerprint in the trace, nothing run and nothing recorded.
+  const std::string unknown = Computer("127.0.0.1");
+  const std::size_t beforeUnknown = Starts().size();
+  const std::string knownHosts = e2e::ReadFile(m_dir / "known_hosts");
+  Install({unknown}, m_user, "password");
+  EXPECT_EQ(WaitResult(unknown), "60");
+  EXPECT_EQ(Starts().size(), beforeUnknown);
+  EXPECT_EQ(e2e::ReadFile(m_dir / "known_hosts"), knownHosts);
+  EXPECT_NE(e2e::ReadFile(m_dir / "trace.log").find("Host key of 127.0.0.1 is not trusted: ssh-ed25519 " + m_fingerprint),
+            std::string::npos)
+    << "the diagnosis names the key";
+  {
+    // Without a fingerprint and without a terminal, corvexctl shows the key and records nothing.
+    std::string out;
+    EXPECT_EQ(e2e::Run(CORVEXCTL_PATH, {"install", "trust", "127.0.0.1"}, m_env, m_dir / "trust2.out", out), 1);
+    EXPECT_NE(out.find(m_fingerprint), std::string::npos) << out;
+    EXPECT_EQ(e2e::ReadFile(m_dir / "known_hosts"), knownHosts);
+  }
+
+  // The service's memory, everything it has allocated and freed included, holds no copy of the
+  // console password after the installs.
+  EXPECT_EQ(FindInMemory(m_service->Pid(), MemoryForms(m_password)), "") << "a copy of the password is left in memory";
+  // The search itself sees the process's memory: its environment is there.
+  EXPECT_NE(FindInMemory(m_service->Pid(), {"CORVEX_REGISTRY=" + m_dir / "registry.reg"}), "");
+
   // Stop the service, then look for the password in everything the run wrote.
   m_service->Signal(SIGTERM);
   EXPECT_EQ(m_service->Wait(20s), 0);
   m_service.reset();
   std::string everything;
-  for (const char* f : {"trace.log", "service.out", "events.log", "registry.reg", "known_hosts", "sshd.out"})
+  for (const char* f : {"trace.log", "service.out", "events.log", "registry.reg", "known_hosts", "sshd.out", "trust.out",
+                        "trust2.out"})
     everything += e2e::ReadFile(m_dir / f);
   for (int i = 1; i <= m_runs; ++i)
     everything += e2e::ReadFile(m_dir / ("ctl" + std::to_string(i) + ".out"));
