@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -463,6 +464,17 @@ TEST_F(InstallOverSsh, ResultsFlagsSpacingRefusalsAndNoPasswordInAnyOutput)
   auto dump = m_db.Exec("SELECT string_agg(c::text, ' ') FROM dbo.\"Computers\" c");
   everything += dump.Value(0, 0).value_or("");
   EXPECT_EQ(everything.find(m_password), std::string::npos) << "the console password leaked";
+  // Every file of the run (the target's home and task folders, the shares, the service's files),
+  // but the two the test gave corvexctl, and the whole database.
+  for (const auto& file : std::filesystem::recursive_directory_iterator(m_dir.Path())) {
+    const std::string name = file.path().filename();
+    if (file.is_regular_file() && name != "password" && name != "wrong-password")
+      EXPECT_EQ(e2e::ReadFile(file.path()).find(m_password), std::string::npos) << file.path();
+  }
+  ASSERT_EQ(Shell("pg_dump -h /var/run/postgresql -d " + m_database.Name() + " > " + m_dir / "dump.sql"), 0);
+  const std::string wholeDatabase = e2e::ReadFile(m_dir / "dump.sql");
+  EXPECT_NE(wholeDatabase.find(m_cidPassword), std::string::npos) << "the dump holds the groups' configurations";
+  EXPECT_EQ(wholeDatabase.find(m_password), std::string::npos) << "the console password is in the database";
   EXPECT_EQ(everything.find(args[3]), std::string::npos) << "an obscured credential was traced";
   EXPECT_EQ(everything.find(args[5]), std::string::npos) << "an obscured credential was traced";
   EXPECT_EQ(everything.find(m_cidPassword), std::string::npos);
