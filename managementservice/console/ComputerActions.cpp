@@ -2,11 +2,14 @@
 
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <typeinfo>
 
 #include "managementservice/TraceComponent.h"
 #include "managementservice/console/UpdateNowQueue.h"
 #include "managementservice/letters/ComputerLetters.h"
 #include "managementservice/messages/ProcessingQueue.h"
+#include "platform/com/ComError.h"
 #include "platform/com/Memory.h"
 #include "platform/com/Variant.h"
 #include "platform/trace/Trace.h"
@@ -15,6 +18,35 @@ bool IsComputerArrayReadable(ULONG count, const LONG* computerIDs)
 {
   return count == 0 || !IsBadReadPtr(computerIDs, std::size_t{count} * 4);
 }
+
+namespace {
+
+// No exception may leave a COM method: what the queuing raises (an allocation that fails, most
+// likely) becomes the call's HRESULT. Letters queued before it stay queued.
+template <class Work>
+HRESULT Guarded(const char* method, Work work) noexcept
+{
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs Caught std::bad_alloc", method);
+    return E_OUTOFMEMORY;
+  } catch (const _com_error& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs Caught COM error, hr=0x%p", method, e.Error());
+    return e.Error();
+  } catch (const CAtlException& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs Caught ATL exception, hr=0x%p", method, e.m_hr);
+    return e.m_hr;
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs Caught %hs: %hs", method, typeid(e).name(), e.what());
+    return E_FAIL;
+  } catch (...) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "%hs Caught unknown exception", method);
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace
 
 HRESULT CComputerActions::QueryInterface(const IID& iid, void** out)
 {
@@ -37,9 +69,11 @@ HRESULT CComputerActions::Refresh(ULONG count, LONG* computerIDs)
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "CComputerActions::Refresh(%lu)", static_cast<unsigned long>(count));
   if (!IsComputerArrayReadable(count, computerIDs))
     return E_POINTER;
-  for (ULONG i = 0; i < count; ++i)
-    ProcessingQueue::Instance().Append(std::make_unique<Refresh_Now>(computerIDs[i]));
-  return S_OK;
+  return Guarded("CComputerActions::Refresh", [&] {
+    for (ULONG i = 0; i < count; ++i)
+      ProcessingQueue::Instance().Append(std::make_unique<Refresh_Now>(computerIDs[i]));
+    return S_OK;
+  });
 }
 
 HRESULT CComputerActions::UpdateNow(ULONG num, LONG* computerIDs)
@@ -49,9 +83,11 @@ HRESULT CComputerActions::UpdateNow(ULONG num, LONG* computerIDs)
     return E_POINTER;
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "CComputerActions::UpdateNow() adding %lu computer IDs to the UpdateNow queue",
                static_cast<unsigned long>(num));
-  for (ULONG i = 0; i < num; ++i)
-    UpdateNowQueue::Instance().AddComputer(computerIDs[i]);
-  return S_OK;
+  return Guarded("CComputerActions::UpdateNow", [&] {
+    for (ULONG i = 0; i < num; ++i)
+      UpdateNowQueue::Instance().AddComputer(computerIDs[i]);
+    return S_OK;
+  });
 }
 
 HRESULT CComputerActions::OverrideCentralConfiguration(BYTE override, ULONG count, LONG* computerIDs)
@@ -62,9 +98,11 @@ HRESULT CComputerActions::OverrideCentralConfiguration(BYTE override, ULONG coun
     return E_POINTER;
   // Overriding means no longer applying the central configuration.
   const bool applyCentralConfig = override == 0;
-  for (ULONG i = 0; i < count; ++i)
-    ProcessingQueue::Instance().Append(std::make_unique<Override_Central_Config>(computerIDs[i], applyCentralConfig));
-  return S_OK;
+  return Guarded("CComputerActions::OverrideCentralConfiguration", [&] {
+    for (ULONG i = 0; i < count; ++i)
+      ProcessingQueue::Instance().Append(std::make_unique<Override_Central_Config>(computerIDs[i], applyCentralConfig));
+    return S_OK;
+  });
 }
 
 namespace {
