@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -68,6 +71,17 @@ std::size_t Occurrences(const std::string& text, const std::string& part)
   return n;
 }
 
+// The lines of a log that hold a text.
+std::string Lines(const std::string& log, const std::string& part)
+{
+  std::string lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+    if (log.compare(start, end - start, part) != 0 && log.substr(start, end - start).find(part) != std::string::npos)
+      lines += log.substr(start, end - start + 1);
+  return lines;
+}
+
 CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n, long ttl = 600)
 {
   auto m = MakeMessage(destination, NUMBERED, ttl);
@@ -94,7 +108,8 @@ protected:
     s_folder = new e2e::ScratchDir("corvex-msg-limits");
     try {
       s_location = new e2e::MessagingLocation(
-        s_folder->Path(), {"FLOOD1.Agent", "FLOOD2.Agent", "DEST1.Agent", "DEST2.Agent", "LONG1.Agent"},
+        s_folder->Path(),
+        {"FLOOD1.Agent", "FLOOD2.Agent", "DEST1.Agent", "DEST2.Agent", "LONG1.Agent", "EVIL1.Agent", "DEST3.Agent"},
         /*startRelay=*/false);
       s_relay = new e2e::ChildProcess(
         e2e::MessagingLocation::RelayProgram(),
@@ -154,30 +169,56 @@ protected:
   // Logged on once and off again: the relay keeps letters for it from then on.
   void MakeKnown(const std::string& address) { Release(Connect(address).second); }
 
-  // The agent's own credential in raw libnats: it publishes letters straight onto the subjects
-  // the server lets it, as fast as it can.
-  void Flood(const std::string& from, const std::string& to, int count)
+  // The agent's own credential in raw libnats: it publishes what it likes straight onto the
+  // subjects the server lets it, as fast as it can.
+  class RawAgent
   {
-    const auto location = messaging::ReadServerLocation(s_location->Directory());
-    messaging::NKeyIdentity identity(messaging::SeedFileOf(s_location->Directory(), from));
-    auto options = messaging::ClientOptions(location, identity, from, 1);
-    natsOptions_SetAllowReconnect(options.get(), false);
-    natsConnection* raw = nullptr;
-    ASSERT_EQ(natsConnection_Connect(&raw, options.get()), NATS_OK);
-    messaging::NatsPtr<natsConnection> nc(raw);
-    const std::string subject = messaging::wire::LetterSubject(to, from);
-    for (CORBA::Long n = 1; n <= count; ++n) {
-      const auto bytes = messaging::EncodeMessage(Numbered(to, n));
+  public:
+    explicit RawAgent(const std::string& address)
+      : m_identity(messaging::SeedFileOf(s_location->Directory(), address))
+    {
+      const auto location = messaging::ReadServerLocation(s_location->Directory());
+      auto options = messaging::ClientOptions(location, m_identity, address, 1);
+      natsOptions_SetAllowReconnect(options.get(), false);
+      natsConnection* raw = nullptr;
+      status = natsConnection_Connect(&raw, options.get());
+      m_nc.reset(raw);
+    }
+    ~RawAgent()
+    {
+      if (m_nc)
+        natsConnection_Close(m_nc.get());
+    }
+    natsStatus Publish(const std::string& subject, const std::vector<std::uint8_t>& bytes, const char* command = nullptr)
+    {
       natsMsg* msg = nullptr;
-      ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, reinterpret_cast<const char*>(bytes.data()),
-                               static_cast<int>(bytes.size())),
-                NATS_OK);
+      natsStatus s = natsMsg_Create(&msg, subject.c_str(), nullptr, reinterpret_cast<const char*>(bytes.data()),
+                                    static_cast<int>(bytes.size()));
+      if (s != NATS_OK)
+        return s;
       messaging::NatsPtr<natsMsg> owned(msg);
       natsMsgHeader_Set(msg, messaging::wire::kTtl, "600");
-      ASSERT_EQ(natsConnection_PublishMsg(nc.get(), msg), NATS_OK);
+      if (command)
+        natsMsgHeader_Set(msg, messaging::wire::kCommand, command);
+      return natsConnection_PublishMsg(m_nc.get(), msg);
     }
-    natsConnection_Flush(nc.get());
-    natsConnection_Close(nc.get());
+    void Flush() { natsConnection_Flush(m_nc.get()); }
+
+    natsStatus status = NATS_ERR;
+
+  private:
+    messaging::NKeyIdentity m_identity;
+    messaging::NatsPtr<natsConnection> m_nc;
+  };
+
+  void Flood(const std::string& from, const std::string& to, int count)
+  {
+    RawAgent agent(from);
+    ASSERT_EQ(agent.status, NATS_OK);
+    const std::string subject = messaging::wire::LetterSubject(to, from);
+    for (CORBA::Long n = 1; n <= count; ++n)
+      ASSERT_EQ(agent.Publish(subject, messaging::EncodeMessage(Numbered(to, n))), NATS_OK);
+    agent.Flush();
   }
 
   std::vector<std::unique_ptr<TestReceiver>> m_receivers;
@@ -271,6 +312,59 @@ TEST_F(MessagingLimits, ALetterLargerThanTheServersPayloadLimitIsNotAccepted)
   EXPECT_EQ(service->Send(letter), 0);
   // The connection carries on.
   EXPECT_GT(service->Send(Numbered("FLOOD2.Agent", 1)), 0);
+}
+
+// Every input of the payload regression corpus, sent by an enrolled agent to the service, to
+// another agent, to an address that never logged on (the relay returns it, reading it) and to
+// the relay itself: each reader refuses it, says so once for the sender, and carries on.
+TEST_F(MessagingLimits, TheHostilePayloadCorpusSentByAnAgentIsRefusedByEveryReader)
+{
+  MakeKnown("DEST3.Agent");
+  auto [serviceIn, service] = Connect(SERVICE);
+  auto [agentIn, agent] = Connect("DEST3.Agent");
+  RawAgent evil("EVIL1.Agent");
+  ASSERT_EQ(evil.status, NATS_OK);
+  std::size_t sent = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(CORVEX_PAYLOAD_CORPUS)) {
+    if (entry.path().extension() == ".gz")
+      continue;  // the deep ones, replayed by the unit tests
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(evil.Publish(messaging::wire::LetterSubject(SERVICE, "EVIL1.Agent"), bytes), NATS_OK);
+    ASSERT_EQ(evil.Publish(messaging::wire::LetterSubject("DEST3.Agent", "EVIL1.Agent"), bytes), NATS_OK);
+    ASSERT_EQ(evil.Publish(messaging::wire::LetterSubject("NEVER3.Agent", "EVIL1.Agent"), bytes), NATS_OK);
+    ASSERT_EQ(evil.Publish(messaging::wire::RelaySubject("EVIL1.Agent"), bytes, messaging::wire::kSend), NATS_OK);
+    ++sent;
+    if (sent % 10 == 0) {  // within the agents' rate, so that the relay reads them all
+      evil.Flush();
+      std::this_thread::sleep_for(1s);
+    }
+  }
+  evil.Flush();
+  ASSERT_GE(sent, 100u);
+  ASSERT_TRUE(WaitUntil([] { return Log().find("a letter from EVIL1.Agent cannot be read") != std::string::npos; }))
+    << Log().substr(0, 4000);
+
+  // A good letter after all of them still arrives at both, and nothing before it did.
+  ASSERT_EQ(evil.Publish(messaging::wire::LetterSubject(SERVICE, "EVIL1.Agent"), messaging::EncodeMessage(Numbered(SERVICE, 7))), NATS_OK);
+  ASSERT_EQ(evil.Publish(messaging::wire::LetterSubject("DEST3.Agent", "EVIL1.Agent"),
+                         messaging::EncodeMessage(Numbered("DEST3.Agent", 8))),
+            NATS_OK);
+  evil.Flush();
+  ASSERT_TRUE(WaitUntil([&] { return Numbers(*serviceIn).size() == 1 && Numbers(*agentIn).size() == 1; })) << Log().substr(0, 4000);
+  EXPECT_EQ(Numbers(*serviceIn), std::vector<CORBA::Long>{7});
+  EXPECT_EQ(Numbers(*agentIn), std::vector<CORBA::Long>{8});
+  // (The service's address is shared with the other tests: their notices may reach it too.)
+  auto fromEvil = [](TestReceiver& in) {
+    std::size_t n = 0;
+    for (const auto& e : in.Envelopes())
+      n += std::string(e.originator.in()) == "EVIL1.Agent";
+    return n;
+  };
+  EXPECT_EQ(fromEvil(*serviceIn), 1u);
+  EXPECT_EQ(fromEvil(*agentIn), 1u);
+  // Told once, however many came.
+  EXPECT_EQ(Occurrences(Log(), "a letter from EVIL1.Agent cannot be read"), 1u) << Lines(Log(), "cannot be read");
 }
 
 }  // namespace
