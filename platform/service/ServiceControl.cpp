@@ -136,7 +136,9 @@ std::string ServiceUnitText(const std::wstring& displayName, const std::wstring&
   std::string t = "# Written by \"" + Unquote(ToUtf8(binaryPath)) + " -Service\"; removed by -UnregServer.\n";
   t += "[Unit]\nDescription=" + ToUtf8(displayName) + "\n";
   t += "# Platform dependency " + ToUtf8(dependency) + ": the network.\n";
-  t += "Wants=network-online.target\nAfter=network-online.target postgresql.service\n\n";
+  // The packages' messaging server and relay, where they are installed; PostgreSQL when local.
+  t += "Wants=network-online.target corvex-messaging.service corvex-relay.service\n";
+  t += "After=network-online.target postgresql.service corvex-messaging.service corvex-relay.service\n\n";
   t += "[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + ToUtf8(binaryPath) + "\n";
   if (!registryPath.empty())
     t += "Environment=\"CORVEX_REGISTRY=" + registryPath + "\"\n";
@@ -153,7 +155,7 @@ std::string ServiceUnitText(const std::wstring& displayName, const std::wstring&
   // its private keys there.
   t += "ReadWritePaths=/etc/corvex\n";
   t += "NoNewPrivileges=yes\nCapabilityBoundingSet=\nAmbientCapabilities=\n";
-  t += "ProtectSystem=strict\nProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nDevicePolicy=closed\n";
+  t += "ProtectSystem=strict\nProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nPrivateMounts=yes\nDevicePolicy=closed\n";
   t += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n";
   t += "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n";
   t += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\nRestrictRealtime=yes\n";
