@@ -7,6 +7,9 @@
 # in the database), the latency from the agent's send to the stored row (p50, p99), the
 # service's CPU and resident memory, and where the CPU went (the service's processing thread,
 # its other threads, the database server's backends, nats-server, corvex-relay, the simulator).
+# Beside each step, the database-alone limit measured on the same database in the same run
+# (bench/db-limit.sh: the same rows stored with one multi-row statement and one flush per
+# batch) and applied/limit.
 # The table goes to standard output and to $OUT/e2e-load.txt, the plot of applied against
 # offered to $OUT/e2e-load.png (gnuplot).
 #
@@ -16,7 +19,8 @@
 # the server's acknowledgement, which caps what one process offers), STEP_SECONDS (default
 # 15), STATUS_RATES and EVENT_RATES (offered per second in total, rising), OUT (default
 # ./bench-results), DATABASE_PREFIX (the scratch databases' names before "_N", default
-# corvex_load). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
+# corvex_load), SETWISE (0: the service applies status replies one at a time, as before the
+# set-wise road; default 1). Needs PostgreSQL running (scripts/start-postgres.sh) and a role that may
 # create databases and read the server's statistics.
 set -euo pipefail
 case "${1:-}" in
@@ -83,7 +87,8 @@ rss_mb() { awk '/VmRSS/ {printf "%.0f", $2 / 1024}' "/proc/$1/status"; }
 
 table=$OUT/e2e-load.txt
 data=$OUT/e2e-load.dat
-printf '%-9s %-7s %9s %9s %8s %8s %6s %6s %9s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB calls/msg \
+printf '%-9s %-7s %9s %9s %8s %8s %6s %6s %9s %8s %6s  %s\n' computers kind offered/s applied/s p50_ms p99_ms cpu% rss_MB calls/msg \
+  limit/s ratio \
   "cpu split: processing / other service threads / database / nats-server / relay / simulator (% of one core)" | tee "$table"
 : >"$data"
 
@@ -110,6 +115,10 @@ start_road() {
   split -n "l/$SIMULATORS" -d "$work/computers.txt" "$work/computers.part."
 
   corvex_registry_base . "$database" "$work" "$(id -gn)" >"$CORVEX_REGISTRY"
+  if [ "${SETWISE:-1}" = 0 ]; then
+    printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n"ProcessingPassSetWise"=dword:00000000\n' \
+      >>"$CORVEX_REGISTRY"
+  fi
   # A fresh messaging location per road: the service and the simulated computers, enrolled at once.
   local port
   port=$(corvex_free_port)
@@ -152,6 +161,13 @@ start_road() {
   done
   [ -n "$processing_tid" ] || { echo "e2e-load: the service did not start, see $work/service.log" >&2; exit 1; }
   sleep 2
+  # The database alone, on the same fleet, while the service is idle.
+  echo "measuring the database-alone limit ..." >&2
+  local limits
+  limits=$("$root/bench/db-limit.sh" "$database")
+  status_limit=$(awk '$1 == "status" {print $2}' <<<"$limits")
+  event_limit=$(awk '$1 == "event" {print $2}' <<<"$limits")
+  echo "  (database alone: $status_limit status rows/s, $event_limit alert rows/s)" >&2
 
   # Every 50 ms: new alerts, and new comments of the simulated computers, with their send times.
   psql -X -q -d "$database" >/dev/null 2>&1 <<'PROBE' &
@@ -233,14 +249,16 @@ step() {
   # log on one by one before it, sending as they come).
   offered=$(cat "$work"/sim.*.log | grep -oE "^[^ ]+ -> Tz-[A-Za-z-]+ \([^)]*sent [0-9]+\) to [^,]*, id [1-9][0-9]*$" |
     sed -E 's/.*sent ([0-9]+)\).*/\1/' | awk -v a="$t0" -v b="$t1" '$1 >= a * 1000 && $1 < b * 1000 {n++} END {print n + 0}')
-  awk -v n="$n" -v kind="$kind" -v total="$total" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" -v allcalls=$((c1 - c0)) \
+  local limit=$status_limit
+  [ "$kind" = event ] && limit=$event_limit
+  awk -v n="$n" -v kind="$kind" -v total="$total" -v limit="${limit:-0}" -v offered="${offered:-}" -v applied=$((a1 - a0)) -v el="$elapsed" -v allcalls=$((c1 - c0)) \
       -v lat="$latency" -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v ns=$((n1 - n0)) -v r=$((r1 - r0)) -v q=$((q1 - q0)) \
       -v hz="$hz" -v rss="$rss" -v steps="$STEP_SECONDS" -v data="$data" 'BEGIN {
     split(lat, l, " ")
     off = offered / el
     app = applied / el
-    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s %9.1f  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
-      100 * s / hz / el, rss, (applied > 0 ? allcalls / applied : 0), 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el,
+    printf "%-9d %-7s %9.0f %9.0f %8s %8s %6.0f %6s %9.1f %8.0f %6.2f  %3.0f / %3.0f / %3.0f / %3.0f / %3.0f / %3.0f\n", n, kind, off, app, l[1], l[2],
+      100 * s / hz / el, rss, (applied > 0 ? allcalls / applied : 0), limit, (limit > 0 ? app / limit : 0), 100 * p / hz / el, 100 * (s - p) / hz / el, 100 * b / hz / el,
       100 * ns / hz / el, 100 * r / hz / el, 100 * q / hz / el
     printf "%d %s %.0f %.0f\n", n, kind, off, app >> data
   }' | tee -a "$table"

@@ -162,3 +162,56 @@ BEGIN
         END IF;
     END LOOP;
 END $$;
+
+-- The virus events of one pass in one call, each as the one-event road applies it: the computer
+-- from its address, name and domain, its arrival, the envelope named for the duplicate check,
+-- the alert. Handed back as the replies are.
+-- "@Events": a JSON array, one object per event in queue order: a address, n name, d domain,
+--   t arrival (local time), k delivery key (empty: none), at the alert's time, un user, vn virus,
+--   vt virus type, ii infected item, st scanner type, ac action taken.
+-- "@Outcomes": a JSON array, one object per stored event: id, made (the computer was made,
+-- came back or took the address: the membership and state clocks tick).
+CREATE FUNCTION dbo."ApplyVirusEvents"(
+    OUT "@RETURN_VALUE" integer,
+    "@Events" text,
+    OUT "@Applied" integer,
+    OUT "@Outcomes" text)
+LANGUAGE plpgsql AS $$
+DECLARE
+    r jsonb;
+    rows jsonb[] := '{}';
+    v_ret integer;
+    v_deleted integer;
+    v_id integer;
+BEGIN
+    "@RETURN_VALUE" := 0;
+    "@Applied" := 0;
+    FOR r IN SELECT value FROM jsonb_array_elements("@Events"::jsonb) LOOP
+        BEGIN
+            SELECT p."@RETURN_VALUE", p."@ComputerDeleted", p."@ComputerID" INTO v_ret, v_deleted, v_id
+              FROM dbo."ComputerFromAddressNameDomain"((r->>'a')::dbo.nvarchar_255, (r->>'n')::dbo.nvarchar_31,
+                   (r->>'d')::dbo.nvarchar_128) p;
+            IF v_ret NOT IN (0, 8) THEN
+                RAISE EXCEPTION USING ERRCODE = 'CX001';
+            END IF;
+            -- One step after the other, as the one-event road takes them.
+            IF (SELECT p."@RETURN_VALUE" FROM dbo."ComputerLastMessageTimeSet"(v_id, (r->>'t')::timestamp) p) <> 0 THEN
+                RAISE EXCEPTION USING ERRCODE = 'CX001';
+            END IF;
+            IF (SELECT p."@RETURN_VALUE" FROM dbo."EnvelopeBegin"((r->>'k')::dbo.nvarchar_255) p) <> 0 THEN
+                RAISE EXCEPTION USING ERRCODE = 'CX001';
+            END IF;
+            IF (SELECT p."@RETURN_VALUE" FROM dbo."AddVirusAlert"(v_id, (r->>'at')::timestamp,
+                    (r->>'un')::dbo.nvarchar_256, (r->>'vn')::dbo.nvarchar_32, (r->>'vt')::integer,
+                    (r->>'ii')::dbo.nvarchar_256, (r->>'st')::integer, (r->>'ac')::integer) p) <> 0 THEN
+                RAISE EXCEPTION USING ERRCODE = 'CX001';
+            END IF;
+            PERFORM dbo."EnvelopeBegin"(''::dbo.nvarchar_255);
+            rows := rows || jsonb_build_object('id', v_id, 'made', NOT (v_ret = 8 AND v_deleted = 0));
+        EXCEPTION WHEN OTHERS THEN
+            EXIT;
+        END;
+        "@Applied" := "@Applied" + 1;
+    END LOOP;
+    "@Outcomes" := to_jsonb(rows)::text;
+END $$;

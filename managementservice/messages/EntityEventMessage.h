@@ -22,6 +22,9 @@ public:
   const std::wstring& ComputerName() const { return m_computerName; }
 
 private:
+  // The set-wise road of a processing pass applies virus events with their own data.
+  friend class StatusPass;
+
   std::string m_entity;
   std::string m_event;
   std::wstring m_domain;

@@ -8,9 +8,11 @@
 #include "managementservice/TraceComponent.h"
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/ServiceModule.h"
+#include "managementservice/messages/EntityEventMessage.h"
 #include "managementservice/messages/ProcessingQueue.h"
 #include "managementservice/messages/StatusMessage.h"
 #include "managementservice/messages/StatusPass.h"
+#include "metrics/ServiceMetrics.h"
 #include "platform/errortext/ErrorText.h"
 #include "platform/registry/Registry.h"
 #include "platform/sync/Sync.h"
@@ -80,12 +82,28 @@ void ProcessingPass::ProcessInSavepoint(DecodedMessage& current, ProcessingQueue
     }
     throw;
   }
+  metrics::ItemProcessed(&current, applied && !(m_database && m_database->Refused()));
   if (m_database)
     EndUnit();
   trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "%lu remaining in the queue.\n", static_cast<unsigned long>(queue.Count()));
 }
 
-void ProcessingPass::ApplyReplies(std::vector<const StatusMessage*>& replies, std::vector<std::string>& rows,
+std::size_t ProcessingPass::ApplySet(const std::vector<DecodedMessage*>& items, const std::vector<std::string>& rows,
+                                     bool events)
+{
+  if (events) {
+    std::vector<const EntityEventMessage*> list;
+    for (DecodedMessage* item : items)
+      list.push_back(static_cast<const EntityEventMessage*>(item));
+    return m_statusPass->ApplyEvents(list, rows);
+  }
+  std::vector<const StatusMessage*> list;
+  for (DecodedMessage* item : items)
+    list.push_back(static_cast<const StatusMessage*>(item));
+  return m_statusPass->Apply(list, rows);
+}
+
+void ProcessingPass::ApplyReplies(std::vector<DecodedMessage*>& replies, std::vector<std::string>& rows, bool events,
                                   ProcessingQueue& queue)
 {
   if (!m_statusPass)
@@ -95,30 +113,32 @@ void ProcessingPass::ApplyReplies(std::vector<const StatusMessage*>& replies, st
     std::size_t applied = 0;
     m_database->Savepoint();
     try {
-      applied = m_statusPass->Apply(std::vector<const StatusMessage*>(replies.begin() + at, replies.end()),
-                                                  std::vector<std::string>(rows.begin() + at, rows.end()));
+      applied = ApplySet(std::vector<DecodedMessage*>(replies.begin() + at, replies.end()),
+                         std::vector<std::string>(rows.begin() + at, rows.end()), events);
     } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
       throw;
     } catch (const std::exception& e) {
-      // Undone; the next reply goes the one-reply road, and the set goes on after it.
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "processing: set of status replies failed (%hs)", e.what());
+      // Undone; the next message goes the one-message road, and the set goes on after it.
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "processing: set of messages failed (%hs)", e.what());
       m_database->RollbackToSavepoint();
       applied = 0;
-      ProcessInSavepoint(const_cast<StatusMessage&>(*replies[at]), queue);
+      ProcessInSavepoint(*replies[at], queue);
       ++at;
       continue;
     }
     if (m_database->Refused()) {
       m_database->RollbackToSavepoint();
-      ProcessInSavepoint(const_cast<StatusMessage&>(*replies[at]), queue);
+      ProcessInSavepoint(*replies[at], queue);
       ++at;
       continue;
     }
     m_database->Release();
+    for (std::size_t i = at; i < at + applied; ++i)
+      metrics::ItemProcessed(static_cast<const DecodedMessage*>(replies[i]), true);
     at += applied;
-    // The reply the set handed back, on the road that knows what to do with it.
+    // The message the set handed back, on the road that knows what to do with it.
     if (at < replies.size())
-      ProcessInSavepoint(const_cast<StatusMessage&>(*replies[at++]), queue);
+      ProcessInSavepoint(*replies[at++], queue);
   }
   replies.clear();
   rows.clear();
@@ -127,12 +147,15 @@ void ProcessingPass::ApplyReplies(std::vector<const StatusMessage*>& replies, st
 std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue& queue)
 {
   std::vector<std::unique_ptr<DecodedMessage>> done;
+  const metrics::PassTimer timer;
   if (m_database)
     m_database->Begin();
   MangementServiceClocks::CDeferredTicks ticks;
-  // Consecutive status replies wait here to be applied as one set, before whatever comes next.
-  std::vector<const StatusMessage*> replies;
+  // Consecutive status replies (or virus events) wait here to be applied as one set, before
+  // whatever comes next.
+  std::vector<DecodedMessage*> replies;
   std::vector<std::string> rows;
+  bool events = false;
   const DWORD start = GetTickCount();
   while (done.size() < m_limits.maxItems && (done.empty() || GetTickCount() - start < m_limits.maxMs)) {
     std::unique_ptr<DecodedMessage> item = queue.RemoveFront();
@@ -148,22 +171,32 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
     DecodedMessage& current = *item;
     done.push_back(std::move(item));
     if (m_database && m_limits.setWise) {
+      std::optional<std::string> row;
+      bool isEvent = false;
       if (const auto* reply = dynamic_cast<const StatusMessage*>(&current)) {
-        if (std::optional<std::string> row = StatusPass::Prepare(*reply)) {
-          replies.push_back(reply);
-          rows.push_back(std::move(*row));
-          continue;
-        }
+        row = StatusPass::Prepare(*reply);
+      } else if (const auto* event = dynamic_cast<const EntityEventMessage*>(&current)) {
+        row = StatusPass::PrepareEvent(*event);
+        isEvent = true;
+      }
+      if (row) {
+        if (!replies.empty() && events != isEvent)
+          ApplyReplies(replies, rows, events, queue);
+        events = isEvent;
+        replies.push_back(&current);
+        rows.push_back(std::move(*row));
+        continue;
       }
     }
     if (!replies.empty())
-      ApplyReplies(replies, rows, queue);
+      ApplyReplies(replies, rows, events, queue);
     ProcessInSavepoint(current, queue);
   }
   if (!replies.empty())
-    ApplyReplies(replies, rows, queue);
+    ApplyReplies(replies, rows, events, queue);
   if (m_database)
     m_database->Commit();
+  timer.Done(done.size());
   ticks.Release();
   return done;
 }

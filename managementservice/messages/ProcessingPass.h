@@ -31,8 +31,8 @@ struct PassLimits
   // How long a pass with a transaction waits for the next message when the queue runs empty
   // before it commits (within maxMs).
   DWORD gatherMs = 10;
-  // Status replies applied as a set ("ProcessingPassSetWise" 0 turns it off); only within a
-  // transaction.
+  // Status replies and virus events applied as sets ("ProcessingPassSetWise" 0 turns it off);
+  // only within a transaction.
   bool setWise = true;
 
   // "ProcessingPassMessages" and "ProcessingPassMilliseconds" of the service's key, where set.
@@ -59,8 +59,10 @@ private:
   // One item in a savepoint of its own, ended as the class comment says.
   void ProcessInSavepoint(DecodedMessage& item, ProcessingQueue& queue);
   void EndUnit();
-  // The waiting status replies as sets; a reply a set hands back goes the one-reply road.
-  void ApplyReplies(std::vector<const StatusMessage*>& replies, std::vector<std::string>& rows, ProcessingQueue& queue);
+  // The waiting status replies (or virus events) as sets; a message a set hands back goes the
+  // one-message road.
+  void ApplyReplies(std::vector<DecodedMessage*>& items, std::vector<std::string>& rows, bool events, ProcessingQueue& queue);
+  std::size_t ApplySet(const std::vector<DecodedMessage*>& items, const std::vector<std::string>& rows, bool events);
 
   CThreadDatabase* m_database;
   PassLimits m_limits;

@@ -10,11 +10,18 @@
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/SPException.h"
 #include "businesslogic/SessionCommands.h"
+#include "businesslogic/TextLimits.h"
 #include "businesslogic/actions/ConfigMatchesGroupAction.h"
 #include "businesslogic/entities/Computer.h"
 #include "businesslogic/entities/Group.h"
 #include "businesslogic/entities/MessageSystemAddress.h"
+#include "businesslogic/strategies/EventUser.h"
 #include "dexhandler/DexConfiguration.h"
+#include "dexhandler/DexEvent.h"
+#include "handlers/KTDexHandler/KTDexEvent.h"
+#include "managementservice/messages/EntityEventMessage.h"
+#include "platform/ado/PgValue.h"
+#include "platform/oledate/OleDate.h"
 #include "handlers/AUCoreHandler/AutoUpdateConfiguration.h"
 #include "handlers/KTDexHandler/KTDexStatus.h"
 #include "managementservice/TraceComponent.h"
@@ -44,15 +51,19 @@ std::string Digest(const std::string& text)
 
 std::string Utf8(const wchar_t* text) { return ToUtf8(std::wstring_view(text)); }
 
-// The arrival time as the one-reply road records it: this machine's local time, to the second.
-std::string LocalTimeText()
+// The arrival time as the one-message road records it, in the text its parameter would carry.
+std::string LocalTimeText() { return ado::FormatPgTimestamp(LocalOleDateFromTimeT(std::time(nullptr))); }
+
+// Addresses outside ASCII reach the procedures in two spellings on the one-message road (wide
+// on one channel, bytes on the other): such a message stays on that road.
+bool PlainAddress(const std::string& address)
 {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  if (address.size() > vrn::kMaxMessageSystemAddressLength)
+    return false;
+  for (const char c : address)
+    if (static_cast<unsigned char>(c) >= 0x80)
+      return false;
+  return true;
 }
 
 // The identity files as the status procedure takes them, each followed by ";".
@@ -83,7 +94,7 @@ std::optional<std::string> StatusPass::Prepare(const StatusMessage& reply)
 {
   // A library server's status goes through its strategy one reply at a time; an address the
   // lookup refuses is refused there too.
-  if (reply.LibraryPresent() || reply.Address().size() > vrn::kMaxMessageSystemAddressLength)
+  if (reply.LibraryPresent() || !PlainAddress(reply.Address()))
     return std::nullopt;
   try {
     // The texts are cut as the one-reply road cuts its parameters.
@@ -204,6 +215,7 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
   if (!m_apply || m_connection != connection.get()) {
     m_apply.emplace(connection, "ApplyStatusReplies");
     m_record.emplace(connection, "RecordConfigurationChecks");
+    m_events.emplace(connection, "ApplyVirusEvents");
     m_connection = connection.get();
   }
 
@@ -272,6 +284,78 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
     const bool sendDex = !reply.DexConfiguration().empty() && !(known && row.at("dxb").get<bool>());
     if (sendAU || sendDex)
       reply.QueueNewComponentLetters(CComputer(row.at("id").get<long>()), sendAU, sendDex);
+  }
+  m_stored += applied;
+  return applied;
+}
+
+std::optional<std::string> StatusPass::PrepareEvent(const EntityEventMessage& event)
+{
+  if (event.Entity() != "DEX" || !PlainAddress(event.Address()))
+    return std::nullopt;
+  try {
+    DexHandler::DexEvent agentEvent;
+    agentEvent.Set(event.Event());
+    KTDexHandler::KTDexEvent document;
+    document.Set(agentEvent.GetKTXML());
+    const KTDexHandler::Event_t e = document.GetEventData();
+    if (e.type != KTDexHandler::kVirusDetectedEventType)
+      return std::nullopt;
+    std::wstring key = FromUtf8(event.DeliveryKey());
+    if (key.size() > vrn::TextLimits::kDeliveryKey)
+      return std::nullopt;  // the one-event road traces it and stores the alert unnamed
+    const KTDexHandler::virusInfectionInfo_t& v = e.infectionInfo;
+    const json row = {
+      {"a", event.Address()},
+      {"n", ToUtf8(vrn::TextLimits::Cut(event.ComputerName(), vrn::TextLimits::kComputerName))},
+      {"d", ToUtf8(vrn::TextLimits::Cut(event.Domain(), vrn::TextLimits::kDomainName))},
+      {"t", LocalTimeText()},
+      {"k", ToUtf8(key)},
+      {"at", ado::FormatPgTimestamp(e.timestamp.GetDate())},
+      {"un", ToUtf8(vrn::TextLimits::Cut(priv::AlertUserName(e.user.domain, e.user.userId), vrn::TextLimits::kUserName))},
+      {"vn", ToUtf8(vrn::TextLimits::Cut(v.virusName, vrn::TextLimits::kVirusName))},
+      {"vt", static_cast<long>(v.virusType)},
+      {"ii", ToUtf8(vrn::TextLimits::Cut(v.item, vrn::TextLimits::kInfectedItem))},
+      {"st", static_cast<long>(v.scanType)},
+      {"ac", static_cast<long>(v.actionTaken)},
+    };
+    return row.dump();
+  } catch (const std::exception& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Event from %hs left to the one-event road: %hs\n", event.Address(), e.what());
+    return std::nullopt;
+  }
+}
+
+std::size_t StatusPass::ApplyEvents(const std::vector<const EntityEventMessage*>& events, const std::vector<std::string>& rows)
+{
+  if (events.empty())
+    return 0;
+  const ado::ConnectionPtr& connection = GetDatabaseConnection().GetADOPtr();
+  if (!m_events || m_connection != connection.get()) {
+    m_apply.emplace(connection, "ApplyStatusReplies");
+    m_record.emplace(connection, "RecordConfigurationChecks");
+    m_events.emplace(connection, "ApplyVirusEvents");
+    m_connection = connection.get();
+  }
+  std::string text = "[";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i)
+      text += ',';
+    text += rows[i];
+  }
+  text += ']';
+  for (const EntityEventMessage* event : events)
+    event->TraceStartProcessing();
+  m_events->SetAttribute(L"@Events", FromUtf8(text));
+  CSPException::Check(m_events->ExecuteCommand());
+  const std::size_t applied = static_cast<std::size_t>(m_events->GetAttributeAsInt(L"@Applied"));
+  const json outcomes = json::parse(ToUtf8(m_events->GetAttributeAsString(L"@Outcomes")));
+  for (std::size_t i = 0; i < applied; ++i) {
+    if (outcomes.at(i).at("made").get<bool>()) {
+      vrn::TickClock(vrn::kGroupMembershipClock);
+      vrn::TickClock(vrn::kComputerStateClock);
+    }
+    vrn::TickClock(vrn::kComputerStateClock);
   }
   m_stored += applied;
   return applied;

@@ -21,6 +21,7 @@
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/entities/FlagState.h"
 
+class EntityEventMessage;
 class StatusMessage;
 namespace AUCoreHandler {
 class AutoUpdateConfiguration;
@@ -47,6 +48,10 @@ public:
   // and the configuration letters are queued as the one-reply road does.
   std::size_t Apply(const std::vector<const StatusMessage*>& replies, const std::vector<std::string>& rows);
 
+  // The same for virus events of the anti-virus product (the other events go one at a time).
+  static std::optional<std::string> PrepareEvent(const EntityEventMessage& event);
+  std::size_t ApplyEvents(const std::vector<const EntityEventMessage*>& events, const std::vector<std::string>& rows);
+
   // For the figures and the tests: how many configuration decisions were taken from memory,
   // and how many times a group's configurations were parsed.
   std::uint64_t RememberedDecisions() const { return m_remembered; }
@@ -60,6 +65,7 @@ private:
 
   std::optional<COurCommand> m_apply;
   std::optional<COurCommand> m_record;
+  std::optional<COurCommand> m_events;
   const void* m_connection = nullptr;  // the connection the commands were prepared on
   long long m_configurationClock = -1;
   std::map<unsigned long, std::unique_ptr<Group>> m_groups;
