@@ -96,7 +96,7 @@ const char* StatusText(int status)
 
 struct HttpsFront::Connection
 {
-  enum class State { Handshake, Reading, Busy };
+  enum class State { Handshake, Reading, Busy, Writing };
   int fd = -1;
   SSL* ssl = nullptr;
   std::string address;
@@ -116,7 +116,38 @@ struct HttpsFront::Connection
   Clock::time_point deadline;
   int requests = 0;
   bool close = false;
+  // A worker gave up writing an answer the client did not take within the deadline.
+  bool answerLate = false;
+  // Answer bytes the client has not taken yet, from `sent` on.
+  std::string out;
+  std::size_t sent = 0;
+
+  std::size_t Pending() const { return out.size() - sent; }
+  // Writes what waits; 0 when all is written, SSL_ERROR_WANT_WRITE or SSL_ERROR_WANT_READ when
+  // the client has to take (or send) something first, -1 when the connection is broken.
+  int Flush()
+  {
+    while (sent < out.size()) {
+      std::size_t n = 0;
+      const int rc = SSL_write_ex(ssl, out.data() + sent, out.size() - sent, &n);
+      if (rc != 1) {
+        const int error = SSL_get_error(ssl, rc);
+        ERR_clear_error();
+        return error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ ? error : -1;
+      }
+      sent += n;
+    }
+    out.clear();
+    sent = 0;
+    return 0;
+  }
 };
+
+namespace {
+// The most of an answer that may wait for a client that reads slowly; a worker that has more
+// to write waits (within the deadline) until the client takes it.
+constexpr std::size_t kOutputBound = 256 * 1024;
+}  // namespace
 
 // A worker's view of a connection: the complete request to read, the TLS session to write to
 // within the deadline.
@@ -140,28 +171,25 @@ public:
       return -1;
     if (m_deadline == Clock::time_point{})
       m_deadline = Clock::now() + m_allowance;
-    std::size_t written = 0;
-    while (written < size) {
-      std::size_t n = 0;
-      const int rc = SSL_write_ex(m_c.ssl, ptr + written, size - written, &n);
-      if (rc == 1) {
-        written += n;
-        continue;
-      }
-      const int error = SSL_get_error(m_c.ssl, rc);
-      ERR_clear_error();
+    // What the client does not take at once is left to the door to send, so that a client that
+    // reads slowly does not hold the worker.
+    m_c.out.append(ptr, size);
+    for (;;) {
+      const int waiting = m_c.Flush();
+      if (waiting == 0 || (waiting > 0 && m_c.Pending() <= kOutputBound))
+        return static_cast<ssize_t>(size);
       const long left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
-      if ((error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) || left <= 0) {
+      if (waiting < 0 || left <= 0) {
         m_broken = true;
+        m_c.answerLate = waiting > 0;
         return -1;
       }
-      pollfd p{m_c.fd, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+      pollfd p{m_c.fd, static_cast<short>(waiting == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
       if (::poll(&p, 1, static_cast<int>(std::min(left, 1000L))) < 0 && errno != EINTR) {
         m_broken = true;
         return -1;
       }
     }
-    return static_cast<ssize_t>(size);
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override
   {
@@ -458,6 +486,23 @@ void HttpsFront::Watch(Connection& c, bool add)
 
 void HttpsFront::Advance(Connection& c)
 {
+  if (c.state == Connection::State::Writing) {
+    const int waiting = c.Flush();
+    if (waiting < 0) {
+      Close(c);
+    } else if (waiting > 0) {
+      const bool wantWrite = waiting == SSL_ERROR_WANT_WRITE;
+      if (wantWrite != c.wantWrite) {
+        c.wantWrite = wantWrite;
+        Watch(c, false);
+      }
+    } else if (c.close) {
+      Close(c);
+    } else {
+      Resume(c, false);
+    }
+    return;
+  }
   if (c.state == Connection::State::Handshake) {
     const int rc = SSL_do_handshake(c.ssl);
     if (rc != 1) {
@@ -668,18 +713,38 @@ void HttpsFront::TakeBack()
   }
   const Clock::time_point now = Clock::now();
   for (Connection* c : done) {
+    if (c->answerLate) {
+      ++m_counters.deadlineMissed;
+      Report(c->address, "request", "did not take its answer within the deadline of " + DeadlineText() + " s");
+      Close(*c);
+      continue;
+    }
+    if (c->Pending() > 0) {
+      // The client has yet to take the end of its answer: the door sends it, within the deadline.
+      c->state = Connection::State::Writing;
+      c->wantWrite = c->Flush() != SSL_ERROR_WANT_READ;
+      c->requestDeadline = true;
+      c->deadline = now + m_limits.requestDeadline;
+      Watch(*c, true);
+      continue;
+    }
     if (c->close) {
       Close(*c);
       continue;
     }
-    c->state = Connection::State::Reading;
-    c->wantWrite = false;
-    Watch(*c, true);
-    // A client may have sent its next request already.
-    c->requestDeadline = !c->in.empty();
-    c->deadline = now + (c->requestDeadline ? m_limits.requestDeadline : m_limits.keepAlive);
-    ReadRequest(*c);
+    Resume(*c, true);
   }
+}
+
+void HttpsFront::Resume(Connection& c, bool add)
+{
+  c.state = Connection::State::Reading;
+  c.wantWrite = false;
+  Watch(c, add);
+  // A client may have sent its next request already.
+  c.requestDeadline = !c.in.empty();
+  c.deadline = Clock::now() + (c.requestDeadline ? m_limits.requestDeadline : m_limits.keepAlive);
+  ReadRequest(c);
 }
 
 void HttpsFront::Expire()
@@ -696,11 +761,14 @@ void HttpsFront::Expire()
   for (auto& [fd, c] : m_connections)
     if (c->state != Connection::State::Busy && c->deadline <= now)
       late.push_back(c.get());
-  const long long ms = m_limits.requestDeadline.count();
-  const std::string seconds = std::to_string(ms / 1000) + (ms % 1000 ? "." + std::to_string(ms % 1000 / 100) : "");
+  const std::string seconds = DeadlineText();
   for (Connection* c : late) {
     if (!c->requestDeadline) {
       Close(*c);  // an idle keep-alive connection ends quietly
+    } else if (c->state == Connection::State::Writing) {
+      ++m_counters.deadlineMissed;
+      Report(c->address, "request", "did not take its answer within the deadline of " + seconds + " s");
+      Close(*c);
     } else if (c->state == Connection::State::Handshake) {
       ++m_counters.deadlineMissed;
       Report(c->address, "request", "no TLS handshake and request within the deadline of " + seconds + " s");
@@ -710,6 +778,12 @@ void HttpsFront::Expire()
       Refuse(*c, 408, ("no complete request within the deadline of " + seconds + " s").c_str());
     }
   }
+}
+
+std::string HttpsFront::DeadlineText() const
+{
+  const long long ms = m_limits.requestDeadline.count();
+  return std::to_string(ms / 1000) + (ms % 1000 ? "." + std::to_string(ms % 1000 / 100) : "");
 }
 
 void HttpsFront::Close(Connection& c)

@@ -1,8 +1,8 @@
 #pragma once
 // The console's door. One thread accepts connections, runs their TLS handshakes and reads each
 // request whole without ever blocking; only a complete request reaches one of the workers. A
-// client that dribbles its bytes costs a socket and a few kilobytes, never a worker, and loses
-// its connection when the request deadline passes. Connections are limited per client address
+// client that dribbles its bytes, or takes its answer slowly, costs a socket and some memory,
+// never a worker, and loses its connection when the request deadline passes. Connections are limited per client address
 // and in all; when all are taken, the slowest makes room for a newcomer.
 #include <atomic>
 #include <chrono>
@@ -30,7 +30,8 @@ struct FrontLimits
   int connectionsPerAddress = 16;
   int connections = 512;
   // From a connection's first byte (its handshake included) or a request's first byte to the
-  // request's last byte; also the most one answer may take to be written to a client.
+  // request's last byte; also the time a client has to take an answer. Up to 256 KB of an
+  // answer the client has not taken wait in the door, not in a worker.
   std::chrono::milliseconds requestDeadline{10000};
   // How long a connection may wait for its next request.
   std::chrono::milliseconds keepAlive{30000};
@@ -95,6 +96,8 @@ private:
   Check CheckRequest(Connection& c);
   void HandOff(Connection& c);
   void TakeBack();
+  // Back to waiting for the connection's next request (`add`: to the watched set again).
+  void Resume(Connection& c, bool add);
   void Expire();
   void Refuse(Connection& c, int status, const char* reason);
   void Close(Connection& c);
@@ -102,6 +105,8 @@ private:
   // Rate-limited per address and kind of refusal.
   void Report(const std::string& address, const char* kind, const std::string& what);
   int MillisecondsToNextDeadline() const;
+  // The request deadline in seconds, as the refusals say it.
+  std::string DeadlineText() const;
   void Work();
 
   FrontLimits m_limits;

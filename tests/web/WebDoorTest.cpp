@@ -40,9 +40,12 @@ const char* const kPassword = "the right one";
 class Client
 {
 public:
-  Client(int port, const std::string& from)
+  // `receiveBuffer`: a small one makes a client that reads slowly.
+  Client(int port, const std::string& from, int receiveBuffer = 0)
   {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+      ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     ::inet_pton(AF_INET, from.c_str(), &a.sin_addr);
@@ -335,6 +338,77 @@ TEST_F(WebDoor, ARequestNotWholeByItsDeadlineIsRefusedThoughBytesKeepComing)
   ASSERT_TRUE(prompt.Handshake());
   ASSERT_TRUE(prompt.Send(kPageRequest));
   EXPECT_EQ(Client::Status(prompt.ReadToEnd()), 200);
+}
+
+// The door alone, with answers of 200 KB: a client that takes none of them fills the socket
+// buffers within a few dozen requests, and the rest of its answer waits in the door.
+TEST(WebDoorAlone, ClientsThatDoNotReadTheirAnswersHoldNoWorker)
+{
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("corvex-webdoor-alone-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  corvexweb::EnsureSelfSignedCertificate(cert, key);
+  constexpr std::size_t kBody = 200 * 1024;
+  corvexweb::FrontLimits limits;
+  limits.workers = 2;
+  limits.requestDeadline = 2s;
+  std::mutex mutex;
+  std::vector<std::string> reports;
+  corvexweb::HttpsFront door(
+    cert, key, limits,
+    [](httplib::Stream& stream, bool closeConnection) {
+      const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n";
+      const std::string body(kBody, 'x');
+      return stream.write(head.data(), head.size()) > 0 && stream.write(body.data(), body.size()) > 0 && !closeConnection;
+    },
+    [&](const std::string& address, const std::string& what) {
+      std::lock_guard lock(mutex);
+      reports.push_back(address + ": " + what);
+    });
+  const int port = door.Bind("127.0.0.1", 0);
+  std::thread serving([&] { door.Serve(); });
+
+  std::string pipelined;
+  for (int i = 0; i < 100; ++i)
+    pipelined += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::unique_ptr<Client>> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.push_back(std::make_unique<Client>(port, "127.0.9." + std::to_string(i + 1), 4096));
+    EXPECT_TRUE(readers.back()->Handshake());
+    EXPECT_TRUE(readers.back()->Send(pipelined));
+  }
+  // Until the answers stop going out: every reader's buffers are full.
+  unsigned long long answered = 0;
+  for (const auto end = Clock::now() + 5s; Clock::now() < end;) {
+    std::this_thread::sleep_for(300ms);
+    if (door.Counters().requests == answered)
+      break;
+    answered = door.Counters().requests;
+  }
+  EXPECT_LT(answered, 400u);
+  // Another client is answered in full while none of them has been cut off.
+  Client prompt(port, "127.0.9.100");
+  EXPECT_TRUE(prompt.Handshake());
+  EXPECT_TRUE(prompt.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  std::string answer;
+  for (std::string more; answer.size() < kBody + 40 && !(more = prompt.ReadSome()).empty();)
+    answer += more;
+  EXPECT_EQ(Client::Status(answer), 200);
+  EXPECT_GE(answer.size(), kBody);
+  EXPECT_EQ(door.Counters().deadlineMissed, 0u);
+  // At the deadline they are cut off, each refusal reported.
+  for (const auto end = Clock::now() + 5s; door.Counters().deadlineMissed < 4 && Clock::now() < end;)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(door.Counters().deadlineMissed, 4u);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                            [](const std::string& r) { return r.find("did not take its answer within the deadline of 2 s") != std::string::npos; }),
+              4);
+  }
+  door.Stop();
+  serving.join();
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(WebDoor, ConnectionsAreLimitedPerAddressAndInAll)
