@@ -5,8 +5,8 @@
 // servers of one) and makes the connections; libnetapi reads the server information. Samba's
 // failures come back as the Win32 codes callers expect, by the table in README.md.
 //
-// Samba's client libraries keep process-wide state that is not safe to share between threads,
-// so every call into them is made under one process-wide lock.
+// Connections and server queries run in a corvex-netquery process each (SambaCalls.h says why),
+// so threads query side by side; browsing runs in the calling process, one at a time.
 #include <cstddef>
 #include <string>
 

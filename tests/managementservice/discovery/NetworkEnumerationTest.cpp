@@ -1,8 +1,15 @@
 // The operating-system deduction over its whole table, the diagnosis texts, and the stand-in's
 // translation of Samba's failures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -172,4 +179,70 @@ TEST(SambaStandIn, ProviderNameAndArgumentChecksWithoutTheNetwork)
   EXPECT_TRUE(HasThreadNetworkIdentity());
   ClearThreadNetworkIdentity();
   EXPECT_FALSE(HasThreadNetworkIdentity());
+}
+
+namespace {
+
+bool LocalSmbPortOpen()
+{
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(445);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool open = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return open;
+}
+
+}  // namespace
+
+// Without a server: what the description query and the enumeration do when nothing answers.
+// (tests/e2e/discovery/SambaNetworkTest.cpp has them against a real server.)
+TEST(NetworkQueries, AComputerThatRefusesTheConnectionIsANetworkPathNotFound)
+{
+  if (LocalSmbPortOpen())
+    GTEST_SKIP() << "a server listens on this machine's port 445";
+  TraceLines lines;
+  std::wstring comment = L"unchanged";
+  PTLDB::OperatingSystem os = 6;
+  // With or without the leading backslashes, the same target.
+  EXPECT_FALSE(GetComputerDescriptionAndOS(L"127.0.0.1", comment, os, L"", L""));
+  EXPECT_FALSE(GetComputerDescriptionAndOS(L"\\\\127.0.0.1", comment, os, nullptr, nullptr));
+  EXPECT_EQ(comment, L"unchanged");
+  EXPECT_EQ(os, 6);
+  EXPECT_TRUE(lines.Has(2, "Failed to establish connection as user  to computer \\\\127.0.0.1, error: 53"));
+  EXPECT_TRUE(lines.Has(2, "Failed to establish connection as user NULL to computer \\\\127.0.0.1, error: 53"));
+  EXPECT_TRUE(lines.Has(0, "Network path not found"));
+  EXPECT_FALSE(lines.Has(2, "Access denied"));
+}
+
+TEST(NetworkQueries, QueriesFromSeveralThreadsAtOnceEachGetTheirOwnAnswer)
+{
+  if (LocalSmbPortOpen())
+    GTEST_SKIP() << "a server listens on this machine's port 445";
+  // Every query is refused at once; ten threads of them must all finish, each with its own
+  // answer, whatever order they run in.
+  std::vector<std::thread> threads;
+  std::atomic<int> notFound{0};
+  for (int i = 0; i < 10; ++i)
+    threads.emplace_back([&notFound] {
+      NETRESOURCEW resource;
+      std::wstring target = L"\\\\127.0.0.1";
+      resource.lpRemoteName = target.data();
+      const DWORD connected = WNetAddConnection2W(&resource, L"", L"", 0);
+      BYTE* raw = nullptr;
+      if (connected == 53 && NetServerGetInfo(target.c_str(), 101, &raw) == 53 && raw == nullptr)
+        ++notFound;
+    });
+  for (auto& t : threads)
+    t.join();
+  EXPECT_EQ(notFound.load(), 10);
+}
+
+TEST(NetworkQueries, NothingIsListedBelowAServerAndChildrenAreAppended)
+{
+  std::vector<std::wstring> children{L"\\\\FIRST"};
+  EXPECT_EQ(NetworkGetChildEntities(L"\\\\PC1", children), S_OK);
+  EXPECT_EQ(children, std::vector<std::wstring>{L"\\\\FIRST"});
 }
