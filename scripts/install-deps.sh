@@ -14,6 +14,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libpam0g-dev
   libsmbclient-dev samba-dev
   samba smbclient iproute2
+  dpkg-dev fakeroot lintian
 )
 # The web console's browser test drives headless Chromium; only the test command asks for it.
 if [ "${1:-}" = "--browser" ]; then
