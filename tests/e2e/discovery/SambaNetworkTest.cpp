@@ -176,7 +176,7 @@ public:
   }
 
 private:
-  // The connection thread inherits nothing of the listener's namespace: it joins it too.
+  // On a thread the listener started, so in the server's namespace as well.
   void Pass(int client)
   {
     ++m_accepted;
