@@ -104,7 +104,7 @@ void CComputerInstallTask::RunTask()
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "CComputerInstallTask::RunTask()");
   bool visible = false;
-  for (int i = 0; i < 100 && !visible; ++i) {
+  for (int i = 0; i < 100 && !visible && !(m_cancel && m_cancel()); ++i) {
     Sleep(100);
     std::unique_ptr<remotetask::ActivatedTask> task;
     if (SUCCEEDED(m_spTaskScheduler->Activate(m_taskName, task)) && task)

@@ -7,6 +7,7 @@
 // An object lives for one operation on one thread: constructed (logon at the target), used,
 // destroyed (session closed, password wiped).
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,10 @@ public:
   bool WaitTaskStarted();
   bool WaitTaskFinished();
 
+  // Asked between the tries of RunTask's wait for the saved task: true ends the wait early (as
+  // if the task never showed), so a shutdown does not wait out a target that hangs.
+  void SetCancel(std::function<bool()> cancel) { m_cancel = std::move(cancel); }
+
   // "\\" + the name unless it starts with two backslashes already.
   static std::wstring TargetOf(const std::wstring& computerName);
 
@@ -55,4 +60,5 @@ private:
   remotetask::Settings m_settings;
   std::unique_ptr<remotetask::SshConnection> m_connection;
   std::unique_ptr<remotetask::TaskScheduler> m_spTaskScheduler;
+  std::function<bool()> m_cancel;
 };

@@ -359,6 +359,7 @@ void InstallTaskQueue::InstallComputer(const InstallTaskEntry& entry)
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Obfuscated Username %s", entry.cidUsername);
     {
       CComputerInstallTask task(entry.computerName, entry.username, entry.password);
+      task.SetCancel([this] { return StopRequested(); });
       task.Install(entry.setupPath, parameters);
     }
     InstallResultEntry started;

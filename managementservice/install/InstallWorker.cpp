@@ -13,10 +13,6 @@ void InstallWorker::StartWorker()
 {
   if (m_thread)
     return;
-  if (m_late) {
-    m_late->join();
-    m_late.reset();
-  }
   m_stopping = false;
   m_stop->Reset();
   auto ended = std::make_shared<Event>(true);
@@ -38,28 +34,21 @@ void InstallWorker::StopWorker()
     return;
   m_stopping = true;
   m_stop->Set();
-  if (m_ended->Wait(m_stopWait) == WAIT_OBJECT_0) {
-    m_thread->join();
-    m_thread.reset();
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopped");
-  } else {
-    // Still in a round; it ends at its next stop check. Letting it loose would leave it running
-    // on this queue after the queue is gone.
-    m_late = std::move(m_thread);
+  if (m_ended->Wait(m_stopWait) != WAIT_OBJECT_0)
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Install thread failed to stop after %dms", static_cast<int>(m_stopWait));
-  }
+  m_thread->join();
+  m_thread.reset();
   m_ended.reset();
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Install thread stopped");
 }
 
 void InstallWorker::FinishWorker()
 {
   m_stopping = true;
   m_stop->Set();
-  for (std::unique_ptr<std::thread>* t : {&m_thread, &m_late}) {
-    if (*t && (*t)->joinable())
-      (*t)->join();
-    t->reset();
-  }
+  if (m_thread && m_thread->joinable())
+    m_thread->join();
+  m_thread.reset();
   m_ended.reset();
 }
 

@@ -2,7 +2,8 @@
 // The worker thread of an install queue: started once, woken by its interval to do one round of
 // its queue's work inside the thread's catch ladder, stopped by its stop event with a bounded
 // wait at shutdown. A thread that outlasts that wait (a round held up by an unreachable target)
-// is never let loose: it is kept and joined before the queue it works on is destroyed.
+// is reported and then waited for: let loose, it would go on working on its queue and on the
+// database session after the shutdown has closed or destroyed them.
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -28,14 +29,13 @@ public:
   void SetStopWait(DWORD ms) { m_stopWait = ms; }
 
 protected:
-  // Starts the thread running ThreadWorker unless it runs; "Install thread started". A thread
-  // that failed to stop earlier is joined first.
+  // Starts the thread running ThreadWorker unless it runs; "Install thread started".
   void StartWorker();
-  // Signals the stop event and waits up to the stop wait: "Install thread stopped" or "... failed
-  // to stop"; the thread is forgotten as running either way, but a late one is kept for joining.
+  // Signals the stop event; "Install thread failed to stop after ...ms" when the thread has not
+  // ended within the stop wait, and then waits for the round it is in to end (rounds check the
+  // stop between their steps); "Install thread stopped" once it has.
   void StopWorker();
-  // Stops the thread and waits for it without limit, a late one included. Each queue's destructor
-  // calls it before its own members go.
+  // The same without the report; each queue's destructor calls it before its own members go.
   void FinishWorker();
   // True once a stop is asked: a round of several steps ends between two of them.
   bool StopRequested() const { return m_stopping.load(); }
@@ -53,5 +53,4 @@ private:
   std::unique_ptr<Event> m_stop;
   std::shared_ptr<Event> m_ended;
   std::unique_ptr<std::thread> m_thread;
-  std::unique_ptr<std::thread> m_late;  // failed to stop in time; joined before the next start or the end
 };
