@@ -245,6 +245,29 @@ TEST_F(WebDoor, AHundredSlowClientsDoNotStopAnAdministrator)
   // Deadlines far off, so that it is the door that keeps the workers free and not the deadlines.
   m_settings.requestDeadlineSeconds = 120;
   Start();
+  httplib::SSLClient admin("127.0.0.1", m_port);
+  admin.enable_server_certificate_verification(false);
+  admin.set_connection_timeout(10);
+  admin.set_read_timeout(10);
+  const std::string body = json{{"user", kAdmin}, {"password", kPassword}}.dump();
+  const auto login = admin.Post("/api/login", body, "application/json");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 200);
+  const std::string cookie = login->get_header_value("Set-Cookie").substr(0, login->get_header_value("Set-Cookie").find(';'));
+  // Twenty requests, each on a new TLS connection: their median and slowest, in ms.
+  const auto measure = [&](std::vector<double>& latencies) {
+    for (int i = 0; i < 20; ++i) {
+      const auto start = Clock::now();
+      const auto r = admin.Get("/api/session", {{"Cookie", cookie}});
+      ASSERT_TRUE(r) << "request " << i << " got no answer";
+      EXPECT_EQ(r->status, 200);
+      latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+  };
+  std::vector<double> alone, beside;
+  measure(alone);
+
   // Half stall in the TLS handshake (a record header that announces bytes never sent); half
   // finish it and send their headers a byte at a time.
   std::vector<std::unique_ptr<Client>> slow;
@@ -258,7 +281,7 @@ TEST_F(WebDoor, AHundredSlowClientsDoNotStopAnAdministrator)
       ASSERT_TRUE(slow.back()->Send("GET /api/session HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
     }
   }
-  ASSERT_TRUE(AcceptedReaches(100));
+  ASSERT_TRUE(AcceptedReaches(100 + 21));
   std::atomic<bool> dribbling{true};
   std::thread dribbler([&] {
     while (dribbling) {
@@ -267,24 +290,7 @@ TEST_F(WebDoor, AHundredSlowClientsDoNotStopAnAdministrator)
       std::this_thread::sleep_for(200ms);
     }
   });
-
-  httplib::SSLClient admin("127.0.0.1", m_port);
-  admin.enable_server_certificate_verification(false);
-  admin.set_connection_timeout(10);
-  admin.set_read_timeout(10);
-  const std::string body = json{{"user", kAdmin}, {"password", kPassword}}.dump();
-  const auto login = admin.Post("/api/login", body, "application/json");
-  ASSERT_TRUE(login) << "the administrator could not reach the console";
-  ASSERT_EQ(login->status, 200);
-  const std::string cookie = login->get_header_value("Set-Cookie").substr(0, login->get_header_value("Set-Cookie").find(';'));
-  std::vector<double> latencies;
-  for (int i = 0; i < 20; ++i) {
-    const auto start = Clock::now();
-    const auto r = admin.Get("/api/session", {{"Cookie", cookie}});
-    ASSERT_TRUE(r) << "request " << i << " got no answer";
-    EXPECT_EQ(r->status, 200);
-    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
+  measure(beside);
   // A page on a connection of its own each time: a handshake through the same door.
   for (int i = 0; i < 5; ++i) {
     Client page(m_port, "127.0.0.1");
@@ -301,9 +307,10 @@ TEST_F(WebDoor, AHundredSlowClientsDoNotStopAnAdministrator)
     open += c->ClosedByServer() ? 0 : 1;
   EXPECT_EQ(open, 100);
   EXPECT_EQ(m_server->Connections().deadlineMissed, 0u);
-  std::sort(latencies.begin(), latencies.end());
-  std::printf("administrator's requests with 100 slow clients attached: median %.1f ms, slowest %.1f ms\n",
-              latencies[latencies.size() / 2], latencies.back());
+  ASSERT_EQ(beside.size(), 20u);
+  std::printf("administrator's requests alone: median %.1f ms, slowest %.1f ms; with 100 slow clients attached: "
+              "median %.1f ms, slowest %.1f ms\n",
+              alone[10], alone.back(), beside[10], beside.back());
 }
 
 TEST_F(WebDoor, ARequestNotWholeByItsDeadlineIsRefusedThoughBytesKeepComing)
@@ -562,7 +569,7 @@ TEST_F(WebDoor, PasswordChecksTakeHalfTheWorkersAtMostAndABusyRefusalCostsNoAtte
 {
   m_settings.workers = 2;
   m_settings.loginAttempts = 1;
-  m_checkTime = 1500ms;
+  m_checkTime = 2500ms;
   Start();
   std::thread slowCheck([&] {
     Client c(m_port, "127.0.7.1");
