@@ -1,7 +1,7 @@
 // Where the ORB listens: the service's console endpoint and the messaging library's ORB serve on
-// Unix sockets only, never on a TCP port, even with the old "ConsoleTcpPort" setting present.
-// The process has one ORB, so each case runs in a child process of its own and reports the TCP
-// sockets it listens on through a pipe.
+// Unix sockets only, never on a TCP port, even with the old "ConsoleTcpPort" setting present. And
+// the payload limits the library reads from its key. The process has one ORB, so each case runs
+// in a child process of its own and reports back through a pipe.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "messaging/ClientLibrary.h"
+#include "messaging/PayloadCheck.h"
 #include "platform/dcom/Dcom.h"
 #include "platform/registry/Registry.h"
 #include "tests/messaging/TestSupport.h"
@@ -130,6 +131,47 @@ TEST(Listeners, TheMessagingLibrarysOrbServesOnAUnixSocketOnly)
     return "tcp: " + TcpListeners() + "; reference of " + std::to_string(reference.size()) + " characters";
   });
   EXPECT_EQ(report.rfind("tcp: ; reference of ", 0), 0u) << report;
+}
+
+// The payload check's limits come from the library's key, read when the local identity is set
+// up; a value out of range stops it with the key named.
+TEST(LibrarySettings, ThePayloadLimitsAreReadFromTheLibrarysKey)
+{
+  messaging_test::TempDir dir;
+  std::ofstream(dir.Path() / "url") << "tls://127.0.0.1:1\n";
+  std::ofstream(dir.Path() / "ca.pem") << "-\n";
+  const std::string keyPath = "SOFTWARE\\Corvex\\Test\\Private";
+  auto run = [&](DWORD nesting, DWORD anys, DWORD work) {
+    return InChild([&] {
+      ::setenv("CORVEX_REGISTRY", (dir.Path() / "registry.reg").c_str(), 1);
+      {
+        CRegKey key;
+        key.Create(HKEY_LOCAL_MACHINE, std::wstring(keyPath.begin(), keyPath.end()).c_str());
+        const std::string messaging = dir.Path().string();
+        key.SetStringValue(L"Messaging", std::wstring(messaging.begin(), messaging.end()).c_str());
+        key.SetDWORDValue(L"MaxPayloadNesting", nesting);
+        key.SetDWORDValue(L"MaxPayloadAnys", anys);
+        key.SetDWORDValue(L"MaxPayloadWork", work);
+      }
+      char name[] = "listener_tests";
+      char* argv[] = {name, nullptr};
+      auto* library = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
+      library->InitORB(1, argv);
+      try {
+        library->InitialiseClientLibraryLocal("KT", keyPath.c_str(), "Test.reg", 0, "", 0, 0);
+      } catch (const std::exception& e) {
+        return std::string("refused: ") + e.what();
+      }
+      const auto limits = messaging::CurrentPayloadLimits();
+      return std::to_string(limits.nesting) + " " + std::to_string(limits.anys) + " " + std::to_string(limits.work);
+    });
+  };
+  EXPECT_EQ(run(12, 3, 50000), "12 3 50000");
+  const std::string refused = run(1, 3, 50000);
+  EXPECT_EQ(refused.rfind("refused: ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("Private"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("nesting 1"), std::string::npos) << refused;
+  EXPECT_EQ(run(12, 3, 10).rfind("refused: ", 0), 0u);
 }
 
 }  // namespace
