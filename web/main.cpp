@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/trace/Trace.h"
+#include "security/Wipe.h"
 #include "web/Certificate.h"
 #include "web/WebServer.h"
 
@@ -38,6 +39,9 @@ const char* const kUsage =
 
 int main(int argc, char** argv)
 {
+  // Install passwords typed into the console pass through buffers (the JSON parser's, the ORB's)
+  // that only the allocator can wipe when they are freed.
+  LanternSecurity::WipeFreedMemory();
   if (argc > 1) {
     const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
     std::fputs(kUsage, help ? stdout : stderr);
