@@ -60,7 +60,7 @@ std::vector<std::string> Words(const std::string& text)
 }  // namespace
 
 ClientConnection::ClientConnection(IEnvelopeReceiver* receiver, std::string address, const std::string& directory,
-                                   std::function<void(ClientConnection*)> onRelease)
+                                   std::function<void(ClientConnection*)> onRelease, int senderRate)
   : m_receiver(receiver),
     m_address(std::move(address)),
     m_service(wire::IsServiceAddress(m_address)),
@@ -68,7 +68,8 @@ ClientConnection::ClientConnection(IEnvelopeReceiver* receiver, std::string addr
     m_identity(std::make_unique<messaging::NKeyIdentity>(messaging::SeedFileOf(directory, m_address))),
     m_onRelease(std::move(onRelease)),
     m_sessionKey(messaging::NewSessionKey()),
-    m_link(Link::Make(this))
+    m_link(Link::Make(this)),
+    m_senderRate(senderRate)
 {
   m_delivery = std::thread([this] { Deliver(); });
 }
@@ -224,6 +225,8 @@ void ClientConnection::AdmitLocked(Delivery d)
 // cannot be read.
 bool ClientConnection::Build(const Delivery& d, CorvexMessaging::Envelope& e)
 {
+  if (PastRate(d))
+    return false;
   try {
     e.client_info = messaging::DecodeMessage(reinterpret_cast<const std::uint8_t*>(d.data.data()), d.data.size());
     e.originator = d.originator.c_str();
@@ -252,6 +255,34 @@ bool ClientConnection::Build(const Delivery& d, CorvexMessaging::Envelope& e)
     ConfirmNow(d.ackTarget);
     return false;
   }
+  return true;
+}
+
+// An agent's letters past the rate in one second of their acceptance (the stream's time, so that
+// a backlog taken at logon is not counted as a burst) are refused unread and confirmed: a flood
+// costs a read and a confirmation each, not the receiver's work.
+bool ClientConnection::PastRate(const Delivery& d)
+{
+  if (m_senderRate <= 0 || wire::IsServiceAddress(d.originator))
+    return false;
+  auto& [second, count] = m_rates[d.originator];
+  const std::int64_t now = d.timeNs / 1000000000;
+  if (now != second) {
+    second = now;
+    count = 0;
+  }
+  if (++count <= m_senderRate)
+    return false;
+  unsigned long long refused;
+  {
+    std::lock_guard lock(m_mutex);
+    refused = ++m_refused;
+  }
+  const bool first = m_limitedSenders.insert(d.originator).second;
+  trace::Trace(TRACE_MESSAGING_LIBRARY, first ? 1 : 3,
+               "Refused letters from `%hs` past %d a second (sequence %llu, %llu refused in all)\n", d.originator,
+               m_senderRate, static_cast<unsigned long long>(d.sequence), refused);
+  ConfirmNow(d.ackTarget);
   return true;
 }
 

@@ -28,9 +28,10 @@ class ClientConnection final : public IConnection
 public:
   // Reads the location and the address's credential (std::runtime_error when either is
   // missing); logs on once Configure has been called. onRelease is called once, from Release,
-  // before the connection is freed.
+  // before the connection is freed. senderRate: letters from one agent taken in a second of
+  // their acceptance, the rest refused (0: no limit).
   ClientConnection(IEnvelopeReceiver* receiver, std::string address, const std::string& directory,
-                   std::function<void(ClientConnection*)> onRelease);
+                   std::function<void(ClientConnection*)> onRelease, int senderRate = 0);
 
   CorvexMessaging::MessageId Send(const CorvexMessaging::Message& message) override;
   void Release() override;
@@ -136,6 +137,12 @@ private:
   std::vector<std::string> m_agentAcks;          // relay sequences to confirm, sent in batches
   std::unordered_set<std::string> m_refusedSenders;  // senders of unreadable letters, reported once
   unsigned long long m_refused = 0;
+  // The agents' rate, on the delivery thread: per agent the second of acceptance counted and its
+  // letters in it.
+  bool PastRate(const Delivery& delivery);
+  const int m_senderRate;
+  std::unordered_map<std::string, std::pair<std::int64_t, int>> m_rates;
+  std::unordered_set<std::string> m_limitedSenders;
 
   std::thread m_monitor;
   std::thread m_delivery;

@@ -1,5 +1,6 @@
 #include "messaging/ClientLibrary.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +26,8 @@ namespace {
 using detail::ClientConnection;
 
 constexpr char kDefaultMessagingDirectory[] = "/etc/corvex/messaging";
+// An agent sends a few letters a minute; a hundred in one second is a flood.
+constexpr int kDefaultSenderRate = 100;
 
 std::string RegistryText(const CRegKey& key, const wchar_t* name)
 {
@@ -57,13 +60,15 @@ public:
                          const std::string& routerLocation) override;
 
 private:
-  IConnection* Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location);
+  IConnection* Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location,
+                    int senderRate = 0);
   void ReleaseAll();
   std::string SealingRouter(const CorvexMessaging::Envelope& envelope, std::string* key = nullptr);
 
   std::mutex m_mutex;
   CORBA::ORB_var m_orb;
   bool m_local = false;
+  int m_senderRate = 0;  // the local identity's connections
   std::string m_address;
   std::string m_location;
   std::set<ClientConnection*> m_connections;
@@ -174,6 +179,11 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
     throw std::runtime_error("InitialiseClientLibraryLocal: HKEY_LOCAL_MACHINE\\" + keyPath + ": " + e.what());
   }
 
+  // Letters one agent may have taken in a second of their acceptance (0: no limit).
+  int senderRate = kDefaultSenderRate;
+  if (key.QueryDWORDValue(L"MaxLettersPerSenderSecond", value) == ERROR_SUCCESS)
+    senderRate = static_cast<int>(std::min<DWORD>(value, 1000000));
+
   std::string location = RegistryText(key, L"Messaging");
   if (location.empty() && std::getenv("CORVEX_MESSAGING"))
     location = std::getenv("CORVEX_MESSAGING");
@@ -188,6 +198,7 @@ void ClientLibrary::InitialiseClientLibraryLocal(const char* productCode, const 
   std::lock_guard lock(m_mutex);
   m_address = address;
   m_location = location;
+  m_senderRate = senderRate;
   m_local = true;
   trace::Trace(TRACE_MESSAGING_LIBRARY, 2, "Local identity `%hs`, messaging `%hs`\n", m_address, m_location);
 }
@@ -202,14 +213,16 @@ void ClientLibrary::ShutdownClientLibraryLocal()
 IConnection* ClientLibrary::Connect(IEnvelopeReceiver* receiver)
 {
   std::string address, location;
+  int senderRate = 0;
   {
     std::lock_guard lock(m_mutex);
     if (!m_local)
       throw std::runtime_error("Connect: InitialiseClientLibraryLocal has not been called");
     address = m_address;
     location = m_location;
+    senderRate = m_senderRate;
   }
-  return Open(receiver, address, location);
+  return Open(receiver, address, location, senderRate);
 }
 
 IConnection* ClientLibrary::ConnectAs(IEnvelopeReceiver* receiver, const std::string& address,
@@ -220,7 +233,8 @@ IConnection* ClientLibrary::ConnectAs(IEnvelopeReceiver* receiver, const std::st
   return Open(receiver, address, routerLocation);
 }
 
-IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location)
+IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string& address, const std::string& location,
+                                 int senderRate)
 {
   if (!receiver)
     throw std::runtime_error("Connect: no receiver");
@@ -231,7 +245,8 @@ IConnection* ClientLibrary::Open(IEnvelopeReceiver* receiver, const std::string&
                                           [this](ClientConnection* c) {
                                             std::lock_guard l(m_mutex);
                                             m_connections.erase(c);
-                                          });
+                                          },
+                                          senderRate);
   m_connections.insert(connection);
   return connection;
 }

@@ -23,6 +23,7 @@
 #include "messaging/EnvelopeCodec.h"
 #include "messaging/NKeys.h"
 #include "messaging/NatsLink.h"
+#include "platform/registry/Registry.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
@@ -365,6 +366,53 @@ TEST_F(MessagingLimits, TheHostilePayloadCorpusSentByAnAgentIsRefusedByEveryRead
   EXPECT_EQ(fromEvil(*agentIn), 1u);
   // Told once, however many came.
   EXPECT_EQ(Occurrences(Log(), "a letter from EVIL1.Agent cannot be read"), 1u) << Lines(Log(), "cannot be read");
+}
+
+// Letters from agents to a service go straight into its stream, which the relay does not read:
+// the service's own library takes at most so many from one agent in a second of acceptance
+// (MaxLettersPerSenderSecond under its key) and refuses the rest unread, confirmed for good.
+TEST_F(MessagingLimits, TheServicesLibraryRefusesAnAgentsLettersPastItsRate)
+{
+  const std::string keyPath = "SOFTWARE\\Corvex\\Limits Test\\Private";
+  ::setenv("CORVEX_REGISTRY", (s_folder->Path() + "/registry.reg").c_str(), 1);
+  {
+    CRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::wstring(keyPath.begin(), keyPath.end()).c_str()), ERROR_SUCCESS);
+    const std::string dir = s_location->Directory();
+    key.SetStringValue(L"Address", L"PTLManagementService");
+    key.SetStringValue(L"Messaging", std::wstring(dir.begin(), dir.end()).c_str());
+    key.SetDWORDValue(L"MaxLettersPerSenderSecond", kRate);
+  }
+  IClientLibrary::Instance()->InitialiseClientLibraryLocal("KT", keyPath.c_str(), "PTLManagementService.reg", 0, "", 0, 0);
+  TestReceiver in;
+  IConnection* service = IClientLibrary::Instance()->Connect(&in);
+  service->Configure(0, 1);
+  ASSERT_TRUE(in.WaitNotices(1, 20s)) << Log();
+
+  const auto start = std::chrono::steady_clock::now();
+  Flood("FLOOD2.Agent", SERVICE, 300);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  auto fromFlood = [](TestReceiver& r) {
+    std::vector<CORBA::Long> numbers;
+    for (const auto& e : r.Envelopes()) {
+      CORBA::Long n = -1;
+      if (std::string(e.originator.in()) == "FLOOD2.Agent" && (e.client_info.custom_data >>= n))
+        numbers.push_back(n);
+    }
+    return numbers;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return fromFlood(in).size() >= static_cast<std::size_t>(kRate); }));
+  std::this_thread::sleep_for(2s);
+  const auto got = fromFlood(in);
+  EXPECT_LE(got.size(), static_cast<std::size_t>(kRate) * static_cast<std::size_t>(seconds + 2));
+  EXPECT_EQ(got.front(), 1);
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end()));
+  service->Release();
+
+  // What was refused was confirmed: it does not come again to the next session.
+  auto [again, next] = Connect(SERVICE);
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(fromFlood(*again).empty());
 }
 
 }  // namespace
