@@ -75,6 +75,19 @@ SiteSources SourcesFrom(const std::vector<std::string>& sites, const char* filte
   return set;
 }
 
+// Whether a stream draws from exactly these sites' outboxes (a site added or dropped since it was
+// made changes that).
+bool DrawsFromSites(const jsStreamConfig& config, const std::vector<std::string>& sites)
+{
+  std::set<std::string> have, want;
+  for (int i = 0; i < config.SourcesLen; ++i)
+    if (config.Sources[i] && config.Sources[i]->External && config.Sources[i]->External->APIPrefix)
+      have.insert(config.Sources[i]->External->APIPrefix);
+  for (const auto& site : sites)
+    want.insert("$JS." + site + ".API");
+  return have == want && config.SourcesLen == static_cast<int>(sites.size());
+}
+
 // Lines of an optional file of the messaging directory; none when it is missing.
 std::vector<std::string> OptionalLines(const std::string& file)
 {
@@ -284,7 +297,7 @@ void Relay::EnsureStreams()
     natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
     if (s != NATS_OK)
       throw std::runtime_error(std::string("cannot create ") + wire::kLettersStream + ": " + NatsError(s));
-  } else if (!m_sites.empty() && info->Config->SourcesLen != static_cast<int>(m_sites.size())) {
+  } else if (!DrawsFromSites(*info->Config, m_sites)) {
     jsStreamConfig config = *info->Config;
     SiteSources sources;
     ApplyTopology(config, sources, "cvx.to.>", "letters");
@@ -311,7 +324,7 @@ void Relay::EnsureStreams()
     natsStatus s = js_AddStream(&info, m_js.get(), &config, nullptr, &error);
     if (s != NATS_OK)
       throw std::runtime_error(std::string("cannot create ") + wire::kInboxStream + ": " + NatsError(s));
-  } else if (!m_sites.empty() && info->Config->SourcesLen != static_cast<int>(m_sites.size())) {
+  } else if (!DrawsFromSites(*info->Config, m_sites)) {
     jsStreamConfig config = *info->Config;
     SiteSources sources;
     ApplyTopology(config, sources, "cvx.svc.>", "inbox");
@@ -330,6 +343,8 @@ void Relay::EnsureStreams()
 void Relay::ApplyTopology(jsStreamConfig& config, SiteSources& sources, const char* filter, const char* kind)
 {
   config.Replicas = m_replicas;
+  config.Sources = nullptr;
+  config.SourcesLen = 0;
   if (m_sites.empty())
     return;
   sources = SourcesFrom(m_sites, filter, kind);

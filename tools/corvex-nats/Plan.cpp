@@ -13,6 +13,7 @@
 
 #include "messaging/Certificates.h"
 #include "messaging/Enrolment.h"
+#include "messaging/NatsLink.h"
 
 namespace corvexnats {
 
@@ -386,6 +387,9 @@ std::vector<std::string> WritePlan(const Plan& plan, const std::string& outArgum
       WriteText(dir / "nats-server.conf", HeadConfig(dir, plan, *s, links), kPrivate);
     } else {
       WriteText(dir / "nats-server.conf", SiteConfig(dir, plan, *s, links), kPrivate);
+      // No relay runs at a site: nobody should hold the keys its register keeps for one.
+      for (const bool system : {false, true})
+        fs::remove(messaging::SeedFileOf(dir.string(), messaging::wire::kDefaultRelayName, system));
     }
     written.push_back(dir.string());
   }

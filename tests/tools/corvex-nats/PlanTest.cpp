@@ -198,6 +198,8 @@ TEST(PlanOutput, AClusterAndTwoSitesUnderOneAuthorityWithMatchingLinks)
     const std::string config = Read(out / site / "nats-server.conf");
     EXPECT_EQ(Read(out / site / "url"), std::string("tls://") + site + ".example:4222\n");
     EXPECT_NE(config.find(std::string("domain: \"") + site + "\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(out / site / "clients" / "corvex-relay.nk")) << "a site keeps a relay's key";
+    EXPECT_FALSE(fs::exists(out / site / "clients" / "corvex-relay.sys.nk")) << "a site keeps a relay's key";
     for (const char* head : {"hq1", "hq2", "hq3"})
       EXPECT_NE(config.find(std::string("@") + head + ".example:7422"), std::string::npos) << site << " " << head;
     for (const std::string& user : {std::string(site), std::string(site) + "-sys"}) {
