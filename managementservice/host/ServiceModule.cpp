@@ -48,15 +48,17 @@ constexpr DWORD kStartWaitHint = 120000;
 // The database interface version this service works with.
 constexpr LONG kRequiredInterfaceVersion = 8;
 
-// Runs an undo step when a later start-up step fails, unless dismissed.
+// Runs an undo step when a later start-up step fails, unless dismissed. Each undo is traced, so
+// that what a failed start left behind can be read from the trace.
 class UndoGuard
 {
 public:
-  explicit UndoGuard(std::function<void()> undo) : m_undo(std::move(undo)) {}
+  UndoGuard(const char* what, std::function<void()> undo) : m_what(what), m_undo(std::move(undo)) {}
   ~UndoGuard()
   {
     if (m_undo)
       try {
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Start-up rolled back: %hs", m_what);
         m_undo();
       } catch (...) {
         trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Undo step failed while rolling back start-up");
@@ -67,6 +69,7 @@ public:
   UndoGuard& operator=(const UndoGuard&) = delete;
 
 private:
+  const char* m_what;
   std::function<void()> m_undo;
 };
 
@@ -493,7 +496,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     CServerBrokerRegistrar::SetBroker(CMSInternalBroker());
 
     m_session = std::make_unique<CPTLSession>(TRACE_MANAGEMENTSERVICE);
-    UndoGuard closeSession([this] {
+    UndoGuard closeSession("database session closed", [this] {
       m_session->Close();
       m_session.reset();
     });
@@ -528,12 +531,12 @@ HRESULT CManagementServiceModule::PreMessageLoop()
       m_discovery->discovery.AddDetailsHandler();
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Added computer details handlers\n");
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Starting computer discovery handlers\n");
-    UndoGuard stopDiscovery([this] { m_discovery->discovery.Stop(); });
+    UndoGuard stopDiscovery("computer discovery stopped", [this] { m_discovery->discovery.Stop(); });
     m_discovery->discovery.Start();
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Started computer discovery handlers\n");
 
     m_clientLibrary = ZiriviridUrurezArevudUza::IClientLibrary::Instance();
-    UndoGuard forgetLibrary([this] { m_clientLibrary = nullptr; });
+    UndoGuard forgetLibrary("client library released", [this] { m_clientLibrary = nullptr; });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "Got MS client library instance\n");
 
     std::vector<std::string> narrow = m_args;
@@ -543,7 +546,7 @@ HRESULT CManagementServiceModule::PreMessageLoop()
       argv.push_back(a.data());
     argv.push_back(nullptr);
     m_clientLibrary->InitORB(static_cast<int>(narrow.size()), argv.data());
-    UndoGuard shutdownOrb([this] { m_clientLibrary->ShutdownORB(); });
+    UndoGuard shutdownOrb("ORB shut down", [this] { m_clientLibrary->ShutdownORB(); });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "InitORB done.");
 
     {
@@ -558,14 +561,14 @@ HRESULT CManagementServiceModule::PreMessageLoop()
 
     const std::string privateKey = ToUtf8(kPrivateKey);
     m_clientLibrary->InitialiseClientLibraryLocal("Tz", privateKey.c_str(), "PTLManagementService.reg", 0, "", 0, 0);
-    UndoGuard shutdownLocal([this] { m_clientLibrary->ShutdownClientLibraryLocal(); });
+    UndoGuard shutdownLocal("client library shut down", [this] { m_clientLibrary->ShutdownClientLibraryLocal(); });
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, "InitialiseClientLibraryLocal done.");
 
     m_receiver = std::make_unique<Receiver>(true);
-    UndoGuard deleteReceiver([this] { m_receiver.reset(); });
+    UndoGuard deleteReceiver("receiver deleted", [this] { m_receiver.reset(); });
 
     m_connection = m_clientLibrary->Connect(m_receiver.get());
-    UndoGuard releaseConnection([this] {
+    UndoGuard releaseConnection("connection released", [this] {
       if (auto* c = m_connection.exchange(nullptr))
         c->Release();
     });

@@ -341,3 +341,115 @@ TEST_F(RudadizTest, AnUnreachableDatabaseStopsStartUpThroughTheComErrorBranch)
   EXPECT_TRUE(Has(Read(m_dir + "/events.log"), "0xC0001F44 1 [")) << Read(m_dir + "/events.log");
   EXPECT_FALSE(Has(Read(m_dir + "/trace.log"), "### Service started"));
 }
+
+// Where each of the texts first appears in the trace, in the order given; npos for a missing one.
+std::vector<std::size_t> Positions(const std::string& trace, const std::vector<std::string>& texts)
+{
+  std::vector<std::size_t> at;
+  for (const auto& t : texts)
+    at.push_back(trace.find(t));
+  return at;
+}
+
+// The texts appear in the trace, each after the one before it.
+::testing::AssertionResult InOrder(const std::string& trace, const std::vector<std::string>& texts)
+{
+  const std::vector<std::size_t> at = Positions(trace, texts);
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    if (at[i] == std::string::npos)
+      return ::testing::AssertionFailure() << "missing: " << texts[i];
+    if (i > 0 && at[i] < at[i - 1])
+      return ::testing::AssertionFailure() << "`" << texts[i] << "` before `" << texts[i - 1] << "`";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(RudadizTest, AFailedStartRollsBackWhatItReachedNewestFirst)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  // The messaging library finds no directory: its local initialisation fails with a run-time
+  // error after the session, discovery and the ORB are up.
+  WritablePrivateKey();
+  std::string reg = Read(m_dir + "/registry.reg");
+  const std::string messaging = MessagingDirectory();
+  reg.replace(reg.find(messaging), messaging.size(), m_dir + "/nowhere");
+  WriteRegistry(reg.substr(reg.find("\n\n") + 2) + classes.substr(classes.find('\n')));
+  const Result r = Run({});
+  EXPECT_EQ(r.exitCode, 5);  // E_FAIL's low byte
+  const std::string events = Read(m_dir + "/events.log");
+  EXPECT_TRUE(Has(events, "0x0000029C 1 [InitialiseClientLibraryLocal: cannot read " + m_dir + "/nowhere/url] "
+                          "The service could not start because of a run-time error: InitialiseClientLibraryLocal"))
+      << events;
+  const std::string trace = Read(m_dir + "/trace.log");
+  EXPECT_TRUE(InOrder(trace, {"InitORB done.", "Start-up rolled back: ORB shut down", "Start-up rolled back: client library released",
+                              "Start-up rolled back: computer discovery stopped", "Start-up rolled back: database session closed",
+                              "Caught runtime_error(InitialiseClientLibraryLocal"}));
+  // Nothing that was not reached is undone, and the service never ran.
+  EXPECT_FALSE(Has(trace, "Start-up rolled back: client library shut down"));
+  EXPECT_FALSE(Has(trace, "Start-up rolled back: receiver deleted"));
+  EXPECT_FALSE(Has(trace, "### Service started"));
+  EXPECT_FALSE(Has(trace, "PostMessageLoop"));
+}
+
+TEST_F(RudadizTest, AFailedInterfaceVersionCallIsReportedAndClosesTheSessionOnly)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  WritablePrivateKey();
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << classes.substr(classes.find('\n'));
+  m_database.Connect().Exec("DROP FUNCTION dbo.\"GetInterfaceVersion\"");
+  const Result r = Run({});
+  EXPECT_EQ(r.exitCode, 0x80040E37 & 0xFF);  // the failed call's HRESULT
+  const std::string events = Read(m_dir + "/events.log");
+  EXPECT_TRUE(Has(events, "0xC0001F46 1 [")) << events;
+  EXPECT_TRUE(Has(events, "A database or COM error occurred: ")) << events;
+  const std::string trace = Read(m_dir + "/trace.log");
+  EXPECT_TRUE(InOrder(trace, {"GetInterfaceVersion failed with 0x80040E37", "Start-up rolled back: database session closed"}));
+  EXPECT_FALSE(Has(trace, "Start-up rolled back: computer discovery stopped"));
+  EXPECT_FALSE(Has(trace, "InitORB done."));
+}
+
+TEST_F(RudadizTest, ShutdownStopsEachPartInOrder)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  WritablePrivateKey();
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << classes.substr(classes.find('\n'));
+  auto p = Start({});
+  ASSERT_TRUE(WaitForTrace("### Service started"));
+  ::kill(p->Pid(), SIGTERM);
+  EXPECT_EQ(Finish(*p).exitCode, 0);
+  const std::string trace = Read(m_dir + "/trace.log");
+  const std::string shutdown = trace.substr(trace.find("> CManagementServiceModule::PostMessageLoop"));
+  EXPECT_TRUE(InOrder(shutdown, {"> __thiscall Receiver::~Receiver", "< void __cdecl Receiver::processing",
+                                 "UpdateNowQueue::Stop(): the thread successfully stopped.", "< InstallTaskQueue::ThreadWorker()",
+                                 "< InstallResultQueue::ThreadWorker()", "Stopping computer discovery handlers",
+                                 "Stopped computer discovery handlers", "### Closing database session.",
+                                 "> ComputerDiscovery::~ComputerDiscovery()", "< CManagementServiceModule::PostMessageLoop"}));
+  EXPECT_FALSE(Has(trace, "Start-up rolled back"));
+}
+
+TEST_F(RudadizTest, TheProcessingThreadEndsTheServiceWith9999WhenTheDatabaseIsLost)
+{
+  ASSERT_EQ(Run({"-RegServer"}).exitCode, 0);
+  const std::string classes = Registry();
+  WritablePrivateKey();
+  std::ofstream(m_dir + "/registry.reg", std::ios::app) << classes.substr(classes.find('\n'));
+  auto p = Start({});
+  ASSERT_TRUE(WaitForTrace("### Service started"));
+  // The database goes away under the running service and does not come back.
+  corvexdb::PgConnection admin(m_database.Options(), "postgres");
+  admin.Exec("ALTER DATABASE " + m_database.Name() + " ALLOW_CONNECTIONS false");
+  admin.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + m_database.Name() + "'");
+  // The processing thread notices on its next pass; a console request makes sure it has one (it
+  // may find the service gone already, which is why its answer does not matter).
+  e2e::ChildProcess(CORVEXCTL_PATH, {"refresh", "1"}, m_env, m_dir + "/ctl-output").Wait(std::chrono::seconds(30));
+  const Result r = Finish(*p);
+  admin.Exec("ALTER DATABASE " + m_database.Name() + " ALLOW_CONNECTIONS true");
+  EXPECT_EQ(r.exitCode, 9999 & 0xFF);
+  EXPECT_TRUE(Has(Read(m_dir + "/trace.log"), "Receiver::processing(): Caught ConnectToDatabaseFailed exception"));
+  const std::string events = Read(m_dir + "/events.log");
+  EXPECT_TRUE(Has(events, "0xC0001F46 1 [")) << events;
+  EXPECT_FALSE(Has(Read(m_dir + "/trace.log"), "### Closing database session.")) << "the process ends without shutting down";
+}
