@@ -194,6 +194,7 @@ private:
   std::vector<std::string> m_sites;
   std::set<std::string> m_outboxesMissing;
   Clock::time_point m_lastOutboxTry{};
+  Clock::time_point m_lastSitesCheck{};
 
   std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -249,7 +250,14 @@ void Relay::Connect()
   m_location = ReadServerLocation(m_settings.directory);
   const auto replicas = OptionalLines(m_settings.directory + "/replicas");
   m_replicas = replicas.empty() ? 1 : std::max(1, std::min(5, std::atoi(replicas.front().c_str())));
-  m_sites = OptionalLines(m_settings.directory + "/sites");
+  for (auto& site : OptionalLines(m_settings.directory + "/sites")) {
+    // A site's name is its JetStream domain and part of subjects.
+    if (site.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos)
+      m_sites.push_back(std::move(site));
+    else
+      Log(0, "the site \"%s\" in %s/sites is not a name of letters, digits, '-' and '_': left out", site.c_str(),
+          m_settings.directory.c_str());
+  }
   m_outboxesMissing = std::set<std::string>(m_sites.begin(), m_sites.end());
   m_identity = std::make_unique<NKeyIdentity>(SeedFileOf(m_settings.directory, m_settings.name));
   m_systemIdentity = std::make_unique<NKeyIdentity>(
@@ -1271,6 +1279,12 @@ void Relay::OnTimer()
 {
   if (!m_outboxesMissing.empty() && Clock::now() - m_lastOutboxTry > std::chrono::seconds(10))
     EnsureOutboxes();
+  // A site whose link was down sent no disconnect events of the clients that went meanwhile, and
+  // its link's return is not announced to the head office: look again now and then.
+  if (!m_sites.empty() && Clock::now() - m_lastSitesCheck > std::chrono::seconds(15)) {
+    m_lastSitesCheck = Clock::now();
+    CheckPresence();
+  }
   const std::int64_t now = NowNs();
   while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
     const auto [expires, seq] = *m_expiry.begin();

@@ -216,8 +216,9 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
     e2e::WriteFile(head, text);
   }
   const std::vector<std::string> agents = {"PC1.Agent", "PC2.Agent"};
+  const std::string leaving = "PC3.Agent";  // goes while the link is down
   messaging::enrolment::Enrol(d.Dir("hq"), {SERVICE});
-  messaging::enrolment::Enrol(d.Dir("paris"), agents);
+  messaging::enrolment::Enrol(d.Dir("paris"), {agents[0], agents[1], leaving});
   scale_test::LinkProxy link(proxyPort, leafPort);
   d.Start("hq");
   d.Start("paris");
@@ -234,6 +235,9 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
     ASSERT_TRUE(parties.back()->WaitConnected()) << a << " did not log on through its site: " << d.RelayLog();
   }
 
+  auto leaver = std::make_unique<Party>(leaving, d.Dir("paris"));
+  ASSERT_TRUE(leaver->WaitConnected());
+
   // Both ways with the link up.
   for (auto& p : parties) {
     EXPECT_TRUE(p->Send(SERVICE, 1, 20).empty());
@@ -248,6 +252,7 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
   // The link goes down: the site keeps its agents' letters, the head office the service's.
   link.Cut();
   std::this_thread::sleep_for(1s);
+  leaver.reset();  // its logoff cannot reach the relay
   for (auto& p : parties) {
     EXPECT_TRUE(p->Send(SERVICE, 21, 60).empty()) << "the site refused letters while its link was down";
     EXPECT_TRUE(service.Send(p->address, 21, 60).empty());
@@ -276,6 +281,10 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
     EXPECT_EQ(service.From(p->address), Range(1, 60)) << p->address << " to the service";
     EXPECT_EQ(p->From(SERVICE), Range(1, 60)) << "the service to " << p->address;
   }
+  // The relay learns of the agent that went while it could not see the site.
+  EXPECT_TRUE(WaitUntil([&] { return d.RelayLog().find(leaving + " logged off") != std::string::npos; }, 30s))
+    << d.RelayLog();
+  EXPECT_EQ(d.RelayLog().find(agents[0] + " logged off"), std::string::npos) << d.RelayLog();
 }
 
 // ---- a head office of three nodes, one killed while agents send ----
