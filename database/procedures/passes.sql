@@ -17,7 +17,8 @@
 -- "@Outcomes": JSON {"clock": the configuration clock after the replies, "rows": [...]}, one
 -- object per stored reply: id, new (the address was not registered), st (the status
 -- procedure's 0 or 50), aub/dxb (a configuration was stored before the reply), g (group,
--- null for none), os; on a last reply, au/dx the stored configuration it did not carry.
+-- null for none), os, fa/fd the match flags as stored; on a last reply, au/dx the stored
+-- configuration it did not carry.
 CREATE FUNCTION dbo."ApplyStatusReplies"(
     OUT "@RETURN_VALUE" integer,
     "@Replies" text,
@@ -37,6 +38,8 @@ DECLARE
     v_os integer;
     v_au text;
     v_dx text;
+    v_fa boolean;
+    v_fd boolean;
     v_out jsonb;
 BEGIN
     "@RETURN_VALUE" := 0;
@@ -110,11 +113,12 @@ BEGIN
 
             SELECT c."GroupID", c."OperatingSystem",
                    CASE WHEN (r->>'last')::boolean AND NOT r ? 'au' THEN c."AUConfigXML" END,
-                   CASE WHEN (r->>'last')::boolean AND NOT r ? 'dc' THEN c."DexConfigXML" END
-              INTO v_group, v_os, v_au, v_dx
+                   CASE WHEN (r->>'last')::boolean AND NOT r ? 'dc' THEN c."DexConfigXML" END,
+                   c."HasGroupAUConfig", c."HasGroupDexConfig"
+              INTO v_group, v_os, v_au, v_dx, v_fa, v_fd
               FROM dbo."Computers" c WHERE c."ComputerID" = v_id;
             v_out := jsonb_build_object('id', v_id, 'new', NOT v_known, 'st', v_status, 'aub', v_aub,
-                                        'dxb', v_dxb, 'g', v_group, 'os', v_os);
+                                        'dxb', v_dxb, 'g', v_group, 'os', v_os, 'fa', v_fa, 'fd', v_fd);
             IF v_au IS NOT NULL THEN
                 v_out := v_out || jsonb_build_object('au', v_au);
             END IF;

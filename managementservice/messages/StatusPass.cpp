@@ -266,7 +266,14 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
                                                     : std::wstring();
     Group& group = GroupOf(row.at("g").is_null() ? CGroup::UnassignedID : row.at("g").get<unsigned long>());
     const long os = row.at("os").get<long>();
-    checks.push_back({id, FlagJson(Decide(id, os, group, false, au)), FlagJson(Decide(id, os, group, true, dex))});
+    const json auFlag = FlagJson(Decide(id, os, group, false, au));
+    const json dexFlag = FlagJson(Decide(id, os, group, true, dex));
+    // Writing a flag it already holds leaves a computer's row as it is: only changes are sent.
+    auto same = [](const json& stored, const json& decided) {
+      return stored.is_null() ? decided.is_null() : !decided.is_null() && stored.get<bool>() == (decided.get<int>() == 1);
+    };
+    if (!same(row.at("fa"), auFlag) || !same(row.at("fd"), dexFlag))
+      checks.push_back({id, auFlag, dexFlag});
   }
   if (!checks.empty()) {
     m_record->SetAttribute(L"@Checks", FromUtf8(checks.dump()));
