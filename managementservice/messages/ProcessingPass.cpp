@@ -156,8 +156,11 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
   std::vector<DecodedMessage*> replies;
   std::vector<std::string> rows;
   bool events = false;
+  // Each item is a subtransaction (its savepoint, or its block in a set) and so is each set:
+  // together they stay within the count limit, which keeps them in the server's cache.
+  std::size_t sets = 0;
   const DWORD start = GetTickCount();
-  while (done.size() < m_limits.maxItems && (done.empty() || GetTickCount() - start < m_limits.maxMs)) {
+  while (done.size() + sets < m_limits.maxItems && (done.empty() || GetTickCount() - start < m_limits.maxMs)) {
     std::unique_ptr<DecodedMessage> item = queue.RemoveFront();
     if (!item) {
       // The commit waits for the disk: a moment's wait for the next message lets one commit
@@ -179,9 +182,12 @@ std::vector<std::unique_ptr<DecodedMessage>> ProcessingPass::Run(ProcessingQueue
         row = StatusPass::PrepareEvent(*event);
         isEvent = true;
       }
-      if (row) {
+      const bool newSet = replies.empty() || events != isEvent;
+      if (row && (!newSet || done.size() + sets + 1 <= m_limits.maxItems)) {
         if (!replies.empty() && events != isEvent)
           ApplyReplies(replies, rows, events, queue);
+        if (newSet)
+          ++sets;
         events = isEvent;
         replies.push_back(&current);
         rows.push_back(std::move(*row));
