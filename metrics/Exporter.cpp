@@ -10,9 +10,10 @@
 
 namespace metrics {
 
-ExporterSettings ExporterSettings::FromRegistry(const std::wstring& key)
+ExporterSettings ExporterSettings::FromRegistry(const std::wstring& key, int defaultPort)
 {
   ExporterSettings s;
+  s.port = defaultPort;
   CRegKey k;
   if (k.Open(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) != ERROR_SUCCESS)
     return s;
@@ -81,9 +82,9 @@ std::unique_ptr<Exporter> g_exporter;
 
 }  // namespace
 
-bool StartProcessExporter(const std::wstring& key, std::string& error)
+bool StartProcessExporter(const std::wstring& key, std::string& error, int defaultPort)
 {
-  const ExporterSettings settings = ExporterSettings::FromRegistry(key);
+  const ExporterSettings settings = ExporterSettings::FromRegistry(key, defaultPort);
   std::lock_guard lock(g_lock);
   g_exporter.reset();
   if (settings.port == 0) {

@@ -14,7 +14,8 @@ class Server;
 
 namespace metrics {
 
-constexpr int kDefaultMetricsPort = 9475;
+constexpr int kDefaultMetricsPort = 9475;     // the service's
+constexpr int kDefaultWebMetricsPort = 9476;  // the web console's
 
 struct ExporterSettings
 {
@@ -23,7 +24,7 @@ struct ExporterSettings
 
   // "MetricsAddress" (text) and "MetricsPort" (number; 0 turns the exporter off) of a registry
   // key under HKLM; what is not set keeps its default. A port above 65535 reads as the default.
-  static ExporterSettings FromRegistry(const std::wstring& key);
+  static ExporterSettings FromRegistry(const std::wstring& key, int defaultPort = kDefaultMetricsPort);
 };
 
 class Exporter
@@ -49,7 +50,7 @@ private:
 
 // The process's exporter on the settings of `key` (see ExporterSettings). A port that is taken
 // is reported and the process runs on without metrics; false then, or when turned off.
-bool StartProcessExporter(const std::wstring& key, std::string& error);
+bool StartProcessExporter(const std::wstring& key, std::string& error, int defaultPort = kDefaultMetricsPort);
 void StopProcessExporter();
 
 // GETs http://address:port/metrics; false with the reason when nothing or not 200 answers.

@@ -13,6 +13,7 @@
 #include "businesslogic/exceptions/GroupExceptions.h"
 #include "handlers/HandlerUtils/MEException.h"
 #include "handlers/HandlerUtils/XMLException.h"
+#include "metrics/WebMetrics.h"
 #include "platform/com/ComError.h"
 #include "platform/errortext/WinRuntimeError.h"
 #include "platform/eventlog/EventLog.h"
@@ -204,6 +205,7 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
     settings.certificateFile, settings.keyFile, limits,
     [this](httplib::Stream& stream, bool closeConnection) {
       // Every request answered passes here once: the place to count requests and time them.
+      const metrics::WebRequestTimer timer;
       return m_server->Answer(stream, closeConnection);
     },
     [](const std::string& address, const std::string& what) {
@@ -297,6 +299,7 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
     // The attempt is counted before PAM sees it, so that parallel guesses cannot pass the limit.
     if (const long wait = m_throttle.Begin(req.remote_addr, user)) {
       ++m_logins.throttled;
+      metrics::WebLoginFailure("throttled");
       Report(EVENTLOG_WARNING_TYPE, kEventLoginThrottled, {who, from});
       res.set_header("Retry-After", std::to_string(wait));
       throw ApiError(429, "too_many_attempts", "Too many failed log-ins; try again in " + std::to_string(wait) + " seconds");
@@ -307,6 +310,7 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
       --m_loginChecks;
       m_throttle.Withdraw(req.remote_addr, user);
       ++m_logins.busy;
+      metrics::WebLoginFailure("busy");
       Report(EVENTLOG_WARNING_TYPE, kEventLoginBusy, {who, from});
       throw ApiError(503, "busy", "Too many log-ins are being checked at once; try again in a moment");
     }
@@ -320,6 +324,7 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
     OPENSSL_cleanse(password.data(), password.size());
     if (!admitted) {
       ++m_logins.refused;
+      metrics::WebLoginFailure("refused");
       Report(EVENTLOG_WARNING_TYPE, kEventLoginRefused, {who, from, FromUtf8(reason)});
       throw ApiError(401, "login_refused", "Log-in refused: wrong account or password, or the account is not a console administrator");
     }

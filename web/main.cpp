@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "metrics/Exporter.h"
 #include "platform/trace/Trace.h"
 #include "security/Wipe.h"
 #include "web/Certificate.h"
@@ -33,7 +34,9 @@ const char* const kUsage =
   "  from one address, default 5), LoginAccountAttempts (per account from all addresses, then\n"
   "  one per address, default 20), LoginLockoutSeconds (default 300).\n"
   "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
-  "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n";
+  "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n"
+  "Metrics (requests, their durations, refused log-ins) at http://MetricsAddress:MetricsPort/metrics\n"
+  "  (defaults 127.0.0.1 and 9476; port 0: none).\n";
 
 }  // namespace
 
@@ -66,6 +69,9 @@ int main(int argc, char** argv)
     corvexweb::ConsoleData data;
     corvexweb::WebServer server(settings, data);
     const int port = server.Bind();
+    if (std::string why; !metrics::StartProcessExporter(L"SOFTWARE\\Corvex\\KT\\Management Tools\\Web Console", why,
+                                                        metrics::kDefaultWebMetricsPort))
+      std::fprintf(stderr, "corvex-web: no metrics: %s\n", why.c_str());
     std::thread([&server, stopSignals] {
       int signal = 0;
       sigwait(&stopSignals, &signal);

@@ -2,12 +2,15 @@
 // over loopback.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
 
 #include "metrics/Exporter.h"
 #include "metrics/Metrics.h"
+#include "metrics/ServiceMetrics.h"
+#include "metrics/WebMetrics.h"
 
 namespace {
 
@@ -108,4 +111,27 @@ TEST(MetricsExporter, ServesTheRegistryOnLoopbackAndStops)
   exporter.Stop();
   EXPECT_FALSE(metrics::Scrape("127.0.0.1", port, 500, body, error));
   EXPECT_NE(error.find("no answer"), std::string::npos) << error;
+}
+
+TEST(WebMetrics, RequestsAreCountedAndTimedAndRefusedLogInsByReason)
+{
+  const auto value = [](const std::string& name, const std::map<std::string, std::string>& labels = {}) {
+    double v = 0;
+    metrics::FindSample(metrics::ParseText(metrics::Process().Render()), name, labels, v);
+    return v;
+  };
+  const double requests = value("corvex_web_requests_total");
+  const double slow = value("corvex_web_request_duration_seconds_bucket", {{"le", "0.01"}});
+  {
+    const metrics::WebRequestTimer timer;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_EQ(value("corvex_web_requests_total"), requests + 1);
+  // 30 ms is past the 10 ms bucket and within the 50 ms one.
+  EXPECT_EQ(value("corvex_web_request_duration_seconds_bucket", {{"le", "0.01"}}), slow);
+  EXPECT_GE(value("corvex_web_request_duration_seconds_sum"), 0.03);
+  metrics::WebLoginFailure("throttled");
+  metrics::WebLoginFailure("throttled");
+  EXPECT_EQ(value("corvex_web_login_failures_total", {{"reason", "throttled"}}), 2);
+  EXPECT_EQ(value("corvex_web_login_failures_total", {{"reason", "refused"}}), 0);
 }
