@@ -98,12 +98,12 @@ TEST_F(StatusMessageDecoding, RefusesWhatIsNotAnAgentsWholeStatus)
   CorvexMessaging::Envelope nothing = MakeEnvelope("Tz-GetStatus-Reply", "PC7.Agent");
   EXPECT_EQ(Refusal(nothing), "Bad Agent_status !");
 
+  // Control characters in a name are not among the refusals: the name is kept as reported.
   AgentDetails escaped;
   escaped.name = L"PC7\x1b[31m";
-  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "Computer name or domain is not clean text");
-  escaped.name = L"PC7";
   escaped.domain = L"CORP\n";
-  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "Computer name or domain is not clean text");
+  EXPECT_EQ(Refusal(StatusReply("PC7", {{"Agent", Agent(escaped)}})), "");
+  EXPECT_EQ(StatusMessage(StatusReply("PC7", {{"Agent", Agent(escaped)}})).ComputerName(), L"PC7\x1b[31m");
 
   // Found by fuzzing: payloads that name a type but do not read as one.
   CorvexMessaging::Envelope impostor = MakeEnvelope("Tz-GetStatus-Reply", "PC7.Agent");
