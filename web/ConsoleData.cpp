@@ -140,6 +140,25 @@ void ConsoleData::ReplicaFailed()
   Replica().Failed();
 }
 
+void ConsoleData::CheckBeforeChange()
+{
+  // A change is never run twice, since whether it was stored is not known; so the connection is
+  // asked first, and one the server closed while it was idle (a restart, an administrator's
+  // termination) is replaced before the change instead of failing it.
+  const ado::ConnectionPtr& connection = GetDatabaseConnection().GetADOPtr();
+  std::shared_ptr<ado::PgLink> link = connection ? connection->Link() : nullptr;
+  bool answers = false;
+  if (link && link->IsOpen()) {
+    std::lock_guard lock(link->Mutex());
+    ado::PgResultPtr rows;
+    ado::PgError error;
+    link->Run("SELECT 1", 5, rows, error);
+    answers = !error.failed();
+  }
+  if (!answers)
+    RenewDatabaseConnection();
+}
+
 void ConsoleData::Reconnect()
 {
   // A connection known to be lost is rebuilt before its next use.

@@ -63,8 +63,10 @@ public:
   {
     std::lock_guard lock(m_mutex);
     Reconnect();
-    if (!read)
+    if (!read) {
+      CheckBeforeChange();
       return work();
+    }
     // A list that fails on the database's replica is read again from the primary.
     if (ReadsFromReplica()) {
       try {
@@ -83,6 +85,7 @@ public:
 
 private:
   void Reconnect();
+  void CheckBeforeChange();
   bool ReadsFromReplica();
   void ReplicaFailed();
 
