@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <ctime>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -193,14 +194,8 @@ FlagState StatusPass::Decide(long computer, long os, Group& group, bool dex, con
   CReportedConfigurationScope::Remember(computer, dex ? CReportedConfigurationScope::Dex : CReportedConfigurationScope::AutoUpdate,
                                         reported);
   Actions::CConfigMatchesGroupAction action;
-  FlagState flag = FlagUnknown;
-  try {
-    flag = dex ? action.IsEquivalent(checked, group.dex) : action.AUConfigMatches(checked, group.au);
-  } catch (const std::exception& e) {
-    // A check that throws leaves the flag unknown, as a single check records it; not remembered.
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Configuration check of computer %d failed: %hs", static_cast<int>(computer), e.what());
-    return FlagUnknown;
-  }
+  // A check that throws is not remembered; the caller records it as a single reply does.
+  const FlagState flag = dex ? action.IsEquivalent(checked, group.dex) : action.AUConfigMatches(checked, group.au);
   if (m_decisions.size() >= kDecisionLimit)
     m_decisions.clear();
   m_decisions.emplace(std::move(key), flag);
@@ -248,6 +243,7 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
   }
 
   json checks = json::array();
+  std::set<std::size_t> unchecked;
   for (std::size_t i = 0; i < applied; ++i) {
     const StatusMessage& reply = *replies[i];
     const json& row = stored.at(i);
@@ -266,8 +262,18 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
                                                     : std::wstring();
     Group& group = GroupOf(row.at("g").is_null() ? CGroup::UnassignedID : row.at("g").get<unsigned long>());
     const long os = row.at("os").get<long>();
-    const json auFlag = FlagJson(Decide(id, os, group, false, au));
-    const json dexFlag = FlagJson(Decide(id, os, group, true, dex));
+    // A check that throws leaves its flag unknown and ends the reply's handling there, as on the
+    // one-reply road: the flags after it stay as stored and its letters are not queued.
+    json auFlag = nullptr;
+    json dexFlag = row.at("fd").is_null() ? json(nullptr) : json(row.at("fd").get<bool>() ? 1 : 0);
+    try {
+      auFlag = FlagJson(Decide(id, os, group, false, au));
+      dexFlag = nullptr;
+      dexFlag = FlagJson(Decide(id, os, group, true, dex));
+    } catch (const std::exception& e) {
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught exception: `%hs`", e.what());
+      unchecked.insert(i);
+    }
     // Writing a flag it already holds leaves a computer's row as it is: only changes are sent.
     auto same = [](const json& stored, const json& decided) {
       return stored.is_null() ? decided.is_null() : !decided.is_null() && stored.get<bool>() == (decided.get<int>() == 1);
@@ -289,6 +295,8 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
     const bool known = !row.at("new").get<bool>();
     const bool sendAU = !reply.AUConfiguration().empty() && !(known && row.at("aub").get<bool>());
     const bool sendDex = !reply.DexConfiguration().empty() && !(known && row.at("dxb").get<bool>());
+    if (unchecked.count(i))
+      continue;
     if (sendAU || sendDex)
       reply.QueueNewComponentLetters(CComputer(row.at("id").get<long>()), sendAU, sendDex);
   }

@@ -97,13 +97,13 @@ std::string GroupDexSql(const std::string& group, const std::string& sample)
 // One step of a sequence, made into a queue item when the sequence runs.
 struct Step
 {
-  enum Kind { Reply, Event, Move, GroupConfig } kind = Reply;
+  enum Kind { Reply, Event, Move, GroupConfig, Sql } kind = Reply;
   int computer = 1;
   AgentDetails agent;
   int alc = 0;  // none, the group's configuration for its platform, another one
   int dex = 0;  // none, not running, status and configuration, minimal configuration, configuration
                 // alone, unreadable configuration, status the database refuses
-  std::string text;  // event delivery key; group name
+  std::string text;  // event delivery key; group name; SQL with "{a}" for the address
 };
 
 // Addresses carry the run's prefix: some reports are made once per address and process.
@@ -150,6 +150,11 @@ std::unique_ptr<DecodedMessage> Item(const Step& s, const std::string& prefix)
                                      s.text + "') WHERE \"MessageSystemAddress\" = '" + address + "'");
   case Step::GroupConfig:
     return std::make_unique<SqlStep>(GroupDexSql(s.text, s.computer % 2 ? "configuration-minimal.xml" : "configuration.xml"));
+  case Step::Sql: {
+    std::string sql = s.text;
+    sql.replace(sql.find("{a}"), 3, address);
+    return std::make_unique<SqlStep>(sql);
+  }
   }
   return nullptr;
 }
@@ -380,6 +385,18 @@ TEST_F(StatusPassDb, TwoRepliesOfOneComputerInOnePassAndAFirstOneStoreWhatTheLas
   second.dex = 3;
   second.agent.os = "WIN2000";
   steps.push_back(second);
+  // A stored update report that does not read: the check of the next reply (which carries none)
+  // fails, leaves the flag unknown and ends that reply's handling, letters and all.
+  Step unreadable;
+  unreadable.kind = Step::Sql;
+  unreadable.computer = 3;
+  unreadable.text = "UPDATE dbo.\"Computers\" SET \"AUConfigXML\" = '<AUConfig', \"DexConfigXML\" = NULL "
+                    "WHERE \"MessageSystemAddress\" = '{a}'";
+  steps.push_back(unreadable);
+  Step third = first;
+  third.alc = 0;
+  third.dex = 4;
+  steps.push_back(third);
   const Outcome single = Run(steps, false);
   const Outcome set = Run(steps, true);
   EXPECT_EQ(Differences(single.tables, set.tables), "");
