@@ -449,9 +449,22 @@ void Relay::RenewLease()
     return;
   // The lease lapsed (this process was held up longer than the lease lasts). If no other relay
   // took it meanwhile, this one goes on; if one did, it hands over.
-  if (kvStore_CreateString(&m_leaseRevision, m_lease, "active", holder.c_str()) != NATS_OK)
+  if (kvStore_CreateString(&m_leaseRevision, m_lease, "active", holder.c_str()) == NATS_OK) {
+    Log(1, "the lease lapsed while this relay was held up; taken again");
+    return;
+  }
+  // Neither worked. On a cluster that is electing the bucket's leader, a renewal may have been
+  // stored while its answer was lost: the lease is then still this relay's, at a later revision.
+  // A bucket that does not answer now is tried again at the next renewal.
+  kvEntry* entry = nullptr;
+  const natsStatus s = kvStore_Get(&entry, m_lease, "active");
+  if (s != NATS_OK)
+    return;
+  NatsPtr<kvEntry> owned(entry);
+  const char* value = kvEntry_ValueString(entry);
+  if (!value || holder != value)
     throw std::runtime_error("the relay's lease was taken by another relay");
-  Log(1, "the lease lapsed while this relay was held up; taken again");
+  m_leaseRevision = kvEntry_Revision(entry);
 }
 
 void Relay::LoadState()

@@ -85,13 +85,17 @@ struct Party
       c->Release();
   }
   bool WaitConnected() { return in.WaitNotices(1, std::chrono::seconds(30)); }
+  // The numbers from one sender in the order they came. A letter handed over again (the same
+  // stored letter, as its delivery key shows) counts once: receivers are told to expect that, and
+  // the service drops it by that key; a letter stored twice counts twice.
   std::vector<CORBA::Long> From(const std::string& sender)
   {
     std::vector<CORBA::Long> numbers;
+    std::set<std::string> keys;
     for (const auto& e : in.Envelopes()) {
       CORBA::Long n = -1;
       if (std::string(e.client_info.type.in()) == NUMBERED && sender == e.originator.in() &&
-          (e.client_info.custom_data >>= n))
+          (e.client_info.custom_data >>= n) && keys.insert(IClientLibrary::Instance()->DeliveryKey(e)).second)
         numbers.push_back(n);
     }
     return numbers;
