@@ -344,6 +344,13 @@ struct Sender
   bool gaveUp = false;
   std::thread thread;
 
+  // A test that ends early still waits for its senders (a minute at most).
+  ~Sender()
+  {
+    if (thread.joinable())
+      thread.join();
+  }
+
   void Start()
   {
     thread = std::thread([this] {
@@ -413,8 +420,8 @@ TEST(HeadCluster, KillingAnyNodeLosesNothingAcceptedAndTheNodeCatchesUp)
   const CORBA::Long count = 250;  // ten seconds of sending each
   std::vector<std::unique_ptr<Sender>> senders;
   for (auto& p : parties) {
-    senders.push_back(std::make_unique<Sender>(Sender{*p, SERVICE, count, {}, {}, false, {}}));
-    senders.push_back(std::make_unique<Sender>(Sender{service, p->address, count, {}, {}, false, {}}));
+    senders.push_back(std::unique_ptr<Sender>(new Sender{*p, SERVICE, count, {}, {}, false, {}}));
+    senders.push_back(std::unique_ptr<Sender>(new Sender{service, p->address, count, {}, {}, false, {}}));
   }
   for (auto& s : senders)
     s->Start();
@@ -426,11 +433,11 @@ TEST(HeadCluster, KillingAnyNodeLosesNothingAcceptedAndTheNodeCatchesUp)
   d.Kill(leader);
   std::this_thread::sleep_for(4s);
   d.Start(leader);
-  for (auto& s : senders) {
+  for (auto& s : senders)
     s->thread.join();
+  for (auto& s : senders)
     ASSERT_FALSE(s->gaveUp) << s->from.address << " to " << s->to << ": the road did not come back within a minute\n"
                             << d.RelayLog();
-  }
 
   for (auto& p : parties) {
     EXPECT_TRUE(WaitUntil([&] { return service.From(p->address).size() >= count && p->From(SERVICE).size() >= count; },
