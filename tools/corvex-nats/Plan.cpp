@@ -271,6 +271,9 @@ Plan ParsePlan(const std::string& text)
     server.line = number;
     if (!(words >> server.name) || !IsName(server.name))
       throw std::invalid_argument(where + "a " + kind + " needs a name of letters, digits, '-' and '_' (at most 64)");
+    // A site's system link logs on as "<site>-sys".
+    if (kind == "site" && server.name.size() > 4 && server.name.compare(server.name.size() - 4, 4, "-sys") == 0)
+      throw std::invalid_argument(where + "a site's name does not end in \"-sys\" (its system link's user is named so)");
     if (server.name == kHeadDomain)
       throw std::invalid_argument(where + "\"" + server.name + "\" is the head office's domain: pick another name");
     if (!names.insert(server.name).second)

@@ -97,6 +97,7 @@ TEST(PlanDescription, RefusesWhatCannotRunAndSaysWhere)
             std::string::npos);
   EXPECT_NE(Refusal("head a host=x store=relative\n").find("absolute"), std::string::npos);
   EXPECT_NE(Refusal("head head host=x\n").find("domain"), std::string::npos);
+  EXPECT_NE(Refusal("head a host=x\nsite b host=y\nsite b-sys host=z\n").find("line 3: a site's name"), std::string::npos);
   EXPECT_NE(Refusal("head a.b host=x\n").find("needs a name"), std::string::npos);
   EXPECT_NE(Refusal("router a host=x\n").find("not authority, head or site"), std::string::npos);
   EXPECT_NE(Refusal("head a host=x hostx\n").find("not key=value"), std::string::npos);
