@@ -168,7 +168,11 @@ std::string Registry::Render() const
 {
   std::lock_guard lock(m_lock);
   std::string out;
-  for (const auto& [name, e] : m_entries) {
+  for (const auto& entry : m_entries) {
+    // Plain references, not structured bindings: the lambdas below capture them, which clang 14
+    // (the fuzz build's compiler) does not allow for bindings.
+    const std::string& name = entry.first;
+    const auto& e = entry.second;
     switch (e.kind) {
       case Kind::Counter:
         out += "# HELP " + name + " " + HelpText(e.counters->Help()) + "\n# TYPE " + name + " counter\n";
