@@ -2,14 +2,14 @@
 # Installs the packages on this machine, runs the service as its units would, checks
 # corvexctl health and the metrics, upgrades to a second build keeping the data, removes and
 # purges. It changes the machine (an account, /etc/corvex, a database), so it runs only as root
-# on Debian 12 when CORVEX_PACKAGE_TEST=1, and only where none of that exists yet; everything it
-# made is removed at the end, whatever happens. Exit 77: skipped, with the reason.
+# on Debian 12, only where none of that exists yet, and not when CORVEX_PACKAGE_TEST=0; everything
+# it made is removed at the end, whatever happens. Exit 77: skipped, with the reason.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 skip() { echo "SKIPPED: $*"; exit 77; }
 
-[ "${CORVEX_PACKAGE_TEST:-}" = 1 ] || skip "installs packages into this machine; set CORVEX_PACKAGE_TEST=1 to run it"
+[ "${CORVEX_PACKAGE_TEST:-1}" != 0 ] || skip "CORVEX_PACKAGE_TEST=0: installing packages into this machine is not wanted"
 [ "$(id -u)" -eq 0 ] || skip "needs root (dpkg, accounts)"
 grep -q '^VERSION_ID="12"' /etc/os-release 2>/dev/null && grep -q '^ID=debian' /etc/os-release || skip "needs Debian 12"
 ! dpkg-query -W corvex-management >/dev/null 2>&1 || skip "corvex-management is installed already"
