@@ -3,29 +3,21 @@
 // spoiling the anonymous queries that follow, an unreachable host is a missing network path,
 // and a domain's servers are listed.
 //
-// Needs root. Like SambaSearchTest, the test moves itself into new network and mount namespaces:
-// the server runs in a second network namespace joined to the test's by a veth pair, and Samba's
-// fixed folders (the client's configuration included) are scratch folders mounted over them.
+// Needs root: the server runs in namespaces of its own (see SambaNamespace).
 // The late host is a relay on a second address of the server's namespace: it holds each
 // connection for a while before passing it on to the server, and counts how many it holds.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -37,6 +29,7 @@
 #include "managementservice/discovery/NetworkEnumeration.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/e2e/discovery/SambaNamespace.h"
 #include "tests/e2e/support/ProcessRunner.h"
 
 using namespace std::chrono_literals;
@@ -52,56 +45,6 @@ constexpr char kClientAddress[] = "10.231.78.2";
 constexpr char kLateAddress[] = "10.231.78.3";
 constexpr char kGoneAddress[] = "10.231.78.9";  // on the link, but nobody has it
 constexpr auto kLateBy = 3s;
-const char* const kSambaFolders[] = {"/run/samba", "/var/log/samba", "/var/lib/samba", "/var/cache/samba", "/etc/samba"};
-
-std::string Find(const std::string& name)
-{
-  for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/libexec/samba"}) {
-    const std::string path = std::string(dir) + "/" + name;
-    if (::access(path.c_str(), X_OK) == 0)
-      return path;
-  }
-  return {};
-}
-
-ino_t NetNamespace(pid_t pid)
-{
-  struct stat st{};
-  const std::string path = pid ? "/proc/" + std::to_string(pid) + "/ns/net" : std::string("/proc/self/ns/net");
-  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-std::string Command(pid_t pid)
-{
-  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  std::getline(in, name);
-  return name;
-}
-
-// Kills, by PID, the processes of the network namespace (those whose name starts with `only`,
-// when given).
-void KillNamespace(ino_t ns, const std::string& only = {})
-{
-  if (!ns)
-    return;
-  for (int round = 0; round < 40; ++round) {
-    int found = 0;
-    DIR* proc = ::opendir("/proc");
-    for (dirent* e = nullptr; proc && (e = ::readdir(proc)) != nullptr;) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      if (pid > 0 && pid != ::getpid() && NetNamespace(pid) == ns && (only.empty() || Command(pid).rfind(only, 0) == 0)) {
-        ::kill(pid, SIGKILL);
-        ++found;
-      }
-    }
-    if (proc)
-      ::closedir(proc);
-    if (!found)
-      return;
-    std::this_thread::sleep_for(50ms);
-  }
-}
 
 sockaddr_in Address(const char* ip, int port)
 {
@@ -229,47 +172,19 @@ protected:
   {
     if (::geteuid() != 0)
       GTEST_SKIP() << "needs root: the test makes network and mount namespaces and runs a Samba server";
-    for (const char* program : {"ip", "unshare", "nsenter", "smbd", "nmbd", "samba-dcerpcd", "smbpasswd"})
-      if (Find(program).empty())
-        GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
-    ASSERT_EQ(::unshare(CLONE_NEWNS | CLONE_NEWNET), 0) << "unshare: " << std::strerror(errno);
-    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    for (const char* folder : kSambaFolders) {
-      const std::string scratch = m_dir / ("samba" + std::string(folder));
-      std::filesystem::create_directories(scratch);
-      if (std::string(folder) == "/var/lib/samba")
-        std::filesystem::create_directories(scratch + "/private");
-      std::filesystem::create_directories(folder);
-      ASSERT_EQ(::mount(scratch.c_str(), folder, nullptr, MS_BIND, nullptr), 0) << folder;
-    }
-    Ip({"link", "set", "lo", "up"});
-
-    m_holder = std::make_unique<e2e::ChildProcess>(Find("unshare"), std::vector<std::string>{"-n", "sleep", "300"},
-                                                   std::vector<std::string>{}, m_dir / "holder.out");
-    for (int i = 0; i < 100 && NetNamespace(m_holder->Pid()) == NetNamespace(0); ++i)
-      std::this_thread::sleep_for(10ms);
-    m_serverNs = NetNamespace(m_holder->Pid());
-    ASSERT_NE(m_serverNs, NetNamespace(0));
-    m_netns = "/proc/" + std::to_string(m_holder->Pid()) + "/ns/net";
-    Ip({"link", "add", "cvxnc", "type", "veth", "peer", "name", "cvxns", "netns", m_netns});
-    Ip({"addr", "add", std::string(kClientAddress) + "/24", "dev", "cvxnc"});
-    Ip({"link", "set", "cvxnc", "up"});
-    for (const auto& args : std::vector<std::vector<std::string>>{{"link", "set", "lo", "up"},
-                                                                  {"addr", "add", std::string(kServerAddress) + "/24", "dev", "cvxns"},
-                                                                  {"addr", "add", std::string(kLateAddress) + "/24", "dev", "cvxns"},
-                                                                  {"link", "set", "cvxns", "up"}}) {
-      std::vector<std::string> full = {"--net=" + m_netns, Find("ip")};
-      full.insert(full.end(), args.begin(), args.end());
-      Run(Find("nsenter"), full);
-    }
+    if (const std::string missing =
+          e2e::SambaNamespace::Missing({"ip", "unshare", "nsenter", "smbd", "nmbd", "samba-dcerpcd", "smbpasswd"});
+        !missing.empty())
+      GTEST_SKIP() << missing << " is not installed (scripts/install-deps.sh installs it)";
+    ASSERT_NO_FATAL_FAILURE(m_samba.Enter({"cvxnc", "cvxns", kClientAddress, {kServerAddress, kLateAddress}}));
     WriteConfigurations();
-    StartDaemon("dcerpcd", Find("samba-dcerpcd"), "--libexec-rpcds");
-    StartDaemon("nmbd", Find("nmbd"), "--no-process-group");
+    m_samba.StartDaemon("dcerpcd", e2e::FindProgram("samba-dcerpcd"), "--libexec-rpcds");
+    m_samba.StartDaemon("nmbd", e2e::FindProgram("nmbd"), "--no-process-group");
     // A known account of the server: a unix account the machine has, with a password of the
     // server's own (its account database is the scratch folder's).
     {
       std::string out;
-      ASSERT_EQ(e2e::Run("/bin/sh", {"-c", "printf 'right\\nright\\n' | " + Find("smbpasswd") + " -c " + m_dir / "server.conf" +
+      ASSERT_EQ(e2e::Run("/bin/sh", {"-c", "printf 'right\\nright\\n' | " + e2e::FindProgram("smbpasswd") + " -c " + m_dir / "server.conf" +
                                               " -s -a daemon"},
                          {}, m_dir / "smbpasswd.out", out),
                 0)
@@ -277,19 +192,14 @@ protected:
     }
     StartSmbd();
     ASSERT_TRUE(WaitUntilServing()) << e2e::ReadFile(m_dir / "log/log.smbd");
-    m_relay = std::make_unique<LateRelay>(m_netns);
+    m_relay = std::make_unique<LateRelay>(m_samba.NetnsPath());
     ASSERT_TRUE(m_relay->Listening());
   }
 
   void TearDown() override
   {
     m_relay.reset();
-    m_daemons.clear();
-    KillNamespace(m_serverNs);
-    m_holder.reset();
-    // The next test of this process mounts its own scratch folders.
-    for (const char* folder : kSambaFolders)
-      ::umount2(folder, MNT_DETACH);
+    m_samba.Stop();
   }
 
   void WriteConfigurations()
@@ -319,17 +229,9 @@ protected:
     e2e::WriteFile("/etc/samba/lmhosts", hosts);
   }
 
-  void StartDaemon(const std::string& name, const std::string& program, const std::string& extra)
-  {
-    m_daemons.push_back(std::make_unique<e2e::ChildProcess>(
-      Find("nsenter"),
-      std::vector<std::string>{"--net=" + m_netns, program, "-F", extra, "-s", m_dir / "server.conf", "-l", m_dir / "log"},
-      std::vector<std::string>{}, m_dir / (name + ".out")));
-  }
-
   void StartSmbd()
   {
-    StartDaemon("smbd", Find("smbd"), "--no-process-group");
+    m_samba.StartDaemon("smbd", e2e::FindProgram("smbd"), "--no-process-group");
     for (int i = 0; i < 200 && !PortOpen(kServerAddress, 445); ++i)
       std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(PortOpen(kServerAddress, 445)) << e2e::ReadFile(m_dir / "log/log.smbd");
@@ -345,13 +247,6 @@ protected:
       std::this_thread::sleep_for(250ms);
     }
     return false;
-  }
-
-  void Ip(const std::vector<std::string>& args) { Run(Find("ip"), args); }
-  void Run(const std::string& program, const std::vector<std::string>& args)
-  {
-    std::string out;
-    ASSERT_EQ(e2e::Run(program, args, {}, m_dir / "setup.out", out), 0) << program << ": " << out;
   }
 
   struct Answer
@@ -370,10 +265,7 @@ protected:
   }
 
   e2e::ScratchDir m_dir{"corvex-e2e-network"};
-  std::string m_netns;
-  std::unique_ptr<e2e::ChildProcess> m_holder;
-  ino_t m_serverNs = 0;
-  std::vector<std::unique_ptr<e2e::ChildProcess>> m_daemons;
+  e2e::SambaNamespace m_samba{m_dir};
   std::unique_ptr<LateRelay> m_relay;
 };
 
@@ -449,8 +341,7 @@ TEST_F(SambaNetwork, ARefusedLogonIsAccessDeniedAndAnonymousQueriesStillWork)
   EXPECT_EQ(os, PTLDB::OS_UNIX);
 
   // A server that restarted drops every session: the next query needs a new one.
-  KillNamespace(m_serverNs, "smbd");
-  m_daemons.pop_back();
+  m_samba.StopDaemon("smbd");
   StartSmbd();
   EXPECT_TRUE(WaitUntilServing()) << "a session of the server's previous life is still used";
 }
