@@ -370,7 +370,9 @@ void WebServer::Routes()
   });
   Get("/api/clocks", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Clocks(); });
   Get("/api/overview", [this](const httplib::Request& req, const SessionStore::Session&) {
-    return m_data.Overview(static_cast<int>(Number(req, "days", 1, 366).value_or(30)));
+    json overview = m_data.Overview(static_cast<int>(Number(req, "days", 1, 366).value_or(30)));
+    overview["Service"] = m_load.Now();
+    return overview;
   });
   Get("/api/computers", [this](const httplib::Request& req, const SessionStore::Session&) {
     ComputerQuery q;

@@ -13,6 +13,7 @@
 #include "web/ConsoleEdits.h"
 #include "web/ConsoleSearch.h"
 #include "web/HttpsFront.h"
+#include "web/ServiceLoad.h"
 #include "web/Sessions.h"
 #include "web/WebSettings.h"
 
@@ -84,6 +85,7 @@ private:
   ConsoleActions m_actions;
   ConsoleEdits m_edits;
   ConsoleSearch m_search;
+  ServiceLoad m_load;  // the service's processing queue and applied rate, for the overview
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;

@@ -57,7 +57,11 @@ protected:
                      "\"SessionIdleMinutes\"=dword:0000000f\n");
     std::string registry = e2e::ReadFile(m_dir / "registry.reg");
     const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n";
-    registry.insert(registry.find(key) + key.size(), "\"ConsoleAdministratorsGroup\"=\"" + m_accounts->group + "\"\n");
+    // The service's metrics on a port of this test's own: the overview reads its queue from them.
+    char metricsPort[16];
+    std::snprintf(metricsPort, sizeof metricsPort, "%08x", FreePort());
+    registry.insert(registry.find(key) + key.size(), "\"ConsoleAdministratorsGroup\"=\"" + m_accounts->group + "\"\n" +
+                                                       "\"MetricsPort\"=dword:" + metricsPort + "\n");
     e2e::WriteFile(m_dir / "registry.reg", registry);
 
     m_env = {"CORVEX_REGISTRY=" + m_dir / "registry.reg", "CORVEX_TRACE_LEVEL=2", "CORVEX_TRACE_FILE=" + m_dir / "trace.log"};
@@ -224,6 +228,10 @@ TEST_F(WebConsole, ABrowserLogsInAndSeesEveryPageLive)
   EXPECT_EQ(computers, "3,001");
   EXPECT_EQ(browser.Script("return document.querySelector('[data-tile=\"Open virus alerts\"] .value').textContent"), "60");
   EXPECT_EQ(browser.Script("return document.querySelectorAll('#chart rect').length"), 60);  // two bars a day
+  // The service's own counters: the tiles of a service that answers, with its queue's depth.
+  EXPECT_EQ(browser.Script("const t = document.querySelector('[data-tile=\"Processing queue\"] .value');"
+                           "return t !== null && /^[0-9,]+$/.test(t.textContent)"), true);
+  EXPECT_TRUE(browser.Script("return document.querySelector('[data-tile=\"Applied per second\"]') !== null"));
   browser.Screenshot(shots + "/overview.png");
 
   // Computers: the first rows, then the last ones after scrolling the whole list.

@@ -130,8 +130,16 @@ async function loadOverview() {
     ['Configuration not matching group', o.ConfigDiffers, 'warn'], ['Open virus alerts', o.OpenVirusAlerts, 'bad'],
     ['Open error alerts', o.OpenErrorAlerts, 'warn'],
   ];
-  $('tiles').replaceChildren(...tiles.map(([label, value, tone]) =>
-    el('div', { class: 'tile' + (tone && value ? ' ' + tone : ''), 'data-tile': label },
+  // The service's own counters: what is waiting for its processing thread and how fast it goes.
+  const s = o.Service || {};
+  if (s.Answered) {
+    tiles.push(['Processing queue', s.QueueDepth, s.OldestAgeSeconds >= 60 ? 'bad' : 'warn']);
+    tiles.push(['Applied per second', s.AppliedPerSecond === null ? '…' : Math.round(s.AppliedPerSecond)]);
+  } else {
+    tiles.push(['Service not answering', '—', 'bad', s.Error]);
+  }
+  $('tiles').replaceChildren(...tiles.map(([label, value, tone, title]) =>
+    el('div', { class: 'tile' + (tone && value ? ' ' + tone : ''), 'data-tile': label, title: title || '' },
       el('div', { class: 'value' }, value.toLocaleString()), el('div', { class: 'label' }, label))));
   drawChart($('chart'), o.AlertsPerDay);
 }
