@@ -34,6 +34,7 @@
 #include "messaging/SubjectToken.h"
 #include "platform/registry/Registry.h"
 #include "platform/text/Unicode.h"
+#include "tests/e2e/support/MessagingLetters.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
@@ -46,47 +47,23 @@ using namespace std::chrono_literals;
 using e2e::ChildProcess;
 using e2e::MessagingLocation;
 using std::chrono::seconds;
+using e2e::Sequence;
+using e2e::WaitUntil;
 
 const char* const SERVICE = "PTLManagementService";
 const char* const RELAY = "corvex-relay";  // the relay's default name
-const char* const NUMBERED = "Test-Numbered";
+const char* const NUMBERED = e2e::kNumberedType;
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    // As in the service, another part of the process has set the ORB up first, without the
-    // library's options.
-    int argc = 0;
-    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
-    char name[] = "messaging_e2e_tests";
-    char* argv[] = {name, nullptr};
-    IClientLibrary::Instance()->InitORB(1, argv);
-  }
-  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+// As in the service, another part of the process has set the ORB up first.
+const auto* const g_orb =
+  ::testing::AddGlobalTestEnvironment(new e2e::OrbEnvironment("messaging_e2e_tests", /*foreignOrbFirst=*/true));
 
 IClientLibrary* Library() { return IClientLibrary::Instance(); }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s)
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
-// A letter numbered in its payload, to follow order and count copies.
+// These tests' letters live a minute unless told otherwise.
 CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n, long ttl = 60)
 {
-  auto m = MakeMessage(destination, NUMBERED, ttl);
-  m.custom_data <<= n;
-  return m;
+  return e2e::Numbered(destination, n, ttl);
 }
 
 CORBA::Long NumberOf(const CorvexMessaging::Envelope& e)
@@ -94,14 +71,6 @@ CORBA::Long NumberOf(const CorvexMessaging::Envelope& e)
   CORBA::Long n = -1;
   e.client_info.custom_data >>= n;
   return n;
-}
-
-std::vector<CORBA::Long> Sequence(CORBA::Long first, CORBA::Long last)
-{
-  std::vector<CORBA::Long> v;
-  for (CORBA::Long n = first; n <= last; ++n)
-    v.push_back(n);
-  return v;
 }
 
 // A connection of this process with the receiver it delivers to; both live as long as the test.

@@ -24,6 +24,7 @@
 #include "messaging/NKeys.h"
 #include "messaging/NatsLink.h"
 #include "platform/registry/Registry.h"
+#include "tests/e2e/support/MessagingLetters.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
@@ -33,36 +34,16 @@ namespace {
 using namespace messaging_test;
 using namespace ZiriviridUrurezArevudUza;
 using namespace std::chrono_literals;
+using e2e::Numbered;
+using e2e::WaitUntil;
 
 const char* const SERVICE = "PTLManagementService";
-const char* const NUMBERED = "Test-Numbered";
+const char* const NUMBERED = e2e::kNumberedType;
 constexpr int kRate = 20;
 constexpr int kWaiting = 30;
 constexpr int kMaxTtl = 3;
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    char name[] = "messaging_limits_tests";
-    char* argv[] = {name, nullptr};
-    IClientLibrary::Instance()->InitORB(1, argv);
-  }
-  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s)
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new e2e::OrbEnvironment("messaging_limits_tests"));
 
 std::size_t Occurrences(const std::string& text, const std::string& part)
 {
@@ -81,13 +62,6 @@ std::string Lines(const std::string& log, const std::string& part)
     if (log.compare(start, end - start, part) != 0 && log.substr(start, end - start).find(part) != std::string::npos)
       lines += log.substr(start, end - start + 1);
   return lines;
-}
-
-CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n, long ttl = 600)
-{
-  auto m = MakeMessage(destination, NUMBERED, ttl);
-  m.custom_data <<= n;
-  return m;
 }
 
 std::vector<CORBA::Long> Numbers(TestReceiver& in)

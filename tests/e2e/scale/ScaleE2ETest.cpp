@@ -20,6 +20,7 @@
 #include "messaging/Enrolment.h"
 #include "messaging/NatsLink.h"
 #include "tests/e2e/scale/LinkProxy.h"
+#include "tests/e2e/support/MessagingLetters.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
@@ -31,41 +32,15 @@ using namespace messaging_test;
 using namespace ZiriviridUrurezArevudUza;
 using namespace std::chrono_literals;
 using e2e::ChildProcess;
+using e2e::Numbered;
+using e2e::Sequence;
+using e2e::WaitUntil;
 
 const char* const SERVICE = "PTLManagementService";
-const char* const NUMBERED = "Test-Numbered";
+const char* const NUMBERED = e2e::kNumberedType;
 const char* const SERVER = "/usr/sbin/nats-server";
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    char name[] = "scale_e2e_tests";
-    char* argv[] = {name, nullptr};
-    IClientLibrary::Instance()->InitORB(1, argv);
-  }
-  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
-CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n)
-{
-  auto m = MakeMessage(destination, NUMBERED, 600);
-  m.custom_data <<= n;
-  return m;
-}
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new e2e::OrbEnvironment("scale_e2e_tests"));
 
 // One end of the conversation: a connection and what it received, numbered letters by sender.
 struct Party
@@ -110,14 +85,6 @@ struct Party
     return refused;
   }
 };
-
-std::vector<CORBA::Long> Range(CORBA::Long first, CORBA::Long last)
-{
-  std::vector<CORBA::Long> v;
-  for (CORBA::Long n = first; n <= last; ++n)
-    v.push_back(n);
-  return v;
-}
 
 // The servers and relay of a planned deployment in a scratch folder, stopped by PID whatever
 // happens.
@@ -282,8 +249,8 @@ TEST(SiteLink, EnvelopesWaitOnTheirSideWhileTheLinkIsDownAndArriveOnceInOrder)
                                        std::chrono::steady_clock::now() - restored).count()));
   std::this_thread::sleep_for(2s);  // time for a duplicate to show
   for (auto& p : parties) {
-    EXPECT_EQ(service.From(p->address), Range(1, 60)) << p->address << " to the service";
-    EXPECT_EQ(p->From(SERVICE), Range(1, 60)) << "the service to " << p->address;
+    EXPECT_EQ(service.From(p->address), Sequence(1, 60)) << p->address << " to the service";
+    EXPECT_EQ(p->From(SERVICE), Sequence(1, 60)) << "the service to " << p->address;
   }
   // The relay learns of the agent that went while it could not see the site.
   EXPECT_TRUE(WaitUntil([&] { return d.RelayLog().find(leaving + " logged off") != std::string::npos; }, 30s))
@@ -385,7 +352,7 @@ void ExpectEachOnceInOrder(const std::vector<CORBA::Long>& got, const Sender& se
     else
       EXPECT_TRUE(sender.retried.count(n)) << what << ": " << n << " came twice and was sent once";
   }
-  EXPECT_EQ(firsts, Range(1, sender.count)) << what;
+  EXPECT_EQ(firsts, Sequence(1, sender.count)) << what;
 }
 
 TEST(HeadCluster, KillingAnyNodeLosesNothingAcceptedAndTheNodeCatchesUp)
