@@ -113,6 +113,23 @@ inline CorvexMessaging::Envelope MakeEnvelope(const char* type, const char* orig
   return e;
 }
 
+// An envelope as the router hands it over, stamped by it unless told otherwise.
+inline CorvexMessaging::Envelope RoutedEnvelope(const std::string& type, const char* originator, bool timestamp = true)
+{
+  CorvexMessaging::Envelope e;
+  e.originator = originator;
+  e.message_id = 7;
+  e.client_info.type = type.c_str();
+  e.client_info.destination = "PTLManagementService";
+  e.client_info.delivery_options = "";
+  if (timestamp) {
+    e.timestamps.length(1);
+    e.timestamps[0].name = "corvex-router";
+    e.timestamps[0].utc_time = 1700000000;
+  }
+  return e;
+}
+
 // Takes every item off the processing queue, in order.
 inline std::vector<std::unique_ptr<DecodedMessage>> DrainQueue()
 {

@@ -18,37 +18,12 @@
 #include "platform/sync/Sync.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/OrbEnvironment.h"
+#include "tests/managementservice/ServiceTestSupport.h"
 
 namespace {
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    int argc = 0;
-    orb = CORBA::ORB_init(argc, nullptr);
-  }
-  void TearDown() override { orb->destroy(); }
-  CORBA::ORB_var orb;
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-CorvexMessaging::Envelope Envelope(const std::string& type, const char* originator, bool timestamp = true)
-{
-  CorvexMessaging::Envelope e;
-  e.originator = originator;
-  e.message_id = 7;
-  e.client_info.type = type.c_str();
-  e.client_info.destination = "PTLManagementService";
-  e.client_info.delivery_options = "";
-  if (timestamp) {
-    e.timestamps.length(1);
-    e.timestamps[0].name = "corvex-router";
-    e.timestamps[0].utc_time = 1700000000;
-  }
-  return e;
-}
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new servicetest::OrbEnvironment);
 
 class NullConnection : public ZiriviridUrurezArevudUza::IConnection
 {
@@ -122,9 +97,9 @@ TEST_F(ServiceMetrics, AKnownSequenceOfEnvelopesIsCountedByTypeAndReason)
   };
 
   auto undelivered = [&](const std::string& type, const char* computer) {
-    CorvexMessaging::Envelope letter = Envelope("Tz-GetStatus", "PTLManagementService");
+    CorvexMessaging::Envelope letter = servicetest::RoutedEnvelope("Tz-GetStatus", "PTLManagementService");
     letter.client_info.destination = (std::string(computer) + ".Agent").c_str();
-    CorvexMessaging::Envelope e = Envelope(type, "corvex-router");
+    CorvexMessaging::Envelope e = servicetest::RoutedEnvelope(type, "corvex-router");
     e.client_info.custom_data <<= letter;
     receiver.Receive(e);
   };
@@ -133,13 +108,13 @@ TEST_F(ServiceMetrics, AKnownSequenceOfEnvelopesIsCountedByTypeAndReason)
   undelivered(unrouteable, "pc-3.example");
   {
     // A logon notice the relay did not seal: its message is never made.
-    CorvexMessaging::Envelope e = Envelope(logon, "corvex-router");
+    CorvexMessaging::Envelope e = servicetest::RoutedEnvelope(logon, "corvex-router");
     e.client_info.custom_data <<= "pc-1.example";
     receiver.Receive(e);
   }
-  receiver.Receive(Envelope(logon, "pc-\x1b[2J"));               // not clean text: refused at the door
-  receiver.Receive(Envelope("Tz-NoSuchThing", "pc-4.example"));  // no such type
-  receiver.Receive(Envelope(notifyReply, "corvex-router"));      // read and dropped
+  receiver.Receive(servicetest::RoutedEnvelope(logon, "pc-\x1b[2J"));               // not clean text: refused at the door
+  receiver.Receive(servicetest::RoutedEnvelope("Tz-NoSuchThing", "pc-4.example"));  // no such type
+  receiver.Receive(servicetest::RoutedEnvelope(notifyReply, "corvex-router"));      // read and dropped
   ProcessingQueue::Instance().Append(std::make_unique<FailingLetter>());
 
   Sleep(20);

@@ -15,38 +15,15 @@
 #include "managementservice/messages/RouterMessage.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/OrbEnvironment.h"
+#include "tests/managementservice/ServiceTestSupport.h"
 #include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
 using Ticks = std::vector<VRN_Clock>;
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    int argc = 0;
-    orb = CORBA::ORB_init(argc, nullptr);
-  }
-  void TearDown() override { orb->destroy(); }
-  CORBA::ORB_var orb;
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-CorvexMessaging::Envelope Envelope(const char* type, const char* originator)
-{
-  CorvexMessaging::Envelope e;
-  e.originator = originator;
-  e.message_id = 7;
-  e.client_info.type = type;
-  e.client_info.destination = "PTLManagementService";
-  e.client_info.delivery_options = "";
-  e.timestamps.length(1);
-  e.timestamps[0].name = "corvex-router";
-  e.timestamps[0].utc_time = 1700000000;
-  return e;
-}
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new servicetest::OrbEnvironment);
 
 bool Authorised(const CorvexMessaging::Envelope&) { return true; }
 
@@ -69,15 +46,15 @@ protected:
 
   HRESULT Notice(const char* type, const char* computer)
   {
-    CorvexMessaging::Envelope e = Envelope(type, "corvex-router");
+    CorvexMessaging::Envelope e = servicetest::RoutedEnvelope(type, "corvex-router");
     e.client_info.custom_data <<= computer;
     return RouterMessage(e, &Authorised).Process();
   }
   HRESULT Undelivered(const char* type, const char* destination)
   {
-    CorvexMessaging::Envelope letter = Envelope("Tz-GetStatus", "PTLManagementService");
+    CorvexMessaging::Envelope letter = servicetest::RoutedEnvelope("Tz-GetStatus", "PTLManagementService");
     letter.client_info.destination = destination;
-    CorvexMessaging::Envelope notice = Envelope(type, "corvex-router");
+    CorvexMessaging::Envelope notice = servicetest::RoutedEnvelope(type, "corvex-router");
     notice.client_info.custom_data <<= letter;
     return Delivery_Failure(notice).Process();
   }
@@ -143,7 +120,7 @@ TEST_F(InboundMessages, AnEventsAlertIsStoredOncePerDeliveryKey)
   // Every envelope is the same: one virus found on PC9, message id 7 from PC9.Agent.
   auto deliver = [&](const std::string& deliveryKey) {
     key = deliveryKey;
-    CorvexMessaging::Envelope e = Envelope("Tz-EntityEvent", "PC9.Agent");
+    CorvexMessaging::Envelope e = servicetest::RoutedEnvelope("Tz-EntityEvent", "PC9.Agent");
     DEX_PTLMessages::AppEvent2 event;
     event.entity = "DEX";
     event.event = servicetest::DexSample("event-virus-detected.xml").c_str();

@@ -13,23 +13,12 @@
 #include "managementservice/messages/RouterMessage.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/OrbEnvironment.h"
 #include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
-// Payloads are copied and read through the ORB's type codes and code sets.
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    int argc = 0;
-    orb = CORBA::ORB_init(argc, nullptr);
-  }
-  void TearDown() override { orb->destroy(); }
-  CORBA::ORB_var orb;
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new servicetest::OrbEnvironment);
 
 CorvexMessaging::Envelope Envelope(const char* type, std::initializer_list<const char*> routers,
                                    const char* originator = "corvex-router")
