@@ -51,6 +51,14 @@ CDatabaseConnection::CDatabaseConnection()
   Reestablish();
 }
 
+CDatabaseConnection::CDatabaseConnection(std::wstring dataSource) : m_dataSource(std::move(dataSource))
+{
+  trace::CFunctionTrace scope(TRACE_BUSINESSLOGIC, "CDatabaseConnection::CDatabaseConnection(dataSource)");
+  KeepLargeBuffersInProcess();
+  m_ADOConnection = ado::Connection::Create();
+  Reestablish();
+}
+
 CDatabaseConnection::~CDatabaseConnection() = default;
 
 void CDatabaseConnection::Reestablish()
@@ -62,7 +70,10 @@ void CDatabaseConnection::Reestablish()
     std::wstring dataSource, databaseName;
     {
       CSystemEnviroment environment;
-      environment.GetDataSource(dataSource);
+      if (m_dataSource.empty())
+        environment.GetDataSource(dataSource);
+      else
+        dataSource = m_dataSource;
       environment.GetDatabaseName(databaseName);
     }
     PutProperty(conn, L"Data Source", _variant_t(dataSource));

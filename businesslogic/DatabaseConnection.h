@@ -18,6 +18,9 @@ public:
   // Creates the connection object, then Reestablish. The first connection also makes the
   // process keep freed large buffers (up to 64 MiB) for reuse, as whole-network row sets need.
   CDatabaseConnection();
+  // The same on another server holding the same database (a streaming replica the consoles read
+  // from): `dataSource` instead of the registry's "ServerLocation" and "DatabaseInstance".
+  explicit CDatabaseConnection(std::wstring dataSource);
   ~CDatabaseConnection();
   CDatabaseConnection(const CDatabaseConnection&) = delete;
   CDatabaseConnection& operator=(const CDatabaseConnection&) = delete;
@@ -83,6 +86,7 @@ private:
   std::recursive_mutex m_csGetComputerID;
   std::recursive_mutex m_csComputerLastMessageTimeSet;
 
+  std::wstring m_dataSource;  // empty: the registry's
   ado::ConnectionPtr m_ADOConnection;
   std::unique_ptr<Commands> m_commands;
 };

@@ -6,6 +6,7 @@
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
+#include "businesslogic/ReplicaReads.h"
 #include "businesslogic/SPException.h"
 #include "businesslogic/ServerBroker.h"
 #include "businesslogic/ServiceOrLocalClocksBroker.h"
@@ -19,7 +20,6 @@
 #include "platform/oledate/OleDate.h"
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
-#include "web/ReplicaReads.h"
 
 namespace corvexweb {
 
@@ -30,10 +30,10 @@ namespace {
 constexpr LONG kErrorNoSuchGroup = 22;
 constexpr LONG kErrorBadArgument = 1;
 
-ReplicaReads& Replica()
+replica::ReplicaReads& Replica()
 {
-  static ReplicaReads replica(ReadReplicaSettings());
-  return replica;
+  static replica::ReplicaReads reads(replica::ReadReplicaSettings());
+  return reads;
 }
 
 // The web console's own procedures, prepared once per connection. A list (`read`) runs on the

@@ -19,6 +19,7 @@
 #include "tools/corvexctl/Groups.h"
 #include "tools/corvexctl/Health.h"
 #include "tools/corvexctl/Install.h"
+#include "tools/corvexctl/ReplicaRead.h"
 #include "tools/corvexctl/Search.h"
 
 namespace corvexctl {
@@ -178,9 +179,9 @@ int main(int argc, char** argv)
     if (command == "clocks")
       return corvexctl::Clocks(args);
     if (command == "computers")
-      return corvexctl::Computers(args);
+      return corvexctl::ReadFromReplica([&] { return corvexctl::Computers(args); });
     if (command == "computer")
-      return corvexctl::Computer(args);
+      return corvexctl::ReadFromReplica([&] { return corvexctl::Computer(args); });
     if (command == "refresh")
       return corvexctl::Refresh(args);
     if (command == "update-now")
@@ -190,13 +191,13 @@ int main(int argc, char** argv)
     if (command == "send-config")
       return corvexctl::SendConfig(args);
     if (command == "groups")
-      return corvexctl::Groups(args);
+      return corvexctl::ReadFromReplica([&] { return corvexctl::Groups(args); });
     if (command == "group")
       return corvexctl::Group(args);
     if (command == "alerts")
-      return corvexctl::Alerts(args);
+      return corvexctl::ReadFromReplica([&] { return corvexctl::Alerts(args); });
     if (command == "alert")
-      return corvexctl::Alert(args);
+      return corvexctl::ReadFromReplica([&] { return corvexctl::Alert(args); });
     if (command == "purge-settings")
       return corvexctl::PurgeSettings(args);
     if (command == "domains")

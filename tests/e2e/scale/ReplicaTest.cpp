@@ -15,6 +15,7 @@
 
 #include <pwd.h>
 
+#include "businesslogic/ReplicaReads.h"
 #include "platform/ado/PgLink.h"
 #include "platform/text/Unicode.h"
 #include "tests/businesslogic/TestSupport.h"
@@ -22,7 +23,6 @@
 #include "tools/corvex-db/DatabaseTool.h"
 #include "tools/corvex-db/ProcedureCall.h"
 #include "web/ConsoleData.h"
-#include "web/ReplicaReads.h"
 
 namespace {
 
@@ -161,6 +161,15 @@ void Statement(ado::PgLink& link, const std::string& sql)
     throw std::runtime_error(sql + ": " + error.message);
 }
 
+// What corvexctl prints (both streams), run on this process's registry; it must succeed.
+std::string Corvexctl(const std::vector<std::string>& args)
+{
+  std::string output;
+  const int code = e2e::Run(CORVEXCTL_PATH, args, e2e::CurrentEnvironment(), ::testing::TempDir() + "/corvexctl.log", output, 60s);
+  EXPECT_EQ(code, 0) << output;
+  return output;
+}
+
 bool Lists(const nlohmann::json& rows, const std::string& name)
 {
   return rows.dump().find("\"" + name + "\"") != std::string::npos;
@@ -188,14 +197,14 @@ TEST(ConsoleReplica, ListsComeFromTheReplicaWhileItIsFitAndFromThePrimaryOtherwi
 
   // The lag as the console measures it: none once the replica replayed everything.
   addGroup("Alpha");
-  ASSERT_TRUE(WaitUntil([&] { return corvexweb::ReplicaLag(*replicaLink, primaryLink.get()) == 0.0; }, 20s));
-  EXPECT_FALSE(corvexweb::ReplicaLag(*primaryLink, primaryLink.get())) << "a primary counted as a replica";
+  ASSERT_TRUE(WaitUntil([&] { return replica::ReplicaLag(*replicaLink, primaryLink.get()) == 0.0; }, 20s));
+  EXPECT_FALSE(replica::ReplicaLag(*primaryLink, primaryLink.get())) << "a primary counted as a replica";
 
   testsupport::TempRegistry registry;
   registry.SetLocation(FromUtf8(db->PrimarySockets()), FromUtf8(db->Instance()), FromUtf8(kDatabase));
   registry.Set(L"ReadServerLocation", FromUtf8(db->ReplicaSockets()));
   registry.SetDword(L"ReadReplicaMaxLagSeconds", 3600);
-  ASSERT_EQ(corvexweb::ReadReplicaSettings().replica, replicaSource);
+  ASSERT_EQ(replica::ReadReplicaSettings().replica, replicaSource);
   corvexweb::ConsoleData console;
   EXPECT_TRUE(Lists(console.Groups(), "Alpha"));
 
@@ -204,10 +213,14 @@ TEST(ConsoleReplica, ListsComeFromTheReplicaWhileItIsFitAndFromThePrimaryOtherwi
   Statement(*replicaLink, "SELECT pg_wal_replay_pause()");
   addGroup("Beta");
   EXPECT_FALSE(Lists(console.Groups(), "Beta")) << "the list did not come from the replica";
+  // corvexctl's lists the same way.
+  const std::string fromReplica = Corvexctl({"groups"});
+  EXPECT_NE(fromReplica.find("Alpha"), std::string::npos) << fromReplica;
+  EXPECT_EQ(fromReplica.find("Beta"), std::string::npos) << "corvexctl's list did not come from the replica";
 
   // A console that allows a second's lag passes over the replica for the primary.
-  corvexweb::ReplicaSettings strict{replicaSource, primarySource, kDatabase, 1, 0};
-  corvexweb::ReplicaReads reads(strict);
+  replica::ReplicaSettings strict{replicaSource, primarySource, kDatabase, 1, 0};
+  replica::ReplicaReads reads(strict);
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(reads.ForReading(), nullptr);
   EXPECT_NE(reads.LastReason().find("behind"), std::string::npos) << reads.LastReason();
@@ -217,11 +230,14 @@ TEST(ConsoleReplica, ListsComeFromTheReplicaWhileItIsFitAndFromThePrimaryOtherwi
   // The replica goes: the list comes from the primary at once, and the replica is passed over.
   db->KillReplica();
   EXPECT_TRUE(Lists(console.Groups(), "Beta"));
+  const std::string fromPrimary = Corvexctl({"groups"});
+  EXPECT_NE(fromPrimary.find("Beta"), std::string::npos) << fromPrimary;
+  EXPECT_NE(fromPrimary.find("reading from the primary"), std::string::npos) << fromPrimary;
   EXPECT_EQ(reads.ForReading(), nullptr);
   EXPECT_NE(reads.LastReason().find("does not answer"), std::string::npos) << reads.LastReason();
 
   // No replica configured: nothing to read from but the primary.
-  corvexweb::ReplicaReads none(corvexweb::ReplicaSettings{"", primarySource, kDatabase, 30, 0});
+  replica::ReplicaReads none(replica::ReplicaSettings{"", primarySource, kDatabase, 30, 0});
   EXPECT_EQ(none.ForReading(), nullptr);
 }
 

@@ -1,4 +1,4 @@
-#include "web/ReplicaReads.h"
+#include "businesslogic/ReplicaReads.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
 
-namespace corvexweb {
+namespace replica {
 
 namespace {
 
@@ -148,4 +148,4 @@ std::string ReplicaReads::LastReason() const
   return m_reason;
 }
 
-}  // namespace corvexweb
+}  // namespace replica

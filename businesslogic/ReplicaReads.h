@@ -1,5 +1,5 @@
 #pragma once
-// Where the console's lists read from. The registry value "ReadServerLocation", beside
+// Where the consoles' lists read from (the web console's and corvexctl's). The registry value "ReadServerLocation", beside
 // "ServerLocation" under the management tools key, names a streaming replica of the database (the
 // same forms; "DatabaseInstance" and "DatabaseName" apply to it too), and
 // "ReadReplicaMaxLagSeconds" (DWORD, default 30) how far behind the primary it may be. Lists read
@@ -14,7 +14,7 @@
 #include "platform/ado/Ado.h"
 #include "platform/ado/PgLink.h"
 
-namespace corvexweb {
+namespace replica {
 
 struct ReplicaSettings
 {
@@ -57,4 +57,4 @@ private:
   std::string m_reason;
 };
 
-}  // namespace corvexweb
+}  // namespace replica
