@@ -15,10 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,18 +35,11 @@
 #include "platform/trace/Trace.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Read(const std::string& relative)
-{
-  std::ifstream file(std::string(CORVEX_SOURCE_DIR) + "/" + relative, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
 
 std::string Quoted(const std::string& text)
 {
@@ -67,53 +58,24 @@ double ThreadCpuSeconds()
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-CORBA::Any StatusAndConfig(const std::string& status, const std::string& configuration)
-{
-  DEX_PTLMessages::StatusAndConfig sc;
-  sc.status = status.c_str();
-  sc.configuration = configuration.c_str();
-  CORBA::Any any;
-  any <<= sc;
-  return any;
-}
-
 CorvexMessaging::Envelope Base(const char* type, long n, long id)
 {
-  CorvexMessaging::Envelope e;
-  e.originator = ("PC" + std::to_string(n) + ".Agent").c_str();
+  CorvexMessaging::Envelope e = servicetest::MakeEnvelope(type, ("PC" + std::to_string(n) + ".Agent").c_str());
   e.message_id = static_cast<CORBA::Long>(id);
-  e.client_info.type = type;
-  e.client_info.destination = "PTLManagementService";
-  e.client_info.delivery_options = "";
-  e.timestamps.length(1);
-  e.timestamps[0].name = "ROUTER";
-  e.timestamps[0].utc_time = 1700000000;
   return e;
 }
 
 CorvexMessaging::Envelope Reply(long n, long id, const std::string& dexStatus, const std::string& dexConfig, const std::string& alcConfig)
 {
-  CorvexMessaging::Envelope e = Base("Tz-GetStatus-Reply", n, id);
-  DEX_PTLMessages::ComputerStatus2 c;
-  const std::wstring name = L"PC" + std::to_wstring(n);
-  c.domain = L"CORP";
-  c.computer_name = name.c_str();
-  c.operating_system = "WINXP";
-  c.service_pack = "Service Pack 2";
-  c.ip_address = 0x0A000000u + static_cast<CORBA::ULong>(n);
-  const std::wstring comment = L"sent " + std::to_wstring(id);  // a detail that changes, as the load harness's
-  c.computer_comment = comment.c_str();
-  c.last_logged_on_user = L"jsmith";
-  DEX_PTLMessages::AgentStatus status;
-  status.request_id = 1;
-  status.app_statuses.length(3);
-  status.app_statuses[0].entity = "Agent";
-  status.app_statuses[0].status <<= c;
-  status.app_statuses[1].entity = "DEX";
-  status.app_statuses[1].status = StatusAndConfig(dexStatus, dexConfig);
-  status.app_statuses[2].entity = "ALC";
-  status.app_statuses[2].status = StatusAndConfig("", alcConfig);
-  e.client_info.custom_data <<= status;
+  servicetest::AgentDetails agent;
+  agent.name = L"PC" + std::to_wstring(n);
+  agent.ip = 0x0A000000u + static_cast<CORBA::ULong>(n);
+  agent.comment = L"sent " + std::to_wstring(id);  // a detail that changes, as the load harness's
+  CorvexMessaging::Envelope e = servicetest::StatusReply(
+    "PC" + std::to_string(n), {{"Agent", servicetest::Agent(agent)},
+                               {"DEX", servicetest::StatusAndConfig(dexStatus, dexConfig)},
+                               {"ALC", servicetest::StatusAndConfig("", alcConfig)}});
+  e.message_id = static_cast<CORBA::Long>(id);
   return e;
 }
 
@@ -179,11 +141,11 @@ int main(int argc, char** argv)
   if (!std::getenv("CORVEX_TRACE_LEVEL"))
     trace::SetLevel(-1);
   ComOrb();
-  const std::string dexStatus = Read("dexhandler/samples/status.xml");
-  const std::string dexConfig = Read("dexhandler/samples/configuration.xml");
-  const std::string alcConfig = Read("handlers/AUCoreHandler/samples/AUConfig-Tandem.xml");
-  const std::string groupAU = Read("handlers/AUCoreHandler/samples/AUConfigurations.xml");
-  const std::string virus = Read("dexhandler/samples/event-virus-detected.xml");
+  const std::string dexStatus = servicetest::DexSample("status.xml");
+  const std::string dexConfig = servicetest::DexSample("configuration.xml");
+  const std::string alcConfig = servicetest::AUSample("AUConfig-Tandem.xml");
+  const std::string groupAU = servicetest::AUSample("AUConfigurations.xml");
+  const std::string virus = servicetest::DexSample("event-virus-detected.xml");
   DexHandler::DexConfiguration parsed;
   parsed.Set(dexConfig);
   const std::string groupDex = ToUtf8(parsed.GetKTXML());

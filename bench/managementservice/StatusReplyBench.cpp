@@ -18,7 +18,6 @@
 #include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,18 +34,11 @@
 #include "platform/trace/Trace.h"
 #include "tests/businesslogic/TestClocks.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/managementservice/StatusReplies.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Read(const std::string& relative)
-{
-  std::ifstream file(std::string(CORVEX_SOURCE_DIR) + "/" + relative, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
 
 double ThreadCpuSeconds()
 {
@@ -67,48 +59,17 @@ long ResidentKb()
   return -1;
 }
 
-CORBA::Any StatusAndConfig(const std::string& status, const std::string& configuration)
-{
-  DEX_PTLMessages::StatusAndConfig sc;
-  sc.status = status.c_str();
-  sc.configuration = configuration.c_str();
-  CORBA::Any any;
-  any <<= sc;
-  return any;
-}
-
 CorvexMessaging::Envelope Reply(long n, const std::string& dexStatus, const std::string& dexConfig, const std::string& alcConfig)
 {
-  const std::string address = "PC" + std::to_string(n);
-  CorvexMessaging::Envelope e;
-  e.originator = (address + ".Agent").c_str();
+  servicetest::AgentDetails agent;
+  agent.name = L"PC" + std::to_wstring(n);
+  agent.ip = 0x0A000000u + static_cast<CORBA::ULong>(n);
+  agent.comment = L"benchmark";
+  CorvexMessaging::Envelope e = servicetest::StatusReply(
+    "PC" + std::to_string(n), {{"Agent", servicetest::Agent(agent)},
+                               {"DEX", servicetest::StatusAndConfig(dexStatus, dexConfig)},
+                               {"ALC", servicetest::StatusAndConfig("", alcConfig)}});
   e.message_id = static_cast<CORBA::Long>(n);
-  e.client_info.type = "Tz-GetStatus-Reply";
-  e.client_info.destination = "PTLManagementService";
-  e.client_info.delivery_options = "";
-  e.timestamps.length(1);
-  e.timestamps[0].name = "ROUTER";
-  e.timestamps[0].utc_time = 1700000000;
-
-  DEX_PTLMessages::ComputerStatus2 c;
-  const std::wstring name = L"PC" + std::to_wstring(n);
-  c.domain = L"CORP";
-  c.computer_name = name.c_str();
-  c.operating_system = "WINXP";
-  c.service_pack = "Service Pack 2";
-  c.ip_address = 0x0A000000u + static_cast<CORBA::ULong>(n);
-  c.computer_comment = L"benchmark";
-  c.last_logged_on_user = L"jsmith";
-  DEX_PTLMessages::AgentStatus status;
-  status.request_id = 1;
-  status.app_statuses.length(3);
-  status.app_statuses[0].entity = "Agent";
-  status.app_statuses[0].status <<= c;
-  status.app_statuses[1].entity = "DEX";
-  status.app_statuses[1].status = StatusAndConfig(dexStatus, dexConfig);
-  status.app_statuses[2].entity = "ALC";
-  status.app_statuses[2].status = StatusAndConfig("", alcConfig);
-  e.client_info.custom_data <<= status;
   return e;
 }
 
@@ -125,9 +86,9 @@ int main(int argc, char** argv)
   if (!std::getenv("CORVEX_TRACE_LEVEL"))
     trace::SetLevel(-1);
   ComOrb();
-  const std::string dexStatus = Read("dexhandler/samples/status.xml");
-  const std::string dexConfig = Read("dexhandler/samples/configuration.xml");
-  const std::string alcConfig = Read("handlers/AUCoreHandler/samples/AUConfig-Tandem.xml");
+  const std::string dexStatus = servicetest::DexSample("status.xml");
+  const std::string dexConfig = servicetest::DexSample("configuration.xml");
+  const std::string alcConfig = servicetest::AUSample("AUConfig-Tandem.xml");
 
   testsupport::TempRegistry registry;
   testsupport::TestDatabase db;
