@@ -15,6 +15,7 @@
 #include "idl/DEX_PTLMessages.hh"
 #include "messaging/ClientLibrary.h"
 #include "messaging/Letters.h"
+#include "tests/e2e/support/MessagingLetters.h"
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
@@ -28,29 +29,9 @@ namespace {
 // The simulated and test agents the location enrols: PC1 ... PC10.
 constexpr int kAgents = 10;
 
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    char name[] = "e2e_event_tests";
-    char* argv[] = {name, nullptr};
-    IClientLibrary::Instance()->InitORB(1, argv);
-  }
-  void TearDown() override { IClientLibrary::Instance()->ShutdownORB(); }
-};
-const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+const auto* const g_orb = ::testing::AddGlobalTestEnvironment(new e2e::OrbEnvironment("e2e_event_tests"));
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
+using e2e::WaitUntil;
 
 class EventRoad : public ::testing::Test
 {
@@ -110,7 +91,7 @@ protected:
   }
   bool ComputerHas(const std::string& name, const std::string& column, const std::string& value)
   {
-    return WaitUntil([&] { return Computer(name, column) == value; });
+    return WaitUntil([&] { return Computer(name, column) == value; }, 15s);
   }
 
   e2e::ScratchDir m_dir{"corvex-e2e-events"};
@@ -138,7 +119,7 @@ TEST_F(EventRoad, EventsCreateTheComputerAndTheRelaysNoticesFollowItsConnection)
   agents->Write("event PC1 virus\nevent PC1 virus-local\n");
   const std::string alerts = "SELECT string_agg(\"UserName\" || ' ' || (\"VirusName\" <> '')::text, ', ' ORDER BY \"AlertID\") "
                              "FROM dbo.\"Alerts\" WHERE \"AlertType\" = 2";
-  ASSERT_TRUE(WaitUntil([&] { return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0) == "2"; }));
+  ASSERT_TRUE(WaitUntil([&] { return m_db.Exec("SELECT count(*) FROM dbo.\"Alerts\"").Text(0, 0) == "2"; }, 15s));
   EXPECT_EQ(m_db.Exec(alerts).Text(0, 0), "CORP\\jsmith true, jsmith true");
 
   // Its logon came before the computer existed: nothing to mark, which is logged.
