@@ -32,16 +32,7 @@ using e2e::ChildProcess;
 const std::string kBin = "/usr/lib/postgresql/15/bin/";
 const char* const kDatabase = "corvex_replica";
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
+using e2e::WaitUntil;
 
 // A primary and its replica, one port, a socket folder each.
 class ReplicatedDatabase

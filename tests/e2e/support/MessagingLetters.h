@@ -1,15 +1,12 @@
 #pragma once
-// What the messaging end-to-end tests share: the client library's ORB for the whole run, polling
-// with a bound, and letters numbered in their payload to follow order and count copies.
+// What the messaging end-to-end tests share: the client library's ORB for the whole run and letters numbered in their payload to follow order and count copies.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "messaging/ClientLibrary.h"
+#include "tests/e2e/support/ProcessRunner.h"
 #include "tests/messaging/TestSupport.h"
 
 namespace e2e {
@@ -41,18 +38,6 @@ private:
   std::string m_program;
   bool m_foreignOrbFirst;
 };
-
-// True once the condition holds; false when the time ran out first.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20))
-{
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
 
 // A letter numbered in its payload.
 inline CorvexMessaging::Message Numbered(const std::string& destination, CORBA::Long n, long ttl = 600)

@@ -183,6 +183,17 @@ int CountOf(const std::string& text, const std::string& what)
   return n;
 }
 
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout, int count)
 {
   const auto end = std::chrono::steady_clock::now() + timeout;

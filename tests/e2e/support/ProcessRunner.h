@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,8 @@ void WriteFile(const std::string& path, const std::string& text);
 bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
                  int count = 1);
 int CountOf(const std::string& text, const std::string& what);
+// Polls the condition until it holds; false when the time ran out first.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // The registry of a service under test, in dir/registry.reg: the database on the local server,
 // the console socket dir/console.sock, and the messaging directory dir/messaging (where
