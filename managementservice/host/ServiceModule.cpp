@@ -479,6 +479,30 @@ HRESULT CManagementServiceModule::BasePostMessageLoop()
   return S_OK;
 }
 
+HRESULT ReportStartUpFailure(std::exception_ptr failure)
+{
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught bad_alloc(%hs)", e.what());
+    g_EventLogger.Report(EVMSG_OUT_OF_MEMORY, EVENTLOG_ERROR_TYPE, FromUtf8(e.what()));
+    return E_OUTOFMEMORY;
+  } catch (const std::runtime_error& e) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught runtime_error(%hs)", e.what());
+    g_EventLogger.Report(EVMSG_STARTUP_RUNTIME_ERROR, EVENTLOG_ERROR_TYPE, FromUtf8(e.what()));
+    return E_FAIL;
+  } catch (const _com_error& e) {
+    const std::wstring description = e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description();
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught COM error(%s)", description);
+    g_EventLogger.Report(EVMSG_COM_ERROR, EVENTLOG_ERROR_TYPE, description);
+    return e.Error();
+  } catch (...) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught unknown error");
+    g_EventLogger.Report(EVMSG_STARTUP_UNKNOWN_ERROR, EVENTLOG_ERROR_TYPE, L"Caught unknown error");
+    return E_UNEXPECTED;
+  }
+}
+
 HRESULT CManagementServiceModule::PreMessageLoop()
 {
   trace::CFunctionTrace scope(TRACE_MANAGEMENTSERVICE, "CManagementServiceModule::PreMessageLoop");
@@ -588,23 +612,8 @@ HRESULT CManagementServiceModule::PreMessageLoop()
     stopDiscovery.Dismiss();
     closeSession.Dismiss();
     hr = S_OK;
-  } catch (const std::bad_alloc& e) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught bad_alloc(%hs)", e.what());
-    g_EventLogger.Report(EVMSG_OUT_OF_MEMORY, EVENTLOG_ERROR_TYPE, FromUtf8(e.what()));
-    hr = E_OUTOFMEMORY;
-  } catch (const std::runtime_error& e) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught runtime_error(%hs)", e.what());
-    g_EventLogger.Report(EVMSG_STARTUP_RUNTIME_ERROR, EVENTLOG_ERROR_TYPE, FromUtf8(e.what()));
-    hr = E_FAIL;
-  } catch (const _com_error& e) {
-    const std::wstring description = e.Description().empty() ? FromUtf8(e.ErrorMessage()) : e.Description();
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught COM error(%s)", description);
-    g_EventLogger.Report(EVMSG_COM_ERROR, EVENTLOG_ERROR_TYPE, description);
-    hr = e.Error();
   } catch (...) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "Caught unknown error");
-    g_EventLogger.Report(EVMSG_STARTUP_UNKNOWN_ERROR, EVENTLOG_ERROR_TYPE, L"Caught unknown error");
-    hr = E_UNEXPECTED;
+    hr = ReportStartUpFailure(std::current_exception());
   }
   if (SUCCEEDED(hr)) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Fudging success to S_OK...\n");

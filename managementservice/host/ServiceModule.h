@@ -3,6 +3,7 @@
 // COM classes and the service, runs as a service under the service manager or as a local server,
 // and owns the start-up and shutdown order of every long-lived part of the system.
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,3 +110,6 @@ private:
 const std::vector<ObjectMapEntry>& ObjectMap();
 // The executable's own path, as the registration scripts write it.
 std::string ExecutablePath();
+// What start-up does with the exception that ended it: the trace and the event of its kind
+// (out of memory, run-time error, COM error, anything else), and the HRESULT start-up answers.
+HRESULT ReportStartUpFailure(std::exception_ptr failure);
