@@ -468,8 +468,9 @@ TEST_F(InstallOverSsh, ResultsFlagsSpacingRefusalsAndNoPasswordInAnyOutput)
   // but the two the test gave corvexctl, and the whole database.
   for (const auto& file : std::filesystem::recursive_directory_iterator(m_dir.Path())) {
     const std::string name = file.path().filename();
-    if (file.is_regular_file() && name != "password" && name != "wrong-password")
+    if (file.is_regular_file() && name != "password" && name != "wrong-password") {
       EXPECT_EQ(e2e::ReadFile(file.path()).find(m_password), std::string::npos) << file.path();
+    }
   }
   ASSERT_EQ(Shell("pg_dump -h /var/run/postgresql -d " + m_database.Name() + " > " + m_dir / "dump.sql"), 0);
   const std::string wholeDatabase = e2e::ReadFile(m_dir / "dump.sql");
