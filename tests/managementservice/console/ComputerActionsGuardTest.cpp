@@ -26,8 +26,13 @@ void* operator new(std::size_t size)
   throw std::bad_alloc();
 }
 
+// The replaced new allocates with malloc, so free is its match; the compiler, seeing free
+// called on what `new` returned, cannot tell the two are replaced together.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
