@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 
 #include "metrics/ServiceMetrics.h"
@@ -61,7 +64,15 @@ bool Exporter::Start(const std::string& address, int port, std::string& error)
     }
     m_port = port;
   }
-  m_thread = std::thread([server = m_server.get()] { server->listen_after_bind(); });
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  m_thread = std::thread([server = m_server.get(), ended] {
+    server->listen_after_bind();
+    ended->store(true);
+  });
+  // The server's stop() does nothing until its loop runs: a Stop() right after Start() (the
+  // service told to stop as it comes up) would otherwise leave the loop running and wait forever.
+  while (!m_server->is_running() && !ended->load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

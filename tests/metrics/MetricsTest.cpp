@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -111,6 +112,22 @@ TEST(MetricsExporter, ServesTheRegistryOnLoopbackAndStops)
   exporter.Stop();
   EXPECT_FALSE(metrics::Scrape("127.0.0.1", port, 500, body, error));
   EXPECT_NE(error.find("no answer"), std::string::npos) << error;
+}
+
+// A process told to stop as it comes up stops its exporter at once: the server's loop may not
+// have started yet when Stop comes, and a stop it never saw would leave Stop waiting for ever.
+TEST(MetricsExporter, AStopRightAfterTheStartEndsIt)
+{
+  metrics::Registry registry;
+  for (int i = 0; i < 200; ++i) {
+    metrics::Exporter exporter(registry);
+    std::string error;
+    ASSERT_TRUE(exporter.Start("127.0.0.1", 0, error)) << error;
+    const auto start = std::chrono::steady_clock::now();
+    auto stopped = std::async(std::launch::async, [&] { exporter.Stop(); });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "start and stop " << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
 }
 
 TEST(WebMetrics, RequestsAreCountedAndTimedAndRefusedLogInsByReason)

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -37,7 +38,15 @@ protected:
              "CORVEX_TRACE_FILE=" + m_dir + "/trace.log", "CORVEX_TRACE_LEVEL=3", "PATH=/usr/bin:/bin",
              "CORVEX_EVENTLOG_FILE=" + m_dir + "/events.log"};
   }
-  void TearDown() override { fs::remove_all(m_dir); }
+  void TearDown() override
+  {
+    // A failure shows the end of the service's trace, which goes with the folder.
+    if (HasFailure()) {
+      const std::string trace = Read(m_dir + "/trace.log");
+      std::cerr << "--- end of the service's trace ---\n" << trace.substr(trace.size() > 20000 ? trace.size() - 20000 : 0);
+    }
+    fs::remove_all(m_dir);
+  }
 
   struct Result
   {
