@@ -5,7 +5,6 @@
 
 #include "businesslogic/SystemEnviroment.h"
 #include "businesslogic/TraceComponent.h"
-#include "platform/com/Variant.h"
 #include "platform/registry/Registry.h"
 #include "platform/text/Unicode.h"
 #include "platform/trace/Trace.h"
@@ -31,22 +30,6 @@ std::optional<std::string> One(ado::PgLink& link, const std::string& sql)
       PQgetisnull(rows.get(), 0, 0))
     return std::nullopt;
   return std::string(PQgetvalue(rows.get(), 0, 0));
-}
-
-ado::ConnectionPtr OpenConnection(const std::string& dataSource, const std::string& catalog)
-{
-  ado::ConnectionPtr connection = ado::Connection::Create();
-  HRESULT hr = connection->put_Provider(L"sqloledb");
-  if (SUCCEEDED(hr))
-    hr = connection->PutProperty(L"Data Source", _variant_t(FromUtf8(dataSource)));
-  if (SUCCEEDED(hr))
-    hr = connection->PutProperty(L"Initial Catalog", _variant_t(FromUtf8(catalog)));
-  if (SUCCEEDED(hr))
-    hr = connection->PutProperty(L"Integrated Security", _variant_t(L"SSPI"));
-  connection->put_CursorLocation(ado::adUseClient);
-  if (SUCCEEDED(hr))
-    hr = connection->Open(L"", L"", L"", ado::adOptionUnspecified);
-  return SUCCEEDED(hr) ? connection : nullptr;
 }
 
 }  // namespace
@@ -114,13 +97,25 @@ void ReplicaReads::Check()
     m_connection.reset();
     m_reason = "the replica is " + std::to_string(static_cast<long>(*lag)) + " s behind";
   } else {
-    if (!m_connection)
-      m_connection = OpenConnection(m_settings.replica, m_settings.catalog);
-    m_reason = m_connection ? "the replica" : "the replica refused the connection";
+    if (!m_connection) {
+      try {
+        m_connection = std::make_shared<CDatabaseConnection>(FromUtf8(m_settings.replica));
+      } catch (const std::exception& e) {
+        m_reason = std::string("the replica refused the connection: ") + e.what();
+        return;
+      }
+    }
+    m_reason = "the replica";
   }
 }
 
 ado::ConnectionPtr ReplicaReads::ForReading()
+{
+  const std::shared_ptr<CDatabaseConnection> database = DatabaseForReading();
+  return database ? database->GetADOPtr() : nullptr;
+}
+
+std::shared_ptr<CDatabaseConnection> ReplicaReads::DatabaseForReading()
 {
   if (m_settings.replica.empty())
     return nullptr;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "businesslogic/DatabaseConnection.h"
 #include "platform/ado/Ado.h"
 #include "platform/ado/PgLink.h"
 
@@ -41,6 +42,8 @@ public:
 
   // The connection a list reads from now: the replica's, or null for the primary's.
   ado::ConnectionPtr ForReading();
+  // The same as the business layer's connection, to bind to a thread that reads.
+  std::shared_ptr<CDatabaseConnection> DatabaseForReading();
   // A read on the replica failed: reads go to the primary until the next check.
   void Failed();
   // Why the last check chose what it chose (for the log).
@@ -53,7 +56,7 @@ private:
   mutable std::mutex m_mutex;
   std::chrono::steady_clock::time_point m_checked{};
   bool m_checkedOnce = false;
-  ado::ConnectionPtr m_connection;  // open while the replica is chosen
+  std::shared_ptr<CDatabaseConnection> m_connection;  // open while the replica is chosen
   std::string m_reason;
 };
 

@@ -7,7 +7,6 @@
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/ReplicaReads.h"
 #include "platform/com/ComError.h"
-#include "platform/text/Unicode.h"
 
 namespace corvexctl {
 
@@ -40,15 +39,9 @@ int ReadFromReplica(const std::function<int()>& read)
   if (settings.replica.empty())
     return read();
   replica::ReplicaReads reads(settings);
-  if (!reads.ForReading()) {
+  const std::shared_ptr<CDatabaseConnection> connection = reads.DatabaseForReading();
+  if (!connection) {
     std::fprintf(stderr, "corvexctl: reading from the primary: %s\n", reads.LastReason().c_str());
-    return read();
-  }
-  std::unique_ptr<CDatabaseConnection> connection;
-  try {
-    connection = std::make_unique<CDatabaseConnection>(FromUtf8(settings.replica));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "corvexctl: reading from the primary: the replica refused the connection: %s\n", e.what());
     return read();
   }
   try {
