@@ -6,10 +6,25 @@
 #include "platform/com/ComError.h"
 #include "managementservice/host/Clocks.h"
 #include "managementservice/host/ServiceModule.h"
+#include "managementservice/TraceComponent.h"
+#include "platform/trace/Trace.h"
 
 namespace {
 
 constexpr VRN_Clock kComputerStateClock = 1;
+
+struct CInstallStageSetAccessor : CReturnValueAccessor
+{
+  static constexpr const char* kCommandText = "{ ? = CALL dbo.InstallStageSet(?,?,?) }";
+  LONG m_ComputerID = 0;
+  SHORT m_Stage = 0;
+  LONG m_Result = 0;
+  std::vector<oledb::ParamBinding> Bindings()
+  {
+    return {ReturnBinding(), sessionbind::In(m_ComputerID), sessionbind::In(m_Stage), sessionbind::In(m_Result)};
+  }
+};
+using CInstallStageSet = TRecoverableCommand<TSessionCommand<CInstallStageSetAccessor>>;
 
 class SessionInstallDatabase : public IInstallDatabase
 {
@@ -46,6 +61,14 @@ public:
     CClearComputerInstallFlags cmd;
     return Run(cmd);
   }
+  HRESULT SetInstallStage(LONG computerID, InstallStage stage, LONG result) override
+  {
+    CInstallStageSet cmd;
+    cmd.m_ComputerID = computerID;
+    cmd.m_Stage = static_cast<SHORT>(stage);
+    cmd.m_Result = result;
+    return Run(cmd);
+  }
   void TickComputerStateClock() override { MangementServiceClocks::Instance().Tick(kComputerStateClock); }
 
 private:
@@ -65,6 +88,27 @@ private:
 };
 
 }  // namespace
+
+const char* InstallStageName(InstallStage stage)
+{
+  switch (stage) {
+    case InstallStage::Queued: return "queued";
+    case InstallStage::Connecting: return "connecting";
+    case InstallStage::Copying: return "copying";
+    case InstallStage::Running: return "running";
+    case InstallStage::Done: return "done";
+    case InstallStage::Failed: return "failed";
+  }
+  return "unknown";
+}
+
+void NoteInstallStage(IInstallDatabase& database, LONG computerID, InstallStage stage, LONG result)
+{
+  const HRESULT hr = database.SetInstallStage(computerID, stage, result);
+  if (FAILED(hr))
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "SetInstallStage(%ld,%hs) failed with hr=0x%08X", static_cast<long>(computerID),
+                 InstallStageName(stage), hr);
+}
 
 IInstallDatabase& ServiceInstallDatabase()
 {

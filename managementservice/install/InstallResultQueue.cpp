@@ -71,6 +71,7 @@ void InstallResultQueue::AddComputer(const InstallResultEntry& entry)
   InstallResultEntry watched = entry;
   watched.startTick = watched.lastSeenTick = GetTickCount();
   m_list.Replace(watched);
+  NoteInstallStage(m_database, entry.computerID, InstallStage::Running);
   UpdateDatabase(entry);
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install in progress for %s", entry.computerName);
 }
@@ -124,6 +125,7 @@ void InstallResultQueue::RecordInstallResult(LONG computerID, LONG result)
   if (FAILED(hr))
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "ComputerSetInstallResult(%ld,%d) failed with hr=0x%08X",
                  static_cast<long>(computerID), static_cast<int>(result), hr);
+  NoteInstallStage(m_database, computerID, result == 0 ? InstallStage::Done : InstallStage::Failed, result);
   m_database.TickComputerStateClock();
 }
 

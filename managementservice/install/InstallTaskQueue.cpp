@@ -286,6 +286,8 @@ void InstallTaskQueue::QueueEntry(const InstallTaskEntry& entry, const std::wstr
 {
   m_list.Replace(entry);
   metrics::InstallTask("queued");
+  // Before the flag, whose clock tick then covers both.
+  NoteInstallStage(m_database, entry.computerID, InstallStage::Queued);
   UpdateDatabase(entry);
   trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Install pending for %s (%s)", entry.computerName, platform);
 }
@@ -358,7 +360,11 @@ void InstallTaskQueue::InstallComputer(const InstallTaskEntry& entry)
     // The user name in clear: the obscured texts stay out of every trace.
     trace::Trace(TRACE_MANAGEMENTSERVICE, 2, L"Obfuscated Username %s", entry.cidUsername);
     {
+      NoteInstallStage(m_database, entry.computerID, InstallStage::Connecting);
+      m_database.TickComputerStateClock();
       CComputerInstallTask task(entry.computerName, entry.username, entry.password);
+      NoteInstallStage(m_database, entry.computerID, InstallStage::Copying);
+      m_database.TickComputerStateClock();
       task.SetCancel([this] { return StopRequested(); });
       task.Install(entry.setupPath, parameters);
     }

@@ -16,6 +16,21 @@ public:
     return Note("result " + std::to_string(id) + " " + std::to_string(result));
   }
   HRESULT ClearComputerInstallFlags() override { return Note("clear"); }
+  // Stages apart from the flags, so that the flag sequences read as they always did.
+  HRESULT SetInstallStage(LONG id, InstallStage stage, LONG result) override
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string what = std::to_string(id) + " " + InstallStageName(stage);
+    if (stage == InstallStage::Done || stage == InstallStage::Failed)
+      what += " " + std::to_string(result);
+    stages.push_back(what);
+    return S_OK;
+  }
+  std::vector<std::string> TakeStages()
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(stages, {});
+  }
   void TickComputerStateClock() override
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -38,4 +53,5 @@ private:
   }
   std::mutex m_mutex;
   std::vector<std::string> writes;
+  std::vector<std::string> stages;
 };

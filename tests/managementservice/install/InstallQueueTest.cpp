@@ -193,6 +193,9 @@ TEST(InstallTaskQueueTest, StartClearsEveryFlagAndAFailedStartBecomesAResultAtOn
   queue.InstallComputer(entry);
   EXPECT_EQ(db.Take(), (std::vector<std::string>{"result 5 46", "pending 5 off"}));
   EXPECT_EQ(results.GetQueueSize(), 0u);
+  // The stages a console follows: the attempt got as far as reaching the target, and ended with
+  // the diagnosed cause; the stage before the result was written while the computer was pending.
+  EXPECT_EQ(db.TakeStages(), (std::vector<std::string>{"5 queued", "5 connecting", "5 failed 46"}));
 }
 
 TEST(InstallResultQueueTest, OnePassAsksEachComputerOnceAndOutcomesAreWritten)
@@ -224,6 +227,9 @@ TEST(InstallResultQueueTest, OnePassAsksEachComputerOnceAndOutcomesAreWritten)
   }
   // The first pass ended on computer 1, which went back behind 2.
   EXPECT_EQ(db.Take(), (std::vector<std::string>{"result 2 -1", "progress 2 off", "result 1 -1", "progress 1 off"}));
+  EXPECT_EQ(db.TakeStages(), (std::vector<std::string>{"1 running", "2 running", "3 running", "4 running", "5 running",
+                                                       "3 done 0", "4 failed 1603", "5 failed 99", "2 failed -1",
+                                                       "1 failed -1"}));
   EXPECT_EQ(queue.deleted, (std::vector<LONG>{3, 4, 5, 2, 1}));
   EXPECT_EQ(queue.GetQueueSize(), 0u);
 }

@@ -1,0 +1,93 @@
+-- Progress of remote installations, stage by stage, for the consoles (web and command line).
+-- The service writes the stages through InstallStageSet on its session channel; the consoles
+-- read them with InstallProgressGet. Neither touches the install flags or result.
+
+CREATE FUNCTION dbo.corvex_install_stage_name(p_stage smallint)
+RETURNS text LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE p_stage WHEN 1 THEN 'queued' WHEN 2 THEN 'connecting' WHEN 3 THEN 'copying'
+                        WHEN 4 THEN 'running' WHEN 5 THEN 'done' WHEN 6 THEN 'failed' END
+$$;
+
+-- Records that a computer's install attempt reached "@Stage" (1 queued, 2 connecting, 3 copying,
+-- 4 running, 5 done, 6 failed; "@Result" the install result of 5 and 6, else NULL). Stage 1
+-- begins a new attempt and forgets the stages of the previous one.
+-- 0; 1 unknown stage; 39 no such computer.
+CREATE FUNCTION dbo."InstallStageSet"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerID" integer,
+    "@Stage" smallint,
+    "@Result" integer)
+LANGUAGE plpgsql AS $$
+BEGIN
+    IF "@Stage" IS NULL OR "@Stage" NOT BETWEEN 1 AND 6 THEN
+        "@RETURN_VALUE" := 1;
+        RETURN;
+    END IF;
+    IF NOT dbo.corvex_is_live("@ComputerID") THEN
+        "@RETURN_VALUE" := 39;
+        RETURN;
+    END IF;
+    IF "@Stage" = 1 THEN
+        DELETE FROM dbo."InstallStages" s WHERE s."ComputerID" = "@ComputerID";
+    END IF;
+    INSERT INTO dbo."InstallStages" ("ComputerID", "Stage", "Result")
+    VALUES ("@ComputerID", "@Stage", CASE WHEN "@Stage" >= 5 THEN "@Result" END);
+    "@RETURN_VALUE" := 0;
+END $$;
+
+-- The latest install attempt of computers, one row per stage reached, oldest stage first, with
+-- "Current" on the newest stage of each computer. "@ComputerIDList" ("3,7;12") names the
+-- computers (NULL: every computer with an attempt); "@Hours" keeps only attempts that moved in
+-- the last that many hours (NULL: any); "@Limit" the most recently moved computers (NULL: all).
+-- "Interrupted": the attempt stopped short of an outcome and the service no longer holds the
+-- computer (neither pending nor in progress: the service restarted under it).
+-- "StageTime" is local time with milliseconds, "YYYY-MM-DD HH:MM:SS.mmm".
+-- 0; 1 malformed list, negative hours or limit.
+CREATE FUNCTION dbo."InstallProgressGet"(
+    OUT "@RETURN_VALUE" integer,
+    "@ComputerIDList" text,
+    "@Hours" integer,
+    "@Limit" integer,
+    OUT "@RowSet" refcursor)
+LANGUAGE plpgsql STABLE AS $$
+DECLARE
+    v_ids integer[];
+BEGIN
+    IF ("@Hours" IS NOT NULL AND "@Hours" < 0) OR ("@Limit" IS NOT NULL AND "@Limit" < 0) THEN
+        "@RETURN_VALUE" := 1;
+        RETURN;
+    END IF;
+    IF "@ComputerIDList" IS NOT NULL THEN
+        IF "@ComputerIDList" !~ '^\s*\d{1,10}(\s*[,;]\s*\d{1,10})*\s*$' THEN
+            "@RETURN_VALUE" := 1;
+            RETURN;
+        END IF;
+        BEGIN
+            SELECT array_agg(DISTINCT x::integer) INTO v_ids
+              FROM regexp_split_to_table(trim("@ComputerIDList"), '\s*[,;]\s*') AS x;
+        EXCEPTION WHEN numeric_value_out_of_range THEN
+            "@RETURN_VALUE" := 1;
+            RETURN;
+        END;
+    END IF;
+    OPEN "@RowSet" FOR
+        WITH latest AS (
+            SELECT s."ComputerID", max(s."Seq") AS last_seq, max(s."StageTime") AS moved
+              FROM dbo."InstallStages" s
+             WHERE (v_ids IS NULL OR s."ComputerID" = ANY (v_ids))
+             GROUP BY s."ComputerID"
+            HAVING "@Hours" IS NULL OR max(s."StageTime") >= clock_timestamp() - make_interval(hours => "@Hours")
+             ORDER BY moved DESC, s."ComputerID"
+             LIMIT "@Limit")
+        SELECT s."ComputerID", c."ComputerName"::text AS "ComputerName",
+               dbo.corvex_install_stage_name(s."Stage") AS "Stage", s."Result",
+               to_char(s."StageTime", 'YYYY-MM-DD HH24:MI:SS.MS') AS "StageTime",
+               s."Seq" = l.last_seq AS "Current",
+               (s."Seq" = l.last_seq AND s."Stage" < 5
+                AND NOT c."InstallPending" AND NOT c."InstallInProgress") AS "Interrupted"
+          FROM latest l
+          JOIN dbo."InstallStages" s ON s."ComputerID" = l."ComputerID"
+          JOIN dbo."Computers" c ON c."ComputerID" = s."ComputerID" AND NOT c."Deleted"
+         ORDER BY l.moved DESC, s."ComputerID", s."Seq";
+    "@RETURN_VALUE" := 0;
+END $$;
