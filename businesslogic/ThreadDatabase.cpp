@@ -102,6 +102,14 @@ void CThreadDatabase::Release() { Defer({"RELEASE SAVEPOINT unit"}); }
 
 void CThreadDatabase::RollbackToSavepoint() { Defer({"ROLLBACK TO SAVEPOINT unit", "RELEASE SAVEPOINT unit"}); }
 
+void CThreadDatabase::GuardEachStatement(bool on)
+{
+  if (const auto link = Link()) {
+    std::lock_guard lock(link->Mutex());
+    link->GuardEachStatement(on);
+  }
+}
+
 void CThreadDatabase::Commit() { Run("COMMIT"); }
 
 void CThreadDatabase::Rollback() noexcept

@@ -52,6 +52,9 @@ public:
   // Keeps the unit's work, or undoes it; the transaction goes on either way.
   void Release();
   void RollbackToSavepoint();
+  // Each statement of the unit in a savepoint of its own while on (see PgLink), for a unit
+  // whose statements must stand or fall one by one.
+  void GuardEachStatement(bool on);
   void Commit();
   // Undoes the whole transaction while the connection is there; never throws.
   void Rollback() noexcept;

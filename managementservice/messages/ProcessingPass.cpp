@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "businesslogic/ThreadDatabase.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
@@ -38,26 +39,74 @@ ProcessingPass::ProcessingPass(CThreadDatabase* database, PassLimits limits) : m
 
 ProcessingPass::~ProcessingPass() = default;
 
+namespace {
+
+// One statement per savepoint for as long as it lives, and never past the unit.
+class StatementByStatement
+{
+public:
+  explicit StatementByStatement(CThreadDatabase& database) : m_database(database) { m_database.GuardEachStatement(true); }
+  ~StatementByStatement() { m_database.GuardEachStatement(false); }
+  StatementByStatement(const StatementByStatement&) = delete;
+  StatementByStatement& operator=(const StatementByStatement&) = delete;
+
+private:
+  CThreadDatabase& m_database;
+};
+
+}  // namespace
+
+bool ProcessingPass::RefusedOnce(bool again)
+{
+  if (again || !m_database || !m_database->Refused())
+    return false;
+  // The server takes no further statement in the unit, so the steps after the refused one did
+  // not run, and the ones before it would be undone with it. Applied again with each statement
+  // standing alone, the message keeps what each step stored, as when every call committed on
+  // its own.
+  trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "processing: a statement was refused; applying the message again statement by statement");
+  m_database->RollbackToSavepoint();
+  m_database->Savepoint();
+  return true;
+}
+
 bool ProcessingPass::ProcessOne(DecodedMessage& item)
 {
-  try {
-    const HRESULT hr = item.Process();
-    if (FAILED(hr))
-      trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Processing failed: 0x%p (%s)\n", hr, ErrorText(hr));
-    return true;
-  } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
-    throw;
-  } catch (const std::runtime_error& e) {
-    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "processing: Caught runtime exception(%hs)", e.what());
-    return false;
+  for (bool again = false;; again = true) {
+    std::optional<StatementByStatement> guard;
+    if (again)
+      guard.emplace(*m_database);
+    try {
+      const HRESULT hr = item.Process();
+      if (RefusedOnce(again))
+        continue;
+      if (FAILED(hr))
+        trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "Processing failed: 0x%p (%s)\n", hr, ErrorText(hr));
+      return true;
+    } catch (const vrn::Exceptions::ConnectToDatabaseFailed&) {
+      // A statement after a refused one is refused too, which reads as a lost connection;
+      // while the connection is there, the second attempt tells.
+      if (RefusedOnce(again))
+        continue;
+      throw;
+    } catch (const std::runtime_error& e) {
+      if (RefusedOnce(again))
+        continue;
+      trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "processing: Caught runtime exception(%hs)", e.what());
+      return false;
+    } catch (...) {
+      if (RefusedOnce(again))
+        continue;
+      throw;
+    }
   }
 }
 
 void ProcessingPass::EndUnit()
 {
   // The steps an item took before a failure stay, as they did when every call committed on its
-  // own; only a unit the server refused a statement of is undone, as the server takes no
-  // further statement in it (and the refused one stored nothing).
+  // own; a unit still refused after its second attempt (a statement outside the guard) is
+  // undone, as the server takes no further statement in it.
   if (m_database->Refused())
     m_database->RollbackToSavepoint();
   else

@@ -4,11 +4,12 @@
 // messages while each keeps its own failure handling:
 // - a failure result or a run-time error is logged and what the item stored before it stays,
 //   as when every call committed on its own;
-// - an item the database refused a statement of is rolled back alone (the server takes no
-//   further statement in its unit), and the next one is applied;
+// - an item the database refused a statement of is undone and applied again with each
+//   statement in a savepoint of its own, so that it keeps what its other steps store, as when
+//   every call committed on its own (its traces and reports before the refusal may repeat);
 // - a lost database ends the pass without a commit (the caller ends the process), so nothing of
 //   the pass is stored; any other exception commits the pass with what the failing item
-//   stored before it failed (unless a statement of it was refused), and passes on.
+//   stored before it failed, and passes on.
 // A pass ends when the queue stays empty for a moment, or at a count or time limit, so that a
 // busy queue still commits often. The order of processing is the queue's.
 #include <cstddef>
@@ -56,6 +57,9 @@ public:
 private:
   // False when the item ended in a run-time error.
   bool ProcessOne(DecodedMessage& item);
+  // After the first attempt at an item: true when the server refused one of its statements,
+  // with the unit undone and begun again for a second attempt.
+  bool RefusedOnce(bool again);
   // One item in a savepoint of its own, ended as the class comment says.
   void ProcessInSavepoint(DecodedMessage& item, ProcessingQueue& queue);
   void EndUnit();

@@ -204,6 +204,32 @@ void PgLink::LostConnection(PgError& error)
 void PgLink::Run(const std::string& sql, const std::vector<const char*>& values, bool prepared, unsigned timeoutSec,
                  PgResultPtr& rows, PgError& error)
 {
+  const bool guarded = m_guard && prepared && InTransaction();
+  if (guarded)
+    m_deferred.emplace_back("SAVEPOINT statement");
+  RunOne(sql, values, prepared, timeoutSec, rows, error);
+  if (guarded)
+    EndGuard(timeoutSec, error);
+}
+
+void PgLink::EndGuard(unsigned timeoutSec, PgError& error)
+{
+  if (!Usable())
+    return;
+  if (PQtransactionStatus(m_conn) != PQTRANS_INERROR) {
+    m_deferred.emplace_back("RELEASE SAVEPOINT statement");
+    return;
+  }
+  PgResultPtr none;
+  PgError undo;
+  Run("ROLLBACK TO SAVEPOINT statement; RELEASE SAVEPOINT statement", timeoutSec, none, undo);
+  if (undo.failed() && !error.failed())
+    error = undo;
+}
+
+void PgLink::RunOne(const std::string& sql, const std::vector<const char*>& values, bool prepared, unsigned timeoutSec,
+                    PgResultPtr& rows, PgError& error)
+{
   rows.reset();
   error = {};
   if (!Usable()) {

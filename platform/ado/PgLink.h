@@ -76,6 +76,11 @@ public:
   // then does not run. Discard drops what was deferred.
   void Defer(std::string statement);
   void Discard() { m_deferred.clear(); }
+  // While on, inside a transaction, each parameterised statement runs in a savepoint of its own:
+  // one the server refuses is undone alone and the transaction takes the next, as when every
+  // call committed on its own. Costs a subtransaction per statement, so it is for the rare unit
+  // of work that needs it. The savepoint and its release travel with the statements.
+  void GuardEachStatement(bool on) { m_guard = on; }
 
   PGconn* Native() const { return m_conn; }
 
@@ -93,6 +98,10 @@ private:
   void RunPipelined(const std::string& sql, const std::vector<const char*>& values, unsigned timeoutSec, PgResultPtr& rows,
                     PgError& error);
   void LostConnection(PgError& error);
+  void RunOne(const std::string& sql, const std::vector<const char*>& values, bool prepared, unsigned timeoutSec,
+              PgResultPtr& rows, PgError& error);
+  // After a guarded statement: its savepoint released, or rolled back when it was refused.
+  void EndGuard(unsigned timeoutSec, PgError& error);
 
   bool Usable() const;
 
@@ -101,6 +110,7 @@ private:
   std::mutex m_mutex;
   std::unordered_map<std::string, std::string> m_prepared;
   std::vector<std::string> m_deferred;
+  bool m_guard = false;
 };
 
 // The HRESULT for a server's SQLSTATE.

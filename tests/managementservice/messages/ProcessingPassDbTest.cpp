@@ -1,5 +1,6 @@
 // Group commit against a real database: a pass applies its items in one transaction, each in a
-// savepoint of its own, so a failing item leaves nothing while the others are stored in order;
+// savepoint of its own, so a failing item keeps what its other steps stored, as when every call
+// committed on its own, while the others are stored in order;
 // a database lost in the middle of a pass stores nothing of it and ends the process with 9999.
 #include <gtest/gtest.h>
 
@@ -48,7 +49,7 @@ struct CCutAccessor : CReturnValueAccessor
 class Step : public DecodedMessage
 {
 public:
-  enum class Then { Nothing, Refused, RuntimeError, CutThroughCommand, CutThroughSession, RefusedAtOnce, NoDatabase };
+  enum class Then { Nothing, Refused, RefusedThenMore, RuntimeError, CutThroughCommand, CutThroughSession, RefusedAtOnce, NoDatabase };
   Step(int seq, Then then = Then::Nothing) : m_seq(seq), m_then(then) {}
   HRESULT Process() override
   {
@@ -71,6 +72,15 @@ public:
     case Then::Refused: {
       TRecoverableCommand<TSessionCommand<CRefuseAccessor>> refuse;
       return refuse.Execute(MessageSession());
+    }
+    case Then::RefusedThenMore: {
+      // A step after the refused one runs, as it did when each call stood alone.
+      TRecoverableCommand<TSessionCommand<CRefuseAccessor>> refuse;
+      const HRESULT hr = refuse.Execute(MessageSession());
+      COurCommand more(GetDatabaseConnection().GetADOPtr(), "TestPassRecord");
+      more.SetAttribute(L"@Seq", static_cast<LONG>(m_seq + 100));
+      CSPException::Check(more.ExecuteCommand());
+      return hr;
     }
     case Then::RuntimeError:
       throw std::runtime_error("bad row");
@@ -131,24 +141,25 @@ TEST_F(ProcessingPassDb, FailingItemsAreRolledBackAloneAndTheOthersStoredInOneTr
   CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
   CThreadDatabase::Binding binding(database);
   Queue({Step(1), Step(2, Step::Then::Refused), Step(20, Step::Then::NoDatabase), Step(3), Step(21, Step::Then::RefusedAtOnce),
-         Step(4, Step::Then::RuntimeError), Step(5)});
+         Step(4, Step::Then::RuntimeError), Step(9, Step::Then::RefusedThenMore), Step(5)});
 
   ProcessingPass pass(&database, PassLimits{});
   const auto done = pass.Run(ProcessingQueue::Instance());
-  EXPECT_EQ(done.size(), 7u);
+  EXPECT_EQ(done.size(), 8u);
   EXPECT_TRUE(ProcessingQueue::Instance().IsEmpty());
   EXPECT_TRUE(traces.Has(3, "Processing failed: 0x80040E14"));
   EXPECT_TRUE(traces.Has(0, "processing: Caught runtime exception(bad row)"));
+  EXPECT_TRUE(traces.Has(1, "processing: a statement was refused; applying the message again statement by statement"));
 
-  // A refused statement undoes its item; a run-time error after a stored step keeps that step,
-  // as it stayed when every call committed on its own.
+  // A refused statement stores nothing, while the item's steps before and after it stay; a
+  // run-time error after a stored step keeps that step: as when every call committed on its own.
   const auto stored = Stored();
-  ASSERT_EQ(stored.size(), 4u);
-  EXPECT_EQ(stored[0].first, 1);
-  EXPECT_EQ(stored[1].first, 3);
-  EXPECT_EQ(stored[2].first, 4);
-  EXPECT_EQ(stored[3].first, 5);
-  EXPECT_EQ(stored[0].second, stored[3].second) << "one pass, one transaction";
+  std::vector<int> seqs;
+  for (const auto& row : stored)
+    seqs.push_back(row.first);
+  EXPECT_EQ(seqs, (std::vector<int>{1, 2, 3, 4, 9, 109, 5}));
+  ASSERT_EQ(stored.size(), 7u);
+  EXPECT_EQ(stored[0].second, stored[6].second) << "one pass, one transaction";
 
   // A pass ends at its count limit; the next pass takes up where it stopped, in a new
   // transaction, and the order holds across passes.
@@ -157,12 +168,12 @@ TEST_F(ProcessingPassDb, FailingItemsAreRolledBackAloneAndTheOthersStoredInOneTr
   EXPECT_EQ(small.Run(ProcessingQueue::Instance()).size(), 2u);
   EXPECT_EQ(small.Run(ProcessingQueue::Instance()).size(), 1u);
   const auto more = Stored();
-  ASSERT_EQ(more.size(), 7u);
-  EXPECT_EQ(more[4].first, 6);
-  EXPECT_EQ(more[6].first, 8);
-  EXPECT_EQ(more[4].second, more[5].second);
-  EXPECT_NE(more[5].second, more[6].second);
-  EXPECT_NE(more[0].second, more[4].second);
+  ASSERT_EQ(more.size(), 10u);
+  EXPECT_EQ(more[7].first, 6);
+  EXPECT_EQ(more[9].first, 8);
+  EXPECT_EQ(more[7].second, more[8].second);
+  EXPECT_NE(more[8].second, more[9].second);
+  EXPECT_NE(more[0].second, more[7].second);
 }
 
 TEST_F(ProcessingPassDb, AMessageArrivingWhileThePassWaitsForMoreJoinsItsTransaction)
@@ -175,7 +186,7 @@ TEST_F(ProcessingPassDb, AMessageArrivingWhileThePassWaitsForMoreJoinsItsTransac
     ProcessingQueue::Instance().Append(std::make_unique<Step>(2));
   });
   // The wait for more is far longer than the producer needs: the pass takes the late message.
-  ProcessingPass pass(&database, PassLimits{64, 60000, 30000});
+  ProcessingPass pass(&database, PassLimits{64, 60000, 3000});
   const auto done = pass.Run(ProcessingQueue::Instance());
   producer.join();
   const auto stored = Stored();
