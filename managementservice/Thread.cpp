@@ -77,4 +77,12 @@ StoppableHandler::StoppableHandler()
   }
 }
 
-void StoppableHandler::Stop() { m_Stop->Set(); }
+void StoppableHandler::Stop()
+{
+  try {
+    m_Stop->Set();
+  } catch (const std::system_error&) {
+    trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "StoppableHandler::Stop(): m_Stop.Set() failed");
+    throw std::runtime_error("StoppableHandler::Stop(): m_Stop.Set() failed");
+  }
+}

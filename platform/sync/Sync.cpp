@@ -51,8 +51,10 @@ Event::~Event() { ::close(m_fd); }
 void Event::Set()
 {
   const std::uint64_t one = 1;
-  // The counter only ever holds "signalled or not": reading it empties it whatever its value.
-  [[maybe_unused]] ssize_t r = ::write(m_fd, &one, sizeof one);
+  // The counter only ever holds "signalled or not": reading it empties it whatever its value,
+  // and a counter too full to add to is signalled already.
+  if (::write(m_fd, &one, sizeof one) < 0 && errno != EAGAIN && errno != EINTR)
+    throw std::system_error(errno, std::generic_category(), "Event::Set");
 }
 
 void Event::Reset()
