@@ -8,6 +8,37 @@ RETURNS text LANGUAGE sql IMMUTABLE AS $$
                         WHEN 4 THEN 'running' WHEN 5 THEN 'done' WHEN 6 THEN 'failed' END
 $$;
 
+-- What a console says of an install result: the cause the service diagnosed, in words.
+CREATE FUNCTION dbo.corvex_install_result_text(p_result integer)
+RETURNS text LANGUAGE sql IMMUTABLE AS $$
+    SELECT CASE
+        WHEN p_result IS NULL THEN NULL
+        WHEN p_result = 0 THEN 'installed'
+        WHEN p_result = -1 THEN 'the setup program did not finish within the maximum install time'
+        WHEN p_result = 43 THEN 'access denied on the target computer for the account given'
+        WHEN p_result = 44 THEN 'the account is not known'
+        WHEN p_result = 45 THEN 'the account has an empty password, which the target refuses'
+        WHEN p_result = 46 THEN 'the target computer could not be reached to schedule the setup'
+        WHEN p_result = 47 THEN 'the target computer accepts no remote connections (its remote access service is not running)'
+        WHEN p_result = 48 THEN 'the target computer''s task service is not available to the account'
+        WHEN p_result = 49 THEN 'the target computer''s network name or path was not found'
+        WHEN p_result = 50 THEN 'computers of the Windows 9x family cannot be installed remotely this way'
+        WHEN p_result = 51 THEN 'access denied: the target refuses network logons without a password'
+        WHEN p_result = 52 THEN 'the setup program''s exit code could not be read (access denied or path not found)'
+        WHEN p_result = 54 THEN 'the update server''s credentials could not be obscured'
+        WHEN p_result = 55 THEN 'logon refused for the account'
+        WHEN p_result = 56 THEN 'access denied for an account with an empty password'
+        WHEN p_result = 57 THEN 'the account may not log on to the target computer'
+        WHEN p_result = 58 THEN 'access denied while saving the setup task on the target computer'
+        WHEN p_result = 59 THEN 'access denied by the target computer (or its host key differs from the recorded one)'
+        WHEN p_result = 60 THEN 'the target computer''s host key is not recorded (corvexctl install trust)'
+        WHEN p_result = 99 THEN 'the setup task reported an unexpected status'
+        WHEN p_result = -2147023570 THEN 'logon failure: unknown account or wrong password'
+        WHEN p_result < 0 THEN 'error 0x' || upper(to_hex(p_result))
+        ELSE 'the setup program ended with exit code ' || p_result
+    END
+$$;
+
 -- Records that a computer's install attempt reached "@Stage" (1 queued, 2 connecting, 3 copying,
 -- 4 running, 5 done, 6 failed; "@Result" the install result of 5 and 6, else NULL). Stage 1
 -- begins a new attempt and forgets the stages of the previous one.
@@ -39,6 +70,7 @@ END $$;
 -- "Current" on the newest stage of each computer. "@ComputerIDList" ("3,7;12") names the
 -- computers (NULL: every computer with an attempt); "@Hours" keeps only attempts that moved in
 -- the last that many hours (NULL: any); "@Limit" the most recently moved computers (NULL: all).
+-- "Attempt" names the attempt (a new one has a greater number); "Cause" is the result in words.
 -- "Interrupted": the attempt stopped short of an outcome and the service no longer holds the
 -- computer (neither pending nor in progress: the service restarted under it).
 -- "StageTime" is local time with milliseconds, "YYYY-MM-DD HH:MM:SS.mmm".
@@ -72,7 +104,7 @@ BEGIN
     END IF;
     OPEN "@RowSet" FOR
         WITH latest AS (
-            SELECT s."ComputerID", max(s."Seq") AS last_seq, max(s."StageTime") AS moved
+            SELECT s."ComputerID", min(s."Seq") AS first_seq, max(s."Seq") AS last_seq, max(s."StageTime") AS moved
               FROM dbo."InstallStages" s
              WHERE (v_ids IS NULL OR s."ComputerID" = ANY (v_ids))
              GROUP BY s."ComputerID"
@@ -82,7 +114,9 @@ BEGIN
         SELECT s."ComputerID", c."ComputerName"::text AS "ComputerName",
                dbo.corvex_install_stage_name(s."Stage") AS "Stage", s."Result",
                to_char(s."StageTime", 'YYYY-MM-DD HH24:MI:SS.MS') AS "StageTime",
+               dbo.corvex_install_result_text(s."Result") AS "Cause",
                s."Seq" = l.last_seq AS "Current",
+               l.first_seq AS "Attempt",
                (s."Seq" = l.last_seq AND s."Stage" < 5
                 AND NOT c."InstallPending" AND NOT c."InstallInProgress") AS "Interrupted"
           FROM latest l

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <iostream>
 
 #include "businesslogic/SystemEnviroment.h"
@@ -13,6 +14,7 @@
 #include "platform/text/Unicode.h"
 #include "security/Wipe.h"
 #include "tools/corvexctl/Arguments.h"
+#include "tools/corvexctl/InstallProgress.h"
 #include "tools/corvexctl/Password.h"
 
 namespace corvexctl {
@@ -124,9 +126,13 @@ int Install(const std::vector<std::string>& args)
 {
   if (!args.empty() && args[0] == "trust")
     return Trust(args);
+  if (!args.empty() && args[0] == "progress")
+    return InstallProgress(args);
   std::string user;
   std::string passwordFile;
   bool haveUser = false;
+  // On a terminal the installs are followed to their end; in a script only when asked.
+  bool follow = ::isatty(STDOUT_FILENO) != 0;
   std::vector<LONG> ids;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--user" && i + 1 < args.size()) {
@@ -134,11 +140,15 @@ int Install(const std::vector<std::string>& args)
       haveUser = true;
     } else if (args[i] == "--password-file" && i + 1 < args.size()) {
       passwordFile = args[++i];
+    } else if (args[i] == "--wait") {
+      follow = true;
+    } else if (args[i] == "--no-wait") {
+      follow = false;
     } else {
       const long id = Number(args[i].c_str());
       if (id < 0 || id > 0x7FFFFFFF) {
         std::fprintf(stderr, "corvexctl: install: \"%s\" is not a computer ID\n"
-                             "usage: corvexctl install --user USER [--password-file FILE] ID...\n",
+                             "usage: corvexctl install --user USER [--password-file FILE] [--wait|--no-wait] ID...\n",
                      args[i].c_str());
         return 2;
       }
@@ -146,7 +156,7 @@ int Install(const std::vector<std::string>& args)
     }
   }
   if (!haveUser || ids.empty()) {
-    std::fprintf(stderr, "usage: corvexctl install --user USER [--password-file FILE] ID...\n");
+    std::fprintf(stderr, "usage: corvexctl install --user USER [--password-file FILE] [--wait|--no-wait] ID...\n");
     return 2;
   }
   std::string password;
@@ -154,6 +164,12 @@ int Install(const std::vector<std::string>& args)
     std::fprintf(stderr, "corvexctl: install: cannot read the password file \"%s\"\n", passwordFile.c_str());
     return 2;
   }
+  // The attempts the computers have now: one that has no newer attempt once the service has
+  // answered was not queued.
+  std::map<LONG, long long> before;
+  if (follow)
+    for (const auto& [id, attempt] : ReadInstallProgress(ids))
+      before[id] = attempt.attempt;
   CComPtr<IKTComputerInstall> object = CreateObjectOnServer<IKTComputerInstall>(CLSID_KTComputerInstall);
   std::wstring widePassword = FromUtf8(password);
   LanternSecurity::Wipe(password);
@@ -169,7 +185,8 @@ int Install(const std::vector<std::string>& args)
   if (Report("install", hr))
     return 1;
   std::printf("install: %zu computer(s) handed to the service\n", ids.size());
-  return 0;
+  std::fflush(stdout);
+  return follow ? FollowInstallsInterruptible(ids, before) : 0;
 }
 
 int InstallStop(const std::vector<std::string>& args)

@@ -15,6 +15,7 @@
 #include "tools/corvexctl/Agents.h"
 #include "tools/corvexctl/Arguments.h"
 #include "tools/corvexctl/Alerts.h"
+#include "tools/corvexctl/Audit.h"
 #include "tools/corvexctl/Computers.h"
 #include "tools/corvexctl/Groups.h"
 #include "tools/corvexctl/Health.h"
@@ -62,10 +63,15 @@ const char* const kUsage =
   "                              account (asked for when no file is given) is used for computers\n"
   "                              that refuse an anonymous query; --user \"\" queries anonymously\n"
   "  search-stop                 stop the running search\n"
-  "  install --user USER [--password-file FILE] ID...\n"
+  "  install --user USER [--password-file FILE] [--wait|--no-wait] ID...\n"
   "                              install the managed-computer software on computers ID... under\n"
   "                              the account USER (domain\\user or user); the password is the\n"
-  "                              file's first line, else asked for\n"
+  "                              file's first line, else asked for. On a terminal (or with\n"
+  "                              --wait) follows each computer's stages to its outcome; Ctrl-C\n"
+  "                              stops watching, not the installs\n"
+  "  install progress [--wait] [ID...]\n"
+  "                              each computer's latest install attempt (none given: those of\n"
+  "                              the last 24 hours), followed to the end with --wait\n"
   "  install-stop                drop the computers still waiting for their install attempt\n"
   "  install trust HOST [--fingerprint SHA256:...]\n"
   "                              record HOST's SSH host key for installs, once its fingerprint is\n"
@@ -79,6 +85,11 @@ const char* const kUsage =
   "  agent remove [--messaging DIR] [--reload] COMPUTER...\n"
   "                              remove enrolled agents: they cannot connect any more\n"
   "  agent list [--messaging DIR] the enrolled agents' computers and public keys\n"
+  "  audit [--since T] [--until T] [--account A] [--action X] [--limit N] [--csv]\n"
+  "                              the audit trail of both consoles' changes, newest first: at\n"
+  "                              most N entries (default 100, 0 for all), from time T (UTC,\n"
+  "                              YYYY-MM-DD[THH:MM[:SS]]), one account, actions beginning with X;\n"
+  "                              --csv for a spreadsheet. Every change corvexctl makes is recorded\n"
   "  health [--max-age S] [--timeout MS]\n"
   "                              one line per part of the service (database and its schema,\n"
   "                              messaging, processing queue, last pass, install and discovery\n"
@@ -147,12 +158,8 @@ int Clocks(const std::vector<std::string>& args)
   return 2;
 }
 
-}  // namespace
-}  // namespace corvexctl
-
-int main(int argc, char** argv)
+int Main(std::vector<std::string> args)
 {
-  std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
     std::fputs(corvexctl::kUsage, args.empty() ? stderr : stdout);
     return args.empty() ? 2 : 0;
@@ -171,7 +178,7 @@ int main(int argc, char** argv)
     args.erase(args.begin());
     // The database commands work whether or not the service runs; the rest need it.
     const bool databaseCommand = command == "groups" || command == "group" || command == "alerts" || command == "alert" ||
-                                 command == "purge-settings";
+                                 command == "purge-settings" || command == "audit";
     if (databaseCommand)
       CServerBrokerRegistrar::SetBroker(vrn::CServiceOrLocalClocksBroker());
     else
@@ -200,6 +207,8 @@ int main(int argc, char** argv)
       return corvexctl::ReadFromReplica([&] { return corvexctl::Alert(args); });
     if (command == "purge-settings")
       return corvexctl::PurgeSettings(args);
+    if (command == "audit")
+      return corvexctl::Audit(args);
     if (command == "domains")
       return corvexctl::Domains(args);
     if (command == "search")
@@ -214,9 +223,23 @@ int main(int argc, char** argv)
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "corvexctl: %s\n", e.what());
+    corvexctl::NoteFailure(e.what());
     return 1;
   } catch (const _com_error& e) {
     std::fprintf(stderr, "corvexctl: %s\n", e.ErrorMessage());
+    corvexctl::NoteFailure(e.ErrorMessage());
     return 1;
   }
+}
+
+}  // namespace
+}  // namespace corvexctl
+
+int main(int argc, char** argv)
+{
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // Every change is recorded with its outcome, whoever runs it and however it ends.
+  if (const auto change = corvexctl::ChangeOf(args))
+    return corvexctl::Audited(*change, [&] { return corvexctl::Main(args); });
+  return corvexctl::Main(args);
 }

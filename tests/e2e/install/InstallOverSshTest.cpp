@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -480,4 +481,74 @@ TEST_F(InstallOverSsh, ResultsFlagsSpacingRefusalsAndNoPasswordInAnyOutput)
   EXPECT_EQ(everything.find(args[5]), std::string::npos) << "an obscured credential was traced";
   EXPECT_EQ(everything.find(m_cidPassword), std::string::npos);
   EXPECT_NE(e2e::ReadFile(m_dir / "trace.log").find("Install pending for localhost (Tandem)"), std::string::npos);
+}
+
+// The stages consoles follow: a successful install passes through every stage in order and ends
+// done; one whose target accepts no connection stops after connecting with the diagnosed cause;
+// a computer that cannot be installed remotely is never queued. corvexctl, its output a file and
+// not a terminal, prints each stage as a plain line and waits for every outcome.
+TEST_F(InstallOverSsh, StagesAreRecordedInOrderAndCorvexctlFollowsThemAsPlainLines)
+{
+  const std::string local = Computer("localhost");
+  const std::string closed = Computer("127.0.0.2");
+  // OS 11 (Mac OS X) is not installable remotely.
+  const std::string mac = *Call("AddComputer", {{"@ComputerName", "mac1"}, {"@DomainName", "WORKGROUP"},
+                                                {"@OperatingSystem", "11"}, {"@Description", ""}})
+                             .Output("@ComputerID");
+  Call("AddComputerToGroup", {{"@ComputerID", mac}, {"@NewGroupID", m_group}});
+  SetSetup(0, "1");
+
+  std::string out;
+  const int rc = e2e::Run(CORVEXCTL_PATH,
+                          {"install", "--wait", "--user", m_user, "--password-file", m_dir / "password", local, closed, mac},
+                          m_env, m_dir / "follow.out", out, 60s);
+  EXPECT_EQ(rc, 1) << out;  // one failed, one not queued
+  EXPECT_EQ(out.find('\r'), std::string::npos) << "a bar drawn in place into a file: " << out;
+  EXPECT_EQ(out.find("\033["), std::string::npos) << out;
+
+  // The lines of one computer, in the order printed.
+  auto linesOf = [&](const std::string& name, const std::string& id) {
+    std::vector<std::string> stages;
+    const std::string prefix = "install: " + name + " (id " + id + ") ";
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(prefix, 0) == 0)
+        stages.push_back(line.substr(prefix.size()));
+    return stages;
+  };
+  EXPECT_EQ(linesOf("localhost", local), (std::vector<std::string>{"queued", "connecting", "copying", "running", "done"})) << out;
+  const std::vector<std::string> failing = linesOf("127.0.0.2", closed);
+  ASSERT_EQ(failing.size(), 3u) << out;
+  EXPECT_EQ(failing[0], "queued");
+  EXPECT_EQ(failing[1], "connecting");
+  EXPECT_EQ(failing[2].rfind("failed: 47 the target computer accepts no remote connections", 0), 0u) << failing[2];
+  EXPECT_NE(out.find("install: computer (id " + mac + ") not queued"), std::string::npos) << out;
+  EXPECT_NE(out.find("install: 2 computer(s) finished, 1 not queued, some failed"), std::string::npos) << out;
+
+  // What the database holds agrees, and the flags and result the install stores are as before.
+  auto stored = m_db.Exec("SELECT \"ComputerID\", string_agg(\"Stage\"::text || coalesce(':' || \"Result\", ''), ' ' ORDER BY \"Seq\")"
+                          " FROM dbo.\"InstallStages\" GROUP BY 1 ORDER BY 1");
+  std::map<std::string, std::string> byComputer;
+  for (int r = 0; r < stored.Rows(); ++r)
+    byComputer[stored.Value(r, 0).value_or("")] = stored.Value(r, 1).value_or("");
+  EXPECT_EQ(byComputer[local], "1 2 3 4 5:0");
+  EXPECT_EQ(byComputer[closed], "1 2 6:47");
+  EXPECT_EQ(byComputer.count(mac), 0u);
+  EXPECT_EQ(State(local).result, "0");
+  EXPECT_EQ(State(closed).result, "47");
+
+  // A second attempt replaces the first one's stages.
+  SetSetup(3, "0");
+  ASSERT_EQ(e2e::Run(CORVEXCTL_PATH, {"install", "--wait", "--user", m_user, "--password-file", m_dir / "password", local},
+                     m_env, m_dir / "follow2.out", out, 30s),
+            1)
+    << out;
+  EXPECT_NE(out.find("install: localhost (id " + local + ") failed: 3 the setup program ended with exit code 3"),
+            std::string::npos)
+    << out;
+  // The listing without following: one line per computer with its outcome.
+  ASSERT_EQ(e2e::Run(CORVEXCTL_PATH, {"install", "progress", local, closed, mac}, m_env, m_dir / "list.out", out), 0) << out;
+  EXPECT_NE(out.find(local + "\tlocalhost\tfailed: 3 "), std::string::npos) << out;
+  EXPECT_NE(out.find(closed + "\t127.0.0.2\tfailed: 47 "), std::string::npos) << out;
+  EXPECT_NE(out.find(mac + "\t-\tno attempt"), std::string::npos) << out;
 }
