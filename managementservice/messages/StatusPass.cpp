@@ -235,6 +235,7 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
   const std::size_t applied = static_cast<std::size_t>(m_apply->GetAttributeAsInt(L"@Applied"));
   const json outcomes = json::parse(ToUtf8(m_apply->GetAttributeAsString(L"@Outcomes")));
   const json& stored = outcomes.at("rows");
+  m_steady += outcomes.value("steady", 0u);
 
   const long long clock = outcomes.at("clock").get<long long>();
   if (clock != m_configurationClock) {
@@ -365,8 +366,10 @@ std::size_t StatusPass::ApplyEvents(const std::vector<const EntityEventMessage*>
   CSPException::Check(m_events->ExecuteCommand());
   const std::size_t applied = static_cast<std::size_t>(m_events->GetAttributeAsInt(L"@Applied"));
   const json outcomes = json::parse(ToUtf8(m_events->GetAttributeAsString(L"@Outcomes")));
+  const json& stored = outcomes.at("rows");
+  m_steady += outcomes.value("steady", 0u);
   for (std::size_t i = 0; i < applied; ++i) {
-    if (outcomes.at(i).at("made").get<bool>()) {
+    if (stored.at(i).at("made").get<bool>()) {
       vrn::TickClock(vrn::kGroupMembershipClock);
       vrn::TickClock(vrn::kComputerStateClock);
     }

@@ -57,6 +57,8 @@ public:
   std::uint64_t RememberedDecisions() const { return m_remembered; }
   std::uint64_t GroupParses() const { return m_groupParses; }
   std::uint64_t StoredReplies() const { return m_stored; }
+  // Of those (replies and events), how many the database stored with its steady statements.
+  std::uint64_t StoredSteady() const { return m_steady; }
 
 private:
   struct Group;
@@ -73,4 +75,5 @@ private:
   std::uint64_t m_remembered = 0;
   std::uint64_t m_groupParses = 0;
   std::uint64_t m_stored = 0;
+  std::uint64_t m_steady = 0;
 };
