@@ -19,6 +19,7 @@
 #include "platform/eventlog/EventLog.h"
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
+#include "web/ConsoleProgress.h"
 #include "web/Pages.h"
 #include "web/PamLogin.h"
 
@@ -466,6 +467,16 @@ void WebServer::Routes()
         return sink.write(event.data(), event.size());
       },
       [this](bool) { --m_eventStreams; });
+  });
+  // Each computer's latest install attempt, stage by stage ("computers": IDs, else the attempts
+  // that moved within "hours").
+  Get("/api/progress/installs", [this](const httplib::Request& req, const SessionStore::Session&) {
+    InstallProgressQuery q;
+    if (req.has_param("computers"))
+      q.computers = ConsoleProgress::ParseComputers(req.get_param_value("computers"));
+    q.hours = static_cast<int>(Number(req, "hours", 1, 24 * 366).value_or(24));
+    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(200));
+    return ConsoleProgress(m_data).Installs(q);
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     json body = Body(req);
