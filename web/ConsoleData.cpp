@@ -122,6 +122,16 @@ void CheckPaging(int offset, int count)
 
 }  // namespace
 
+COurCommand WebProcedure(const char* name, bool read)
+{
+  return Procedure(name, read);
+}
+
+json RowSetJson(const ado::RecordsetPtr& records)
+{
+  return Rows(records);
+}
+
 ConsoleData::ConsoleData()
 {
   RegisterManagementServiceMarshallers();

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "businesslogic/OurCommand.h"
 #include "businesslogic/ServerBroker.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
 #include "platform/com/WinTypes.h"
@@ -93,5 +94,11 @@ private:
   std::mutex m_clocksMutex;
   ServerClocks m_clocks;
 };
+
+// The web console's own procedures, prepared once per connection; a `read` runs on the
+// database's replica when one is configured and fit. Call inside ConsoleData::WithDatabase.
+COurCommand WebProcedure(const char* name, bool read);
+// Every row of a row set as an object of its columns (dates as text), the row set closed.
+nlohmann::json RowSetJson(const ado::RecordsetPtr& records);
 
 }  // namespace corvexweb

@@ -46,6 +46,7 @@ void Report(WORD type, DWORD id, const std::vector<std::wstring>& strings)
                            {kEventLoginThrottled, L"Web console log-in for account \"%1\" from %2 refused: too many failed log-ins"},
                            {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"},
                            {kEventClientRefused, L"Web console refused the client at %1: %2"},
+                           {kEventOutbreak, L"Virus outbreak: \"%1\" reported by %2 computers within %3 minutes (first at %4)"},
                            {kEventLoginBusy, L"Web console log-in for account \"%1\" from %2 refused: as many log-ins as allowed are being checked"}});
     return RegisterEventSource(nullptr, FromUtf8(kEventSource).c_str());
   }();
@@ -213,6 +214,8 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
       Report(EVENTLOG_WARNING_TYPE, kEventClientRefused, {FromUtf8(address), FromUtf8(what)});
     });
   m_server->set_payload_max_length(limits.bodyBytes);
+  m_charts = std::make_unique<ConsoleCharts>(data, OutbreakRule::FromRegistry(),
+                                             [](WORD type, DWORD id, const std::vector<std::wstring>& strings) { Report(type, id, strings); });
   m_server->set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                                  {"X-Content-Type-Options", "nosniff"},
                                  {"Referrer-Policy", "no-referrer"},
@@ -482,6 +485,21 @@ void WebServer::Routes()
     json body = Body(req);
     return m_actions.Run(req.matches[1].str(), body);
   });
+  // The overview's charts, the outbreak view and the CSV exports.
+  m_charts->Register(ConsoleCharts::Routes{
+    [this](const std::string& pattern, ConsoleCharts::JsonHandler handler) {
+      Get(pattern, [handler](const httplib::Request& req, const SessionStore::Session&) { return handler(req); });
+    },
+    [this](const std::string& pattern, ConsoleCharts::RawHandler handler) {
+      m_server->Get(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+          SessionOf(req);
+          handler(req, res);
+        } catch (...) {
+          Answer(res, []() -> json { throw; });
+        }
+      });
+    }});
   m_server->Get("/api/.*", [this](const httplib::Request&, httplib::Response& res) {
     Answer(res, []() -> json { throw ApiError(404, "not_found", "no such API"); });
   });

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "web/ConsoleActions.h"
+#include "web/ConsoleCharts.h"
 #include "web/ConsoleData.h"
 #include "web/ConsoleEdits.h"
 #include "web/ConsoleSearch.h"
@@ -67,6 +68,8 @@ public:
   SessionStore& Sessions() { return m_sessions; }
   const FrontCounters& Connections() const { return m_front->Counters(); }
   const LoginCounters& Logins() const { return m_logins; }
+  // The charts, the outbreak rule and the exports (main starts the outbreak watch).
+  ConsoleCharts& Charts() { return *m_charts; }
 
 private:
   using Handler = std::function<nlohmann::json(const httplib::Request&, const SessionStore::Session&)>;
@@ -86,6 +89,7 @@ private:
   ConsoleEdits m_edits;
   ConsoleSearch m_search;
   ServiceLoad m_load;  // the service's processing queue and applied rate, for the overview
+  std::unique_ptr<ConsoleCharts> m_charts;
   Authenticator m_authenticate;
   SessionStore m_sessions;
   LoginThrottle m_throttle;

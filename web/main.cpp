@@ -69,6 +69,7 @@ int main(int argc, char** argv)
     corvexweb::ConsoleData data;
     corvexweb::WebServer server(settings, data);
     const int port = server.Bind();
+    server.Charts().Watch();
     if (std::string why; !metrics::StartProcessExporter(L"SOFTWARE\\Corvex\\KT\\Management Tools\\Web Console", why,
                                                         metrics::kDefaultWebMetricsPort))
       std::fprintf(stderr, "corvex-web: no metrics: %s\n", why.c_str());
