@@ -33,11 +33,21 @@ bool ConstantTimeEquals(const std::string& a, const std::string& b)
   return diff == 0;
 }
 
+const char* RoleName(Role role)
+{
+  return role == Role::Viewer ? "viewer" : "administrator";
+}
+
 std::string SessionStore::Create(const std::string& user, Clock::time_point now)
+{
+  return Create(user, Role::Administrator, now);
+}
+
+std::string SessionStore::Create(const std::string& user, Role role, Clock::time_point now)
 {
   std::string token = RandomToken();
   std::lock_guard lock(m_mutex);
-  m_sessions[token] = Session{user, RandomToken(), now};
+  m_sessions[token] = Session{user, RandomToken(), now, role};
   return token;
 }
 

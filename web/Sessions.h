@@ -15,6 +15,14 @@ std::string RandomToken(std::size_t bytes = 32);
 // how much of a guess was right.
 bool ConstantTimeEquals(const std::string& a, const std::string& b);
 
+// What a signed-in account may do: administrators change, viewers only look.
+enum class Role
+{
+  Administrator,
+  Viewer
+};
+const char* RoleName(Role role);
+
 class SessionStore
 {
 public:
@@ -24,12 +32,14 @@ public:
     std::string user;
     std::string csrf;
     Clock::time_point lastUsed;
+    Role role = Role::Administrator;
   };
 
   explicit SessionStore(std::chrono::seconds idle) : m_idle(idle) {}
 
   // A new session for the account; returns its token.
   std::string Create(const std::string& user, Clock::time_point now = Clock::now());
+  std::string Create(const std::string& user, Role role, Clock::time_point now = Clock::now());
   // The session of a token, its idle time restarted; none when unknown or idle too long (it is
   // then forgotten). Expired sessions of others are swept on the way.
   std::optional<Session> Use(const std::string& token, Clock::time_point now = Clock::now());

@@ -47,7 +47,8 @@ void Report(WORD type, DWORD id, const std::vector<std::wstring>& strings)
                            {kEventLoggedIn, L"Web console log-in of account \"%1\" from %2"},
                            {kEventClientRefused, L"Web console refused the client at %1: %2"},
                            {kEventOutbreak, L"Virus outbreak: \"%1\" reported by %2 computers within %3 minutes (first at %4)"},
-                           {kEventLoginBusy, L"Web console log-in for account \"%1\" from %2 refused: as many log-ins as allowed are being checked"}});
+                           {kEventLoginBusy, L"Web console log-in for account \"%1\" from %2 refused: as many log-ins as allowed are being checked"},
+                           {kEventAuditFailed, L"Web console could not record in the audit trail the change \"%1\" of account \"%2\" from %3 (%4): %5"}});
     return RegisterEventSource(nullptr, FromUtf8(kEventSource).c_str());
   }();
   ReportEvent(source, type, 0, id, nullptr, strings);
@@ -153,6 +154,16 @@ void Translate(std::exception_ptr error, int& status, std::string& code, std::st
   }
 }
 
+AuditQuery AuditQueryOf(const httplib::Request& req)
+{
+  AuditQuery q;
+  q.account = req.get_param_value("account");
+  q.action = req.get_param_value("action");
+  q.since = AuditTime(req.get_param_value("since"), "since");
+  q.until = AuditTime(req.get_param_value("until"), "until");
+  return q;
+}
+
 }  // namespace
 
 // The routes, answering one whole request at a time from the door's workers.
@@ -176,22 +187,30 @@ json ErrorBody(const std::string& code, const std::string& message)
   return json{{"error", {{"code", code}, {"message", message}}}};
 }
 
-WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate)
+WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate, RoleOf roleOf)
   : m_settings(settings),
     m_data(data),
     m_actions(data),
     m_edits(data),
+    m_audit(data),
     m_authenticate(std::move(authenticate)),
+    m_roleOf(std::move(roleOf)),
     m_sessions(std::chrono::minutes(settings.sessionIdleMinutes)),
     m_throttle(LoginLimits{settings.loginAttempts, settings.loginAccountAttempts, std::chrono::seconds(settings.loginLockoutSeconds)})
 {
+  if (!m_roleOf && m_authenticate)
+    m_roleOf = [](const std::string&) { return Role::Administrator; };
+  if (!m_roleOf)
+    m_roleOf = [group = settings.administratorsGroup](const std::string& user) {
+      return IsGroupMember(user, group) ? Role::Administrator : Role::Viewer;
+    };
   if (!m_authenticate)
-    m_authenticate = [service = settings.pamService, group = settings.administratorsGroup](
+    m_authenticate = [service = settings.pamService, admins = settings.administratorsGroup, viewers = settings.viewersGroup](
                        const std::string& user, const std::string& password, std::string& reason) {
       if (!PamAuthenticate(service, user, password, reason))
         return false;
-      if (!IsGroupMember(user, group)) {
-        reason = "not a member of " + group;
+      if (!IsGroupMember(user, admins) && !IsGroupMember(user, viewers)) {
+        reason = "not a member of " + admins + " or " + viewers;
         return false;
       }
       return true;
@@ -280,14 +299,42 @@ void WebServer::Get(const std::string& pattern, Handler handler)
 void WebServer::Post(const std::string& pattern, Handler handler)
 {
   m_server->Post(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
+    std::optional<SessionStore::Session> session;
     Answer(res, [&] {
       CheckOrigin(req);
-      const SessionStore::Session session = SessionOf(req);
-      if (!ConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session.csrf))
+      session = SessionOf(req);
+      if (!ConstantTimeEquals(req.get_header_value("X-CSRF-Token"), session->csrf))
         throw ApiError(403, "csrf", "The request lacks this session's CSRF token");
-      return handler(req, session);
+      if (session->role != Role::Administrator)
+        throw ApiError(403, "read_only", "This account may look but not change: it is a console viewer");
+      return handler(req, *session);
     });
+    // Whoever is known is accountable for what they asked, refusals included.
+    if (session)
+      Audit(req, *session, res);
   });
+}
+
+void WebServer::Audit(const httplib::Request& req, const SessionStore::Session& session, httplib::Response& res)
+{
+  AuditEntry entry = DescribeChange(req.path, req.body, res.status, res.body);
+  entry.account = session.user;
+  entry.source = req.remote_addr;
+  try {
+    m_audit.Write(entry);
+  } catch (...) {
+    // The change has happened (or was refused) but the trail does not say so: the
+    // administrator is told, and the event log keeps what the trail lacks.
+    int status = 500;
+    std::string code, message;
+    Translate(std::current_exception(), status, code, message);
+    Report(EVENTLOG_ERROR_TYPE, kEventAuditFailed,
+           {FromUtf8(entry.action), FromUtf8(entry.account), FromUtf8(entry.source), FromUtf8(entry.outcome), FromUtf8(message)});
+    res.status = 500;
+    res.set_content(ErrorBody("audit_failed", "The change ended (" + entry.outcome + ") but could not be recorded in the audit trail: " + message)
+                      .dump(),
+                    "application/json");
+  }
 }
 
 void WebServer::Login(const httplib::Request& req, httplib::Response& res)
@@ -330,13 +377,14 @@ void WebServer::Login(const httplib::Request& req, httplib::Response& res)
       ++m_logins.refused;
       metrics::WebLoginFailure("refused");
       Report(EVENTLOG_WARNING_TYPE, kEventLoginRefused, {who, from, FromUtf8(reason)});
-      throw ApiError(401, "login_refused", "Log-in refused: wrong account or password, or the account is not a console administrator");
+      throw ApiError(401, "login_refused", "Log-in refused: wrong account or password, or the account is not a console administrator or viewer");
     }
+    const Role role = m_roleOf(user);
     m_throttle.Succeeded(req.remote_addr, user);
     Report(EVENTLOG_INFORMATION_TYPE, kEventLoggedIn, {who, from});
-    const std::string token = m_sessions.Create(user);
+    const std::string token = m_sessions.Create(user, role);
     res.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; Secure; HttpOnly; SameSite=Strict");
-    return json{{"user", user}, {"csrf", m_sessions.Use(token)->csrf}};
+    return json{{"user", user}, {"csrf", m_sessions.Use(token)->csrf}, {"role", RoleName(role)}};
   });
 }
 
@@ -370,7 +418,7 @@ void WebServer::Routes()
   m_server->Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) { Login(req, res); });
   m_server->Post("/api/logout", [this](const httplib::Request& req, httplib::Response& res) { Logout(req, res); });
   Get("/api/session", [](const httplib::Request&, const SessionStore::Session& s) {
-    return json{{"user", s.user}, {"csrf", s.csrf}};
+    return json{{"user", s.user}, {"csrf", s.csrf}, {"role", RoleName(s.role)}};
   });
   Get("/api/clocks", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Clocks(); });
   Get("/api/overview", [this](const httplib::Request& req, const SessionStore::Session&) {
@@ -470,6 +518,30 @@ void WebServer::Routes()
         return sink.write(event.data(), event.size());
       },
       [this](bool) { --m_eventStreams; });
+  });
+  // Each computer's latest install attempt, stage by stage ("computers": IDs, else the attempts
+  // that moved within "hours").
+  Get("/api/progress/installs", [this](const httplib::Request& req, const SessionStore::Session&) {
+    InstallProgressQuery q;
+    if (req.has_param("computers"))
+      q.computers = ConsoleProgress::ParseComputers(req.get_param_value("computers"));
+    q.hours = static_cast<int>(Number(req, "hours", 1, 24 * 366).value_or(24));
+    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(200));
+    return ConsoleProgress(m_data).Installs(q);
+  });
+  Get("/api/audit", [this](const httplib::Request& req, const SessionStore::Session&) {
+    AuditQuery q = AuditQueryOf(req);
+    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    return m_audit.Page(q);
+  });
+  m_server->Get("/api/audit.csv", [this](const httplib::Request& req, httplib::Response& res) {
+    try {
+      SessionOf(req);
+      StreamCsv(res, "audit.csv", ConsoleAudit::Columns(), m_audit.Csv(AuditQueryOf(req)));
+    } catch (...) {
+      Answer(res, [&]() -> json { throw; });
+    }
   });
   // Each computer's latest install attempt, stage by stage ("computers": IDs, else the attempts
   // that moved within "hours").

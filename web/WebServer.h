@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "web/ConsoleActions.h"
+#include "web/ConsoleAudit.h"
 #include "web/ConsoleCharts.h"
 #include "web/ConsoleData.h"
 #include "web/ConsoleEdits.h"
@@ -32,6 +33,7 @@ constexpr unsigned kEventLoginThrottled = 0x80002AFA;
 constexpr unsigned kEventLoggedIn = 0x40002AFB;
 constexpr unsigned kEventClientRefused = 0x80002AFC;
 constexpr unsigned kEventLoginBusy = 0x80002AFD;
+constexpr unsigned kEventAuditFailed = 0xC0002AFE;
 
 // Refusals of log-ins, for tests and for whoever reports on the console.
 struct LoginCounters
@@ -50,10 +52,14 @@ public:
   // Checks an account and its password; true admits it. The default is PAM for the settings'
   // service and group.
   using Authenticator = std::function<bool(const std::string& user, const std::string& password, std::string& reason)>;
+  // The role of an admitted account. The default goes by the settings' groups (administrators
+  // first); with an authenticator of the caller's own and no role function, every admitted
+  // account is an administrator.
+  using RoleOf = std::function<Role(const std::string& user)>;
 
   // Loads the certificate and key named in the settings (they must exist). Requests reach the
   // routes only whole, through the door (HttpsFront) that holds slow clients.
-  WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate = nullptr);
+  WebServer(const WebSettings& settings, ConsoleData& data, Authenticator authenticate = nullptr, RoleOf roleOf = nullptr);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -75,7 +81,9 @@ private:
   using Handler = std::function<nlohmann::json(const httplib::Request&, const SessionStore::Session&)>;
   void Routes();
   void Get(const std::string& pattern, Handler handler);
+  // A change: administrators only, and audited once its answer is known.
   void Post(const std::string& pattern, Handler handler);
+  void Audit(const httplib::Request& req, const SessionStore::Session& session, httplib::Response& res);
   void Login(const httplib::Request& req, httplib::Response& res);
   void Logout(const httplib::Request& req, httplib::Response& res);
   void ServePage(const httplib::Request& req, httplib::Response& res);
@@ -88,9 +96,11 @@ private:
   ConsoleActions m_actions;
   ConsoleEdits m_edits;
   ConsoleSearch m_search;
+  ConsoleAudit m_audit;
   ServiceLoad m_load;  // the service's processing queue and applied rate, for the overview
   std::unique_ptr<ConsoleCharts> m_charts;
   Authenticator m_authenticate;
+  RoleOf m_roleOf;
   SessionStore m_sessions;
   LoginThrottle m_throttle;
   LoginCounters m_logins;

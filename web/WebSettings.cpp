@@ -56,8 +56,10 @@ WebSettings WebSettings::FromRegistry()
     ReadNumber(web, L"LoginLockoutSeconds", 1, 24 * 3600, s.loginLockoutSeconds);
   }
   CRegKey service;
-  if (service.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS)
+  if (service.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS) {
     ReadText(service, L"ConsoleAdministratorsGroup", s.administratorsGroup);
+    ReadText(service, L"ConsoleViewersGroup", s.viewersGroup);
+  }
   return s;
 }
 

@@ -16,6 +16,9 @@ struct WebSettings
   std::string certificateFile = "/etc/corvex/web-certificate.pem";
   std::string keyFile = "/etc/corvex/web-key.pem";
   std::string administratorsGroup = "corvex-console-admins";
+  // Members may log in and read everything but change nothing; administrators group
+  // membership wins for an account in both.
+  std::string viewersGroup = "corvex-console-viewers";
   std::string pamService = "corvex-web";
   int sessionIdleMinutes = 15;
   // The door's limits: threads that answer requests, connections per client address and in

@@ -75,7 +75,9 @@ async function loggedIn(session) {
   state.user = session.user;
   state.csrf = session.csrf;
   $('top').hidden = false;
-  $('who').textContent = session.user;
+  $('who').textContent = session.user + (session.role === 'viewer' ? ' (viewer)' : '');
+  // Viewers see no change controls; the server refuses their changes whatever the page shows.
+  document.body.classList.toggle('viewer', session.role === 'viewer');
   // The clocks are read before any data, so that a change made while the first page loads is
   // still seen as a change.
   try { state.clocks = await api('/api/clocks'); } catch (e) { state.clocks = null; }
