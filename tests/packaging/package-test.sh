@@ -57,6 +57,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$w
     fail "install: $(tail -20 "$work/install.log")"
 getent passwd corvex >/dev/null || fail "no corvex account"
 getent group corvex-console-admins | grep -q corvex || fail "corvex is not in corvex-console-admins"
+getent group corvex-console-viewers >/dev/null || fail "no corvex-console-viewers group"
 [ "$(stat -c %a:%U /var/lib/corvex)" = 750:corvex ] || fail "/var/lib/corvex is $(stat -c %a:%U /var/lib/corvex)"
 [ "$(stat -c %a:%G /etc/corvex)" = 770:corvex ] || fail "/etc/corvex is $(stat -c %a:%G /etc/corvex)"
 [ -e /etc/corvex/messaging/nats-server.conf ] || fail "no messaging location"
