@@ -116,12 +116,17 @@ BEGIN
                "ComputerName" = v.n_name, "DomainName" = v.n_domain, "OperatingSystem" = v.n_os,
                "Description" = v.n_description, "IPAddress" = v.n_ip, "ServicePack" = v.n_service_pack,
                "LastLoggedOnUser" = v.n_user, "Connected" = true, "LastMessageTime" = v.n_time,
-               "AUConfigXML" = v.n_au, "PrimaryCID" = v.n_primary, "SecondaryCID" = v.n_secondary,
-               "DexConfigXML" = v.n_dex_config,
+               -- The stored documents themselves where they are unchanged, so that they are
+               -- not compressed and stored out of line again with every reply.
+               "AUConfigXML" = CASE WHEN c."AUConfigXML" IS NOT DISTINCT FROM v.n_au THEN c."AUConfigXML" ELSE v.n_au END,
+               "PrimaryCID" = v.n_primary, "SecondaryCID" = v.n_secondary,
+               "DexConfigXML" = CASE WHEN c."DexConfigXML" IS NOT DISTINCT FROM v.n_dex_config THEN c."DexConfigXML"
+                                     ELSE v.n_dex_config END,
                "DexInstalled" = v.n_installed, "DexRunning" = v.n_running, "DexOnAccess" = v.n_on_access,
                "DexVersion" = v.n_version, "QuarantineCount" = v.n_quarantine,
                "VirusDataVersion" = v.n_data_version, "VirusEngineVersion" = v.n_engine_version,
-               "IDEChecksum" = v.n_checksum, "ProductID" = v.n_product, "IDEList" = v.n_ide_list,
+               "IDEChecksum" = v.n_checksum, "ProductID" = v.n_product,
+               "IDEList" = CASE WHEN c."IDEList" IS NOT DISTINCT FROM v.n_ide_list THEN c."IDEList" ELSE v.n_ide_list END,
                "IDENumber" = v.n_ide_number
           FROM v
          WHERE c."ComputerID" = v.id

@@ -38,6 +38,9 @@ namespace {
 // documents are few, so this only bounds a pathological stream of distinct ones).
 constexpr std::size_t kDecisionLimit = 100000;
 
+// Reported anti-virus configurations kept in their stored form at most (per processing thread).
+constexpr std::size_t kStoredFormLimit = 1000;
+
 // The declared size of the anti-virus status procedure's text parameters.
 constexpr std::size_t kDexStatusTextLimit = 128;
 
@@ -77,6 +80,24 @@ std::string IdeListText(const std::vector<std::wstring>& ides)
 }
 
 json FlagJson(FlagState flag) { return flag == FlagUnknown ? json(nullptr) : json(flag == FlagYes ? 1 : 0); }
+
+// The reported anti-virus configuration in the form it is stored in. Reading and writing the
+// document is most of a reply's cost, and a fleet reports few distinct ones, so the stored form
+// is kept by a digest of what the agent sent. One that does not read throws, as before, and is
+// not kept.
+const std::string& StoredDexConfiguration(const std::string& reported)
+{
+  thread_local std::unordered_map<std::string, std::string> known;
+  std::string key = Digest(reported);
+  if (const auto found = known.find(key); found != known.end())
+    return found->second;
+  DexHandler::DexConfiguration configuration;
+  configuration.Set(reported);
+  std::string stored = ToUtf8(configuration.GetKTXML());
+  if (known.size() >= kStoredFormLimit)
+    known.clear();
+  return known.emplace(std::move(key), std::move(stored)).first->second;
+}
 
 }  // namespace
 
@@ -127,11 +148,8 @@ std::optional<std::string> StatusPass::Prepare(const StatusMessage& reply)
       row["p"] = Utf8(au->m_PrimaryCID);
       row["s"] = Utf8(au->m_SecondaryCID);
     }
-    if (!reply.DexConfiguration().empty()) {
-      DexHandler::DexConfiguration configuration;
-      configuration.Set(reply.DexConfiguration());
-      row["dc"] = ToUtf8(configuration.GetKTXML());
-    }
+    if (!reply.DexConfiguration().empty())
+      row["dc"] = StoredDexConfiguration(reply.DexConfiguration());
     if (reply.DexAvailability() == 1) {
       KTDexHandler::KTDexStatus parsed;
       parsed.Set(reply.DexStatus());
@@ -176,14 +194,14 @@ StatusPass::Group& StatusPass::GroupOf(unsigned long id)
   return *entry;
 }
 
-FlagState StatusPass::Decide(long computer, long os, Group& group, bool dex, const std::wstring& reported)
+FlagState StatusPass::Decide(long computer, long os, Group& group, bool dex, const std::string& reported)
 {
   // The decision depends on the two documents alone (and, for updates, on the platform).
   std::string key = dex ? "D" : "A" + std::to_string(os);
   key += '\0';
   key += dex ? group.dexDigest : group.auDigest;
   key += '\0';
-  key += Digest(ToUtf8(reported));
+  key += Digest(reported);
   if (const auto known = m_decisions.find(key); known != m_decisions.end()) {
     ++m_remembered;
     return known->second;
@@ -192,7 +210,7 @@ FlagState StatusPass::Decide(long computer, long os, Group& group, bool dex, con
   CComputer checked(computer);
   const CReportedConfigurationScope scope;
   CReportedConfigurationScope::Remember(computer, dex ? CReportedConfigurationScope::Dex : CReportedConfigurationScope::AutoUpdate,
-                                        reported);
+                                        FromUtf8(reported));
   Actions::CConfigMatchesGroupAction action;
   // A check that throws is not remembered; the caller records it as a single reply does.
   const FlagState flag = dex ? action.IsEquivalent(checked, group.dex) : action.AUConfigMatches(checked, group.au);
@@ -255,12 +273,12 @@ std::size_t StatusPass::Apply(const std::vector<const StatusMessage*>& replies, 
       continue;
     const long id = row.at("id").get<long>();
     const json request = json::parse(rows[i]);
-    const std::wstring au = request.contains("au") ? FromUtf8(request["au"].get<std::string>())
-                            : row.contains("au")   ? FromUtf8(row["au"].get<std::string>())
-                                                   : std::wstring();
-    const std::wstring dex = request.contains("dc") ? FromUtf8(request["dc"].get<std::string>())
-                             : row.contains("dx")   ? FromUtf8(row["dx"].get<std::string>())
-                                                    : std::wstring();
+    const std::string au = request.contains("au") ? request["au"].get<std::string>()
+                           : row.contains("au")   ? row["au"].get<std::string>()
+                                                  : std::string();
+    const std::string dex = request.contains("dc") ? request["dc"].get<std::string>()
+                            : row.contains("dx")   ? row["dx"].get<std::string>()
+                                                   : std::string();
     Group& group = GroupOf(row.at("g").is_null() ? CGroup::UnassignedID : row.at("g").get<unsigned long>());
     const long os = row.at("os").get<long>();
     // A check that throws leaves its flag unknown and ends the reply's handling there, as on the

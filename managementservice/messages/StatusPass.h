@@ -63,7 +63,7 @@ public:
 private:
   struct Group;
   Group& GroupOf(unsigned long id);
-  FlagState Decide(long computer, long os, Group& group, bool dex, const std::wstring& reported);
+  FlagState Decide(long computer, long os, Group& group, bool dex, const std::string& reported);
 
   std::optional<COurCommand> m_apply;
   std::optional<COurCommand> m_record;
