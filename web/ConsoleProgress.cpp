@@ -102,8 +102,8 @@ json ConsoleProgress::Installs(const InstallProgressQuery& q)
         c["Result"] = stage["Result"];
         c["Cause"] = stage["Cause"];
         c["Interrupted"] = interrupted;
-        c["Finished"] = interrupted || name == "done" || name == "failed";
-        c["Failed"] = interrupted || name == "failed";
+        c["Finished"] = interrupted || name == "done" || name == "failed" || name == "stopped";
+        c["Failed"] = interrupted || name == "failed" || name == "stopped";
         ++counts[interrupted ? "interrupted" : name];
         finished += c["Finished"].get<bool>() ? 1 : 0;
       }

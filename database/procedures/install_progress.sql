@@ -5,7 +5,8 @@
 CREATE FUNCTION dbo.corvex_install_stage_name(p_stage smallint)
 RETURNS text LANGUAGE sql IMMUTABLE AS $$
     SELECT CASE p_stage WHEN 1 THEN 'queued' WHEN 2 THEN 'connecting' WHEN 3 THEN 'copying'
-                        WHEN 4 THEN 'running' WHEN 5 THEN 'done' WHEN 6 THEN 'failed' END
+                        WHEN 4 THEN 'running' WHEN 5 THEN 'done' WHEN 6 THEN 'failed'
+                        WHEN 7 THEN 'stopped' END
 $$;
 
 -- What a console says of an install result: the cause the service diagnosed, in words.
@@ -40,8 +41,9 @@ RETURNS text LANGUAGE sql IMMUTABLE AS $$
 $$;
 
 -- Records that a computer's install attempt reached "@Stage" (1 queued, 2 connecting, 3 copying,
--- 4 running, 5 done, 6 failed; "@Result" the install result of 5 and 6, else NULL). Stage 1
--- begins a new attempt and forgets the stages of the previous one.
+-- 4 running, 5 done, 6 failed, 7 stopped: taken off the queue before its turn; "@Result" the
+-- install result of 5 and 6, else NULL). Stage 1 begins a new attempt and forgets the stages of
+-- the previous one.
 -- 0; 1 unknown stage; 39 no such computer.
 CREATE FUNCTION dbo."InstallStageSet"(
     OUT "@RETURN_VALUE" integer,
@@ -50,7 +52,7 @@ CREATE FUNCTION dbo."InstallStageSet"(
     "@Result" integer)
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF "@Stage" IS NULL OR "@Stage" NOT BETWEEN 1 AND 6 THEN
+    IF "@Stage" IS NULL OR "@Stage" NOT BETWEEN 1 AND 7 THEN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
@@ -62,7 +64,7 @@ BEGIN
         DELETE FROM dbo."InstallStages" s WHERE s."ComputerID" = "@ComputerID";
     END IF;
     INSERT INTO dbo."InstallStages" ("ComputerID", "Stage", "Result")
-    VALUES ("@ComputerID", "@Stage", CASE WHEN "@Stage" >= 5 THEN "@Result" END);
+    VALUES ("@ComputerID", "@Stage", CASE WHEN "@Stage" IN (5, 6) THEN "@Result" END);
     "@RETURN_VALUE" := 0;
 END $$;
 
@@ -114,7 +116,8 @@ BEGIN
         SELECT s."ComputerID", c."ComputerName"::text AS "ComputerName",
                dbo.corvex_install_stage_name(s."Stage") AS "Stage", s."Result",
                to_char(s."StageTime", 'YYYY-MM-DD HH24:MI:SS.MS') AS "StageTime",
-               dbo.corvex_install_result_text(s."Result") AS "Cause",
+               CASE WHEN s."Stage" = 7 THEN 'taken off the queue before its turn (install stop)'
+                    ELSE dbo.corvex_install_result_text(s."Result") END AS "Cause",
                s."Seq" = l.last_seq AS "Current",
                l.first_seq AS "Attempt",
                (s."Seq" = l.last_seq AND s."Stage" < 5

@@ -98,6 +98,7 @@ const char* InstallStageName(InstallStage stage)
     case InstallStage::Running: return "running";
     case InstallStage::Done: return "done";
     case InstallStage::Failed: return "failed";
+    case InstallStage::Stopped: return "stopped";
   }
   return "unknown";
 }

@@ -14,6 +14,7 @@ enum class InstallStage : SHORT
   Running = 4,     // the setup program was started; the result queue watches it
   Done = 5,        // result 0
   Failed = 6,      // any other result: the diagnosed cause
+  Stopped = 7,     // taken off the queue before its turn (the console's Stop)
 };
 const char* InstallStageName(InstallStage stage);
 

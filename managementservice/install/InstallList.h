@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <list>
 #include <mutex>
+#include <vector>
 
 template <class Entry>
 class InstallList
@@ -46,6 +47,17 @@ public:
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_list.clear();
+  }
+
+  // Empties the list; the computers it held, in order.
+  auto Take()
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<decltype(Entry::computerID)> ids;
+    for (const Entry& e : m_list)
+      ids.push_back(e.computerID);
+    m_list.clear();
+    return ids;
   }
 
   std::size_t Size() const

@@ -294,7 +294,16 @@ void InstallTaskQueue::QueueEntry(const InstallTaskEntry& entry, const std::wstr
 
 bool InstallTaskQueue::PopComputer(InstallTaskEntry& entry) { return m_list.Pop(entry); }
 
-void InstallTaskQueue::RemoveAll() { m_list.Clear(); }
+void InstallTaskQueue::RemoveAll()
+{
+  // The flags stay as they are (a later start clears them); the stages say the attempts will
+  // not come, so that nobody watching waits for them.
+  const std::vector<LONG> removed = m_list.Take();
+  for (LONG id : removed)
+    NoteInstallStage(m_database, id, InstallStage::Stopped);
+  if (!removed.empty())
+    m_database.TickComputerStateClock();
+}
 
 std::size_t InstallTaskQueue::GetQueueSize() const { return m_list.Size(); }
 

@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using webtest::Reply;
 
-enum Stage { kQueued = 1, kConnecting, kCopying, kRunning, kDone, kFailed };
+enum Stage { kQueued = 1, kConnecting, kCopying, kRunning, kDone, kFailed, kStopped };
 
 class Progress : public ::testing::Test
 {
@@ -167,6 +167,15 @@ TEST_F(Progress, TheApiGivesEachComputersStagesInOrderWithTheCauseOfAFailure)
   EXPECT_EQ(StagesOf(r.body["computers"][0]), (std::vector<std::string>{"queued"}));
   EXPECT_GT(r.body["computers"][0]["Attempt"], byId[pc2]["Attempt"]);
   EXPECT_EQ(b.Get("/api/progress/installs?count=1").body["computers"].size(), 1u);
+  // The console's Stop takes it off the queue before its turn: finished, not installed, and said so.
+  Reach(pc2, kStopped);
+  r = b.Get("/api/progress/installs?computers=" + pc2);
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(StagesOf(r.body["computers"][0]), (std::vector<std::string>{"queued", "stopped"}));
+  EXPECT_EQ(r.body["computers"][0]["Finished"], true);
+  EXPECT_EQ(r.body["computers"][0]["Failed"], true);
+  EXPECT_EQ(r.body["computers"][0]["Result"], nullptr);
+  EXPECT_EQ(r.body["computers"][0]["Cause"], "taken off the queue before its turn (install stop)");
 
   // Bad requests are refused with a clear error; unknown stages and computers by the database.
   for (const char* bad : {"?computers=abc", "?computers=1,,2", "?computers=-1", "?computers=99999999999", "?hours=0",
@@ -175,7 +184,7 @@ TEST_F(Progress, TheApiGivesEachComputersStagesInOrderWithTheCauseOfAFailure)
     EXPECT_EQ(r.status, 400) << bad << " " << r.body;
     EXPECT_EQ(r.ErrorCode(), "bad_request") << bad;
   }
-  EXPECT_EQ(corvexdb::CallProcedure(m_conn, "InstallStageSet", {{"@ComputerID", pc1}, {"@Stage", "7"}, {"@Result", "0"}}).returnValue, 1);
+  EXPECT_EQ(corvexdb::CallProcedure(m_conn, "InstallStageSet", {{"@ComputerID", pc1}, {"@Stage", "8"}, {"@Result", "0"}}).returnValue, 1);
   EXPECT_EQ(corvexdb::CallProcedure(m_conn, "InstallStageSet", {{"@ComputerID", "999999"}, {"@Stage", "1"}, {"@Result", "0"}}).returnValue,
             39);
   EXPECT_EQ(webtest::Browser(m_port).Get("/api/progress/installs").status, 401);

@@ -20,7 +20,7 @@ namespace corvexctl {
 namespace {
 
 constexpr int kBarWidth = 24;
-const char* const kStages[] = {"queued", "connecting", "copying", "running", "done", "failed"};
+const char* const kStages[] = {"queued", "connecting", "copying", "running", "done", "failed", "stopped"};
 
 std::atomic<bool> g_interrupted{false};
 
@@ -47,6 +47,8 @@ std::string StageText(const InstallStageRow& row)
 {
   if (row.stage == "failed")
     return "failed: " + (row.result ? std::to_string(*row.result) + " " : std::string()) + row.cause;
+  if (row.stage == "stopped")
+    return "stopped: " + row.cause;
   return row.stage;
 }
 
@@ -61,10 +63,13 @@ std::string OutcomeText(const InstallAttempt& a)
 
 bool InstallAttempt::Finished() const
 {
-  return interrupted || (!stages.empty() && (Last().stage == "done" || Last().stage == "failed"));
+  return interrupted || (!stages.empty() && (Last().stage == "done" || Last().stage == "failed" || Last().stage == "stopped"));
 }
 
-bool InstallAttempt::Failed() const { return interrupted || (!stages.empty() && Last().stage == "failed"); }
+bool InstallAttempt::Failed() const
+{
+  return interrupted || (!stages.empty() && (Last().stage == "failed" || Last().stage == "stopped"));
+}
 
 std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids, std::optional<LONG> hours)
 {

@@ -14,7 +14,7 @@ namespace corvexctl {
 
 struct InstallStageRow
 {
-  std::string stage;  // queued, connecting, copying, running, done, failed
+  std::string stage;  // queued, connecting, copying, running, done, failed, stopped
   std::optional<LONG> result;
   std::string cause;  // the result in words
   std::string time;   // local, with milliseconds
@@ -30,7 +30,7 @@ struct InstallAttempt
   std::vector<InstallStageRow> stages;
 
   const InstallStageRow& Last() const { return stages.back(); }
-  // Done, failed, or stopped short by a restart of the service.
+  // Done, failed, taken off the queue, or stopped short by a restart of the service.
   bool Finished() const;
   bool Failed() const;
 };

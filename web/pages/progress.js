@@ -44,6 +44,7 @@
     for (const name of STEPS) {
       let label = name, cls = reached.has(name) ? 'reached' : '';
       if (name === 'done' && c.Stage === 'failed') { label = 'failed'; cls = 'failed'; }
+      else if (name === 'done' && c.Stage === 'stopped') { label = 'stopped'; cls = 'interrupted'; }
       else if (name === c.Stage) cls = c.Interrupted ? 'interrupted' : name === 'done' ? 'done' : 'current';
       if (c.Interrupted && name === c.Stage) label = name + ' (interrupted)';
       list.append(el('li', { class: cls, 'data-step': name }, label));
@@ -73,7 +74,7 @@
         el('td', {}, steps(c)),
         el('td', {}, time(c.Stages[c.Stages.length - 1].Time)),
         c.Failed ? el('td', { class: 'cause' }, c.Interrupted ? 'the service stopped under this attempt'
-          : `${c.Cause} (${c.Result})`) : el('td', {}, c.Stage === 'done' ? 'installed' : ''))));
+          : c.Result === null ? c.Cause : `${c.Cause} (${c.Result})`) : el('td', {}, c.Stage === 'done' ? 'installed' : ''))));
     // While an attempt is under way, look again shortly even if no clock has moved yet.
     clearTimeout(follow);
     if (underWay) {
@@ -82,8 +83,15 @@
     }
   }
 
+  // A stream holds one of the server's workers: none is left open behind another view.
+  window.addEventListener('hashchange', () => {
+    if (events && !(state.view && state.view.name === 'progress')) { events.close(); events = null; }
+  });
+
   function watchSearch() {
     if (events) events.close();
+    // The search view's own stream, if one was left open, is not needed while this one runs.
+    if (typeof searchEvents !== 'undefined' && searchEvents) { searchEvents.close(); searchEvents = null; }
     events = new EventSource('/api/search/events');
     events.onmessage = (m) => {
       const bar = $('progress-search-bar');

@@ -159,12 +159,18 @@ TEST(InstallTaskQueueTest, RequeuedComputerMovesToTheBackAndPendingFollowsTheLis
   queue.UpdateDatabase(popped);
   EXPECT_EQ(db.Take(), (std::vector<std::string>{"pending 2 off", "pending 2 on", "pending 2 on"}));
 
-  // Stop empties the list without touching the flags.
+  // Stop empties the list without touching the flags; the stages say the waiting attempts will
+  // not come.
+  EXPECT_EQ(db.TakeStages(), (std::vector<std::string>{"1 queued", "2 queued", "1 queued", "2 queued"}));
   queue.RemoveAll();
   EXPECT_EQ(queue.GetQueueSize(), 0u);
   EXPECT_FALSE(queue.PopComputer(popped));
   EXPECT_TRUE(db.Take().empty());
-  EXPECT_EQ(db.ticks, 6);  // one per flag write
+  EXPECT_EQ(db.TakeStages(), (std::vector<std::string>{"1 stopped", "2 stopped"}));
+  EXPECT_EQ(db.ticks, 7);  // one per flag write, one for the stopped attempts
+  queue.RemoveAll();
+  EXPECT_TRUE(db.TakeStages().empty());
+  EXPECT_EQ(db.ticks, 7);
 }
 
 TEST(InstallTaskQueueTest, StartClearsEveryFlagAndAFailedStartBecomesAResultAtOnce)

@@ -97,6 +97,16 @@ TEST_F(InstallProgressTest, ATerminalGetsABarInPlaceAPipePlainLinesAndAnInterrup
   EXPECT_NE(end.find("install: 2 computer(s) finished, 0 not queued, all installed\n"), std::string::npos) << end;
   EXPECT_EQ(Follow({done, failed}, {}, false, false).second, 1);
 
+  // Taken off the queue by the console's Stop before its turn: an outcome, not installed.
+  const LONG dropped = Computer("DROPPED");
+  Reach(dropped, 1);
+  Reach(dropped, 7);
+  auto [dropText, dropRc] = Follow({dropped}, {}, false, false);
+  EXPECT_EQ(dropRc, 1);
+  EXPECT_NE(dropText.find("install: DROPPED (id " + std::to_string(dropped) + ") stopped: taken off the queue before its turn"),
+            std::string::npos)
+    << dropText;
+
   // Stopped short by a restart of the service: an outcome of its own, not a wait for ever.
   const LONG cut = Computer("CUT");
   Reach(cut, 1);
