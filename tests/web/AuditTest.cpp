@@ -322,6 +322,81 @@ TEST_F(Audit, AChangeWhoseEntryCannotBeWrittenIsAnsweredAsAnErrorAndLogged)
   EXPECT_EQ(Count("AuditTrail"), 1);
 }
 
+// Change controls the page offers: laid out, not hidden, and not disabled.
+const char* const kVisibleChangeControls =
+  "return [...document.querySelectorAll('form.edit button, form.edit input, form.edit select, form.edit textarea, .actions, [data-dealt]')]"
+  ".filter(e => e.getClientRects().length > 0 && !e.disabled).length";
+
+TEST_F(Audit, ABrowserShowsAViewerNoChangeControlsAndTheAuditPage)
+{
+  if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0)
+    GTEST_SKIP() << "Chromium and chromedriver are not installed (scripts/install-deps.sh --browser installs them)";
+  const std::string pc = Call("AddComputer", {{"@ComputerName", "PC1"}, {"@DomainName", "LAB"}, {"@OperatingSystem", "8"},
+                                              {"@Description", ""}}, "@ComputerID");
+  Call("AddVirusAlert", {{"@ComputerID", pc}, {"@AlertTime", "now"}, {"@UserName", "alice"}, {"@VirusName", "EICAR"},
+                         {"@VirusType", "1"}, {"@InfectedItem", "C:\\x"}, {"@ScannerType", "1"}, {"@ActionTaken", "1"}});
+  webtest::Browser admin = LogIn(m_accounts->admin);
+  ASSERT_EQ(admin.Post("/api/groups", {{"parent", std::stoll(kRoot)}, {"name", "Seen"}}).status, 200);
+  ASSERT_EQ(admin.Post("/api/groups", {{"parent", std::stoll(kRoot)}, {"name", "Seen"}}).status, 409);
+
+  const std::filesystem::path dir = m_registry.Dir();
+  const int driverPort = e2e::FreeLoopbackPort();
+  e2e::ChildProcess driver("/usr/bin/chromedriver", {"--port=" + std::to_string(driverPort)}, {}, dir / "chromedriver.out");
+  ASSERT_TRUE(driver.WaitForOutput("started successfully", std::chrono::seconds(15))) << driver.Output();
+  const std::string shots = SCREENSHOT_DIR;
+  std::filesystem::create_directories(shots);
+  webtest::WebDriver browser(driverPort, dir / "profile");
+  const std::string base = "https://127.0.0.1:" + std::to_string(m_port);
+
+  // The administrator's pages have change controls: the check below can see them.
+  browser.Open(base + "/");
+  ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null"));
+  browser.Type("#login input[name=user]", m_accounts->admin);
+  browser.Type("#login input[name=password]", m_accounts->password);
+  browser.Click("#login button");
+  ASSERT_TRUE(browser.Until("return document.querySelector('#who').textContent !== ''"));
+  browser.Open(base + "/#/groups");
+  EXPECT_TRUE(browser.Until("return document.querySelector('#group-tree li') !== null"));
+  EXPECT_GT(browser.Script(kVisibleChangeControls).get<int>(), 0);
+  browser.Click("#logout");
+  ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null"));
+
+  // The viewer's: none on any page, while the data is there.
+  browser.Type("#login input[name=user]", m_viewers->viewer);
+  browser.Type("#login input[name=password]", m_accounts->password);
+  browser.Click("#login button");
+  ASSERT_TRUE(browser.Until("return document.querySelector('#who').textContent.includes('(viewer)')"));
+  const std::vector<std::pair<std::string, std::string>> pages{
+    {"groups", "#group-tree li[data-group]"}, {"computers", "#computer-grid .row, #computer-grid [data-computer]"},
+    {"computer/" + pc, "#computer-details dt"}, {"alerts", "#alert-table tr[data-alert]"}, {"search", "#search-progress"}};
+  for (const auto& [page, content] : pages) {
+    browser.Open(base + "/#/" + page);
+    EXPECT_TRUE(browser.Until("return document.querySelector('" + content + "') !== null")) << page;
+    EXPECT_EQ(browser.Script(kVisibleChangeControls), 0) << page;
+    if (page == "groups" || page == "alerts")
+      browser.Screenshot(shots + "/viewer-" + page + ".png");
+  }
+  // What the controls would change is still there to read.
+  browser.Open(base + "/#/alerts");
+  EXPECT_TRUE(browser.Until("const c = document.querySelector('#alert-table tr[data-alert] td:last-child');"
+                            "return c !== null && c.textContent === 'outstanding'"));
+  EXPECT_TRUE(browser.Until("const p = document.querySelector('#purge'); return p !== null && p.Months.value !== '' && p.Months.disabled"));
+
+  // The audit page lists the administrator's changes, newest first, and offers the export.
+  browser.Open(base + "/#/audit");
+  ASSERT_TRUE(browser.Until("return document.querySelectorAll('#audit-table tr[data-audit]').length === 2"))
+    << browser.Script("return document.querySelector('#view').innerText");
+  EXPECT_EQ(browser.Script("return document.querySelector('#audit-table tr[data-audit] td:nth-child(4)').textContent"), "group-create");
+  EXPECT_EQ(browser.Script("return document.querySelector('#audit-table tr[data-audit] td:nth-child(7)').textContent.startsWith('refused')"),
+            true);
+  EXPECT_EQ(browser.Script("return document.querySelector('#audit-count').textContent"), "(2)");
+  browser.Type("#audit-filters input[name=account]", "nobody");
+  browser.Click("#audit-filters button");
+  EXPECT_TRUE(browser.Until("return document.querySelector('#audit-count').textContent === '(0)'"));
+  EXPECT_EQ(browser.Script("return document.querySelector('#audit-csv').getAttribute('href')"), "/api/audit.csv?account=nobody");
+  browser.Screenshot(shots + "/audit.png");
+}
+
 // Splits a CSV text into records of cells, following the quoting rules.
 std::vector<std::vector<std::string>> ParseCsv(const std::string& text)
 {

@@ -77,6 +77,7 @@ async function loggedIn(session) {
   $('top').hidden = false;
   $('who').textContent = session.user + (session.role === 'viewer' ? ' (viewer)' : '');
   // Viewers see no change controls; the server refuses their changes whatever the page shows.
+  state.role = session.role;
   document.body.classList.toggle('viewer', session.role === 'viewer');
   // The clocks are read before any data, so that a change made while the first page loads is
   // still seen as a change.
@@ -387,7 +388,7 @@ function alertTable(table, rows, withComputer) {
     ...(withComputer ? [el('td', {}, el('a', { href: '#/computer/' + a.ComputerID }, a.ComputerName))] : []),
     el('td', {}, a.AlertType === 2 ? `${a.VirusName} in ${a.InfectedItem}` : `${a.Source} ${a.MessageCode} (${a.Number})`),
     el('td', {}, a.UserName),
-    el('td', {}, a.Outstanding ? el('button', {
+    el('td', {}, a.Outstanding && state.role === 'viewer' ? 'outstanding' : a.Outstanding ? el('button', {
       type: 'button', class: 'secondary', 'data-dealt': a.AlertID,
       onclick: async (ev) => {
         ev.stopPropagation();
@@ -436,6 +437,8 @@ async function loadAlerts() {
   });
   const p = await api('/api/purge-settings');
   for (const k of ['CompanyName', 'Method', 'Months', 'Maximum']) purge[k].value = p[k];
+  // A viewer reads the settings but cannot send them.
+  for (const e of purge.elements) e.disabled = state.role === 'viewer';
   await refreshAlerts();
 }
 
