@@ -1,5 +1,6 @@
 #include "web/ConsoleAudit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <regex>
 
@@ -174,8 +175,10 @@ AuditEntry DescribeChange(const std::string& path, const std::string& bodyText, 
     else if (e.action == "install")
       e.detail = "account " + Quoted(Text(body, "user"));
   } else {
-    e.action = "other";
-    e.target = path;
+    // A change this list does not know yet is still named by its address.
+    e.action = path.rfind("/api/", 0) == 0 ? path.substr(5) : path;
+    std::replace(e.action.begin(), e.action.end(), '/', '-');
+    e.action = e.action.substr(0, 64);
   }
 
   if (status >= 200 && status < 300) {

@@ -501,6 +501,9 @@ TEST(AuditDescription, NamesEachChangeWithoutItsSecretsOrDocuments)
   EXPECT_EQ(e.action, "search-start");
   EXPECT_EQ(e.target, "LAB, CORP");
   EXPECT_EQ((e.target + e.detail + e.outcomeText).find("s3cret"), std::string::npos);
+  // A change of a route this list does not know is named by its address.
+  e = DescribeChange("/api/outbreak/rule", R"({"computers": 5})", 200, "{}");
+  EXPECT_EQ(e.action, "outbreak-rule");
   // A body that is not JSON still gives an entry.
   e = DescribeChange("/api/alerts/dealt-with", "not json", 400, "not json either");
   EXPECT_EQ(e.action, "alerts-dealt-with");
