@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "businesslogic/AdoError.h"
 #include "businesslogic/ClockTicks.h"
@@ -81,6 +82,35 @@ bool LocationId(GetLocation location, std::wstring& id)
   } catch (const CorvexManagedEntity::MEException&) {
     return false;
   }
+}
+
+// The update locations read from a reported update configuration. Reading the document is most
+// of a reply's decoding, and a fleet reports few distinct ones: what a document gave is kept
+// (per thread, for the few last distinct documents) and read from memory when it comes again.
+// A document that does not read throws and is not kept.
+struct ReportedLocations
+{
+  bool hasPrimary = false;
+  bool hasSecondary = false;
+  std::wstring primary;
+  std::wstring secondary;
+};
+
+constexpr std::size_t kKeptLocationDocuments = 64;
+
+const ReportedLocations& LocationsOf(const std::string& document)
+{
+  thread_local std::unordered_map<std::string, ReportedLocations> kept;
+  if (const auto found = kept.find(document); found != kept.end())
+    return found->second;
+  AUCoreHandler::AUConfig configuration;
+  configuration.Set(document);
+  ReportedLocations read;
+  read.hasPrimary = LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetPrimaryLocation(); }, read.primary);
+  read.hasSecondary = LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetSecondaryLocation(); }, read.secondary);
+  if (kept.size() >= kKeptLocationDocuments)
+    kept.clear();
+  return kept.emplace(document, std::move(read)).first->second;
 }
 
 }  // namespace
@@ -186,11 +216,14 @@ void StatusMessage::construct_ALC(const DEX_PTLMessages::AppStatus& status)
     m_auConfiguration = Narrow(sc.configuration.in());
     if (!m_auConfiguration.empty()) {
       // A configuration that does not read refuses the whole reply: nothing of it is stored.
-      AUCoreHandler::AUConfig configuration;
-      configuration.Set(m_auConfiguration);
-      if (!LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetPrimaryLocation(); }, m_primaryLocation))
+      const ReportedLocations& read = LocationsOf(m_auConfiguration);
+      if (read.hasPrimary)
+        m_primaryLocation = read.primary;
+      else
         trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Could not get primary CID location from configuration");
-      if (!LocationId([&]() -> AUCoreHandler::ILocation& { return configuration.GetSecondaryLocation(); }, m_secondaryLocation))
+      if (read.hasSecondary)
+        m_secondaryLocation = read.secondary;
+      else
         trace::Trace(TRACE_MANAGEMENTSERVICE, 1, "Could not get secondary CID location from configuration");
     }
   } else if (IsEmptyAny(status.status)) {

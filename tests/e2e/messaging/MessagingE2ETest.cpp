@@ -16,6 +16,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -452,7 +453,24 @@ TEST_F(MessagingRules, ALetterArrivesAsSentInAnEnvelopeOfTheRelayAndOnlyTheLibra
   ASSERT_TRUE(e->client_info.custom_data >>= received);
   EXPECT_EQ(std::wstring(received->domain.in()), L"BÜRO");
 
-  // The other way: to a service.
+  // The other way: to a service. While the receiver holds it, the envelope as delivered is
+  // authorised (without its seal being made again), a changed copy is not.
+  struct During
+  {
+    std::mutex lock;
+    std::vector<std::string> seen;
+  };
+  const auto during = std::make_shared<During>();
+  service.in.onReceive = [during](const CorvexMessaging::Envelope& delivered) {
+    if (std::string(delivered.client_info.type.in()) != NUMBERED)
+      return;
+    CorvexMessaging::Envelope copy = delivered;
+    copy.client_info.custom_data <<= static_cast<CORBA::Long>(42);
+    const std::string key = Library()->DeliveryKey(delivered);
+    std::lock_guard lock(during->lock);
+    during->seen = {Library()->IsAuthorised(delivered) ? "authorised" : "refused",
+                    Library()->IsAuthorised(copy) ? "copy authorised" : "copy refused", key.empty() ? "no key" : key};
+  };
   const auto answerId = agent.c->Send(Numbered(SERVICE, 41));
   ASSERT_GT(answerId, 0);
   auto answer = service.Next(NUMBERED);
@@ -462,6 +480,13 @@ TEST_F(MessagingRules, ALetterArrivesAsSentInAnEnvelopeOfTheRelayAndOnlyTheLibra
   ASSERT_EQ(answer->timestamps.length(), 1u);
   EXPECT_STREQ(answer->timestamps[0].name.in(), RELAY);
   EXPECT_EQ(NumberOf(*answer), 41);
+  {
+    std::lock_guard lock(during->lock);
+    ASSERT_EQ(during->seen.size(), 3u);
+    EXPECT_EQ(during->seen[0], "authorised");
+    EXPECT_EQ(during->seen[1], "copy refused");
+    EXPECT_EQ(during->seen[2], Library()->DeliveryKey(*answer)) << "the key read during the hand-over is the one read after it";
+  }
 
   // What the library delivered is authorised, with a key of its own that reading again repeats;
   // it did not come from the relay itself.
