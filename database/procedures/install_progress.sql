@@ -104,27 +104,35 @@ BEGIN
             RETURN;
         END;
     END IF;
+    -- A computer holds at most seven stage rows (one attempt), so the newest 7 x "@Limit" rows
+    -- name the "@Limit" computers that moved last: the page reads them off the index instead of
+    -- grouping every stage of the day.
     OPEN "@RowSet" FOR
-        WITH latest AS (
-            SELECT s."ComputerID", min(s."Seq") AS first_seq, max(s."Seq") AS last_seq, max(s."StageTime") AS moved
+        WITH newest AS (
+            SELECT s."ComputerID", s."Seq", s."StageTime"
               FROM dbo."InstallStages" s
-             WHERE (v_ids IS NULL OR s."ComputerID" = ANY (v_ids))
-             GROUP BY s."ComputerID"
-            HAVING "@Hours" IS NULL OR max(s."StageTime") >= clock_timestamp() - make_interval(hours => "@Hours")
-             ORDER BY moved DESC, s."ComputerID"
+             WHERE v_ids IS NULL OR s."ComputerID" = ANY (v_ids)
+             ORDER BY s."Seq" DESC
+             LIMIT "@Limit" * 7),
+        latest AS (
+            SELECT n."ComputerID", max(n."Seq") AS last_seq
+              FROM newest n
+             GROUP BY n."ComputerID"
+            HAVING "@Hours" IS NULL OR max(n."StageTime") >= clock_timestamp() - make_interval(hours => "@Hours")
+             ORDER BY last_seq DESC
              LIMIT "@Limit")
         SELECT s."ComputerID", c."ComputerName"::text AS "ComputerName",
                dbo.corvex_install_stage_name(s."Stage") AS "Stage", s."Result",
-               to_char(s."StageTime", 'YYYY-MM-DD HH24:MI:SS.MS') AS "StageTime",
                CASE WHEN s."Stage" = 7 THEN 'taken off the queue before its turn (install stop)'
                     ELSE dbo.corvex_install_result_text(s."Result") END AS "Cause",
+               to_char(s."StageTime", 'YYYY-MM-DD HH24:MI:SS.MS') AS "StageTime",
                s."Seq" = l.last_seq AS "Current",
-               l.first_seq AS "Attempt",
+               min(s."Seq") OVER (PARTITION BY s."ComputerID") AS "Attempt",
                (s."Seq" = l.last_seq AND s."Stage" < 5
                 AND NOT c."InstallPending" AND NOT c."InstallInProgress") AS "Interrupted"
           FROM latest l
           JOIN dbo."InstallStages" s ON s."ComputerID" = l."ComputerID"
           JOIN dbo."Computers" c ON c."ComputerID" = s."ComputerID" AND NOT c."Deleted"
-         ORDER BY l.moved DESC, s."ComputerID", s."Seq";
+         ORDER BY l.last_seq DESC, s."Seq";
     "@RETURN_VALUE" := 0;
 END $$;

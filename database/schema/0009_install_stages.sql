@@ -14,5 +14,5 @@ CREATE TABLE dbo."InstallStages" (
     PRIMARY KEY ("ComputerID", "Seq")
 );
 
--- The consoles' view reads the newest attempts first.
-CREATE INDEX "InstallStages_ByTime" ON dbo."InstallStages" ("StageTime");
+-- The consoles' view reads the most recently written stages first.
+CREATE INDEX "InstallStages_Newest" ON dbo."InstallStages" ("Seq");

@@ -71,7 +71,8 @@ bool InstallAttempt::Failed() const
   return interrupted || (!stages.empty() && (Last().stage == "failed" || Last().stage == "stopped"));
 }
 
-std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids, std::optional<LONG> hours)
+std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids, std::optional<LONG> hours,
+                                                   std::optional<LONG> limit)
 {
   COurCommand cmd(GetDatabaseConnection().GetADOPtr(), "InstallProgressGet");
   if (ids.empty()) {
@@ -86,7 +87,10 @@ std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids,
     cmd.SetAttribute(L"@Hours", *hours);
   else
     cmd.SetAttributeNull(L"@Hours");
-  cmd.SetAttributeNull(L"@Limit");
+  if (limit)
+    cmd.SetAttribute(L"@Limit", *limit);
+  else
+    cmd.SetAttributeNull(L"@Limit");
   ado::RecordsetPtr rows = cmd.ExecuteCommandWithRecordset();
   CSPException::Check(cmd.GetReturnValue());
   std::map<LONG, InstallAttempt> attempts;
@@ -222,11 +226,14 @@ int InstallProgress(const std::vector<std::string>& args)
     }
     ids.push_back(static_cast<LONG>(id));
   }
-  // Without IDs: the attempts that moved in the last day.
-  const std::map<LONG, InstallAttempt> now = ReadInstallProgress(ids, ids.empty() ? std::optional<LONG>(24) : std::nullopt);
+  // Without IDs: the 1,000 attempts that moved last within the last day.
+  const std::map<LONG, InstallAttempt> now =
+    ids.empty() ? ReadInstallProgress(ids, 24, 1000) : ReadInstallProgress(ids);
   if (!wait) {
     if (now.empty())
       std::printf("no install attempts%s\n", ids.empty() ? " in the last 24 hours" : " for these computers");
+    else if (ids.empty() && now.size() == 1000)
+      std::printf("the 1000 attempts that moved last:\n");
     for (const auto& [id, a] : now) {
       std::printf("%ld\t%s\t%s\t%s\n", static_cast<long>(id), a.name.c_str(),
                   a.Finished() ? OutcomeText(a).c_str() : a.Last().stage.c_str(), a.Last().time.c_str());

@@ -35,8 +35,10 @@ struct InstallAttempt
   bool Failed() const;
 };
 
-// The latest attempts of the computers (none: of every computer that moved in the last `hours`).
-std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids, std::optional<LONG> hours = std::nullopt);
+// The latest attempts of the computers (none: of the `limit` computers that moved last within
+// the last `hours`).
+std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids, std::optional<LONG> hours = std::nullopt,
+                                                   std::optional<LONG> limit = std::nullopt);
 
 // Shows attempts as they move until every one has finished or `stop` is set. On a terminal one
 // line is redrawn in place (a bar and the count per stage) and each computer's outcome printed
@@ -45,7 +47,7 @@ std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids,
 // was not queued (the service found it cannot be installed remotely). Answers 0 when every
 // computer was installed, 1 when one failed or was not queued, 130 when stopped.
 int FollowInstalls(const std::vector<LONG>& ids, const std::map<LONG, long long>& before, bool terminal,
-                   const std::atomic<bool>& stop, std::FILE* out = stdout, unsigned pollMs = 500);
+                   const std::atomic<bool>& stop, std::FILE* out = stdout, unsigned pollMs = 1000);
 
 // FollowInstalls on standard output, its form chosen by whether that is a terminal, until done or
 // Ctrl-C.
