@@ -119,14 +119,23 @@ json ConsoleCharts::Top(int days, int count)
 {
   if (days < 1 || days > 366 || count < 1 || count > 100)
     throw ApiError(400, "bad_request", "days must be from 1 to 366 and count from 1 to 100");
-  const auto set = [&](COurCommand& c) {
+  const json rows = Call("WebTopGet", [&](COurCommand& c) {
     c.SetAttribute(L"@Days", static_cast<LONG>(days));
     c.SetAttribute(L"@Count", static_cast<LONG>(count));
-  };
-  return json{{"Days", days},
-              {"Viruses", Call("WebTopVirusesGet", set)},
-              {"Computers", Call("WebTopComputersGet", set)},
-              {"Groups", Call("WebTopGroupsGet", set)}};
+  });
+  json out = {{"Days", days}, {"Viruses", json::array()}, {"Computers", json::array()}, {"Groups", json::array()}};
+  for (const json& r : rows) {
+    const std::string kind = r.value("Kind", "");
+    if (kind == "virus")
+      out["Viruses"].push_back({{"VirusName", r["VirusName"]}, {"Detections", r["Detections"]}, {"Computers", r["Computers"]}});
+    else if (kind == "computer")
+      out["Computers"].push_back({{"ComputerID", r["ComputerID"]}, {"ComputerName", r["ComputerName"]}, {"GroupID", r["GroupID"]},
+                                  {"GroupName", r["GroupName"]}, {"Detections", r["Detections"]}, {"Viruses", r["Viruses"]}});
+    else if (kind == "group")
+      out["Groups"].push_back({{"GroupID", r["GroupID"]}, {"GroupName", r["GroupName"]}, {"Detections", r["Detections"]},
+                               {"Computers", r["Computers"]}});
+  }
+  return out;
 }
 
 json ConsoleCharts::Compliance()

@@ -33,7 +33,10 @@ const char* const kUsage =
   "  handshake included, default 10), KeepAliveSeconds (default 30), LoginAttempts (per account\n"
   "  from one address, default 5), LoginAccountAttempts (per account from all addresses, then\n"
   "  one per address, default 20), LoginLockoutSeconds (default 300).\n"
-  "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
+  "Outbreak rule (DWORDs): OutbreakComputers (2-100000, default 10) computers reporting one virus\n"
+  "  within OutbreakMinutes (1-10080, default 60) make an outbreak, shown as a banner on every page\n"
+  "  and reported once to the event log; OutbreakCheckSeconds (5-3600, default 60): how often the\n"
+  "  console looks while no page asks.\n"  "Log-in takes a Linux account in ConsoleAdministratorsGroup of the Management Service key\n"
   "(default corvex-console-admins). The database and the service are found as corvexctl finds them.\n"
   "Metrics (requests, their durations, refused log-ins) at http://MetricsAddress:MetricsPort/metrics\n"
   "  (defaults 127.0.0.1 and 9476; port 0: none).\n";

@@ -40,86 +40,60 @@ BEGIN
     "@RETURN_VALUE" := 0;
 END $$;
 
--- The "@Count" viruses detected most over the last "@Days" days: "VirusName", "Detections",
--- "Computers" (how many reported it), most detections first. 1 for days outside 1-366 or a
--- count outside 1-100.
-CREATE FUNCTION dbo."WebTopVirusesGet"(
+-- The most detected viruses and the most affected computers and groups over the last "@Days"
+-- days (1-366), "@Count" (1-100) of each, from one pass over the period's virus detections: one
+-- row per item, "Kind" 'virus' ("VirusName", "Detections", "Computers": how many reported it),
+-- 'computer' ("ComputerID", "ComputerName", "GroupID", "GroupName", "Detections", "Viruses":
+-- distinct names) and 'group' ("GroupID", "GroupName", "Detections", "Computers": how many of its
+-- computers reported one); each kind most detections first. Deleted computers are left out of
+-- computers and groups. 1 for days or count out of range.
+CREATE FUNCTION dbo."WebTopGet"(
     OUT "@RETURN_VALUE" integer,
     "@Days" integer,
     "@Count" integer,
     OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
+LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 SET work_mem = '32MB' AS $$
 BEGIN
     IF "@Days" IS NULL OR "@Days" NOT BETWEEN 1 AND 366 OR "@Count" IS NULL OR "@Count" NOT BETWEEN 1 AND 100 THEN
         "@RETURN_VALUE" := 1;
         RETURN;
     END IF;
+    -- Detections per computer and virus first (hashed, read from the index alone); the three
+    -- rankings come from that, so the period's detections are read once.
     OPEN "@RowSet" FOR
-        SELECT x."VirusName"::text AS "VirusName", count(*)::integer AS "Detections",
-               count(DISTINCT x."ComputerID")::integer AS "Computers"
-          FROM dbo."Alerts" x
-         WHERE x."AlertType" = 2 AND x."AlertTime" >= localtimestamp - make_interval(days => "@Days")
-         GROUP BY x."VirusName"
-         ORDER BY 2 DESC, 1
-         LIMIT "@Count";
-    "@RETURN_VALUE" := 0;
-END $$;
-
--- The "@Count" computers with the most virus detections over the last "@Days" days:
--- "ComputerID", "ComputerName", "GroupID", "GroupName", "Detections", "Viruses" (distinct
--- names). Deleted computers are left out. 1 as WebTopVirusesGet.
-CREATE FUNCTION dbo."WebTopComputersGet"(
-    OUT "@RETURN_VALUE" integer,
-    "@Days" integer,
-    "@Count" integer,
-    OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-BEGIN
-    IF "@Days" IS NULL OR "@Days" NOT BETWEEN 1 AND 366 OR "@Count" IS NULL OR "@Count" NOT BETWEEN 1 AND 100 THEN
-        "@RETURN_VALUE" := 1;
-        RETURN;
-    END IF;
-    OPEN "@RowSet" FOR
-        SELECT c."ComputerID", c."ComputerName"::text AS "ComputerName",
-               COALESCE(c."GroupID"::bigint, 4294967294) AS "GroupID", g."Name"::text AS "GroupName",
-               t.detections::integer AS "Detections", t.viruses::integer AS "Viruses"
-          FROM (SELECT x."ComputerID", count(*) AS detections, count(DISTINCT x."VirusName") AS viruses
-                  FROM dbo."Alerts" x
-                 WHERE x."AlertType" = 2 AND x."AlertTime" >= localtimestamp - make_interval(days => "@Days")
-                 GROUP BY x."ComputerID") t
-          JOIN dbo."Computers" c ON c."ComputerID" = t."ComputerID" AND NOT c."Deleted"
-          LEFT JOIN dbo."Groups" g ON g."GroupID" = c."GroupID"
-         ORDER BY t.detections DESC, c."ComputerID"
-         LIMIT "@Count";
-    "@RETURN_VALUE" := 0;
-END $$;
-
--- The "@Count" groups with the most virus detections over the last "@Days" days: "GroupID",
--- "GroupName" (NULL for the unassigned group), "Detections", "Computers" (how many of its
--- computers reported one). 1 as WebTopVirusesGet.
-CREATE FUNCTION dbo."WebTopGroupsGet"(
-    OUT "@RETURN_VALUE" integer,
-    "@Days" integer,
-    "@Count" integer,
-    OUT "@RowSet" refcursor)
-LANGUAGE plpgsql STABLE SET cursor_tuple_fraction = 1 AS $$
-BEGIN
-    IF "@Days" IS NULL OR "@Days" NOT BETWEEN 1 AND 366 OR "@Count" IS NULL OR "@Count" NOT BETWEEN 1 AND 100 THEN
-        "@RETURN_VALUE" := 1;
-        RETURN;
-    END IF;
-    OPEN "@RowSet" FOR
-        SELECT COALESCE(c."GroupID"::bigint, 4294967294) AS "GroupID", min(g."Name")::text AS "GroupName",
-               sum(t.detections)::integer AS "Detections", count(*)::integer AS "Computers"
-          FROM (SELECT x."ComputerID", count(*) AS detections
-                  FROM dbo."Alerts" x
-                 WHERE x."AlertType" = 2 AND x."AlertTime" >= localtimestamp - make_interval(days => "@Days")
-                 GROUP BY x."ComputerID") t
-          JOIN dbo."Computers" c ON c."ComputerID" = t."ComputerID" AND NOT c."Deleted"
-          LEFT JOIN dbo."Groups" g ON g."GroupID" = c."GroupID"
-         GROUP BY 1
-         ORDER BY 3 DESC, 1
-         LIMIT "@Count";
+        WITH pairs AS MATERIALIZED (
+            SELECT x."ComputerID" AS computer, x."VirusName" AS virus, count(*) AS n
+              FROM dbo."Alerts" x
+             WHERE x."AlertType" = 2 AND x."AlertTime" >= localtimestamp - make_interval(days => "@Days")
+             GROUP BY 1, 2),
+        per_computer AS MATERIALIZED (
+            SELECT t.computer, t.n, t.viruses, c."GroupID", c."ComputerName"
+              FROM (SELECT p.computer, sum(p.n) AS n, count(*) AS viruses FROM pairs p GROUP BY p.computer) t
+              JOIN dbo."Computers" c ON c."ComputerID" = t.computer AND NOT c."Deleted"),
+        viruses AS (
+            SELECT p.virus, sum(p.n) AS n, count(*) AS computers FROM pairs p
+             GROUP BY p.virus ORDER BY 2 DESC, 1 LIMIT "@Count"),
+        computers AS (
+            SELECT * FROM per_computer ORDER BY n DESC, computer LIMIT "@Count"),
+        groups AS (
+            SELECT pc."GroupID", sum(pc.n) AS n, count(*) AS computers FROM per_computer pc
+             GROUP BY pc."GroupID" ORDER BY 2 DESC, 1 NULLS LAST LIMIT "@Count")
+        SELECT r."Kind", r."VirusName", r."ComputerID", r."ComputerName",
+               COALESCE(r."GroupID"::bigint, 4294967294) AS "GroupID", g."Name"::text AS "GroupName",
+               r."Detections"::integer AS "Detections", r."Computers"::integer AS "Computers",
+               r."Viruses"::integer AS "Viruses"
+          FROM (SELECT 1 AS o, 'virus' AS "Kind", v.virus::text AS "VirusName", NULL::integer AS "ComputerID",
+                       NULL::text AS "ComputerName", NULL::integer AS "GroupID", v.n AS "Detections",
+                       v.computers AS "Computers", NULL::bigint AS "Viruses"
+                  FROM viruses v
+                UNION ALL
+                SELECT 2, 'computer', NULL, c.computer, c."ComputerName"::text, c."GroupID", c.n, NULL, c.viruses
+                  FROM computers c
+                UNION ALL
+                SELECT 3, 'group', NULL, NULL, NULL, gr."GroupID", gr.n, gr.computers, NULL
+                  FROM groups gr) r
+          LEFT JOIN dbo."Groups" g ON g."GroupID" = r."GroupID"
+         ORDER BY r.o, r."Detections" DESC, r."VirusName", r."ComputerID", r."GroupID" NULLS LAST;
     "@RETURN_VALUE" := 0;
 END $$;
 
@@ -162,15 +136,26 @@ DECLARE
     v_newest numeric[];
 BEGIN
     SELECT max(v."VersionKey") INTO v_newest FROM dbo."VirusDataVersions" v;
+    -- Counted by version text and group first (hashed), and only the few distinct texts turned
+    -- into version keys: grouping every computer by its key compares arrays, which is slow.
     OPEN "@RowSet" FOR
+        WITH per_group AS (
+            SELECT c."VirusDataVersion"::text AS version, c."GroupID", count(*) AS n
+              FROM dbo."Computers" c
+             WHERE NOT c."Deleted"
+             GROUP BY 1, 2),
+        keys AS (
+            SELECT d.version, CASE WHEN d.version <> '' THEN dbo.version_key(d.version) END AS key
+              FROM (SELECT DISTINCT p.version FROM per_group p) d),
+        t AS (
+            SELECT k.key, min(p.version) AS version, sum(p.n) AS computers,
+                   count(DISTINCT COALESCE(p."GroupID", 0)) AS groups
+              FROM per_group p JOIN keys k ON k.version = p.version
+             GROUP BY k.key)
         SELECT CASE WHEN t.key IS NULL THEN '' ELSE t.version END AS "Version",
                t.computers::integer AS "Computers", t.groups::integer AS "Groups",
                v."FirstSeen", COALESCE(t.key = v_newest, false) AS "Newest"
-          FROM (SELECT c."VirusDataKey" AS key, min(c."VirusDataVersion")::text AS version, count(*) AS computers,
-                       count(DISTINCT COALESCE(c."GroupID", 0)) AS groups
-                  FROM dbo."Computers" c
-                 WHERE NOT c."Deleted"
-                 GROUP BY c."VirusDataKey") t
+          FROM t
           LEFT JOIN dbo."VirusDataVersions" v ON v."VersionKey" = t.key
          ORDER BY t.key NULLS LAST;
     "@RETURN_VALUE" := 0;

@@ -5,7 +5,8 @@
 
 const SVG_NS = 'http://www.w3.org/2000/svg';
 const OUTBREAK_POLL_MS = 15000;
-const PERIODS = [[1, 'last day'], [7, 'last 7 days'], [30, 'last 30 days'], [90, 'last 90 days'], [366, 'last year']];
+// Up to 90 days: a longer period reads too many detections for an overview that redraws live.
+const PERIODS = [[1, 'last day'], [7, 'last 7 days'], [30, 'last 30 days'], [90, 'last 90 days']];
 let chartPeriod = 30;
 
 function svgEl(tag, attrs, text) {
@@ -146,7 +147,7 @@ async function loadOutbreak(arg) {
     ev.preventDefault();
     location.hash = '#/outbreak/' + encodeURIComponent(form.virus.value.trim());
   });
-  const [current, top] = await Promise.all([api('/api/outbreaks'), api('/api/charts/top?days=366&count=100')]);
+  const [current, top] = await Promise.all([api('/api/outbreaks'), api('/api/charts/top?days=90&count=100')]);
   showBanner(current);
   $('outbreak-rule').textContent = `An outbreak is a virus reported by ${current.Rule.Computers} computers or more within ${current.Rule.Minutes} minutes.`;
   $('outbreak-active').replaceChildren(...(current.Outbreaks.length ? current.Outbreaks.map(o => el('li', {},
