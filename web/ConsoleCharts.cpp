@@ -74,8 +74,8 @@ OutbreakRule OutbreakRule::FromRegistry()
   return rule;
 }
 
-ConsoleCharts::ConsoleCharts(ConsoleData& data, OutbreakRule rule, Reporter report)
-  : m_data(data), m_rule(rule), m_report(std::move(report))
+ConsoleCharts::ConsoleCharts(ConsoleData& data, OutbreakRule rule, Reporter report, std::chrono::seconds keep)
+  : m_data(data), m_rule(rule), m_report(std::move(report)), m_keep(keep)
 {
   if (m_rule.computers < 2 || m_rule.minutes < 1 || m_rule.minutes > 7 * 24 * 60 || m_rule.checkSeconds < 1)
     throw std::invalid_argument("an outbreak rule needs at least 2 computers within 1 to 10080 minutes");
@@ -106,19 +106,43 @@ json ConsoleCharts::Call(const char* procedure, const std::function<void(COurCom
   }, true);
 }
 
+json ConsoleCharts::Kept(const std::string& key, const std::function<json()>& make)
+{
+  const auto now = std::chrono::steady_clock::now();
+  if (m_keep.count() > 0) {
+    std::lock_guard lock(m_keptMutex);
+    const auto it = m_kept.find(key);
+    if (it != m_kept.end() && now - it->second.first < m_keep)
+      return it->second.second;
+  }
+  json figures = make();
+  if (m_keep.count() > 0) {
+    std::lock_guard lock(m_keptMutex);
+    m_kept[key] = {now, figures};
+  }
+  return figures;
+}
+
 json ConsoleCharts::DetectionsPerHour(int days)
 {
   if (days < 1 || days > 31)
     throw ApiError(400, "bad_request", "days must be from 1 to 31");
-  return json{{"Days", days}, {"Hours", Call("WebDetectionsPerHourGet", [&](COurCommand& c) {
-                                 c.SetAttribute(L"@Days", static_cast<LONG>(days));
-                               })}};
+  return Kept("hours " + std::to_string(days), [&] {
+    return json{{"Days", days}, {"Hours", Call("WebDetectionsPerHourGet", [&](COurCommand& c) {
+                                   c.SetAttribute(L"@Days", static_cast<LONG>(days));
+                                 })}};
+  });
 }
 
 json ConsoleCharts::Top(int days, int count)
 {
   if (days < 1 || days > 366 || count < 1 || count > 100)
     throw ApiError(400, "bad_request", "days must be from 1 to 366 and count from 1 to 100");
+  return Kept("top " + std::to_string(days) + " " + std::to_string(count), [&] { return MakeTop(days, count); });
+}
+
+json ConsoleCharts::MakeTop(int days, int count)
+{
   const json rows = Call("WebTopGet", [&](COurCommand& c) {
     c.SetAttribute(L"@Days", static_cast<LONG>(days));
     c.SetAttribute(L"@Count", static_cast<LONG>(count));
@@ -140,12 +164,12 @@ json ConsoleCharts::Top(int days, int count)
 
 json ConsoleCharts::Compliance()
 {
-  return Call("WebComplianceGet", [](COurCommand&) {});
+  return Kept("compliance", [&] { return Call("WebComplianceGet", [](COurCommand&) {}); });
 }
 
 json ConsoleCharts::VirusDataVersions()
 {
-  return Call("WebVirusDataVersionsGet", [](COurCommand&) {});
+  return Kept("versions", [&] { return Call("WebVirusDataVersionsGet", [](COurCommand&) {}); });
 }
 
 json ConsoleCharts::Outbreak(const std::string& virus)

@@ -56,8 +56,11 @@ public:
     std::function<void(const std::string& pattern, RawHandler)> getRaw;
   };
 
-  // `report` writes to the web console's event log.
-  ConsoleCharts(ConsoleData& data, OutbreakRule rule, Reporter report);
+  // `report` writes to the web console's event log. The charts' figures are kept for `keep`
+  // and given to every page that asks meanwhile: an overview redraws whenever the service's
+  // clocks move, and each open browser would otherwise aggregate the fleet again every few
+  // seconds. Zero keeps nothing.
+  ConsoleCharts(ConsoleData& data, OutbreakRule rule, Reporter report, std::chrono::seconds keep = std::chrono::seconds(20));
   ~ConsoleCharts();
   ConsoleCharts(const ConsoleCharts&) = delete;
   ConsoleCharts& operator=(const ConsoleCharts&) = delete;
@@ -97,10 +100,16 @@ public:
 
 private:
   nlohmann::json Call(const char* procedure, const std::function<void(COurCommand&)>& set);
+  // The figures under `key`, made by `make` unless a copy younger than m_keep is at hand.
+  nlohmann::json Kept(const std::string& key, const std::function<nlohmann::json()>& make);
+  nlohmann::json MakeTop(int days, int count);
 
   ConsoleData& m_data;
   const OutbreakRule m_rule;
   Reporter m_report;
+  const std::chrono::seconds m_keep;
+  std::mutex m_keptMutex;
+  std::map<std::string, std::pair<std::chrono::steady_clock::time_point, nlohmann::json>> m_kept;
 
   std::mutex m_outbreakMutex;
   std::map<std::string, nlohmann::json> m_active;  // virus -> outbreak under way

@@ -376,3 +376,20 @@ TEST_F(Charts, ExportsStreamEveryRowAsCsv)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Charts, FiguresAreKeptForAWhileAndThenMadeAgain)
+{
+  corvexweb::ConsoleCharts kept(m_data, corvexweb::OutbreakRule{}, nullptr, std::chrono::seconds(60));
+  corvexweb::ConsoleCharts fresh(m_data, corvexweb::OutbreakRule{}, nullptr, std::chrono::seconds(0));
+  const json before = kept.VirusDataVersions();
+  m_conn.Exec("UPDATE dbo.\"Computers\" SET \"VirusDataVersion\" = '4.10.0' WHERE \"VirusDataVersion\" = '4.8.1'");
+  EXPECT_EQ(kept.VirusDataVersions(), before);  // every page within the minute gets the same figures
+  const json after = fresh.VirusDataVersions();
+  ASSERT_EQ(after.size(), 3u) << after;
+  EXPECT_EQ(after[1]["Version"], "4.10.0");
+  EXPECT_EQ(after[1]["Computers"], 30);
+}
+
+}  // namespace
