@@ -250,36 +250,37 @@ void ConsoleCharts::Watch()
   });
 }
 
+void ConsoleCharts::Export(httplib::Response& res, const char* fileName, const char* procedure, const char* key,
+                           const std::vector<std::string>& columns)
+{
+  if (++m_exports > kExportsAtOnce) {
+    --m_exports;
+    throw ApiError(503, "busy", "As many exports as allowed are under way; try again when one has ended");
+  }
+  StreamCsv(
+    res, fileName, columns,
+    PagesByKey(
+      [this, procedure](long long after) {
+        return Call(procedure, [&](COurCommand& c) {
+          if (after < -2147483648LL)
+            c.SetAttributeNull(L"@AfterID");
+          else
+            c.SetAttribute(L"@AfterID", static_cast<LONG>(after));
+          c.SetAttribute(L"@Count", static_cast<LONG>(kExportPage));
+        });
+      },
+      key, columns),
+    [this] { --m_exports; });
+}
+
 void ConsoleCharts::ExportComputers(httplib::Response& res)
 {
-  StreamCsv(res, "computers.csv", kComputerColumns,
-            PagesByKey(
-              [this](long long after) {
-                return Call("WebComputerExportGet", [&](COurCommand& c) {
-                  if (after < -2147483648LL)
-                    c.SetAttributeNull(L"@AfterID");
-                  else
-                    c.SetAttribute(L"@AfterID", static_cast<LONG>(after));
-                  c.SetAttribute(L"@Count", static_cast<LONG>(kExportPage));
-                });
-              },
-              "ComputerID", kComputerColumns));
+  Export(res, "computers.csv", "WebComputerExportGet", "ComputerID", kComputerColumns);
 }
 
 void ConsoleCharts::ExportAlerts(httplib::Response& res)
 {
-  StreamCsv(res, "alerts.csv", kAlertColumns,
-            PagesByKey(
-              [this](long long after) {
-                return Call("WebAlertExportGet", [&](COurCommand& c) {
-                  if (after < -2147483648LL)
-                    c.SetAttributeNull(L"@AfterID");
-                  else
-                    c.SetAttribute(L"@AfterID", static_cast<LONG>(after));
-                  c.SetAttribute(L"@Count", static_cast<LONG>(kExportPage));
-                });
-              },
-              "AlertID", kAlertColumns));
+  Export(res, "alerts.csv", "WebAlertExportGet", "AlertID", kAlertColumns);
 }
 
 void ConsoleCharts::Register(const Routes& routes)

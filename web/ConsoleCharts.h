@@ -2,6 +2,7 @@
 // The overview's charts, the outbreak view and the outbreak rule, and the CSV exports of
 // computers and alerts. Every figure is aggregated by the database (one procedure call per
 // chart), so the browser receives a few hundred numbers however large the fleet.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -95,14 +96,18 @@ public:
   void ExportComputers(httplib::Response& res);
   void ExportAlerts(httplib::Response& res);
 
-  // Rows per page of an export.
+  // Rows per page of an export; exports under way at once (each holds a worker while the
+  // client takes it, so the rest stay free for pages).
   static constexpr int kExportPage = 1000;
+  static constexpr int kExportsAtOnce = 2;
 
 private:
   nlohmann::json Call(const char* procedure, const std::function<void(COurCommand&)>& set);
   // The figures under `key`, made by `make` unless a copy younger than m_keep is at hand.
   nlohmann::json Kept(const std::string& key, const std::function<nlohmann::json()>& make);
   nlohmann::json MakeTop(int days, int count);
+  void Export(httplib::Response& res, const char* fileName, const char* procedure, const char* key,
+              const std::vector<std::string>& columns);
 
   ConsoleData& m_data;
   const OutbreakRule m_rule;
@@ -115,6 +120,8 @@ private:
   std::map<std::string, nlohmann::json> m_active;  // virus -> outbreak under way
   nlohmann::json m_last;
   std::chrono::steady_clock::time_point m_lastLook{};
+
+  std::atomic<int> m_exports{0};
 
   std::mutex m_watchMutex;
   std::condition_variable m_wake;

@@ -96,13 +96,21 @@ CsvPager PagesByKey(std::function<json(long long after)> fetch, std::string key,
   };
 }
 
-void StreamCsv(httplib::Response& res, const std::string& fileName, const std::vector<std::string>& header, CsvPager next)
+void StreamCsv(httplib::Response& res, const std::string& fileName, const std::vector<std::string>& header, CsvPager next,
+               std::function<void()> finished)
 {
   std::vector<std::string> names;
   for (const std::string& h : header)
     names.push_back(CsvText(h));
   auto pending = std::make_shared<std::string>(CsvLine(names));
-  bool more = next(*pending);
+  bool more = false;
+  try {
+    more = next(*pending);
+  } catch (...) {
+    if (finished)
+      finished();
+    throw;
+  }
   res.status = 200;
   res.set_header("Cache-Control", "no-store");
   res.set_header("Content-Disposition", "attachment; filename=\"" + fileName + "\"");
@@ -127,6 +135,10 @@ void StreamCsv(httplib::Response& res, const std::string& fileName, const std::v
       if (!more)
         sink.done();
       return true;
+    },
+    [finished = std::move(finished)](bool) {
+      if (finished)
+        finished();
     });
 }
 

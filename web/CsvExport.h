@@ -38,7 +38,9 @@ CsvPager PagesByKey(std::function<nlohmann::json(long long after)> fetch, std::s
 // `next`. The first page is read before the answer begins, so that an error there (no
 // database) propagates to the caller as an exception and can still be answered as an error;
 // an error in a later page ends the transfer without its last chunk, so the client sees it
-// incomplete instead of a file that looks whole.
-void StreamCsv(httplib::Response& res, const std::string& fileName, const std::vector<std::string>& header, CsvPager next);
+// incomplete instead of a file that looks whole. `finished`, when given, runs once when the
+// answer is over: sent whole, cut short, or never begun (the first page threw).
+void StreamCsv(httplib::Response& res, const std::string& fileName, const std::vector<std::string>& header, CsvPager next,
+               std::function<void()> finished = nullptr);
 
 }  // namespace corvexweb

@@ -10,6 +10,7 @@
 #include "platform/text/Unicode.h"
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/web/WebTestSupport.h"
+#include "web/ApiError.h"
 #include "web/Certificate.h"
 #include "web/WebServer.h"
 
@@ -390,6 +391,25 @@ TEST_F(Charts, FiguresAreKeptForAWhileAndThenMadeAgain)
   ASSERT_EQ(after.size(), 3u) << after;
   EXPECT_EQ(after[1]["Version"], "4.10.0");
   EXPECT_EQ(after[1]["Computers"], 30);
+}
+
+TEST_F(Charts, OnlySoManyExportsRunAtOnce)
+{
+  std::vector<std::unique_ptr<httplib::Response>> running;
+  for (int i = 0; i < corvexweb::ConsoleCharts::kExportsAtOnce; ++i) {
+    running.push_back(std::make_unique<httplib::Response>());
+    m_server->Charts().ExportComputers(*running.back());  // begun, its client not yet reading
+  }
+  httplib::Response refused;
+  try {
+    m_server->Charts().ExportAlerts(refused);
+    ADD_FAILURE() << "a third export began";
+  } catch (const corvexweb::ApiError& e) {
+    EXPECT_EQ(e.Status(), 503);
+  }
+  running.pop_back();  // one ends (the server lets its answer go): room for the next
+  httplib::Response next;
+  EXPECT_NO_THROW(m_server->Charts().ExportAlerts(next));
 }
 
 }  // namespace

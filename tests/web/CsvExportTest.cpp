@@ -134,10 +134,28 @@ TEST(CsvExport, ADownloadReadsItsPagesAsTheClientTakesThem)
 
 TEST(CsvExport, AnErrorBeforeTheAnswerPropagatesAndOneLaterCutsTheTransferShort)
 {
+  int finished = 0;
+  const auto done = [&] { ++finished; };
+  {
+    httplib::Response res;
+    EXPECT_THROW(corvexweb::StreamCsv(res, "x.csv", {"Key"}, [](std::string&) -> bool { throw std::runtime_error("no database"); }, done),
+                 std::runtime_error);
+    EXPECT_FALSE(res.content_provider_);
+  }
+  EXPECT_EQ(finished, 1);  // the answer that never began is over too
+
+  // A whole transfer is over once, when the server lets the answer go.
+  {
+    httplib::Response res;
+    corvexweb::StreamCsv(res, "x.csv", {"Key"}, [](std::string& out) { out += "1\r\n"; return false; }, done);
+    bool whole = false;
+    EXPECT_EQ(Drain(res, whole), "Key\r\n1\r\n");
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(finished, 1);
+  }
+  EXPECT_EQ(finished, 2);
+
   httplib::Response res;
-  EXPECT_THROW(corvexweb::StreamCsv(res, "x.csv", {"Key"}, [](std::string&) -> bool { throw std::runtime_error("no database"); }),
-               std::runtime_error);
-  EXPECT_FALSE(res.content_provider_);
 
   int calls = 0;
   corvexweb::StreamCsv(res, "x.csv", {"Key"}, [&](std::string& out) -> bool {
@@ -146,13 +164,13 @@ TEST(CsvExport, AnErrorBeforeTheAnswerPropagatesAndOneLaterCutsTheTransferShort)
     out += "1\r\n";
     return true;
   });
-  bool finished = false;
-  const std::string body = Drain(res, finished);
-  EXPECT_FALSE(finished);  // never marked complete: the client sees a broken transfer
+  bool complete = false;
+  const std::string body = Drain(res, complete);
+  EXPECT_FALSE(complete);  // never marked complete: the client sees a broken transfer
   EXPECT_EQ(body, "Key\r\n1\r\n");
 
   // Keys that do not rise are a fault of the page's query, not data to repeat.
-    auto pager = corvexweb::PagesByKey([&](long long) { return json::array({{{"Key", 1}}}); }, "Key", {"Key"});
+  auto pager = corvexweb::PagesByKey([&](long long) { return json::array({{{"Key", 1}}}); }, "Key", {"Key"});
   std::string out;
   EXPECT_TRUE(pager(out));
   EXPECT_THROW(pager(out), std::logic_error);
