@@ -8,11 +8,9 @@
 
 #include "businesslogic/SPException.h"
 #include "platform/eventlog/EventLog.h"
-#include "platform/registry/Registry.h"
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
 #include "web/CsvExport.h"
-#include "web/WebSettings.h"
 
 namespace corvexweb {
 
@@ -21,18 +19,6 @@ using nlohmann::json;
 namespace {
 
 constexpr LONG kErrorBadArgument = 1;
-
-void ReadRuleNumber(const CRegKey& key, const wchar_t* name, int low, int high, int& value)
-{
-  DWORD number = 0;
-  const LONG rc = key.QueryDWORDValue(name, number);
-  if (rc == ERROR_FILE_NOT_FOUND)
-    return;
-  if (rc != ERROR_SUCCESS || number < static_cast<DWORD>(low) || number > static_cast<DWORD>(high))
-    throw std::runtime_error("registry value \"" + ToUtf8(name) + "\" must be a DWORD from " + std::to_string(low) + " to " +
-                             std::to_string(high));
-  value = static_cast<int>(number);
-}
 
 // A whole-number query parameter within [low, high], or `fallback` when absent.
 int Parameter(const httplib::Request& req, const char* name, int low, int high, int fallback)
@@ -61,18 +47,6 @@ const std::vector<std::string> kAlertColumns = {
   "Insert4", "Insert5"};
 
 }  // namespace
-
-OutbreakRule OutbreakRule::FromRegistry()
-{
-  OutbreakRule rule;
-  CRegKey web;
-  if (web.Open(HKEY_LOCAL_MACHINE, kWebConsoleKey, KEY_READ) == ERROR_SUCCESS) {
-    ReadRuleNumber(web, L"OutbreakComputers", 2, 100000, rule.computers);
-    ReadRuleNumber(web, L"OutbreakMinutes", 1, 7 * 24 * 60, rule.minutes);
-    ReadRuleNumber(web, L"OutbreakCheckSeconds", 5, 3600, rule.checkSeconds);
-  }
-  return rule;
-}
 
 ConsoleCharts::ConsoleCharts(ConsoleData& data, OutbreakRule rule, Reporter report, std::chrono::seconds keep)
   : m_data(data), m_rule(rule), m_report(std::move(report)), m_keep(keep)

@@ -16,6 +16,7 @@
 
 #include "platform/com/WinTypes.h"
 #include "web/ConsoleData.h"
+#include "web/WebSettings.h"
 
 namespace httplib {
 struct Request;
@@ -26,21 +27,6 @@ namespace corvexweb {
 
 // Event of the web console's source: an outbreak began (warning).
 constexpr unsigned kEventOutbreak = 0x80002B08;
-
-// An outbreak is a virus reported by `computers` computers or more within `minutes` minutes.
-// Registry values (DWORDs) of the web console's key: OutbreakComputers (2-100000, default 10),
-// OutbreakMinutes (1-10080, default 60), OutbreakCheckSeconds (how often the console looks
-// while nobody asks, 5-3600, default 60).
-struct OutbreakRule
-{
-  int computers = 10;
-  int minutes = 60;
-  int checkSeconds = 60;
-
-  // Missing values keep their defaults; one of the wrong type or out of range throws
-  // std::runtime_error naming it and its range.
-  static OutbreakRule FromRegistry();
-};
 
 class ConsoleCharts
 {

@@ -233,8 +233,8 @@ WebServer::WebServer(const WebSettings& settings, ConsoleData& data, Authenticat
       Report(EVENTLOG_WARNING_TYPE, kEventClientRefused, {FromUtf8(address), FromUtf8(what)});
     });
   m_server->set_payload_max_length(limits.bodyBytes);
-  m_charts = std::make_unique<ConsoleCharts>(data, OutbreakRule::FromRegistry(),
-                                             [](WORD type, DWORD id, const std::vector<std::wstring>& strings) { Report(type, id, strings); });
+  m_charts = std::make_unique<ConsoleCharts>(
+    data, settings.outbreak, [](WORD type, DWORD id, const std::vector<std::wstring>& strings) { Report(type, id, strings); });
   m_server->set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                                  {"X-Content-Type-Options", "nosniff"},
                                  {"Referrer-Policy", "no-referrer"},

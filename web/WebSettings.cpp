@@ -54,6 +54,9 @@ WebSettings WebSettings::FromRegistry()
     ReadNumber(web, L"LoginAttempts", 1, 1000, s.loginAttempts);
     ReadNumber(web, L"LoginAccountAttempts", 1, 100000, s.loginAccountAttempts);
     ReadNumber(web, L"LoginLockoutSeconds", 1, 24 * 3600, s.loginLockoutSeconds);
+    ReadNumber(web, L"OutbreakComputers", 2, 100000, s.outbreak.computers);
+    ReadNumber(web, L"OutbreakMinutes", 1, 7 * 24 * 60, s.outbreak.minutes);
+    ReadNumber(web, L"OutbreakCheckSeconds", 5, 3600, s.outbreak.checkSeconds);
   }
   CRegKey service;
   if (service.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ) == ERROR_SUCCESS) {

@@ -9,6 +9,15 @@ namespace corvexweb {
 inline const wchar_t* const kWebConsoleKey = L"Software\\Corvex\\KT\\Management Tools\\Web Console";
 inline const wchar_t* const kServiceKey = L"Software\\Corvex\\KT\\Management Tools\\Management Service";
 
+// An outbreak is a virus reported by `computers` computers or more within `minutes` minutes;
+// the console looks every `checkSeconds` while no page asks.
+struct OutbreakRule
+{
+  int computers = 10;
+  int minutes = 60;
+  int checkSeconds = 60;
+};
+
 struct WebSettings
 {
   std::string listenAddress = "0.0.0.0";
@@ -33,6 +42,8 @@ struct WebSettings
   int loginAttempts = 5;
   int loginAccountAttempts = 20;
   int loginLockoutSeconds = 300;
+  // OutbreakComputers (2-100000), OutbreakMinutes (1-10080), OutbreakCheckSeconds (5-3600).
+  OutbreakRule outbreak;
 
   // Missing values keep their defaults; a value of the wrong type or out of range throws
   // std::runtime_error naming it.

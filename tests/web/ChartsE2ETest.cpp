@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "platform/eventlog/EventLog.h"
-#include "platform/registry/Registry.h"
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/e2e/support/ProcessRunner.h"
 #include "tests/web/WebDriver.h"
@@ -58,11 +57,9 @@ protected:
     m_conn.Exec(kFleet);
     m_conn.Exec("VACUUM ANALYZE");
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    CRegKey web;
-    web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
-    web.SetDWORDValue(L"OutbreakComputers", 3);
-    web.SetDWORDValue(L"OutbreakMinutes", 30);
     corvexweb::WebSettings settings;
+    settings.outbreak.computers = 3;
+    settings.outbreak.minutes = 30;
     settings.listenAddress = "127.0.0.1";
     settings.port = 0;
     settings.certificateFile = m_registry.Dir() + "/cert.pem";

@@ -67,11 +67,9 @@ protected:
       std::this_thread::sleep_for(std::chrono::seconds(1));
     m_conn.Exec(kSeed);
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    CRegKey web;
-    web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
-    web.SetDWORDValue(L"OutbreakComputers", 4);
-    web.SetDWORDValue(L"OutbreakMinutes", 30);
     corvexweb::WebSettings settings;
+    settings.outbreak.computers = 4;
+    settings.outbreak.minutes = 30;
     settings.listenAddress = "127.0.0.1";
     settings.port = 0;
     settings.certificateFile = m_registry.Dir() + "/cert.pem";
@@ -301,18 +299,25 @@ TEST_F(Charts, AnOutbreakIsShownWithItsComputersAndLoggedOnceWhenItBegins)
   EXPECT_EQ(b.Get("/api/outbreaks/virus?name=" + std::string(33, 'x')).status, 400);
 }
 
-TEST(OutbreakRule, BadRegistryValuesAreRefusedByName)
+TEST(OutbreakRule, IsReadFromTheRegistryAndBadValuesAreRefusedByName)
 {
   testsupport::TempRegistry registry;
-  EXPECT_EQ(corvexweb::OutbreakRule::FromRegistry().computers, 10);  // defaults
-  EXPECT_EQ(corvexweb::OutbreakRule::FromRegistry().minutes, 60);
+  EXPECT_EQ(corvexweb::WebSettings::FromRegistry().outbreak.computers, 10);  // defaults
+  EXPECT_EQ(corvexweb::WebSettings::FromRegistry().outbreak.minutes, 60);
   CRegKey web;
   web.Create(HKEY_LOCAL_MACHINE, corvexweb::kWebConsoleKey);
+  web.SetDWORDValue(L"OutbreakComputers", 25);
+  web.SetDWORDValue(L"OutbreakMinutes", 15);
+  web.SetDWORDValue(L"OutbreakCheckSeconds", 5);
+  const corvexweb::OutbreakRule rule = corvexweb::WebSettings::FromRegistry().outbreak;
+  EXPECT_EQ(rule.computers, 25);
+  EXPECT_EQ(rule.minutes, 15);
+  EXPECT_EQ(rule.checkSeconds, 5);
   for (const auto& [name, value] : std::vector<std::pair<const wchar_t*, DWORD>>{
          {L"OutbreakComputers", 1}, {L"OutbreakMinutes", 0}, {L"OutbreakMinutes", 10081}, {L"OutbreakCheckSeconds", 4}}) {
     web.SetDWORDValue(name, value);
     try {
-      corvexweb::OutbreakRule::FromRegistry();
+      corvexweb::WebSettings::FromRegistry();
       ADD_FAILURE() << ToUtf8(name) << " " << value << " was taken";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(ToUtf8(name)), std::string::npos) << e.what();
@@ -320,7 +325,7 @@ TEST(OutbreakRule, BadRegistryValuesAreRefusedByName)
     web.DeleteValue(name);
   }
   web.SetStringValue(L"OutbreakComputers", L"12");
-  EXPECT_THROW(corvexweb::OutbreakRule::FromRegistry(), std::runtime_error);
+  EXPECT_THROW(corvexweb::WebSettings::FromRegistry(), std::runtime_error);
 }
 
 TEST_F(Charts, ExportsStreamEveryRowAsCsv)
