@@ -175,7 +175,10 @@ start_road() {
   echo "  (database alone: $status_limit status rows/s, $event_limit alert rows/s)" >&2
 
   # Every 50 ms: new alerts, and new comments of the simulated computers, with their send times.
+  # The probe must see a change within its 50 ms: without the planner's JIT (which the
+  # unanalysed bench tables' estimates set off, about 0.5-1 s of compiling each round).
   psql -X -q -d "$database" >/dev/null 2>&1 <<'PROBE' &
+SET jit = off;
 WITH n AS (SELECT a."AlertID", a."InfectedItem" FROM dbo."Alerts" a, bench.state s WHERE a."AlertID" > s.last_alert),
      u AS (UPDATE bench.state SET last_alert = (SELECT max("AlertID") FROM n) WHERE EXISTS (SELECT 1 FROM n)),
      ch AS (SELECT s.id, c."Description" AS d FROM bench.sim s JOIN dbo."Computers" c ON c."ComputerID" = s.id
