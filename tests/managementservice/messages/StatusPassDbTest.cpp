@@ -557,6 +557,71 @@ TEST_F(StatusPassDb, ADatabaseLostAfterASetStoresNothingOfThePassAndTheRepliesCo
   EXPECT_EQ(service.Sql("SELECT string_agg(\"ComputerName\", ',' ORDER BY \"ComputerName\") FROM dbo.\"Computers\""), "NB1,NB2,NB3");
 }
 
+TEST_F(StatusPassDb, ADatabaseLostAfterSteadyRepliesAndEventsStoresNothingOfThemAndTheyComeThroughAgain)
+{
+  ServiceDatabase service;
+  service.Database().Exec(kTestProcedures);
+  auto reply = [](const char* address, const wchar_t* comment) {
+    AgentDetails agent;
+    agent.name = L"N" + FromUtf8(address);
+    agent.comment = comment;
+    return std::make_unique<StatusMessage>(StatusReply(address, {{"Agent", Agent(agent)}}));
+  };
+  auto event = [](const char* address, int id) {
+    CorvexMessaging::Envelope e = MakeEnvelope("Tz-EntityEvent", (std::string(address) + ".Agent").c_str());
+    DEX_PTLMessages::AppEvent2 content;
+    content.entity = "DEX";
+    content.event = DexSample("event-virus-detected.xml").c_str();
+    content.domain = L"CORP";
+    content.computer_name = (L"N" + FromUtf8(address)).c_str();
+    e.client_info.custom_data <<= content;
+    e.message_id = static_cast<CorvexMessaging::MessageId>(id);
+    return std::make_unique<EntityEventMessage>(e);
+  };
+  auto steady = [&] {
+    for (const char* address : {"S1", "S2", "S3"})
+      ProcessingQueue::Instance().Append(reply(address, L"second"));
+    for (int id : {1, 2})
+      ProcessingQueue::Instance().Append(event("S1", id));
+  };
+  auto stored = [&] {
+    return service.Sql("SELECT string_agg(\"ComputerName\" || ' ' || \"Description\" || ' ' || \"OutstandingVirusAlerts\", ',' "
+                       "ORDER BY \"ComputerName\") || ' / ' || (SELECT count(*) FROM dbo.\"Alerts\") FROM dbo.\"Computers\"");
+  };
+  {
+    // Known first: what follows is the steady fleet's road.
+    CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
+    CThreadDatabase::Binding binding(database);
+    for (const char* address : {"S1", "S2", "S3"})
+      ProcessingQueue::Instance().Append(reply(address, L"first"));
+    ProcessingPass(&database, PassLimits{}).Run(ProcessingQueue::Instance());
+  }
+  const std::string before = stored();
+  ASSERT_EQ(before, "NS1 first 0,NS2 first 0,NS3 first 0 / 0");
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+    {
+      Receiver receiver(true, [] { return nullptr; }, [] {}, [] { return std::make_unique<CThreadDatabase>(TRACE_MANAGEMENTSERVICE); });
+      steady();
+      ProcessingQueue::Instance().Append(std::make_unique<CutStep>());
+      Sleep(10000);
+      std::_Exit(0);
+    },
+    ::testing::ExitedWithCode(kFatalExitCode & 0xFF), "ConnectToDatabaseFailed exception `[^`]*(terminat|lost)");
+  EXPECT_EQ(stored(), before) << "nothing of the pass is half-stored";
+
+  // Delivered again after the restart (and again, as a redelivery may), stored once each.
+  CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
+  CThreadDatabase::Binding binding(database);
+  steady();
+  steady();
+  ProcessingPass pass(&database, PassLimits{});
+  pass.Run(ProcessingQueue::Instance());
+  EXPECT_EQ(stored(), "NS1 second 2,NS2 second 0,NS3 second 0 / 2");
+  ASSERT_NE(pass.StatusSets(), nullptr);
+  EXPECT_EQ(pass.StatusSets()->StoredSteady(), 10u);
+}
+
 TEST_F(StatusPassDb, APassOfRepliesCountsItsSetAgainstTheLimit)
 {
   // Each reply is a block of its own in the set and the set one more: 63 replies and their set
