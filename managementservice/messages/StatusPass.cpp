@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <ctime>
+#include <cwctype>
 #include <set>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -20,6 +21,8 @@
 #include "dexhandler/DexConfiguration.h"
 #include "dexhandler/DexEvent.h"
 #include "handlers/KTDexHandler/KTDexEvent.h"
+#include "handlers/KTDexHandler/LabelMaps.h"
+#include "handlers/HandlerUtils/Timestamp.h"
 #include "managementservice/messages/EntityEventMessage.h"
 #include "platform/ado/PgValue.h"
 #include "platform/oledate/OleDate.h"
@@ -99,7 +102,63 @@ const std::string& StoredDexConfiguration(const std::string& reported)
   return known.emplace(std::move(key), std::move(stored)).first->second;
 }
 
+// A text that the stored form writes and reads back unchanged: characters XML takes as they are,
+// and not blank alone (a blank node may be dropped on reading).
+bool PlainText(const std::wstring& text)
+{
+  bool blank = true;
+  for (const wchar_t ch : text) {
+    const auto c = static_cast<std::uint32_t>(ch);
+    if (c < 0x20 || (c >= 0xD800 && c < 0xE000) || c == 0xFFFE || c == 0xFFFF || c > 0x10FFFF)
+      return false;
+    blank = blank && c == 0x20;
+  }
+  return text.empty() || !blank;
+}
+
+// A label value as the stored form carries it: written as its first label, read back by that
+// label in lower case (an unknown label leaves `read`, the field's default, as it is). False
+// when the value has no label (writing it would fail).
+template <class T>
+bool LabelRoundTrip(T value, const KTDexHandler::LabelMap<T>& labels, T& read)
+{
+  for (const auto& [label, v] : labels)
+    if (v == value) {
+      std::wstring lower = label;
+      for (auto& c : lower)
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+      if (const auto found = labels.find(lower); found != labels.end())
+        read = found->second;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
+
+KTDexHandler::Event_t StatusPass::VirusEventAsStored(const DexHandler::DexEvent& agentEvent)
+{
+  // The stored form is written and read again on the way to the database; for a virus event of
+  // plain texts and labelled values that changes nothing but what is set here, so the writing
+  // and reading (most of an event's cost) is skipped. Any other event takes the whole way.
+  const KTDexHandler::Event_t& e = agentEvent.GetEventData();
+  const KTDexHandler::virusInfectionInfo_t& v = e.infectionInfo;
+  KTDexHandler::Event_t read;
+  if (e.type == KTDexHandler::kVirusDetectedEventType && PlainText(e.user.userId) && PlainText(e.user.domain) &&
+      PlainText(v.virusName) && PlainText(v.item) && LabelRoundTrip(v.virusType, KTDexHandler::GetVirusTypeMap(), read.infectionInfo.virusType) &&
+      LabelRoundTrip(v.scanType, KTDexHandler::GetScanTypeMap(), read.infectionInfo.scanType) &&
+      LabelRoundTrip(v.actionTaken, KTDexHandler::GetVirusActionMap(), read.infectionInfo.actionTaken)) {
+    read.type = e.type;
+    read.timestamp = HandlerUtils::timestamp_t::FromString(e.timestamp.ToString());
+    read.user = e.user;
+    read.infectionInfo.virusName = v.virusName;
+    read.infectionInfo.item = v.item;
+    return read;
+  }
+  KTDexHandler::KTDexEvent document;
+  document.Set(agentEvent.GetKTXML());
+  return document.GetEventData();
+}
 
 struct StatusPass::Group
 {
@@ -330,9 +389,7 @@ std::optional<std::string> StatusPass::PrepareEvent(const EntityEventMessage& ev
   try {
     DexHandler::DexEvent agentEvent;
     agentEvent.Set(event.Event());
-    KTDexHandler::KTDexEvent document;
-    document.Set(agentEvent.GetKTXML());
-    const KTDexHandler::Event_t e = document.GetEventData();
+    const KTDexHandler::Event_t e = VirusEventAsStored(agentEvent);
     if (e.type != KTDexHandler::kVirusDetectedEventType)
       return std::nullopt;
     std::wstring key = FromUtf8(event.DeliveryKey());

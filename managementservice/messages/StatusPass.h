@@ -20,6 +20,7 @@
 
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/entities/FlagState.h"
+#include "handlers/KTDexHandler/KTDexEvent.h"
 
 class EntityEventMessage;
 class StatusMessage;
@@ -28,6 +29,7 @@ class AutoUpdateConfiguration;
 }
 namespace DexHandler {
 class DexConfiguration;
+class DexEvent;
 }
 
 // One per processing thread (its passes keep it): what it keeps belongs to that thread's
@@ -51,6 +53,10 @@ public:
   // The same for virus events of the anti-virus product (the other events go one at a time).
   static std::optional<std::string> PrepareEvent(const EntityEventMessage& event);
   std::size_t ApplyEvents(const std::vector<const EntityEventMessage*>& events, const std::vector<std::string>& rows);
+
+  // The virus event as the one-event road reads it from the agent's document (through the
+  // stored form), without writing and reading that form where doing so changes nothing.
+  static KTDexHandler::Event_t VirusEventAsStored(const DexHandler::DexEvent& agentEvent);
 
   // For the figures and the tests: how many configuration decisions were taken from memory,
   // and how many times a group's configurations were parsed.

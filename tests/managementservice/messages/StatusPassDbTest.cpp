@@ -16,6 +16,7 @@
 #include "businesslogic/SPException.h"
 #include "businesslogic/ThreadDatabase.h"
 #include "dexhandler/DexConfiguration.h"
+#include "dexhandler/DexEvent.h"
 #include "managementservice/TraceComponent.h"
 #include "managementservice/messages/EntityEventMessage.h"
 #include "managementservice/messages/ProcessingPass.h"
@@ -638,4 +639,61 @@ TEST_F(StatusPassDb, APassOfRepliesCountsItsSetAgainstTheLimit)
   EXPECT_EQ(service.Sql("SELECT count(*) FROM dbo.\"Computers\""), "70");
   ASSERT_NE(pass.StatusSets(), nullptr);
   EXPECT_EQ(pass.StatusSets()->StoredReplies(), 70u);
+}
+
+// Virus events whose stored form is not written and read again must come out as if it were.
+TEST(StatusPassEvents, AVirusEventReadsAsThroughItsStoredFormWhetherOrNotThatIsSkipped)
+{
+  const std::string sample = DexSample("event-virus-detected.xml");
+  auto with = [&](const std::string& from, const std::string& to) {
+    std::string text = sample;
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos)
+      text.replace(at, from.size(), to);
+    return text;
+  };
+  const std::vector<std::string> events = {
+    sample,
+    with("W32/Kellan.B", "Virus \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80 &amp; <x>"),
+    with("W32/Kellan.B", ""),
+    with("W32/Kellan.B", "   "),
+    with("C:\\Users", "  C:\\Users"),
+    with("<domain>CORP</domain>", ""),
+    with("<virusType>identity</virusType>", "<virusType>IDENTITY</virusType>"),
+    with("<virusType>identity</virusType>", "<virusType>no such label</virusType>"),
+    with("<scanType>onaccess</scanType>", ""),
+    with("<actionTaken>move</actionTaken>", "<actionTaken>disinfected</actionTaken>"),
+    with("jsmith</userId>", "j&#9;smith</userId>"),
+    with("20240314 093015", "20241231 235959"),
+  };
+  std::size_t compared = 0;
+  for (const std::string& text : events) {
+    SCOPED_TRACE(text);
+    DexHandler::DexEvent agentEvent;
+    try {
+      agentEvent.Set(text);
+    } catch (const std::exception&) {
+      continue;  // the agent's form does not read: neither road takes it
+    }
+    KTDexHandler::Event_t through;
+    bool throughReads = true;
+    try {
+      KTDexHandler::KTDexEvent document;
+      document.Set(agentEvent.GetKTXML());
+      through = document.GetEventData();
+    } catch (const std::exception&) {
+      throughReads = false;
+    }
+    if (!throughReads) {
+      EXPECT_ANY_THROW(StatusPass::VirusEventAsStored(agentEvent));
+      continue;
+    }
+    const KTDexHandler::Event_t skipped = StatusPass::VirusEventAsStored(agentEvent);
+    EXPECT_TRUE(skipped == through);
+    EXPECT_EQ(ToUtf8(skipped.infectionInfo.virusName), ToUtf8(through.infectionInfo.virusName));
+    EXPECT_EQ(ToUtf8(skipped.timestamp.ToString()), ToUtf8(through.timestamp.ToString()));
+    ++compared;
+  }
+  EXPECT_GE(compared, 10u) << "the variants reach both roads";
 }
