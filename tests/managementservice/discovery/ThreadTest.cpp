@@ -26,12 +26,17 @@ public:
 protected:
   void ThreadFunc() override
   {
-    const int now = ++m_inside;
-    for (int seen = m_most.load(); now > seen && !m_most.compare_exchange_weak(seen, now);) {
+    // The counters are taken while the object is whole: a test destroys it while this runs, and
+    // its members are gone (only the base's destructor is left waiting) by the time it ends.
+    std::atomic<int>& inside = m_inside;
+    std::atomic<int>& most = m_most;
+    std::atomic<int>& ended = m_ended;
+    const int now = ++inside;
+    for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
     }
     std::this_thread::sleep_for(200ms);
-    --m_inside;
-    ++m_ended;
+    --inside;
+    ++ended;
   }
 
 private:
