@@ -54,7 +54,11 @@ protected:
                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Web Console]\n"
                      "\"ListenAddress\"=\"127.0.0.1\"\n\"Port\"=dword:" + port + "\n"
                      "\"CertificateFile\"=\"" + m_dir / "tls/cert.pem" + "\"\n\"KeyFile\"=\"" + m_dir / "tls/key.pem" + "\"\n"
-                     "\"SessionIdleMinutes\"=dword:0000000f\n");
+                     "\"SessionIdleMinutes\"=dword:0000000f\n"
+                     // An outbreak is two computers reporting one virus within an hour, looked
+                     // for every 5 seconds.
+                     "\"OutbreakComputers\"=dword:00000002\n\"OutbreakMinutes\"=dword:0000003c\n"
+                     "\"OutbreakCheckSeconds\"=dword:00000005\n");
     std::string registry = e2e::ReadFile(m_dir / "registry.reg");
     const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvex\\KT\\Management Tools\\Management Service]\n";
     // The service's metrics on a port of this test's own: the overview reads its queue from them.
@@ -180,6 +184,25 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
   EXPECT_EQ(b.Post("/api/actions/reboot", {{"computers", {1}}}).status, 404);
   b.ForgetCsrf();
   EXPECT_EQ(b.Post("/api/actions/refresh", {{"computers", {1}}}).status, 403);
+
+  // An outbreak from the agents themselves: both simulated computers report a virus, and the
+  // console's own watch (no page asks) reports it once to the event log; the banner's API names it.
+  EXPECT_TRUE(b.Get("/api/outbreaks").body["Outbreaks"].empty());
+  m_agents->Write("event all virus\n");
+  json outbreaks;
+  for (int i = 0; i < 200 && (outbreaks = b.Get("/api/outbreaks").body["Outbreaks"]).empty(); ++i)
+    std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(outbreaks.size(), 1u) << e2e::ReadFile(m_dir / "trace.log");
+  EXPECT_EQ(outbreaks[0]["Computers"], 2);
+  const std::string virus = outbreaks[0]["VirusName"];
+  EXPECT_EQ(virus, Sql("SELECT \"VirusName\" FROM dbo.\"Alerts\" WHERE \"AlertType\" = 2 LIMIT 1"));
+  const std::string reported = "Virus outbreak: \"" + virus + "\" reported by 2 computers within 60 minutes";
+  EXPECT_TRUE(e2e::WaitForText(m_dir / "events.log", reported, 15s)) << e2e::ReadFile(m_dir / "events.log");
+  std::this_thread::sleep_for(6s);  // one more look of the watch: still one report
+  const std::string log = e2e::ReadFile(m_dir / "events.log");
+  EXPECT_EQ(log.find(reported), log.rfind(reported)) << log;
+  const json view = b.Get("/api/outbreaks/virus?name=" + virus).body;
+  EXPECT_EQ(view["Computers"].size(), 2u) << view;
 
   // No password reaches the web console's event log or output.
   for (const std::string& file : {m_dir / "events.log", m_dir / "web.out"})
