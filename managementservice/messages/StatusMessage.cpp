@@ -85,8 +85,10 @@ bool LocationId(GetLocation location, std::wstring& id)
 }
 
 // The update locations read from a reported update configuration. Reading the document is most
-// of a reply's decoding, and a fleet reports few distinct ones: what a document gave is kept
-// (per thread, for the few last distinct documents) and read from memory when it comes again.
+// of a reply's decoding, and a computer reports the same one again and again: what a document
+// gave is kept (per thread, for the last distinct documents; an agent's document names its
+// computer, so this helps while the same computers report again within them) and read from
+// memory.
 // A document that does not read throws and is not kept.
 struct ReportedLocations
 {
@@ -96,7 +98,7 @@ struct ReportedLocations
   std::wstring secondary;
 };
 
-constexpr std::size_t kKeptLocationDocuments = 64;
+constexpr std::size_t kKeptLocationDocuments = 1024;  // a few MB at most
 
 const ReportedLocations& LocationsOf(const std::string& document)
 {
