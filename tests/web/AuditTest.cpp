@@ -14,12 +14,10 @@
 #include "platform/eventlog/EventLog.h"
 #include "platform/text/Unicode.h"
 #include "tests/businesslogic/TestSupport.h"
-#include "tests/e2e/support/ProcessRunner.h"
-#include "tests/web/WebDriver.h"
+#include "tests/web/BrowserSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
 #include "web/ApiError.h"
-#include "web/Certificate.h"
 #include "web/ConsoleAudit.h"
 #include "web/WebServer.h"
 
@@ -70,29 +68,10 @@ protected:
     m_accounts = std::make_unique<webtest::ThrowawayAccounts>();
     m_viewers = std::make_unique<ViewerAccounts>(m_accounts->group, m_accounts->password);
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    corvexweb::WebSettings settings;
-    settings.listenAddress = "127.0.0.1";
-    settings.port = 0;
-    settings.certificateFile = m_registry.Dir() + "/cert.pem";
-    settings.keyFile = m_registry.Dir() + "/key.pem";
+    corvexweb::WebSettings settings = webtest::LoopbackSettings(m_registry.Dir());
     settings.administratorsGroup = m_accounts->group;
     settings.viewersGroup = m_viewers->group;
-    corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
-    SetEventCapture([this](const EventRecord& e) {
-      std::lock_guard lock(m_eventsMutex);
-      m_events.push_back(e);
-    });
-    m_server = std::make_unique<corvexweb::WebServer>(settings, m_data);
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
-  }
-  void TearDown() override
-  {
-    if (m_server)
-      m_server->Stop();
-    if (m_thread.joinable())
-      m_thread.join();
-    SetEventCapture(nullptr);
+    m_port = m_server.Start(settings, m_data);
   }
 
   webtest::Browser LogIn(const std::string& user)
@@ -125,23 +104,15 @@ protected:
     EXPECT_EQ(r.returnValue, 0) << name;
     return output ? *r.Output(output) : "";
   }
-  std::vector<EventRecord> Events()
-  {
-    std::lock_guard lock(m_eventsMutex);
-    return m_events;
-  }
-
   testsupport::TempRegistry m_registry;
   corvexdb::ScratchDatabase m_db{"corvex_audit"};
   corvexdb::PgConnection m_conn = m_db.Connect();
   std::unique_ptr<webtest::ThrowawayAccounts> m_accounts;
   std::unique_ptr<ViewerAccounts> m_viewers;
   corvexweb::ConsoleData m_data;
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::CapturedEvents m_events;
+  webtest::RunningServer m_server;
   int m_port = 0;
-  std::mutex m_eventsMutex;
-  std::vector<EventRecord> m_events;
 };
 
 TEST_F(Audit, AnAdministratorsChangesAreRecordedWithWhoWhenFromWhereAndWhat)
@@ -310,7 +281,7 @@ TEST_F(Audit, AChangeWhoseEntryCannotBeWrittenIsAnsweredAsAnErrorAndLogged)
   EXPECT_NE(r.ErrorText().find("(done)"), std::string::npos) << r.ErrorText();
   EXPECT_EQ(Count("Groups"), 1);  // the change itself was made, and the answer says so
   bool logged = false;
-  for (const EventRecord& e : Events())
+  for (const EventRecord& e : m_events.All())
     if (e.id == corvexweb::kEventAuditFailed) {
       logged = true;
       EXPECT_NE(e.text.find(L"group-create"), std::wstring::npos);
@@ -329,8 +300,8 @@ const char* const kVisibleChangeControls =
 
 TEST_F(Audit, ABrowserShowsAViewerNoChangeControlsAndTheAuditPage)
 {
-  if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0)
-    GTEST_SKIP() << "Chromium and chromedriver are not installed (scripts/install-deps.sh --browser installs them)";
+  if (!webtest::ChromiumInstalled())
+    GTEST_SKIP() << webtest::kNoChromium;
   const std::string pc = Call("AddComputer", {{"@ComputerName", "PC1"}, {"@DomainName", "LAB"}, {"@OperatingSystem", "8"},
                                               {"@Description", ""}}, "@ComputerID");
   Call("AddVirusAlert", {{"@ComputerID", pc}, {"@AlertTime", "now"}, {"@UserName", "alice"}, {"@VirusName", "EICAR"},
@@ -340,20 +311,16 @@ TEST_F(Audit, ABrowserShowsAViewerNoChangeControlsAndTheAuditPage)
   ASSERT_EQ(admin.Post("/api/groups", {{"parent", std::stoll(kRoot)}, {"name", "Seen"}}).status, 409);
 
   const std::filesystem::path dir = m_registry.Dir();
-  const int driverPort = e2e::FreeLoopbackPort();
-  e2e::ChildProcess driver("/usr/bin/chromedriver", {"--port=" + std::to_string(driverPort)}, {}, dir / "chromedriver.out");
-  ASSERT_TRUE(driver.WaitForOutput("started successfully", std::chrono::seconds(15))) << driver.Output();
+  webtest::ChromeDriver driver(dir);
+  ASSERT_TRUE(driver.Started()) << driver.Output();
   const std::string shots = SCREENSHOT_DIR;
   std::filesystem::create_directories(shots);
-  webtest::WebDriver browser(driverPort, dir / "profile");
+  webtest::WebDriver browser(driver.Port(), dir / "profile");
   const std::string base = "https://127.0.0.1:" + std::to_string(m_port);
 
   // The administrator's pages have change controls: the check below can see them.
-  browser.Open(base + "/");
-  ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null"));
-  browser.Type("#login input[name=user]", m_accounts->admin);
-  browser.Type("#login input[name=password]", m_accounts->password);
-  browser.Click("#login button");
+  ASSERT_TRUE(webtest::OpenLogIn(browser, base));
+  webtest::SubmitLogIn(browser, m_accounts->admin, m_accounts->password);
   ASSERT_TRUE(browser.Until("return document.querySelector('#who').textContent !== ''"));
   browser.Open(base + "/#/groups");
   EXPECT_TRUE(browser.Until("return document.querySelector('#group-tree li') !== null"));
@@ -362,9 +329,7 @@ TEST_F(Audit, ABrowserShowsAViewerNoChangeControlsAndTheAuditPage)
   ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null"));
 
   // The viewer's: none on any page, while the data is there.
-  browser.Type("#login input[name=user]", m_viewers->viewer);
-  browser.Type("#login input[name=password]", m_accounts->password);
-  browser.Click("#login button");
+  webtest::SubmitLogIn(browser, m_viewers->viewer, m_accounts->password);
   ASSERT_TRUE(browser.Until("return document.querySelector('#who').textContent.includes('(viewer)')"));
   const std::vector<std::pair<std::string, std::string>> pages{
     {"groups", "#group-tree li[data-group]"}, {"computers", "#computer-grid .row, #computer-grid [data-computer]"},

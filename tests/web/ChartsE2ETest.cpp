@@ -12,10 +12,8 @@
 
 #include "platform/eventlog/EventLog.h"
 #include "tests/businesslogic/TestSupport.h"
-#include "tests/e2e/support/ProcessRunner.h"
-#include "tests/web/WebDriver.h"
+#include "tests/web/BrowserSupport.h"
 #include "tests/web/WebTestSupport.h"
-#include "web/Certificate.h"
 #include "web/WebServer.h"
 
 namespace {
@@ -52,35 +50,17 @@ class ChartsBrowser : public ::testing::Test
 protected:
   void SetUp() override
   {
-    if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0)
-      GTEST_SKIP() << "Chromium and chromedriver are not installed (scripts/install-deps.sh --browser installs them)";
+    if (!webtest::ChromiumInstalled())
+      GTEST_SKIP() << webtest::kNoChromium;
     m_conn.Exec(kFleet);
     m_conn.Exec("VACUUM ANALYZE");
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    corvexweb::WebSettings settings;
+    corvexweb::WebSettings settings = webtest::LoopbackSettings(m_registry.Dir());
     settings.outbreak.computers = 3;
     settings.outbreak.minutes = 30;
-    settings.listenAddress = "127.0.0.1";
-    settings.port = 0;
-    settings.certificateFile = m_registry.Dir() + "/cert.pem";
-    settings.keyFile = m_registry.Dir() + "/key.pem";
-    corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
-    SetEventCapture([this](const EventRecord& e) {
-      if (e.id == corvexweb::kEventOutbreak)
-        ++m_outbreakEvents;
+    m_port = m_server.Start(settings, m_data, [](const std::string& user, const std::string& password, std::string&) {
+      return user == "ops" && password == "right";
     });
-    m_server = std::make_unique<corvexweb::WebServer>(
-      settings, m_data, [](const std::string& user, const std::string& password, std::string&) { return user == "ops" && password == "right"; });
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
-  }
-  void TearDown() override
-  {
-    if (m_server)
-      m_server->Stop();
-    if (m_thread.joinable())
-      m_thread.join();
-    SetEventCapture(nullptr);
   }
   long Count(const std::string& sql) { return std::stol(m_conn.Exec(sql).Text(0, 0)); }
 
@@ -88,29 +68,23 @@ protected:
   corvexdb::ScratchDatabase m_db{"corvex_web_charts_e2e"};
   corvexdb::PgConnection m_conn = m_db.Connect();
   corvexweb::ConsoleData m_data;
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::CapturedEvents m_events;
+  webtest::RunningServer m_server;
   int m_port = 0;
-  std::atomic<int> m_outbreakEvents{0};
 };
 
 TEST_F(ChartsBrowser, TheOverviewChartsShowTheFleetAndAnOutbreakBringsTheBanner)
 {
-  const int driverPort = e2e::FreeLoopbackPort();
   e2e::ScratchDir dir{"corvex-charts-browser"};
-  e2e::ChildProcess driver("/usr/bin/chromedriver", {"--port=" + std::to_string(driverPort)}, {}, dir / "chromedriver.out");
-  ASSERT_TRUE(driver.WaitForOutput("started successfully", 15s)) << driver.Output();
+  webtest::ChromeDriver driver(dir.Path());
+  ASSERT_TRUE(driver.Started()) << driver.Output();
   const std::string shots = SCREENSHOT_DIR;
   std::filesystem::create_directories(shots);
-  webtest::WebDriver browser(driverPort, dir / "profile");
+  webtest::WebDriver browser(driver.Port(), dir / "profile");
   const std::string base = "https://127.0.0.1:" + std::to_string(m_port);
 
-  browser.Open(base + "/");
-  ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null")) << "no log-in form";
-  browser.Type("#login input[name=user]", "ops");
-  browser.Type("#login input[name=password]", "right");
-  const auto loggedIn = std::chrono::steady_clock::now();
-  browser.Click("#login button");
+  ASSERT_TRUE(webtest::OpenLogIn(browser, base)) << "no log-in form";
+  const auto loggedIn = webtest::SubmitLogIn(browser, "ops", "right");
   ASSERT_TRUE(browser.Until("return document.querySelectorAll('#chart-versions rect').length > 0 &&"
                             " document.querySelectorAll('#chart-compliance [data-group]').length > 0 &&"
                             " document.querySelectorAll('#chart-viruses rect').length > 0 &&"
@@ -167,7 +141,7 @@ TEST_F(ChartsBrowser, TheOverviewChartsShowTheFleetAndAnOutbreakBringsTheBanner)
     << "no banner";
   EXPECT_EQ(browser.Script("return document.querySelector('a.export').getAttribute('href')"), "/api/export/computers.csv");
   browser.Screenshot(shots + "/outbreak-banner.png");
-  EXPECT_EQ(m_outbreakEvents.load(), 1);
+  EXPECT_EQ(m_events.WithId(corvexweb::kEventOutbreak).size(), 1u);
 
   // The banner leads to the outbreak view: the three computers in the order they reported it.
   browser.Click("#outbreak-banner a[data-virus]");
@@ -178,7 +152,7 @@ TEST_F(ChartsBrowser, TheOverviewChartsShowTheFleetAndAnOutbreakBringsTheBanner)
 
   browser.Open(base + "/#/alerts");
   EXPECT_TRUE(browser.Until("const a = document.querySelector('a.export'); return a && a.getAttribute('href') === '/api/export/alerts.csv'"));
-  EXPECT_EQ(m_outbreakEvents.load(), 1);  // every page's banner poll; one report
+  EXPECT_EQ(m_events.WithId(corvexweb::kEventOutbreak).size(), 1u);  // every page's banner poll; one report
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/ApiError.h"
-#include "web/Certificate.h"
 #include "web/WebServer.h"
 
 namespace {
@@ -67,28 +66,11 @@ protected:
       std::this_thread::sleep_for(std::chrono::seconds(1));
     m_conn.Exec(kSeed);
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    corvexweb::WebSettings settings;
+    corvexweb::WebSettings settings = webtest::LoopbackSettings(m_registry.Dir());
     settings.outbreak.computers = 4;
     settings.outbreak.minutes = 30;
-    settings.listenAddress = "127.0.0.1";
-    settings.port = 0;
-    settings.certificateFile = m_registry.Dir() + "/cert.pem";
-    settings.keyFile = m_registry.Dir() + "/key.pem";
-    corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
-    SetEventCapture([this](const EventRecord& e) {
-      std::lock_guard lock(m_eventsMutex);
-      m_events.push_back(e);
-    });
-    m_server = std::make_unique<corvexweb::WebServer>(
-      settings, m_data, [](const std::string&, const std::string& password, std::string&) { return password == "right"; });
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
-  }
-  void TearDown() override
-  {
-    m_server->Stop();
-    m_thread.join();
-    SetEventCapture(nullptr);
+    m_port = m_server.Start(settings, m_data,
+                            [](const std::string&, const std::string& password, std::string&) { return password == "right"; });
   }
 
   webtest::Browser LoggedIn()
@@ -101,15 +83,7 @@ protected:
   {
     return std::stoi(m_conn.Exec(sql, params).Text(0, 0));
   }
-  std::vector<EventRecord> Outbreaks()
-  {
-    std::lock_guard lock(m_eventsMutex);
-    std::vector<EventRecord> out;
-    for (const EventRecord& e : m_events)
-      if (e.id == corvexweb::kEventOutbreak)
-        out.push_back(e);
-    return out;
-  }
+  std::vector<EventRecord> Outbreaks() { return m_events.WithId(corvexweb::kEventOutbreak); }
   void VirusAlert(int pc, const std::string& virus, int minutesAgo, int action)
   {
     m_conn.Exec("INSERT INTO dbo.\"Alerts\" (\"ComputerID\", \"AlertType\", \"AlertTime\", \"VirusName\", \"VirusType\","
@@ -123,11 +97,9 @@ protected:
   corvexdb::ScratchDatabase m_db{"corvex_web_charts"};
   corvexdb::PgConnection m_conn = m_db.Connect();
   corvexweb::ConsoleData m_data;
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::CapturedEvents m_events;
+  webtest::RunningServer m_server;
   int m_port = 0;
-  std::mutex m_eventsMutex;
-  std::vector<EventRecord> m_events;
 };
 
 TEST_F(Charts, DetectionsPerHourCountEachKindInItsHour)

@@ -13,11 +13,9 @@
 #include <thread>
 
 #include "tests/businesslogic/TestSupport.h"
-#include "tests/e2e/support/ProcessRunner.h"
-#include "tests/web/WebDriver.h"
+#include "tests/web/BrowserSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
-#include "web/Certificate.h"
 #include "web/WebServer.h"
 
 namespace {
@@ -37,23 +35,9 @@ protected:
       GTEST_SKIP() << "log-in goes through PAM with throwaway accounts, which needs root";
     m_accounts = std::make_unique<webtest::ThrowawayAccounts>();
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    corvexweb::WebSettings settings;
-    settings.listenAddress = "127.0.0.1";
-    settings.port = 0;
-    settings.certificateFile = m_registry.Dir() + "/cert.pem";
-    settings.keyFile = m_registry.Dir() + "/key.pem";
+    corvexweb::WebSettings settings = webtest::LoopbackSettings(m_registry.Dir());
     settings.administratorsGroup = m_accounts->group;
-    corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
-    m_server = std::make_unique<corvexweb::WebServer>(settings, m_data);
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
-  }
-  void TearDown() override
-  {
-    if (m_server)
-      m_server->Stop();
-    if (m_thread.joinable())
-      m_thread.join();
+    m_port = m_server.Start(settings, m_data);
   }
 
   std::string Call(const std::string& name, const corvexdb::ProcedureArgs& args, const char* output = nullptr)
@@ -103,8 +87,7 @@ protected:
   corvexdb::PgConnection m_conn = m_db.Connect();
   std::unique_ptr<webtest::ThrowawayAccounts> m_accounts;
   corvexweb::ConsoleData m_data;
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::RunningServer m_server;
   int m_port = 0;
 };
 
@@ -192,26 +175,22 @@ TEST_F(Progress, TheApiGivesEachComputersStagesInOrderWithTheCauseOfAFailure)
 
 TEST_F(Progress, ABrowserFollowsAnInstallToItsEnd)
 {
-  if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0)
-    GTEST_SKIP() << "Chromium and chromedriver are not installed (scripts/install-deps.sh --browser installs them)";
+  if (!webtest::ChromiumInstalled())
+    GTEST_SKIP() << webtest::kNoChromium;
   const std::string pc1 = Computer("PC1"), pc2 = Computer("PC2");
   Reach(pc1, kQueued);
   Reach(pc2, kQueued);
 
-  const int driverPort = e2e::FreeLoopbackPort();
   e2e::ScratchDir dir{"corvex-progress-browser"};
-  e2e::ChildProcess driver("/usr/bin/chromedriver", {"--port=" + std::to_string(driverPort)}, {}, dir / "chromedriver.out");
-  ASSERT_TRUE(driver.WaitForOutput("started successfully", 15s)) << driver.Output();
+  webtest::ChromeDriver driver(dir.Path());
+  ASSERT_TRUE(driver.Started()) << driver.Output();
   const std::string shots = SCREENSHOT_DIR;
   std::filesystem::create_directories(shots);
   {
-    webtest::WebDriver browser(driverPort, dir / "profile");
+    webtest::WebDriver browser(driver.Port(), dir / "profile");
     const std::string base = "https://127.0.0.1:" + std::to_string(m_port);
-    browser.Open(base + "/");
-    ASSERT_TRUE(browser.Until("return document.querySelector('#login') !== null")) << "no log-in form";
-    browser.Type("#login input[name=user]", m_accounts->admin);
-    browser.Type("#login input[name=password]", m_accounts->password);
-    browser.Click("#login button");
+    ASSERT_TRUE(webtest::OpenLogIn(browser, base)) << "no log-in form";
+    webtest::SubmitLogIn(browser, m_accounts->admin, m_accounts->password);
     ASSERT_TRUE(browser.Until("return document.querySelector('#tiles') !== null || document.querySelector('header nav a.active') !== null"));
     browser.Open(base + "/#/progress");
 
@@ -255,6 +234,5 @@ TEST_F(Progress, ABrowserFollowsAnInstallToItsEnd)
     EXPECT_EQ(browser.Script("const b = document.querySelector('#progress-install-bar'); return b.value + '/' + b.max"), "2/2");
     browser.Screenshot(shots + "/progress.png");
   }
-  driver.Signal(SIGTERM);
-  driver.Wait(10s);
+  driver.Stop();
 }

@@ -10,7 +10,6 @@
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
-#include "web/Certificate.h"
 #include "web/WebServer.h"
 
 namespace {
@@ -27,28 +26,9 @@ protected:
       GTEST_SKIP() << "log-in goes through PAM with throwaway accounts, which needs root";
     m_accounts = std::make_unique<webtest::ThrowawayAccounts>();
     m_registry.SetLocation(L".", L"", std::wstring(m_db.Name().begin(), m_db.Name().end()));
-    corvexweb::WebSettings settings;
-    settings.listenAddress = "127.0.0.1";
-    settings.port = 0;
-    settings.certificateFile = m_registry.Dir() + "/cert.pem";
-    settings.keyFile = m_registry.Dir() + "/key.pem";
+    corvexweb::WebSettings settings = webtest::LoopbackSettings(m_registry.Dir());
     settings.administratorsGroup = m_accounts->group;
-    corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
-    SetEventCapture([this](const EventRecord& e) {
-      std::lock_guard lock(m_eventsMutex);
-      m_events.push_back(e);
-    });
-    m_server = std::make_unique<corvexweb::WebServer>(settings, m_data);
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
-  }
-  void TearDown() override
-  {
-    if (m_server)
-      m_server->Stop();
-    if (m_thread.joinable())
-      m_thread.join();
-    SetEventCapture(nullptr);
+    m_port = m_server.Start(settings, m_data);
   }
 
   webtest::Browser LoggedIn()
@@ -63,22 +43,14 @@ protected:
     EXPECT_EQ(r.returnValue, 0) << name;
     return output ? *r.Output(output) : "";
   }
-  std::vector<EventRecord> Events()
-  {
-    std::lock_guard lock(m_eventsMutex);
-    return m_events;
-  }
-
   testsupport::TempRegistry m_registry;
   corvexdb::ScratchDatabase m_db{"corvex_web"};
   corvexdb::PgConnection m_conn = m_db.Connect();
   std::unique_ptr<webtest::ThrowawayAccounts> m_accounts;
   corvexweb::ConsoleData m_data;
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::CapturedEvents m_events;
+  webtest::RunningServer m_server;
   int m_port = 0;
-  std::mutex m_eventsMutex;
-  std::vector<EventRecord> m_events;
 };
 
 std::vector<std::string> Names(const Reply& r)
@@ -116,7 +88,7 @@ TEST_F(WebApi, OnlyConsoleAdministratorsGetASessionAndFailuresAreThrottledAndLog
 
   // Refusals reach the event log with account and address, never the password.
   int refusals = 0;
-  for (const EventRecord& e : Events()) {
+  for (const EventRecord& e : m_events.All()) {
     EXPECT_EQ(ToUtf8(e.text).find(m_accounts->password), std::string::npos) << ToUtf8(e.text);
     if (e.id == corvexweb::kEventLoginRefused) {
       ++refusals;

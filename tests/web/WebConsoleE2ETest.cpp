@@ -15,7 +15,7 @@
 
 #include "tests/e2e/support/MessagingLocation.h"
 #include "tests/e2e/support/ProcessRunner.h"
-#include "tests/web/WebDriver.h"
+#include "tests/web/BrowserSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/DatabaseTool.h"
 
@@ -212,8 +212,8 @@ TEST_F(WebConsole, ActionsReachTheServicesConsoleObjects)
 
 TEST_F(WebConsole, ABrowserLogsInAndSeesEveryPageLive)
 {
-  if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0)
-    GTEST_SKIP() << "Chromium and chromedriver are not installed (scripts/install-deps.sh --browser installs them)";
+  if (!webtest::ChromiumInstalled())
+    GTEST_SKIP() << webtest::kNoChromium;
   // A seeded fleet: 3,000 computers in two groups with alerts, and one agent.
   m_db.Exec("INSERT INTO dbo.\"Groups\" (\"ParentID\", \"Name\") VALUES (NULL, 'Head office');"
             "INSERT INTO dbo.\"Groups\" (\"ParentID\", \"Name\") SELECT \"GroupID\", 'Sales' FROM dbo.\"Groups\";"

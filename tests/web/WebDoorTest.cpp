@@ -24,7 +24,6 @@
 #include "platform/eventlog/EventLog.h"
 #include "platform/text/Unicode.h"
 #include "tests/web/WebTestSupport.h"
-#include "web/Certificate.h"
 #include "web/WebServer.h"
 
 namespace {
@@ -166,46 +165,30 @@ protected:
   {
     m_dir = std::filesystem::temp_directory_path() / ("corvex-webdoor-" + std::to_string(::getpid()));
     std::filesystem::create_directories(m_dir);
-    m_settings.listenAddress = "127.0.0.1";
-    m_settings.port = 0;
-    m_settings.certificateFile = (m_dir / "cert.pem").string();
-    m_settings.keyFile = (m_dir / "key.pem").string();
-    corvexweb::EnsureSelfSignedCertificate(m_settings.certificateFile, m_settings.keyFile);
-    SetEventCapture([this](const EventRecord& e) {
-      std::lock_guard lock(m_eventsMutex);
-      m_events.push_back(e);
-    });
+    m_settings = webtest::LoopbackSettings(m_dir.string());
   }
   void Start()
   {
-    m_server = std::make_unique<corvexweb::WebServer>(
-      m_settings, m_data, [this](const std::string& user, const std::string& password, std::string& reason) {
-        ++m_checks;
-        std::this_thread::sleep_for(m_checkTime);
-        if (user == kAdmin && password == kPassword)
-          return true;
-        reason = "wrong password";
-        return false;
-      });
-    m_port = m_server->Bind();
-    m_thread = std::thread([this] { m_server->Serve(); });
+    m_port = m_server.Start(m_settings, m_data, [this](const std::string& user, const std::string& password, std::string& reason) {
+      ++m_checks;
+      std::this_thread::sleep_for(m_checkTime);
+      if (user == kAdmin && password == kPassword)
+        return true;
+      reason = "wrong password";
+      return false;
+    });
   }
   void TearDown() override
   {
-    if (m_server)
-      m_server->Stop();
-    if (m_thread.joinable())
-      m_thread.join();
-    m_server.reset();
-    SetEventCapture(nullptr);
+    m_server.Stop();
     std::filesystem::remove_all(m_dir);
   }
 
   // Events of the door's refusals whose text holds `part`.
   int Refusals(const std::wstring& part)
   {
-    std::lock_guard lock(m_eventsMutex);
-    return static_cast<int>(std::count_if(m_events.begin(), m_events.end(), [&](const EventRecord& e) {
+    const std::vector<EventRecord> events = m_events.All();
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const EventRecord& e) {
       return e.id == corvexweb::kEventClientRefused && e.text.find(part) != std::wstring::npos;
     }));
   }
@@ -233,11 +216,9 @@ protected:
   corvexweb::ConsoleData m_data;
   std::atomic<int> m_checks{0};
   std::chrono::milliseconds m_checkTime{0};
-  std::unique_ptr<corvexweb::WebServer> m_server;
-  std::thread m_thread;
+  webtest::CapturedEvents m_events;
+  webtest::RunningServer m_server;
   int m_port = 0;
-  std::mutex m_eventsMutex;
-  std::vector<EventRecord> m_events;
 };
 
 TEST_F(WebDoor, AHundredSlowClientsDoNotStopAnAdministrator)
@@ -596,10 +577,7 @@ TEST_F(WebDoor, PasswordChecksTakeHalfTheWorkersAtMostAndABusyRefusalCostsNoAtte
   EXPECT_EQ(m_checks, 1);
   slowCheck.join();
   EXPECT_EQ(m_server->Logins().busy, 1u);
-  {
-    std::lock_guard lock(m_eventsMutex);
-    EXPECT_EQ(std::count_if(m_events.begin(), m_events.end(), [](const EventRecord& e) { return e.id == corvexweb::kEventLoginBusy; }), 1);
-  }
+  EXPECT_EQ(m_events.WithId(corvexweb::kEventLoginBusy).size(), 1u);
   // The refused attempt was not counted: with a limit of one, that address still has its try.
   Client again(m_port, "127.0.7.2");
   ASSERT_TRUE(again.Handshake());
@@ -646,8 +624,7 @@ TEST_F(WebDoor, ProgressStreamsTakeHalfTheWorkersAtMostAndEndWhenTheServerStops)
   }
   // Stopping ends the streams at once rather than at their next event.
   const auto start = Clock::now();
-  m_server->Stop();
-  m_thread.join();
+  m_server.Stop();
   EXPECT_LT(Clock::now() - start, 5s);
   for (auto& c : streams)
     EXPECT_TRUE(ClosedWithin(*c, 1s));

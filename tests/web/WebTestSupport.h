@@ -1,15 +1,23 @@
 #pragma once
-// Test support for the web console: throwaway Linux accounts and group (root only), and a
-// browser-like HTTPS client that keeps the session cookie and sends the CSRF token.
+// Test support for the web console: throwaway Linux accounts and group (root only), a server on
+// loopback run on its own thread, the events it writes, and a browser-like HTTPS client that
+// keeps the session cookie and sends the CSRF token.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+
+#include "platform/eventlog/EventLog.h"
+#include "web/Certificate.h"
+#include "web/WebServer.h"
 
 namespace webtest {
 
@@ -45,6 +53,89 @@ public:
 
 private:
   static void Run(const std::string& command) { (void)std::system((command + " >/dev/null 2>&1").c_str()); }
+};
+
+// Settings for a server on an ephemeral loopback port, its self-signed certificate and key made in
+// `dir`.
+inline corvexweb::WebSettings LoopbackSettings(const std::string& dir)
+{
+  corvexweb::WebSettings settings;
+  settings.listenAddress = "127.0.0.1";
+  settings.port = 0;
+  settings.certificateFile = dir + "/cert.pem";
+  settings.keyFile = dir + "/key.pem";
+  corvexweb::EnsureSelfSignedCertificate(settings.certificateFile, settings.keyFile);
+  return settings;
+}
+
+// A console server serving on a thread of its own; stopped and joined with the object, so a
+// fixture declares it after the data it serves.
+class RunningServer
+{
+public:
+  RunningServer() = default;
+  ~RunningServer() { Stop(); }
+  RunningServer(const RunningServer&) = delete;
+  RunningServer& operator=(const RunningServer&) = delete;
+
+  // Binds and starts serving; the port it listens on.
+  int Start(const corvexweb::WebSettings& settings, corvexweb::ConsoleData& data,
+            corvexweb::WebServer::Authenticator authenticate = nullptr)
+  {
+    m_server = std::make_unique<corvexweb::WebServer>(settings, data, std::move(authenticate));
+    m_port = m_server->Bind();
+    m_thread = std::thread([this] { m_server->Serve(); });
+    return m_port;
+  }
+  void Stop()
+  {
+    if (m_server)
+      m_server->Stop();
+    if (m_thread.joinable())
+      m_thread.join();
+  }
+  int Port() const { return m_port; }
+  corvexweb::WebServer* operator->() { return m_server.get(); }
+
+private:
+  std::unique_ptr<corvexweb::WebServer> m_server;
+  std::thread m_thread;
+  int m_port = 0;
+};
+
+// Keeps every event written while it lives.
+class CapturedEvents
+{
+public:
+  CapturedEvents()
+  {
+    SetEventCapture([this](const EventRecord& e) {
+      std::lock_guard lock(m_mutex);
+      m_events.push_back(e);
+    });
+  }
+  ~CapturedEvents() { SetEventCapture(nullptr); }
+  CapturedEvents(const CapturedEvents&) = delete;
+  CapturedEvents& operator=(const CapturedEvents&) = delete;
+
+  std::vector<EventRecord> All() const
+  {
+    std::lock_guard lock(m_mutex);
+    return m_events;
+  }
+  std::vector<EventRecord> WithId(DWORD id) const
+  {
+    std::lock_guard lock(m_mutex);
+    std::vector<EventRecord> out;
+    for (const EventRecord& e : m_events)
+      if (e.id == id)
+        out.push_back(e);
+    return out;
+  }
+
+private:
+  mutable std::mutex m_mutex;
+  std::vector<EventRecord> m_events;
 };
 
 struct Reply
