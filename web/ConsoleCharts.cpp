@@ -11,6 +11,7 @@
 #include "platform/text/Unicode.h"
 #include "web/ApiError.h"
 #include "web/CsvExport.h"
+#include "web/QueryNumber.h"
 
 namespace corvexweb {
 
@@ -23,16 +24,7 @@ constexpr LONG kErrorBadArgument = 1;
 // A whole-number query parameter within [low, high], or `fallback` when absent.
 int Parameter(const httplib::Request& req, const char* name, int low, int high, int fallback)
 {
-  if (!req.has_param(name) || req.get_param_value(name).empty())
-    return fallback;
-  const std::string text = req.get_param_value(name);
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || v < low || v > high)
-    throw ApiError(400, "bad_request", std::string("\"") + name + "\" must be a whole number from " + std::to_string(low) +
-                                         " to " + std::to_string(high));
-  return static_cast<int>(v);
+  return static_cast<int>(QueryNumber(req, name, low, high).value_or(fallback));
 }
 
 const std::vector<std::string> kComputerColumns = {

@@ -21,6 +21,7 @@
 #include "web/ApiError.h"
 #include "web/ConsoleProgress.h"
 #include "web/Pages.h"
+#include "web/QueryNumber.h"
 #include "web/PamLogin.h"
 
 namespace corvexweb {
@@ -88,20 +89,6 @@ json Body(const httplib::Request& req)
   if (body.is_discarded() || !body.is_object())
     throw ApiError(400, "bad_request", "the request body is not a JSON object");
   return body;
-}
-
-std::optional<long long> Number(const httplib::Request& req, const char* name, long long low, long long high)
-{
-  if (!req.has_param(name) || req.get_param_value(name).empty())
-    return std::nullopt;
-  const std::string text = req.get_param_value(name);
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || v < low || v > high)
-    throw ApiError(400, "bad_request", std::string("\"") + name + "\" must be a whole number from " + std::to_string(low) +
-                                         " to " + std::to_string(high));
-  return v;
 }
 
 // Errors of the layers below, as the API answers them: the system's own text with a status
@@ -422,23 +409,23 @@ void WebServer::Routes()
   });
   Get("/api/clocks", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Clocks(); });
   Get("/api/overview", [this](const httplib::Request& req, const SessionStore::Session&) {
-    json overview = m_data.Overview(static_cast<int>(Number(req, "days", 1, 366).value_or(30)));
+    json overview = m_data.Overview(static_cast<int>(QueryNumber(req, "days", 1, 366).value_or(30)));
     overview["Service"] = m_load.Now();
     return overview;
   });
   Get("/api/computers", [this](const httplib::Request& req, const SessionStore::Session&) {
     ComputerQuery q;
-    if (auto g = Number(req, "group", 0, 0xFFFFFFFFLL))
+    if (auto g = QueryNumber(req, "group", 0, 0xFFFFFFFFLL))
       q.group = static_cast<ULONG>(*g);
-    q.subgroups = Number(req, "subgroups", 0, 1).value_or(0) != 0;
-    if (auto c = Number(req, "connected", 0, 1))
+    q.subgroups = QueryNumber(req, "subgroups", 0, 1).value_or(0) != 0;
+    if (auto c = QueryNumber(req, "connected", 0, 1))
       q.connected = static_cast<int>(*c);
-    q.alerts = static_cast<int>(Number(req, "alerts", 0, 3).value_or(0));
+    q.alerts = static_cast<int>(QueryNumber(req, "alerts", 0, 3).value_or(0));
     q.name = req.get_param_value("name");
-    q.orderBy = static_cast<int>(Number(req, "order", 0, 6).value_or(1));
-    q.ascending = Number(req, "asc", 0, 1).value_or(1) != 0;
-    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
-    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    q.orderBy = static_cast<int>(QueryNumber(req, "order", 0, 6).value_or(1));
+    q.ascending = QueryNumber(req, "asc", 0, 1).value_or(1) != 0;
+    q.offset = static_cast<int>(QueryNumber(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(QueryNumber(req, "count", 1, 1000).value_or(100));
     return m_data.Computers(q);
   });
   Get(R"(/api/computers/(\d+))", [this](const httplib::Request& req, const SessionStore::Session&) {
@@ -449,14 +436,14 @@ void WebServer::Routes()
   });
   Get("/api/alerts", [this](const httplib::Request& req, const SessionStore::Session&) {
     AlertQuery q;
-    if (auto t = Number(req, "type", 1, 2))
+    if (auto t = QueryNumber(req, "type", 1, 2))
       q.type = static_cast<int>(*t);
-    if (auto c = Number(req, "computer", 0, 0x7FFFFFFF))
+    if (auto c = QueryNumber(req, "computer", 0, 0x7FFFFFFF))
       q.computer = static_cast<LONG>(*c);
-    if (auto o = Number(req, "outstanding", 0, 1))
+    if (auto o = QueryNumber(req, "outstanding", 0, 1))
       q.outstanding = static_cast<int>(*o);
-    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
-    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    q.offset = static_cast<int>(QueryNumber(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(QueryNumber(req, "count", 1, 1000).value_or(100));
     return m_data.Alerts(q);
   });
   Get("/api/groups", [this](const httplib::Request&, const SessionStore::Session&) { return m_data.Groups(); });
@@ -525,14 +512,14 @@ void WebServer::Routes()
     InstallProgressQuery q;
     if (req.has_param("computers"))
       q.computers = ConsoleProgress::ParseComputers(req.get_param_value("computers"));
-    q.hours = static_cast<int>(Number(req, "hours", 1, 24 * 366).value_or(24));
-    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(200));
+    q.hours = static_cast<int>(QueryNumber(req, "hours", 1, 24 * 366).value_or(24));
+    q.count = static_cast<int>(QueryNumber(req, "count", 1, 1000).value_or(200));
     return ConsoleProgress(m_data).Installs(q);
   });
   Get("/api/audit", [this](const httplib::Request& req, const SessionStore::Session&) {
     AuditQuery q = AuditQueryOf(req);
-    q.offset = static_cast<int>(Number(req, "offset", 0, 0x7FFFFFFF).value_or(0));
-    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(100));
+    q.offset = static_cast<int>(QueryNumber(req, "offset", 0, 0x7FFFFFFF).value_or(0));
+    q.count = static_cast<int>(QueryNumber(req, "count", 1, 1000).value_or(100));
     return m_audit.Page(q);
   });
   m_server->Get("/api/audit.csv", [this](const httplib::Request& req, httplib::Response& res) {
@@ -542,16 +529,6 @@ void WebServer::Routes()
     } catch (...) {
       Answer(res, [&]() -> json { throw; });
     }
-  });
-  // Each computer's latest install attempt, stage by stage ("computers": IDs, else the attempts
-  // that moved within "hours").
-  Get("/api/progress/installs", [this](const httplib::Request& req, const SessionStore::Session&) {
-    InstallProgressQuery q;
-    if (req.has_param("computers"))
-      q.computers = ConsoleProgress::ParseComputers(req.get_param_value("computers"));
-    q.hours = static_cast<int>(Number(req, "hours", 1, 24 * 366).value_or(24));
-    q.count = static_cast<int>(Number(req, "count", 1, 1000).value_or(200));
-    return ConsoleProgress(m_data).Installs(q);
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     json body = Body(req);
