@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <map>
 
-#include "businesslogic/AdoError.h"
 #include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
 #include "platform/com/Variant.h"
@@ -19,15 +19,6 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kMaxComputers = 1000;
-
-_variant_t Field(const ado::Fields& fields, const wchar_t* name)
-{
-  ado::Field field;
-  _variant_t value;
-  ThrowIfAdoFailed(fields.Item(name, field));
-  ThrowIfAdoFailed(field.get_Value(&value));
-  return value;
-}
 
 bool IsNull(const _variant_t& v) { return v.vt == VT_NULL || v.vt == VT_EMPTY; }
 
@@ -83,20 +74,20 @@ json ConsoleProgress::Installs(const InstallProgressQuery& q)
     // Rows come computer by computer, each one's stages oldest first.
     for (; rows && !rows->IsEOF(); rows->MoveNext()) {
       const ado::Fields f = rows->GetFields();
-      const LONG id = Field(f, L"ComputerID").ToLong();
+      const LONG id = priv::GetFieldValue(f, L"ComputerID").ToLong();
       if (computers.empty() || computers.back()["ComputerID"] != id)
         computers.push_back({{"ComputerID", id},
-                             {"ComputerName", Text(Field(f, L"ComputerName"))},
-                             {"Attempt", Field(f, L"Attempt").ToLongLong()},
+                             {"ComputerName", Text(priv::GetFieldValue(f, L"ComputerName"))},
+                             {"Attempt", priv::GetFieldValue(f, L"Attempt").ToLongLong()},
                              {"Stages", json::array()}});
       json& c = computers.back();
-      json stage = {{"Stage", Text(Field(f, L"Stage"))},
-                    {"Time", Text(Field(f, L"StageTime"))},
-                    {"Result", Number(Field(f, L"Result"))},
-                    {"Cause", Text(Field(f, L"Cause"))}};
+      json stage = {{"Stage", Text(priv::GetFieldValue(f, L"Stage"))},
+                    {"Time", Text(priv::GetFieldValue(f, L"StageTime"))},
+                    {"Result", Number(priv::GetFieldValue(f, L"Result"))},
+                    {"Cause", Text(priv::GetFieldValue(f, L"Cause"))}};
       c["Stages"].push_back(stage);
-      if (Field(f, L"Current").ToLong() != 0) {
-        const bool interrupted = Field(f, L"Interrupted").ToLong() != 0;
+      if (priv::GetFieldValue(f, L"Current").ToLong() != 0) {
+        const bool interrupted = priv::GetFieldValue(f, L"Interrupted").ToLong() != 0;
         const std::string name = stage["Stage"].is_string() ? stage["Stage"].get<std::string>() : "";
         c["Stage"] = stage["Stage"];
         c["Result"] = stage["Result"];

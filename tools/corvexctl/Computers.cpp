@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "businesslogic/AdoError.h"
 #include "businesslogic/DatabaseConnection.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/ObjectsFromADOFields.h"
@@ -128,15 +127,6 @@ struct ListedComputer
   std::optional<LONG> installResult;  // none: never installed
 };
 
-_variant_t FieldValue(const ado::Fields& fields, const wchar_t* name)
-{
-  ado::Field field;
-  _variant_t value;
-  ThrowIfAdoFailed(fields.Item(name, field));
-  ThrowIfAdoFailed(field.get_Value(&value));
-  return value;
-}
-
 bool IsNull(const _variant_t& v) { return v.vt == VT_NULL || v.vt == VT_EMPTY; }
 
 // The whole list in one call, by name.
@@ -158,22 +148,22 @@ std::vector<ListedComputer> ReadComputerList(std::optional<LONGLONG> group, bool
   for (; rows && !rows->IsEOF(); rows->MoveNext()) {
     const ado::Fields f = rows->GetFields();
     ListedComputer c;
-    c.id = FieldValue(f, L"ID").ToLong();
-    c.name = ToUtf8(FieldValue(f, L"Name").ToWString());
-    c.domain = ToUtf8(FieldValue(f, L"Domain").ToWString());
-    c.os = FieldValue(f, L"OperatingSystem").ToLong();
-    c.managed = FieldValue(f, L"Managed").ToLong() != 0;
-    if (const _variant_t v = FieldValue(f, L"Connected"); !IsNull(v))
+    c.id = priv::GetFieldValue(f, L"ID").ToLong();
+    c.name = ToUtf8(priv::GetFieldValue(f, L"Name").ToWString());
+    c.domain = ToUtf8(priv::GetFieldValue(f, L"Domain").ToWString());
+    c.os = priv::GetFieldValue(f, L"OperatingSystem").ToLong();
+    c.managed = priv::GetFieldValue(f, L"Managed").ToLong() != 0;
+    if (const _variant_t v = priv::GetFieldValue(f, L"Connected"); !IsNull(v))
       c.connected = v.ToLong() != 0;
-    c.alertState = FieldValue(f, L"AlertState").ToLong();
-    if (const _variant_t v = FieldValue(f, L"LastMessageTime"); !IsNull(v))
+    c.alertState = priv::GetFieldValue(f, L"AlertState").ToLong();
+    if (const _variant_t v = priv::GetFieldValue(f, L"LastMessageTime"); !IsNull(v))
       c.lastMessage = FormatOleDate(v.ToDouble());
-    if (const _variant_t v = FieldValue(f, L"GroupID"); !IsNull(v))
+    if (const _variant_t v = priv::GetFieldValue(f, L"GroupID"); !IsNull(v))
       c.group = v.ToLong();
-    c.installPending = FieldValue(f, L"InstallPending").ToLong() != 0;
-    c.installInProgress = FieldValue(f, L"InstallInProgress").ToLong() != 0;
-    if (FieldValue(f, L"InstallAttempted").ToLong() != 0)
-      c.installResult = FieldValue(f, L"InstallResult").ToLong();
+    c.installPending = priv::GetFieldValue(f, L"InstallPending").ToLong() != 0;
+    c.installInProgress = priv::GetFieldValue(f, L"InstallInProgress").ToLong() != 0;
+    if (priv::GetFieldValue(f, L"InstallAttempted").ToLong() != 0)
+      c.installResult = priv::GetFieldValue(f, L"InstallResult").ToLong();
     list.push_back(std::move(c));
   }
   return list;

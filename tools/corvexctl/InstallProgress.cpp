@@ -8,8 +8,8 @@
 #include <set>
 #include <thread>
 
-#include "businesslogic/AdoError.h"
 #include "businesslogic/DatabaseConnection.h"
+#include "businesslogic/ObjectsFromADOFields.h"
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/SPException.h"
 #include "platform/com/Variant.h"
@@ -23,15 +23,6 @@ constexpr int kBarWidth = 24;
 const char* const kStages[] = {"queued", "connecting", "copying", "running", "done", "failed", "stopped"};
 
 std::atomic<bool> g_interrupted{false};
-
-_variant_t Field(const ado::Fields& fields, const wchar_t* name)
-{
-  ado::Field field;
-  _variant_t value;
-  ThrowIfAdoFailed(fields.Item(name, field));
-  ThrowIfAdoFailed(field.get_Value(&value));
-  return value;
-}
 
 bool IsNull(const _variant_t& v) { return v.vt == VT_NULL || v.vt == VT_EMPTY; }
 
@@ -96,19 +87,19 @@ std::map<LONG, InstallAttempt> ReadInstallProgress(const std::vector<LONG>& ids,
   std::map<LONG, InstallAttempt> attempts;
   for (; rows && !rows->IsEOF(); rows->MoveNext()) {
     const ado::Fields f = rows->GetFields();
-    const LONG id = Field(f, L"ComputerID").ToLong();
+    const LONG id = priv::GetFieldValue(f, L"ComputerID").ToLong();
     InstallAttempt& a = attempts[id];
     a.id = id;
-    a.name = Text(Field(f, L"ComputerName"));
-    a.attempt = Field(f, L"Attempt").ToLongLong();
-    if (Field(f, L"Interrupted").ToLong() != 0)
+    a.name = Text(priv::GetFieldValue(f, L"ComputerName"));
+    a.attempt = priv::GetFieldValue(f, L"Attempt").ToLongLong();
+    if (priv::GetFieldValue(f, L"Interrupted").ToLong() != 0)
       a.interrupted = true;
     InstallStageRow row;
-    row.stage = Text(Field(f, L"Stage"));
-    if (const _variant_t r = Field(f, L"Result"); !IsNull(r))
+    row.stage = Text(priv::GetFieldValue(f, L"Stage"));
+    if (const _variant_t r = priv::GetFieldValue(f, L"Result"); !IsNull(r))
       row.result = r.ToLong();
-    row.cause = Text(Field(f, L"Cause"));
-    row.time = Text(Field(f, L"StageTime"));
+    row.cause = Text(priv::GetFieldValue(f, L"Cause"));
+    row.time = Text(priv::GetFieldValue(f, L"StageTime"));
     a.stages.push_back(std::move(row));
   }
   if (rows)
