@@ -63,37 +63,19 @@ std::string Append(std::string a, const std::string& b)
   return a.empty() ? b : a + ", " + b;
 }
 
-// Reads the row set's rows, all columns as JSON (the trail's columns are texts and numbers).
-json Rows(const ado::RecordsetPtr& records)
+// A trail column's value: its columns are texts and numbers, a number always whole.
+json TrailValue(const VARIANT& value)
 {
-  json rows = json::array();
-  if (!records || records->State() != ado::adStateOpen)
-    return rows;
-  while (!records->IsEOF()) {
-    const ado::Fields fields = records->GetFields();
-    json row = json::object();
-    for (long i = 0; i < fields.Count(); ++i) {
-      ado::Field field;
-      _variant_t value;
-      if (FAILED(fields.Item(i, field)) || FAILED(field.get_Value(&value)))
-        continue;
-      const std::string name = ToUtf8(field.Name());
-      if (value.vt == VT_NULL || value.vt == VT_EMPTY)
-        row[name] = nullptr;
-      else if (value.vt == VT_BSTR)
-        row[name] = ToUtf8(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
-      else {
-        _variant_t number;
-        row[name] = SUCCEEDED(VariantChangeType(&number, &value, 0, VT_R8)) ? json(static_cast<long long>(std::llround(number.dblVal)))
-                                                                             : json(nullptr);
-      }
-    }
-    rows.push_back(std::move(row));
-    priv::MoveNext(*records);
-  }
-  records->Close();
-  return rows;
+  if (value.vt == VT_NULL || value.vt == VT_EMPTY)
+    return nullptr;
+  if (value.vt == VT_BSTR)
+    return ToUtf8(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
+  _variant_t number;
+  return SUCCEEDED(VariantChangeType(&number, &value, 0, VT_R8)) ? json(static_cast<long long>(std::llround(number.dblVal)))
+                                                                 : json(nullptr);
 }
+
+json Rows(const ado::RecordsetPtr& records) { return RowSetJson(records, TrailValue); }
 
 COurCommand Procedure(const char* name)
 {

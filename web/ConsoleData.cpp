@@ -75,7 +75,7 @@ json Value(const VARIANT& v)
 }
 
 // Every row of the row set as an object of its columns.
-json Rows(const ado::RecordsetPtr& records)
+json Rows(const ado::RecordsetPtr& records, json (*valueOf)(const VARIANT&) = Value)
 {
   json rows = json::array();
   if (!records || records->State() != ado::adStateOpen)
@@ -87,7 +87,7 @@ json Rows(const ado::RecordsetPtr& records)
       ado::Field field;
       _variant_t value;
       if (SUCCEEDED(fields.Item(i, field)) && SUCCEEDED(field.get_Value(&value)))
-        row[ToUtf8(field.Name())] = Value(value);
+        row[ToUtf8(field.Name())] = valueOf(value);
     }
     rows.push_back(std::move(row));
     priv::MoveNext(*records);
@@ -130,6 +130,11 @@ COurCommand WebProcedure(const char* name, bool read)
 json RowSetJson(const ado::RecordsetPtr& records)
 {
   return Rows(records);
+}
+
+json RowSetJson(const ado::RecordsetPtr& records, json (*value)(const VARIANT&))
+{
+  return Rows(records, value);
 }
 
 ConsoleData::ConsoleData()

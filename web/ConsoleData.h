@@ -11,6 +11,7 @@
 #include "businesslogic/OurCommand.h"
 #include "businesslogic/ServerBroker.h"
 #include "businesslogic/exceptions/DatabaseExceptions.h"
+#include "platform/com/Variant.h"
 #include "platform/com/WinTypes.h"
 
 namespace corvexweb {
@@ -100,5 +101,7 @@ private:
 COurCommand WebProcedure(const char* name, bool read);
 // Every row of a row set as an object of its columns (dates as text), the row set closed.
 nlohmann::json RowSetJson(const ado::RecordsetPtr& records);
+// The same with each column's value made by `value`; a column that cannot be read is left out.
+nlohmann::json RowSetJson(const ado::RecordsetPtr& records, nlohmann::json (*value)(const VARIANT&));
 
 }  // namespace corvexweb
