@@ -15,6 +15,7 @@
 #include "platform/text/Unicode.h"
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/web/BrowserSupport.h"
+#include "tests/web/DbTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
 #include "web/ApiError.h"
@@ -100,9 +101,7 @@ protected:
   }
   std::string Call(const std::string& name, const corvexdb::ProcedureArgs& args, const char* output = nullptr)
   {
-    const corvexdb::ProcedureResult r = corvexdb::CallProcedure(m_conn, name, args);
-    EXPECT_EQ(r.returnValue, 0) << name;
-    return output ? *r.Output(output) : "";
+    return webtest::CallProcedure(m_conn, name, args, output);
   }
   testsupport::TempRegistry m_registry;
   corvexdb::ScratchDatabase m_db{"corvex_audit"};

@@ -14,6 +14,7 @@
 
 #include "tests/businesslogic/TestSupport.h"
 #include "tests/web/BrowserSupport.h"
+#include "tests/web/DbTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
 #include "web/WebServer.h"
@@ -42,9 +43,7 @@ protected:
 
   std::string Call(const std::string& name, const corvexdb::ProcedureArgs& args, const char* output = nullptr)
   {
-    const corvexdb::ProcedureResult r = corvexdb::CallProcedure(m_conn, name, args);
-    EXPECT_EQ(r.returnValue, 0) << name;
-    return output ? r.Output(output).value_or("") : "";
+    return webtest::CallProcedure(m_conn, name, args, output);
   }
   std::string Computer(const std::string& name)
   {

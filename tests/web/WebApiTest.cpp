@@ -8,6 +8,7 @@
 #include "platform/eventlog/EventLog.h"
 #include "platform/text/Unicode.h"
 #include "tests/businesslogic/TestSupport.h"
+#include "tests/web/DbTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/corvex-db/ProcedureCall.h"
 #include "web/WebServer.h"
@@ -39,9 +40,7 @@ protected:
   }
   std::string Call(const std::string& name, const corvexdb::ProcedureArgs& args, const char* output = nullptr)
   {
-    const corvexdb::ProcedureResult r = corvexdb::CallProcedure(m_conn, name, args);
-    EXPECT_EQ(r.returnValue, 0) << name;
-    return output ? *r.Output(output) : "";
+    return webtest::CallProcedure(m_conn, name, args, output);
   }
   testsupport::TempRegistry m_registry;
   corvexdb::ScratchDatabase m_db{"corvex_web"};
