@@ -149,12 +149,16 @@ int Audited(const Change& change, const std::function<int()>& run)
   } catch (const _com_error& e) {
     problem = e.ErrorMessage();
   }
-  // The change has ended but the trail does not say so: whoever runs corvexctl must know.
   trace::Trace(kTraceAudit, 1, "audit entry for %hs (%hs) not written: %hs", change.action.c_str(), outcome.c_str(),
                problem.c_str());
+  // A command that failed has said why in its own one line (often the same unreachable
+  // database) and changed nothing; a change that was made but is not in the trail is what
+  // whoever runs corvexctl must be told.
+  if (rc != 0)
+    return rc;
   std::fprintf(stderr, "corvexctl: %s ended (%s) but could not be recorded in the audit trail: %s\n", change.action.c_str(),
                outcome.c_str(), problem.c_str());
-  return rc != 0 ? rc : 1;
+  return 1;
 }
 
 std::string CsvCell(const std::string& text)

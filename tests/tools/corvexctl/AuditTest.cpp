@@ -147,6 +147,7 @@ TEST_F(CorvexctlAuditProcess, AChangeWhoseEntryCannotBeWrittenSaysSoAndFails)
   const int refused = Ctl({"group", "delete", "999999"}, out);
   m_conn.Exec("ALTER TABLE dbo.\"AuditTrailAway\" RENAME TO \"AuditTrail\"");
   EXPECT_EQ(refused, 2) << out;
+  EXPECT_EQ(out.find("could not be recorded"), std::string::npos) << "its own error is the one line: " << out;
   EXPECT_EQ(Entries(), 0);
 }
 
