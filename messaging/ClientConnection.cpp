@@ -616,6 +616,8 @@ bool ClientConnection::LogOn()
   }
   if (!reply.empty() && reply[0] == "already")
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs` is already logged on elsewhere\n", m_address);
+  else if (!reply.empty() && reply[0] == "busy")
+    trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: the relay cannot open its mailbox yet\n", m_address);
   else
     trace::Trace(TRACE_MESSAGING_LIBRARY, 1, "`%hs`: the relay did not answer the logon\n", m_address);
   return false;

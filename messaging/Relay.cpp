@@ -43,6 +43,8 @@ std::int64_t NowNs()
 // its own JetStream domain, so that they wait there while the link is down; the head office's
 // streams draw from it.
 constexpr char kOutboxStream[] = "CVX_OUTBOX";
+// How long a client whose mailbox could not be opened waits before its next logon is tried.
+constexpr std::chrono::seconds kMailboxRetry(1);
 
 // Sources of one head office stream, one per site; the texts and structures the configuration
 // points into live here.
@@ -201,6 +203,7 @@ private:
   std::deque<Event> m_events;
 
   std::set<std::string> m_knownAddresses;
+  std::unordered_map<std::string, Clock::time_point> m_mailboxRetry;  // logons refused until then
   std::unordered_map<std::string, Session> m_online;
   std::map<std::string, std::string> m_notifySubscribers;  // address -> the prefix it subscribed with
   std::map<std::uint64_t, Letter> m_letters;
@@ -980,7 +983,15 @@ void Relay::OnRequest(natsMsg* msg)
         if (reply && *reply)
           natsConnection_PublishString(m_nc.get(), reply, answer.c_str());
         Mark(*address);
-        AfterLogOn(*address);
+        try {
+          AfterLogOn(*address);
+        } catch (const std::exception& e) {
+          // Logged on without its mailbox it would wait for letters that never come: it hears
+          // that it is logged off and logs on again, and its next logon tries the mailbox again.
+          Log(0, "%s", e.what());
+          m_mailboxRetry[*address] = Clock::now() + kMailboxRetry;
+          LogOff(*address, "its mailbox could not be opened");
+        }
         return;
       }
     }
@@ -998,6 +1009,12 @@ void Relay::OnRequest(natsMsg* msg)
 
 std::string Relay::LogOn(const std::string& address, const std::string& who)
 {
+  // A mailbox that could not be opened a moment ago is not asked again at the client's pace.
+  if (const auto retry = m_mailboxRetry.find(address); retry != m_mailboxRetry.end()) {
+    if (Clock::now() < retry->second)
+      return "busy";
+    m_mailboxRetry.erase(retry);
+  }
   const auto space = who.find(' ');
   Session session;
   if (space != std::string::npos) {

@@ -1194,6 +1194,34 @@ TEST_F(MessagingRestarts, WaitingLettersSurviveKillsOfTheServerAndOfTheRelay)
     }
 }
 
+TEST_F(MessagingRestarts, AServiceWhoseMailboxCannotBeOpenedLogsOnAgainUntilItIsThere)
+{
+  Client& agent = Connect("PC1.Agent");
+  // The services' stream goes away behind the relay's back: the service's first logon cannot
+  // add its subjects to it.
+  {
+    RawClient admin(Location().Directory(), RELAY, messaging::SeedFileOf(Location().Directory(), RELAY));
+    ASSERT_EQ(admin.status, NATS_OK) << admin.error;
+    jsCtx* js = nullptr;
+    ASSERT_EQ(natsConnection_JetStream(&js, admin.Nc(), nullptr), NATS_OK);
+    messaging::NatsPtr<jsCtx> owned(js);
+    ASSERT_EQ(js_DeleteStream(js, messaging::wire::kInboxStream, nullptr, nullptr), NATS_OK);
+  }
+  Client& service = Open(SERVICE);
+  ASSERT_TRUE(WaitUntil([&] { return Location().RelayLog().find("cannot open a mailbox for " + std::string(SERVICE)) !=
+                                     std::string::npos; }, seconds(20)))
+    << Location().RelayLog();
+  // It is told it is logged off rather than left waiting for letters that would never come.
+  ASSERT_TRUE(service.in.WaitNotices(2, seconds(20))) << Location().RelayLog();
+  EXPECT_FALSE(service.in.Notices()[1]);
+
+  // A relay that starts makes the stream again; the service's next logon has its mailbox.
+  Location().StopRelay();
+  Location().StartRelay();
+  ASSERT_TRUE(WaitUntil([&] { return agent.c->Send(Numbered(SERVICE, 1, 600)) > 0; }, seconds(20)));
+  EXPECT_TRUE(service.WaitNumbers(1, "PC1.Agent", seconds(30))) << Location().RelayLog();
+}
+
 TEST_F(MessagingRestarts, ARelayKilledWhileLettersFlowNeitherLosesNorDoublesThem)
 {
   constexpr CORBA::Long kLetters = 300;

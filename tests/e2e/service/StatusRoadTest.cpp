@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -47,6 +48,11 @@ protected:
 
   void TearDown() override
   {
+    if (HasFailure()) {
+      // Where the road stopped: what the agents heard and said, and what the relay did.
+      std::cerr << "agents:\n" << (m_agents ? m_agents->Output() : std::string()) << "\nrelay:\n"
+                << (m_messaging ? m_messaging->RelayLog() : std::string());
+    }
     if (m_agents)
       m_agents->Signal(SIGTERM);
     if (m_service) {
