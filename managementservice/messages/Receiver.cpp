@@ -148,10 +148,22 @@ void Receiver::Receive(const CorvexMessaging::Envelope& envelope)
     trace::Trace(TRACE_MANAGEMENTSERVICE, 3, "queue now has %lu messages\n", static_cast<unsigned long>(queue.Count()));
   } catch (const _com_error& e) {
     trace::Trace(TRACE_MANAGEMENTSERVICE, 0, "COM error(%s) caught in CORBA thread !", ComErrorText(e));
-    metrics::EnvelopeRefused("malformed");
+    RefuseMalformed(envelope);
   } catch (...) {
-    metrics::EnvelopeRefused("malformed");
     // Nothing may escape into the library's thread.
+    RefuseMalformed(envelope);
+  }
+}
+
+// An envelope that could not be read is confirmed like any other refused one: left unconfirmed it
+// would come back only after the messaging server's long wait, failing again, and meanwhile take
+// one of the letters the server lets the service hold unconfirmed.
+void Receiver::RefuseMalformed(const CorvexMessaging::Envelope& envelope) const
+{
+  try {
+    metrics::EnvelopeRefused("malformed");
+    Confirm(envelope.message_id);
+  } catch (...) {
   }
 }
 

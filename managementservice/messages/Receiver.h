@@ -50,6 +50,7 @@ private:
   CorvexMessaging::MessageId SendToRouter(const char* type);
   // Tells the router the envelope needs no delivery again: it was applied, or dropped.
   void Confirm(CorvexMessaging::MessageId id) const;
+  void RefuseMalformed(const CorvexMessaging::Envelope& envelope) const;
   // Bad input held at the door: an envelope too large, or from an originator that is not clean
   // text. False, with a trace line, when the envelope is refused.
   bool Admissible(const CorvexMessaging::Envelope& envelope) const;
