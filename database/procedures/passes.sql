@@ -52,14 +52,17 @@ DECLARE
     v_out jsonb;
     v_stored integer;
 BEGIN
-    -- The virus data versions first seen, the first reply of a key naming it.
+    -- The virus data versions first seen, the first reply of a key naming it. A text already
+    -- stored has its key stored: only new texts pay for their key, once each.
     INSERT INTO dbo."VirusDataVersions" ("VersionKey", "Version")
-    SELECT DISTINCT ON (dbo.version_key(v.vd)) dbo.version_key(v.vd), v.vd
+    SELECT DISTINCT ON (k.key) k.key, v.vd
       FROM (SELECT e.ord, (e.value->>'vd')::dbo.nvarchar_128 AS vd
               FROM jsonb_array_elements(p_replies) WITH ORDINALITY e(value, ord)
              WHERE e.ord - 1 >= p_from AND e.ord - 1 < p_from + p_count
                AND (e.value->>'dv')::integer = 1 AND COALESCE(e.value->>'vd', '') <> '') v
-     ORDER BY dbo.version_key(v.vd), v.ord
+      CROSS JOIN LATERAL (SELECT dbo.version_key(v.vd) AS key OFFSET 0) k
+     WHERE NOT EXISTS (SELECT 1 FROM dbo."VirusDataVersions" x WHERE x."Version" = v.vd)
+     ORDER BY k.key, v.ord
     ON CONFLICT ("VersionKey") DO NOTHING;
 
     WITH r AS (

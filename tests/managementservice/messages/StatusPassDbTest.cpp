@@ -104,6 +104,7 @@ struct Step
   int alc = 0;  // none, the group's configuration for its platform, another one
   int dex = 0;  // none, not running, status and configuration, minimal configuration, configuration
                 // alone, unreadable configuration, status the database refuses
+  int vdl = 0;  // the virus data version the status names: texts 1 and 3 name the keys of 0 and 2
   std::string text;  // event delivery key; group name; SQL with "{a}" for the address
   bool eventNamesComputer = false;  // the event names the computer as its replies do, not by its address
 };
@@ -122,13 +123,16 @@ std::unique_ptr<DecodedMessage> Item(const Step& s, const std::string& prefix)
       other.replace(other.find("Frequency=\"60\""), 14, "Frequency=\"30\"");
       entries.emplace_back("ALC", StatusAndConfig("", other));
     }
-    std::string longVersion = DexSample("status.xml");
+    static const char* const versions[] = {"2024.03.14.002", "2024.3.14.2", "2024.03.15.001", "2024.3.15.01"};
+    std::string status = DexSample("status.xml");
+    status.replace(status.find("2024.03.14.002"), 14, versions[s.vdl]);
+    std::string longVersion = status;
     if (const auto at = longVersion.find("4.2.1.318"); at != std::string::npos)
       longVersion.replace(at, 9, std::string(200, '7'));
     switch (s.dex) {
     case 1: entries.emplace_back("DEX", CORBA::Any()); break;
-    case 2: entries.emplace_back("DEX", StatusAndConfig(DexSample("status.xml"), DexSample("configuration.xml"))); break;
-    case 3: entries.emplace_back("DEX", StatusAndConfig(DexSample("status.xml"), DexSample("configuration-minimal.xml"))); break;
+    case 2: entries.emplace_back("DEX", StatusAndConfig(status, DexSample("configuration.xml"))); break;
+    case 3: entries.emplace_back("DEX", StatusAndConfig(status, DexSample("configuration-minimal.xml"))); break;
     case 4: entries.emplace_back("DEX", StatusAndConfig("", DexSample("configuration.xml"))); break;
     case 5: entries.emplace_back("DEX", StatusAndConfig("", "<config")); break;
     case 6: entries.emplace_back("DEX", StatusAndConfig(longVersion, DexSample("configuration.xml"))); break;
@@ -223,6 +227,7 @@ std::vector<Step> SteadySequence(unsigned seed, int computers, int length)
       s.agent.ip = 0x0A000000u + static_cast<CORBA::ULong>(s.computer + 256 * pick(2));
       s.alc = pick(3);
       s.dex = pick(5);
+      s.vdl = i < computers ? 0 : pick(4);  // new texts come to computers already known
     } else if (what < 18) {
       s.kind = Step::Event;
       s.computer = 1 + pick(3);  // several events of one computer in a pass
@@ -473,6 +478,37 @@ TEST_F(StatusPassDb, TwoRepliesOfOneComputerInOnePassAndAFirstOneStoreWhatTheLas
   EXPECT_EQ(single.clocks[0], (std::set<VRN_Clock>{1, 2}));
   // PC4's anti-virus status did not fit: its details are stored, its status is not.
   EXPECT_NE(set.tables.find("\"ComputerName\": \"PC4\""), std::string::npos);
+}
+
+TEST_F(StatusPassDb, VirusDataVersionsFirstSeenInASteadyRunKeepTheFirstTextOfTheirKey)
+{
+  // Three computers' first reports make them, then their steady replies bring a new version in
+  // two spellings of one key and a new spelling of the version already stored: the first
+  // spelling of the new key is kept, the stored one stays. In passes of one, and all in one.
+  std::vector<Step> steps;
+  for (int computer : {1, 2, 3}) {
+    Step s;
+    s.computer = computer;
+    s.agent.name = L"PC" + std::to_wstring(computer);
+    s.dex = 2;
+    steps.push_back(s);
+  }
+  for (int vdl : {2, 3, 1}) {
+    Step s = steps[steps.size() - 3];
+    s.vdl = vdl;
+    steps.push_back(s);
+  }
+  for (std::size_t passMessages : {std::size_t{1}, std::size_t{16}}) {
+    SCOPED_TRACE("passes of " + std::to_string(passMessages));
+    const Outcome single = Run(steps, false, passMessages);
+    const Outcome set = Run(steps, true, passMessages);
+    EXPECT_EQ(Differences(single.tables, set.tables), "");
+    EXPECT_NE(set.tables.find("\"Version\": \"2024.03.15.001\""), std::string::npos) << set.tables;
+    EXPECT_EQ(set.tables.find("\"Version\": \"2024.3.15.01\""), std::string::npos) << set.tables;
+    EXPECT_EQ(set.tables.find("\"Version\": \"2024.3.14.2\""), std::string::npos) << set.tables;
+    if (passMessages > 1)
+      EXPECT_EQ(set.storedSteady, 3u);  // the steady replies went the set statement's way together
+  }
 }
 
 TEST_F(StatusPassDb, AConfigurationChangeDropsWhatWasKeptInThePassAndAcrossPasses)
