@@ -100,6 +100,15 @@ start_road() {
   echo "seeding $n computers ..." >&2
   "$db" seed --computers "$n" --alerts $((n * 2)) "$database" >"$work/seed.log"
   sql "ALTER DATABASE \"$database\" SET track_functions = 'pl'"
+  # Per-statement times where the server preloads pg_stat_statements (shared_preload_libraries);
+  # without it the step reports none.
+  statements=0
+  if sql "SHOW shared_preload_libraries" | grep -q pg_stat_statements &&
+     sql "CREATE EXTENSION IF NOT EXISTS pg_stat_statements" >/dev/null 2>&1; then
+    # Statements inside the procedures too.
+    sql "ALTER DATABASE \"$database\" SET pg_stat_statements.track = 'all'"
+    statements=1
+  fi
   # The latency probe's own tables: what the simulated computers last reported, and each send
   # time with the moment its row was seen stored.
   sql "CREATE SCHEMA bench;
@@ -130,10 +139,23 @@ start_road() {
   corvex_messaging_init "$nats" "$work/messaging" "$port"
   cut -d';' -f3 "$work/computers.txt" | sed 's/$/.Agent/' |
     "$nats" enrol "$work/messaging" PTLManagementService --from - >/dev/null
-  "$nats_server" -c "$work/messaging/nats-server.conf" >"$work/nats-server.log" 2>&1 &
+  # Its monitoring port (loopback) lets the harness watch the service's stream: what waits in it
+  # and how many letters the service holds unconfirmed.
+  monitor_port=$(corvex_free_port)
+  "$nats_server" -c "$work/messaging/nats-server.conf" -m "$monitor_port" >"$work/nats-server.log" 2>&1 &
   nats_pid=$!
   pids+=($nats_pid)
   corvex_wait_listening "$port" || { echo "e2e-load: nats-server did not start, see $work/nats-server.log" >&2; exit 1; }
+  # Each second: the time, the letters delivered to the service and not confirmed yet, and those
+  # waiting in the stream behind them.
+  : >"$work/window.log"
+  while kill -0 "$nats_pid" 2>/dev/null; do
+    curl -fsS --max-time 2 "http://127.0.0.1:$monitor_port/jsz?consumers=true" 2>/dev/null | tr ',{}' '\n\n\n' |
+      awk -v t="$(date +%s.%N)" -F: '/"stream_name"/ {s = $2} s ~ /CVX_INBOX/ && /"num_ack_pending"/ {a = $2}
+                                     s ~ /CVX_INBOX/ && /"num_pending"/ {p = $2} END {if (a != "") print t, a, p + 0}' >>"$work/window.log"
+    sleep 1
+  done &
+  pids+=($!)
   # Logons and logoffs only (level 2): the harness counts the logons. A relay that finds its
   # lease lost (frozen for 3 s on an overloaded machine) stops, and its service manager would
   # start it again: so does this loop.
@@ -241,6 +263,7 @@ step() {
   relay_pid=$(cat "$work/relay.pid")
   n0=$(ticks "$nats_pid"); r0=$(ticks "$relay_pid"); q0=$(ticks "${sims[@]}")
   sql "DELETE FROM bench.seen"
+  [ "$statements" = 1 ] && sql "SELECT pg_stat_statements_reset()" >/dev/null
   sleep "$STEP_SECONDS"
   local t1 s1 p1 b1 n1 r1 q1 a1 c1 rss
   s1=$(ticks "$service_pid"); p1=$(thread_ticks "$service_pid" "$processing_tid"); b1=$(ticks $backends)
@@ -275,6 +298,21 @@ step() {
       100 * ns / hz / el, 100 * r / hz / el, 100 * q / hz / el
     printf "%d %s %.0f %.0f\n", n, kind, off, app >> data
   }' | tee -a "$table"
+  # A step the service could not keep up with shows why: its unconfirmed letters at the limit
+  # the relay gives its consumer means the service is the bound; the limit not reached with a
+  # backlog in the stream means delivery is.
+  awk -v a="$t0" -v b="$t1" '$1 >= a && $1 < b {n++; if ($2 + 0 >= 4096) full++; if ($3 + 0 > backlog) backlog = $3 + 0; if ($3 + 0 > 0 && $2 + 0 < 4096) starved++}
+    END {if (n) printf "  (service stream: %d samples, unconfirmed at the limit in %d, backlog up to %d, backlog below the limit in %d)\n", n, full, backlog, starved}' \
+    "$work/window.log" | tee -a "$table"
+  # The statements that took the database's time in the step (the probe and the harness left out).
+  if [ "$statements" = 1 ]; then
+    sql "SELECT '    ' || lpad(round(total_exec_time)::text, 7) || ' ms ' || lpad(calls::text, 8) || ' calls '
+                || lpad(round((total_exec_time / greatest(calls, 1))::numeric, 3)::text, 8) || ' ms/call  '
+                || CASE WHEN toplevel THEN 'call ' ELSE 'in   ' END || left(regexp_replace(query, '\s+', ' ', 'g'), 90)
+           FROM pg_stat_statements s JOIN pg_database d ON d.oid = s.dbid
+          WHERE d.datname = current_database() AND query !~* 'bench\.|pg_stat' AND toplevel IS NOT DISTINCT FROM false
+          ORDER BY total_exec_time DESC LIMIT 8" | tee -a "$table"
+  fi
   # What is still queued belongs to this step: the next one starts once it is applied. A
   # backlog that is not applied within the wait would only slow the next steps down: the step
   # then fails, and higher rates of the kind are not offered.
