@@ -53,16 +53,18 @@ DECLARE
     v_stored integer;
 BEGIN
     -- The virus data versions first seen, the first reply of a key naming it. A text already
-    -- stored has its key stored: only new texts pay for their key, once each.
+    -- stored has its key stored: only new texts are keyed, once each (materialised, so that
+    -- the planner cannot key every reply's text before it drops the known ones).
+    WITH n AS MATERIALIZED (
+        SELECT e.ord, (e.value->>'vd')::dbo.nvarchar_128 AS vd
+          FROM jsonb_array_elements(p_replies) WITH ORDINALITY e(value, ord)
+         WHERE e.ord - 1 >= p_from AND e.ord - 1 < p_from + p_count
+           AND (e.value->>'dv')::integer = 1 AND COALESCE(e.value->>'vd', '') <> ''
+           AND NOT EXISTS (SELECT 1 FROM dbo."VirusDataVersions" x WHERE x."Version" = e.value->>'vd'))
     INSERT INTO dbo."VirusDataVersions" ("VersionKey", "Version")
-    SELECT DISTINCT ON (k.key) k.key, v.vd
-      FROM (SELECT e.ord, (e.value->>'vd')::dbo.nvarchar_128 AS vd
-              FROM jsonb_array_elements(p_replies) WITH ORDINALITY e(value, ord)
-             WHERE e.ord - 1 >= p_from AND e.ord - 1 < p_from + p_count
-               AND (e.value->>'dv')::integer = 1 AND COALESCE(e.value->>'vd', '') <> '') v
-      CROSS JOIN LATERAL (SELECT dbo.version_key(v.vd) AS key OFFSET 0) k
-     WHERE NOT EXISTS (SELECT 1 FROM dbo."VirusDataVersions" x WHERE x."Version" = v.vd)
-     ORDER BY k.key, v.ord
+    SELECT DISTINCT ON (k.key) k.key, n.vd
+      FROM n CROSS JOIN LATERAL (SELECT dbo.version_key(n.vd) AS key OFFSET 0) k
+     ORDER BY k.key, n.ord
     ON CONFLICT ("VersionKey") DO NOTHING;
 
     WITH r AS (
