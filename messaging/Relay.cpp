@@ -190,6 +190,12 @@ private:
   std::uint64_t m_leaseRevision = 0;
   std::string m_lettersEpoch, m_inboxEpoch;
   std::vector<std::string> m_inboxSubjects;
+  jsRetentionPolicy m_inboxRetention = js_LimitsPolicy;
+  // Per service, where its next consumer starts: after what its last one confirmed in order.
+  std::unordered_map<std::string, std::uint64_t> m_serviceStart;
+  Clock::time_point m_lastCompact{};
+  std::uint64_t m_compactedTo = 0;  // letters before this sequence are gone
+  void CompactInbox();
   // From the directory (corvex-nats plan): copies a stream or bucket keeps (3 on a cluster),
   // and the sites whose outboxes the head office's streams draw from.
   int m_replicas = 1;
@@ -328,7 +334,10 @@ void Relay::EnsureStreams()
     config.Name = wire::kInboxStream;
     config.Subjects = subjects;
     config.SubjectsLen = 1;
-    config.Retention = js_WorkQueuePolicy;
+    // Kept by limits rather than removed one by one as each is confirmed: under a flood of
+    // letters the server's per-confirmation removal fell behind the writes and held the
+    // service's deliveries back. What every service has confirmed is compacted away in bulk.
+    config.Retention = js_LimitsPolicy;
     config.Storage = js_FileStorage;
     SiteSources sources;
     ApplyTopology(config, sources, "cvx.svc.>", "inbox");
@@ -345,6 +354,9 @@ void Relay::EnsureStreams()
     jsStreamInfo_Destroy(updated);
   }
   m_inboxEpoch = std::to_string(info->Created);
+  // A stream made by an earlier version keeps its retention (it cannot change): a work queue
+  // removes each letter as it is confirmed, and needs no compacting.
+  m_inboxRetention = info->Config->Retention;
   m_inboxSubjects.clear();
   for (int i = 0; i < info->Config->SubjectsLen; ++i)
     m_inboxSubjects.emplace_back(info->Config->Subjects[i]);
@@ -1035,7 +1047,17 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
     // The last session's consumer goes before the answer, so that nothing it pushes comes after
     // it; the new one, made after the answer, pushes again whatever was not confirmed.
     jsErrCode error = static_cast<jsErrCode>(0);
-    js_DeleteConsumer(m_js.get(), wire::kInboxStream, wire::ServiceConsumer(address).c_str(), nullptr, &error);
+    const std::string consumer = wire::ServiceConsumer(address);
+    // The new one starts after what the last one had confirmed in order: the stream keeps
+    // confirmed letters until it is compacted.
+    jsConsumerInfo* last = nullptr;
+    if (js_GetConsumerInfo(&last, m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error) == NATS_OK && last) {
+      m_serviceStart[address] = last->AckFloor.Stream + 1;
+      jsConsumerInfo_Destroy(last);
+    } else {
+      m_serviceStart.erase(address);
+    }
+    js_DeleteConsumer(m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error);
   }
   const bool fresh = !m_online.count(address);
   m_online[address] = session;
@@ -1094,7 +1116,7 @@ void Relay::PrepareService(const std::string& address)
     config.Name = wire::kInboxStream;
     config.Subjects = pointers.data();
     config.SubjectsLen = static_cast<int>(pointers.size());
-    config.Retention = js_WorkQueuePolicy;
+    config.Retention = m_inboxRetention;
     config.Storage = js_FileStorage;
     SiteSources sources;
     ApplyTopology(config, sources, "cvx.svc.>", "inbox");
@@ -1106,7 +1128,8 @@ void Relay::PrepareService(const std::string& address)
     m_inboxSubjects = std::move(next);
   }
   // A new consumer at every logon (the last one was deleted before the logon's answer) hands
-  // over again, at once and in order, whatever the last session took and did not confirm.
+  // over again, at once and in order, whatever the last session took and did not confirm; on a
+  // compacted stream also what it confirmed past one it did not, under the key it had then.
   const std::string consumer = wire::ServiceConsumer(address);
   const std::string deliver = wire::DeliverySubject(address);
   jsConsumerConfig config;
@@ -1116,6 +1139,10 @@ void Relay::PrepareService(const std::string& address)
   config.FilterSubject = subjects.c_str();
   config.AckPolicy = js_AckExplicit;
   config.DeliverPolicy = js_DeliverAll;
+  if (const auto start = m_serviceStart.find(address); start != m_serviceStart.end() && start->second > 1) {
+    config.DeliverPolicy = js_DeliverByStartSequence;
+    config.OptStartSeq = start->second;
+  }
   config.MaxAckPending = m_settings.maxAckPending;
   config.AckWait = static_cast<int64_t>(600) * 1000000000LL;
   config.MaxDeliver = -1;
@@ -1305,8 +1332,50 @@ void Relay::OnDisconnect(natsMsg* msg)
   }
 }
 
+// Removes from the services' stream, in one purge, every letter each service has confirmed:
+// those before the lowest sequence any service's consumer has confirmed everything up to.
+// Nothing is removed while a service subject has no consumer (its letters wait for its logon).
+void Relay::CompactInbox()
+{
+  jsConsumerInfoList* list = nullptr;
+  jsErrCode error = static_cast<jsErrCode>(0);
+  if (js_Consumers(&list, m_js.get(), wire::kInboxStream, nullptr, &error) != NATS_OK || !list)
+    return;
+  std::map<std::string, std::uint64_t> floors;  // filter subject -> confirmed up to
+  for (int i = 0; i < list->Count; ++i) {
+    const jsConsumerInfo* c = list->List[i];
+    if (c && c->Config && c->Config->FilterSubject)
+      floors[c->Config->FilterSubject] = c->AckFloor.Stream;
+  }
+  jsConsumerInfoList_Destroy(list);
+  std::uint64_t lowest = UINT64_MAX;
+  for (const auto& subject : m_inboxSubjects) {
+    if (subject.rfind("cvx.svc.=.", 0) == 0)
+      continue;  // the placeholder no address escapes to
+    const auto it = floors.find(subject);
+    if (it == floors.end())
+      return;
+    lowest = std::min(lowest, it->second);
+  }
+  // A purge up to sequence 1 (or 0) is read by the server as a purge of everything.
+  if (lowest == UINT64_MAX || lowest == 0 || lowest + 1 <= m_compactedTo)
+    return;
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.Stream.Purge.Sequence = lowest + 1;
+  const natsStatus s = js_PurgeStream(m_js.get(), wire::kInboxStream, &options, &error);
+  if (s == NATS_OK)
+    m_compactedTo = lowest + 1;
+  else
+    Log(1, "the services' stream was not compacted (tried again later): %s", NatsError(s).c_str());
+}
+
 void Relay::OnTimer()
 {
+  if (m_inboxRetention == js_LimitsPolicy && Clock::now() - m_lastCompact > std::chrono::seconds(5)) {
+    m_lastCompact = Clock::now();
+    CompactInbox();
+  }
   if (!m_outboxesMissing.empty() && Clock::now() - m_lastOutboxTry > std::chrono::seconds(10))
     EnsureOutboxes();
   // A site whose link was down sent no disconnect events of the clients that went meanwhile, and
