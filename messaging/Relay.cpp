@@ -1337,18 +1337,30 @@ void Relay::OnDisconnect(natsMsg* msg)
 // Nothing is removed while a service subject has no consumer (its letters wait for its logon).
 void Relay::CompactInbox()
 {
-  jsConsumerInfoList* list = nullptr;
   jsErrCode error = static_cast<jsErrCode>(0);
+  // The last letter before the consumers are asked: a consumer that has nothing to hand over
+  // and nothing unconfirmed then has confirmed every letter up to it (later ones may not be).
+  jsStreamInfo* info = nullptr;
+  if (js_GetStreamInfo(&info, m_js.get(), wire::kInboxStream, nullptr, &error) != NATS_OK || !info)
+    return;
+  const std::uint64_t last = info->State.LastSeq;
+  const std::uint64_t stored = info->State.Msgs;
+  jsStreamInfo_Destroy(info);
+  if (stored == 0)
+    return;
+  jsConsumerInfoList* list = nullptr;
   if (js_Consumers(&list, m_js.get(), wire::kInboxStream, nullptr, &error) != NATS_OK || !list)
     return;
-  std::map<std::string, std::uint64_t> floors;  // filter subject -> confirmed up to
+  // Filter subject -> confirmed up to; a consumer with nothing unconfirmed and nothing left to
+  // hand over (a service gone quiet, or one that no longer logs on) holds nothing back.
+  std::map<std::string, std::uint64_t> floors;
   for (int i = 0; i < list->Count; ++i) {
     const jsConsumerInfo* c = list->List[i];
     if (c && c->Config && c->Config->FilterSubject)
-      floors[c->Config->FilterSubject] = c->AckFloor.Stream;
+      floors[c->Config->FilterSubject] = c->NumAckPending == 0 && c->NumPending == 0 ? last : c->AckFloor.Stream;
   }
   jsConsumerInfoList_Destroy(list);
-  std::uint64_t lowest = UINT64_MAX;
+  std::uint64_t lowest = last;
   for (const auto& subject : m_inboxSubjects) {
     if (subject.rfind("cvx.svc.=.", 0) == 0)
       continue;  // the placeholder no address escapes to
@@ -1358,7 +1370,7 @@ void Relay::CompactInbox()
     lowest = std::min(lowest, it->second);
   }
   // A purge up to sequence 1 (or 0) is read by the server as a purge of everything.
-  if (lowest == UINT64_MAX || lowest == 0 || lowest + 1 <= m_compactedTo)
+  if (lowest == 0 || lowest + 1 <= m_compactedTo)
     return;
   jsOptions options;
   jsOptions_Init(&options);
