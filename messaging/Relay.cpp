@@ -1049,13 +1049,12 @@ std::string Relay::LogOn(const std::string& address, const std::string& who)
     jsErrCode error = static_cast<jsErrCode>(0);
     const std::string consumer = wire::ServiceConsumer(address);
     // The new one starts after what the last one had confirmed in order: the stream keeps
-    // confirmed letters until it is compacted.
+    // confirmed letters until it is compacted. Without a last one (its mailbox could not be
+    // opened at the last logon) the start remembered then holds.
     jsConsumerInfo* last = nullptr;
     if (js_GetConsumerInfo(&last, m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error) == NATS_OK && last) {
       m_serviceStart[address] = last->AckFloor.Stream + 1;
       jsConsumerInfo_Destroy(last);
-    } else {
-      m_serviceStart.erase(address);
     }
     js_DeleteConsumer(m_js.get(), wire::kInboxStream, consumer.c_str(), nullptr, &error);
   }
