@@ -12,6 +12,7 @@
 #include "messaging/ClientLibrary.h"
 #include "platform/eventlog/EventLog.h"
 #include "platform/trace/Trace.h"
+#include "tests/platform/CapturedEvents.h"
 
 namespace servicetest {
 
@@ -51,27 +52,7 @@ private:
   std::vector<std::pair<int, std::string>> m_lines;
 };
 
-class EventReports
-{
-public:
-  EventReports()
-  {
-    SetEventCapture([this](const EventRecord& r) {
-      std::lock_guard l(m_lock);
-      m_seen.push_back(r);
-    });
-  }
-  ~EventReports() { SetEventCapture(nullptr); }
-  std::vector<EventRecord> Seen()
-  {
-    std::lock_guard l(m_lock);
-    return m_seen;
-  }
-
-private:
-  std::mutex m_lock;
-  std::vector<EventRecord> m_seen;
-};
+using testsupport::CapturedEvents;
 
 // Keeps every letter; answers with consecutive ids, or 0 while refusing.
 class KeepingConnection : public ZiriviridUrurezArevudUza::IConnection

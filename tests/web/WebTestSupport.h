@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/eventlog/EventLog.h"
+#include "tests/platform/CapturedEvents.h"
 #include "web/Certificate.h"
 #include "web/WebServer.h"
 
@@ -103,40 +104,7 @@ private:
   int m_port = 0;
 };
 
-// Keeps every event written while it lives.
-class CapturedEvents
-{
-public:
-  CapturedEvents()
-  {
-    SetEventCapture([this](const EventRecord& e) {
-      std::lock_guard lock(m_mutex);
-      m_events.push_back(e);
-    });
-  }
-  ~CapturedEvents() { SetEventCapture(nullptr); }
-  CapturedEvents(const CapturedEvents&) = delete;
-  CapturedEvents& operator=(const CapturedEvents&) = delete;
-
-  std::vector<EventRecord> All() const
-  {
-    std::lock_guard lock(m_mutex);
-    return m_events;
-  }
-  std::vector<EventRecord> WithId(DWORD id) const
-  {
-    std::lock_guard lock(m_mutex);
-    std::vector<EventRecord> out;
-    for (const EventRecord& e : m_events)
-      if (e.id == id)
-        out.push_back(e);
-    return out;
-  }
-
-private:
-  mutable std::mutex m_mutex;
-  std::vector<EventRecord> m_events;
-};
+using testsupport::CapturedEvents;
 
 struct Reply
 {

@@ -15,7 +15,7 @@ class LettersTest : public ::testing::Test
 {
 protected:
   servicetest::ServiceDatabase m_service;
-  servicetest::EventReports m_events;
+  servicetest::CapturedEvents m_events;
 };
 
 }  // namespace
@@ -56,7 +56,7 @@ TEST_F(LettersTest, EachLetterGoesToTheAgentWithTheTimeToLiveOfTheMoment)
   EXPECT_STREQ(action->entity.in(), "ALC");
   EXPECT_STREQ(action->correlationId.in(), "c-1");
   EXPECT_STREQ(action->action.in(), "<action/>");
-  EXPECT_TRUE(m_events.Seen().empty());
+  EXPECT_TRUE(m_events.All().empty());
 }
 
 TEST_F(LettersTest, AFailedAddressLookupSendsNothingAndReportsNothing)
@@ -70,7 +70,7 @@ TEST_F(LettersTest, AFailedAddressLookupSendsNothingAndReportsNothing)
   EXPECT_EQ(SendDoAction(unknown, "ALC", "<action/>", "").Process(), notFound);
   EXPECT_EQ(Override_Central_Config(unmanaged.GetID(), true).Process(), static_cast<HRESULT>(0x806B002F));  // 47
   EXPECT_TRUE(m_service.connection.Sent().empty());
-  EXPECT_TRUE(m_events.Seen().empty());
+  EXPECT_TRUE(m_events.All().empty());
 }
 
 TEST_F(LettersTest, ALetterTheConnectionRefusesIsReportedOnceAsAWarning)
@@ -79,7 +79,7 @@ TEST_F(LettersTest, ALetterTheConnectionRefusesIsReportedOnceAsAWarning)
   m_service.connection.refuse = true;
   EXPECT_EQ(Refresh_Now(pc.GetID()).Process(), S_OK);
   EXPECT_EQ(m_service.connection.Sent().size(), 1u);  // not retried
-  const auto seen = m_events.Seen();
+  const auto seen = m_events.All();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].id, EVMSG_LETTER_NOT_ACCEPTED);
   EXPECT_EQ(seen[0].type, EVENTLOG_WARNING_TYPE);

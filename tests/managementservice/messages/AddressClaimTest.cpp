@@ -18,21 +18,6 @@ namespace {
 
 using namespace servicetest;
 
-struct CapturedEvents
-{
-  CapturedEvents() { SetEventCapture([this](const EventRecord& r) { events.push_back(r); }); }
-  ~CapturedEvents() { SetEventCapture(nullptr); }
-  std::vector<EventRecord> Warnings() const
-  {
-    std::vector<EventRecord> found;
-    for (const auto& e : events)
-      if (e.type == EVENTLOG_WARNING_TYPE)
-        found.push_back(e);
-    return found;
-  }
-  std::vector<EventRecord> events;
-};
-
 class AddressClaim : public ::testing::Test
 {
 protected:
@@ -82,17 +67,17 @@ TEST_F(AddressClaim, AStatusReplyNamingAnotherAddresssComputerIsRefusedAndReport
   EXPECT_EQ(Details("claim.PC7").description, L"the real one");
   EXPECT_FALSE(CComputer::IsMessageSystemAddressRegistered("claim.INTRUDER"));
 
-  const std::vector<EventRecord> warnings = captured.Warnings();
+  const std::vector<EventRecord> warnings = captured.OfType(EVENTLOG_WARNING_TYPE);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].text.find(L"claim.INTRUDER"), std::wstring::npos) << warnings[0].text;
   EXPECT_NE(warnings[0].text.find(L"pc7"), std::wstring::npos) << warnings[0].text;
-  EXPECT_EQ(captured.Warnings().size(), 1u);
-  for (const auto& e : captured.events)
+  EXPECT_EQ(captured.OfType(EVENTLOG_WARNING_TYPE).size(), 1u);
+  for (const auto& e : captured.All())
     EXPECT_NE(e.id, EVMSG_FATAL_ERROR) << e.text;
 
   // Another stranger is reported in its turn; the real computer still reports.
   EXPECT_EQ(Status("claim.OTHER", L"PC7", L"x"), E_FAIL);
-  EXPECT_EQ(captured.Warnings().size(), 2u);
+  EXPECT_EQ(captured.OfType(EVENTLOG_WARNING_TYPE).size(), 2u);
   EXPECT_EQ(Status("claim.PC7", L"PC7", L"still me"), S_OK);
   EXPECT_EQ(Details("claim.PC7").description, L"still me");
 }
@@ -104,8 +89,8 @@ TEST_F(AddressClaim, AnEventNamingAnotherAddresssComputerStoresNoAlert)
   EXPECT_EQ(Event("event.INTRUDER", L"PC9"), E_FAIL);
   EXPECT_EQ(m_service.Sql("SELECT count(*) FROM dbo.\"Alerts\""), "0");
   EXPECT_FALSE(CComputer::IsMessageSystemAddressRegistered("event.INTRUDER"));
-  ASSERT_EQ(captured.Warnings().size(), 1u);
-  EXPECT_NE(captured.Warnings()[0].text.find(L"event.INTRUDER"), std::wstring::npos);
+  ASSERT_EQ(captured.OfType(EVENTLOG_WARNING_TYPE).size(), 1u);
+  EXPECT_NE(captured.OfType(EVENTLOG_WARNING_TYPE)[0].text.find(L"event.INTRUDER"), std::wstring::npos);
 
   // The computer's own events are applied as before.
   EXPECT_EQ(Event("event.PC9", L"PC9"), S_OK);
@@ -118,5 +103,5 @@ TEST_F(AddressClaim, AComputerFoundByBrowsingIsBoundToItsAgentsFirstAddress)
   CapturedEvents captured;
   ASSERT_EQ(Status("bind.BROWSED7", L"BROWSED7", L"agent installed"), S_OK);
   EXPECT_EQ(CComputer::GetFromMessageSystemAddress("bind.BROWSED7").GetID(), browsed);
-  EXPECT_TRUE(captured.Warnings().empty());
+  EXPECT_TRUE(captured.OfType(EVENTLOG_WARNING_TYPE).empty());
 }

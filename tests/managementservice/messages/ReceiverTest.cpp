@@ -15,6 +15,7 @@
 #include "platform/eventlog/EventLog.h"
 #include "platform/sync/Sync.h"
 #include "resources/EventMessages.h"
+#include "tests/platform/CapturedEvents.h"
 
 namespace {
 
@@ -68,18 +69,6 @@ public:
   std::vector<CorvexMessaging::MessageId> confirmed;
 };
 
-struct Events
-{
-  Events() { SetEventCapture([this](const EventRecord& r) { std::lock_guard<std::mutex> l(lock); seen.push_back(r); }); }
-  ~Events() { SetEventCapture(nullptr); }
-  std::vector<EventRecord> Seen()
-  {
-    std::lock_guard<std::mutex> l(lock);
-    return seen;
-  }
-  std::mutex lock;
-  std::vector<EventRecord> seen;
-};
 
 struct Traces
 {
@@ -206,7 +195,7 @@ TEST(Receiver, UnknownTypesAndTheRegistrationReplyAreDropped)
 
 TEST(Receiver, ConnectionChangesReportEventsAndRegisterWithTheRouterOnce)
 {
-  Events events;
+  testsupport::CapturedEvents events;
   RecordingConnection connection;
   Receiver receiver(false, [&] { return &connection; });
   receiver.NotifyConnection(true);
@@ -219,7 +208,7 @@ TEST(Receiver, ConnectionChangesReportEventsAndRegisterWithTheRouterOnce)
   EXPECT_EQ(connection.sent[1].ttl, 0);
   receiver.NotifyConnection(false);
   receiver.NotifyConnection(false);
-  const auto seen = events.Seen();
+  const auto seen = events.All();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].id, EVMSG_MESSAGING_CONNECTED);
   EXPECT_EQ(seen[0].type, EVENTLOG_INFORMATION_TYPE);
@@ -298,7 +287,7 @@ TEST(Receiver, ItemsStillQueuedAtShutdownAreDeletedUnprocessed)
 
 TEST(Receiver, ANonRuntimeExceptionEndsProcessingWithAnEventAndStopsTheService)
 {
-  Events events;
+  testsupport::CapturedEvents events;
   std::vector<int> order;
   std::mutex lock;
   std::atomic<bool> stopped{false};
@@ -308,7 +297,7 @@ TEST(Receiver, ANonRuntimeExceptionEndsProcessingWithAnEventAndStopsTheService)
   WaitUntil([&] { return receiver.IsStopped(); });
   EXPECT_TRUE(stopped);
   EXPECT_EQ(order, std::vector<int>{1});
-  const auto seen = events.Seen();
+  const auto seen = events.All();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].id, EVMSG_PROCESSING_EXCEPTION);
   EXPECT_EQ(seen[0].strings, std::vector<std::wstring>{L"broken invariant"});

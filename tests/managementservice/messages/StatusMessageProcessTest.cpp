@@ -156,10 +156,10 @@ CREATE FUNCTION dbo.test_refuse() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN RAISE unique_violation USING MESSAGE = 'refused for the test'; END $$;
 CREATE TRIGGER test_refuse BEFORE UPDATE ON dbo."Computers" FOR EACH ROW EXECUTE FUNCTION dbo.test_refuse();
 )SQL");
-  EventReports reports;
+  CapturedEvents reports;
   TraceLines traces;
   EXPECT_EQ(UpdateComputerConnectedState("PC12", false), S_OK);
-  for (const auto& r : reports.Seen())
+  for (const auto& r : reports.All())
     EXPECT_NE(r.id, EVMSG_FATAL_ERROR);
   EXPECT_FALSE(traces.Has("UpdateComputerConnectedState failed with", 0));
 }

@@ -303,7 +303,7 @@ protected:
     const std::string prefix = "run" + std::to_string(++runs) + "-";
     Outcome outcome;
     ServiceDatabase service;
-    EventReports reports;
+    CapturedEvents reports;
     service.Database().Exec(kTestProcedures);
     service.Database().Exec(GroupsSql());
     CThreadDatabase database(TRACE_MANAGEMENTSERVICE);
@@ -324,7 +324,7 @@ protected:
     outcome.tables = Unprefixed(Tables(service), prefix);
     for (const auto& letter : service.connection.Sent())
       outcome.letters.push_back(Unprefixed(std::string(letter.destination.in()) + " " + letter.type.in(), prefix));
-    for (const auto& event : reports.Seen()) {
+    for (const auto& event : reports.All()) {
       std::wstring text = std::to_wstring(event.id);
       for (const auto& s : event.strings)
         text += L"|" + s;
