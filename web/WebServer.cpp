@@ -283,6 +283,18 @@ void WebServer::Get(const std::string& pattern, Handler handler)
   });
 }
 
+void WebServer::GetRaw(const std::string& pattern, RawHandler handler)
+{
+  m_server->Get(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
+    try {
+      SessionOf(req);
+      handler(req, res);
+    } catch (...) {
+      Answer(res, []() -> json { throw; });
+    }
+  });
+}
+
 void WebServer::Post(const std::string& pattern, Handler handler)
 {
   m_server->Post(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
@@ -522,13 +534,8 @@ void WebServer::Routes()
     q.count = static_cast<int>(QueryNumber(req, "count", 1, 1000).value_or(100));
     return m_audit.Page(q);
   });
-  m_server->Get("/api/audit.csv", [this](const httplib::Request& req, httplib::Response& res) {
-    try {
-      SessionOf(req);
-      StreamCsv(res, "audit.csv", ConsoleAudit::Columns(), m_audit.Csv(AuditQueryOf(req)));
-    } catch (...) {
-      Answer(res, [&]() -> json { throw; });
-    }
+  GetRaw("/api/audit.csv", [this](const httplib::Request& req, httplib::Response& res) {
+    StreamCsv(res, "audit.csv", ConsoleAudit::Columns(), m_audit.Csv(AuditQueryOf(req)));
   });
   Post(R"(/api/actions/([a-z-]+))", [this](const httplib::Request& req, const SessionStore::Session&) {
     json body = Body(req);
@@ -539,16 +546,7 @@ void WebServer::Routes()
     [this](const std::string& pattern, ConsoleCharts::JsonHandler handler) {
       Get(pattern, [handler](const httplib::Request& req, const SessionStore::Session&) { return handler(req); });
     },
-    [this](const std::string& pattern, ConsoleCharts::RawHandler handler) {
-      m_server->Get(pattern, [this, handler](const httplib::Request& req, httplib::Response& res) {
-        try {
-          SessionOf(req);
-          handler(req, res);
-        } catch (...) {
-          Answer(res, []() -> json { throw; });
-        }
-      });
-    }});
+    [this](const std::string& pattern, ConsoleCharts::RawHandler handler) { GetRaw(pattern, std::move(handler)); }});
   m_server->Get("/api/.*", [this](const httplib::Request&, httplib::Response& res) {
     Answer(res, []() -> json { throw ApiError(404, "not_found", "no such API"); });
   });

@@ -81,6 +81,10 @@ private:
   using Handler = std::function<nlohmann::json(const httplib::Request&, const SessionStore::Session&)>;
   void Routes();
   void Get(const std::string& pattern, Handler handler);
+  // A GET that writes its own answer (a stream, a file) once the session is checked; a refusal
+  // or failure is answered as JSON like the others.
+  using RawHandler = std::function<void(const httplib::Request&, httplib::Response&)>;
+  void GetRaw(const std::string& pattern, RawHandler handler);
   // A change: administrators only, and audited once its answer is known.
   void Post(const std::string& pattern, Handler handler);
   void Audit(const httplib::Request& req, const SessionStore::Session& session, httplib::Response& res);
